@@ -1,0 +1,80 @@
+#pragma once
+
+// Everything the PC says to the radio: the frame format, the command letters,
+// the fixed frames and the one table of the radio's 34 keys.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+inline constexpr uint8_t STX = 0x02;
+inline constexpr uint8_t ETX = 0x03;
+inline constexpr uint8_t CMD_KEY = 'K';
+inline constexpr uint8_t CMD_TUNE = 'T';
+inline constexpr uint8_t CMD_LCD = 'L';
+inline constexpr uint8_t CMD_STATUS = 'A';
+inline constexpr uint8_t CMD_CLONE = 'P';
+// The lone byte, outside any frame, that paces an image transfer both ways.
+inline constexpr uint8_t FLOW_BYTE = 0x45;
+
+inline constexpr int LCD_REPLY_LENGTH = 70;
+inline constexpr int STATUS_REPLY_LENGTH = 20;
+inline constexpr int IMAGE_RECORD_SIZE = 132;
+inline constexpr int KEY_FRAME_LENGTH = 5;
+inline constexpr int TUNE_FRAME_LENGTH = 9;
+
+// Sum of the bytes after STX up to and including ETX, modulo 256; `frame`
+// holds a whole frame of `length` bytes including its checksum slot.
+constexpr uint8_t Checksum(const uint8_t* frame, size_t length)
+{
+    unsigned sum = 0;
+    for (size_t i = 1; i + 1 < length; ++i) {
+        sum += frame[i];
+    }
+    return static_cast<uint8_t>(sum & 0xFF);
+}
+
+inline constexpr std::array<uint8_t, 4> lcdPollFrame{STX, CMD_LCD, ETX, 0x4F};
+inline constexpr std::array<uint8_t, 4> statusPollFrame{STX, CMD_STATUS, ETX, 0x44};
+inline constexpr std::array<uint8_t, 5> imageSendStartFrame{STX, CMD_CLONE, 0x03, ETX, 0x56};
+inline constexpr std::array<uint8_t, 5> imageReceiveStartFrame{STX, CMD_CLONE, 0x01, ETX, 0x54};
+
+static_assert(Checksum(lcdPollFrame.data(), lcdPollFrame.size()) == lcdPollFrame.back());
+static_assert(Checksum(statusPollFrame.data(), statusPollFrame.size()) == statusPollFrame.back());
+static_assert(Checksum(imageSendStartFrame.data(), imageSendStartFrame.size()) == imageSendStartFrame.back());
+static_assert(Checksum(imageReceiveStartFrame.data(), imageReceiveStartFrame.size()) ==
+              imageReceiveStartFrame.back());
+
+using KeyCode = uint8_t;
+
+// One front-panel key: the code the radio knows it by, the caption on its
+// button and the id of that button. The rows stand in the order the keys
+// follow each other on the panel (which is also their tab order).
+struct KeyDef {
+    KeyCode code = 0;
+    std::string_view caption;
+    int controlId = 0;
+};
+
+inline constexpr std::array<KeyDef, 34> keyTable{{
+    {31, "F1", 1002},   {25, "F2", 1003},    {19, "F3", 1004},   {7, "U", 1038},      {14, "L", 1041},
+    {8, "SEL", 1039},   {2, "R", 1037},      {9, "D", 1040},     {33, "1", 1028},     {27, "2", 1023},
+    {21, "3", 1019},    {34, "4", 1029},     {28, "5", 1025},    {22, "6", 1020},     {35, "7", 1030},
+    {29, "8", 1026},    {23, "9", 1021},     {36, "CL", 1031},   {30, "0", 1027},     {24, ".", 1022},
+    {1, "FUNC", 1007},  {32, "LIGHT", 1005}, {3, "MAN", 1013},   {15, "SCAN", 1006},  {16, "TUNE", 1014},
+    {10, "SRCH", 1008}, {26, "ATT", 1015},   {11, "PRI", 1009},  {4, "FAV", 1016},    {17, "WX", 1010},
+    {12, "PGM", 1017},  {5, "L/OUT", 1011},  {18, "ENT", 1018},  {6, "PSE", 1012},
+}};
+
+std::optional<KeyDef> KeyByControlId(int controlId);
+std::optional<KeyDef> KeyByCode(KeyCode code);
+std::optional<KeyDef> KeyByCaption(std::string_view caption);
+
+std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
+
+// MHz times one million in double precision, truncated toward zero, low 32
+// bits (a negative value goes out as its two's complement).
+uint32_t TuneHz(double frequencyMHz);
+std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);

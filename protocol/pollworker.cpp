@@ -1,0 +1,39 @@
+#include "radiolink.h"
+
+#include <vector>
+
+int PollWorker(RadioLink& link)
+{
+    Clock& clock = link.GetClock();
+    std::vector<uint8_t> buffer(2000);
+    // Both polls start 200 ms overdue so that the first pass sends both.
+    uint32_t lcdPollTime = clock.TickCount() - 200;
+    uint32_t statusPollTime = lcdPollTime;
+    while (!link.stopRequested) {
+        clock.Sleep(10);
+        if (!link.linkRunning) {
+            continue;
+        }
+        const uint32_t now = clock.TickCount();
+        if (link.pollLcd != 0 && now - lcdPollTime >= 100) {
+            link.SendCommand(lcdPollFrame.data(), static_cast<int32_t>(lcdPollFrame.size()));
+            ++link.lcdPollsSent;
+            if (link.ReadReply(buffer.data(), LCD_REPLY_LENGTH, CMD_LCD, 100)) {
+                link.StoreLcdReply(buffer.data());
+                link.NotifyRefresh();
+            }
+            lcdPollTime = now;
+        }
+        if (now - statusPollTime < 10) {
+            continue;
+        }
+        link.SendCommand(statusPollFrame.data(), static_cast<int32_t>(statusPollFrame.size()));
+        ++link.statusPollsSent;
+        if (link.ReadReply(buffer.data(), STATUS_REPLY_LENGTH, CMD_STATUS, 100)) {
+            link.StoreStatusReply(buffer.data());
+            link.NotifyRefresh();
+        }
+        statusPollTime = now;
+    }
+    return 0;
+}

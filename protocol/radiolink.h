@@ -1,0 +1,104 @@
+#pragma once
+
+#include "clock.h"
+#include "frames.h"
+#include "records.h"
+#include "serialport.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+// The core of the front panel: the one port, the link flags, the mirrored
+// records and the one worker thread of the moment. The window owns one and
+// forwards to it; nothing here knows about widgets, so the whole protocol can
+// be driven without a window.
+class RadioLink {
+public:
+    using WorkerRoutine = std::function<int(RadioLink&)>;
+
+    explicit RadioLink(Clock& clock = SystemClock());
+    virtual ~RadioLink();
+
+    RadioLink(const RadioLink&) = delete;
+    RadioLink& operator=(const RadioLink&) = delete;
+
+    // START, first half: opens "\\.\COM<comPort>" at 115200 8N1 with DTR and
+    // RTS raised. On failure the port is closed again and OpenError() says why.
+    bool OpenPort(int comPort);
+    std::string OpenError() const { return openError; }
+
+    // START, second half: clears stopRequested, starts the poll worker, and
+    // only then marks the link as running.
+    void StartPolling();
+
+    // Stops the worker (unbounded wait: every worker ends within a bounded
+    // time once asked) and, while the link runs, closes the port.
+    void StopWorker();
+    // The thread-stopping steps alone; the port stays open.
+    void StopWorkerThread();
+
+    // Replaces the worker of the moment by `routine` on a thread of its own.
+    // Any running worker is stopped first, so at most one ever exists.
+    void StartWorker(WorkerRoutine routine);
+    bool HasWorker() const { return worker.joinable(); }
+    // True once a worker exists and its routine has returned (a wait of 0 ms).
+    bool WorkerEnded() const { return worker.joinable() && workerDone.load(); }
+
+    // Every frame goes out through here: only while the link runs, after
+    // throwing away waiting input, with a 100 ms limit.
+    int32_t SendCommand(const uint8_t* frame, int32_t length);
+    void SendKey(KeyCode code);
+    void SendTune(double frequencyMHz, int32_t modulation);
+
+    // Collects one reply of `length` bytes that begins STX, `command`.
+    bool ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs);
+
+    // Records, copied in and out whole under a lock held only while copying.
+    PanelSnapshot Snapshot() const;
+    void StoreLcdReply(const uint8_t* reply);
+    void StoreStatusReply(const uint8_t* reply);
+    // Transfer banner: no status, no icons, two rows of text over two blank rows.
+    void WriteBanner(std::string_view row1, std::string_view row2);
+    // STOP: no display, no icons, no status; the rows and status bytes stay.
+    void ClearValid();
+
+    // Called on the worker's thread after each stored reply; set it before a
+    // worker starts. The window turns it into a posted refresh event.
+    void SetRefreshCallback(std::function<void()> callback) { refresh = std::move(callback); }
+    void NotifyRefresh();
+
+    CSerialPort& Port() { return port; }
+    Clock& GetClock() { return clock; }
+
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> linkRunning{false};
+    std::atomic<int32_t> pollLcd{1};
+    std::atomic<bool> lcdValid{false};
+    std::atomic<bool> statusValid{false};
+
+    // Counts for tests and the benchmark; they change nothing.
+    std::atomic<uint64_t> lcdPollsSent{0};
+    std::atomic<uint64_t> statusPollsSent{0};
+    std::atomic<uint64_t> lcdRepliesStored{0};
+    std::atomic<uint64_t> statusRepliesStored{0};
+
+private:
+    Clock& clock;
+    CSerialPort port;
+    mutable std::mutex recordLock;
+    LcdImage lcdImage;
+    RadioStatus radioStatus;
+    std::function<void()> refresh;
+    std::thread worker;
+    std::atomic<bool> workerDone{false};
+    std::string openError;
+};
+
+// The poll worker's thread routine: mirrors the radio's display and status
+// while the link runs, until stopRequested. Returns 0.
+int PollWorker(RadioLink& link);

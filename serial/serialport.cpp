@@ -1,0 +1,163 @@
+#include "serialport.h"
+
+#include "portname.h"
+#include "serialport_p.h"
+
+#include <algorithm>
+
+namespace {
+
+std::string AfterLastSeparator(const std::string& path)
+{
+    const auto cut = path.find_last_of("\\/");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+} // namespace
+
+CSerialPort::CSerialPort() : CSerialPort(SystemClock()) {}
+
+CSerialPort::CSerialPort(Clock& clock) : d(std::make_unique<CSerialPortPrivate>()), clock(&clock) {}
+
+CSerialPort::~CSerialPort()
+{
+    Close();
+}
+
+bool CSerialPort::Open(const char* path, int baud, char parity, int dataBits, int stopBits,
+                       bool dtrEnable, bool rtsEnable)
+{
+    if (isOpen || path == nullptr) {
+        return false;
+    }
+    const std::string name(path);
+    const std::string device = DeviceForPortName(name, ExecutableDirectory());
+    SerialError error;
+    if (!d->OpenDevice(device, error)) {
+        // Name the port as the user knows it, and the device it stands for.
+        std::string shown = AfterLastSeparator(name);
+        if (device != name) {
+            shown += " (" + device + ")";
+        }
+        SetLastError(MakeOpenError(error.code, shown, device));
+        return false;
+    }
+    isOpen = true;
+    return Configure(baud, parity, dataBits, stopBits, dtrEnable, rtsEnable);
+}
+
+bool CSerialPort::Configure(int baud, char parity, int dataBits, int stopBits, bool dtrEnable,
+                            bool rtsEnable)
+{
+    if (!isOpen) {
+        return false;
+    }
+    msPerByte = 1.0;
+    if (!d->Valid()) {
+        return false;
+    }
+    SerialError error;
+    if (!d->ApplySettings(LineSettings{baud, parity, dataBits, stopBits, dtrEnable, rtsEnable}, error)) {
+        SetLastError(error);
+        return false;
+    }
+    int bitsPerChar = dataBits + stopBits + 1;
+    if (parity != 'N') {
+        bitsPerChar += 1;
+    }
+    msPerByte = 1000.0 / (static_cast<double>(baud) / static_cast<double>(bitsPerChar));
+    return true;
+}
+
+bool CSerialPort::Close()
+{
+    if (!isOpen) {
+        return false;
+    }
+    d->CloseDevice();
+    isOpen = false;
+    return true;
+}
+
+uint32_t CSerialPort::BytesWaiting()
+{
+    if (!isOpen) {
+        return 0;
+    }
+    return d->BytesWaiting();
+}
+
+int32_t CSerialPort::Read(void* buffer, int32_t count, int32_t timeoutMs)
+{
+    if (!isOpen || buffer == nullptr || count <= 0) {
+        return 0;
+    }
+    // Bytes that arrived before the limit are returned rather than dropped: they
+    // are already out of the driver's queue and would otherwise be lost.
+    return d->ReadSome(buffer, count, timeoutMs).count;
+}
+
+int32_t CSerialPort::Write(const void* buffer, int32_t count, int32_t timeoutMs)
+{
+    if (!isOpen || buffer == nullptr || count < 0) {
+        return 0;
+    }
+    const uint32_t t0 = clock->TickCount();
+    TransferResult result;
+    {
+        const std::lock_guard<std::mutex> lock(writeLock);
+        result = d->WriteAll(buffer, count, timeoutMs);
+    }
+    if (result.failed || (result.timedOut && result.count == 0)) {
+        return 0;
+    }
+    // Pace the caller to the line: a writer of record after record must not
+    // run ahead of what the line carries. The target is taken from the count
+    // asked for; a write that took no tick at all, or longer than the target,
+    // does not sleep.
+    const auto target = static_cast<uint32_t>(static_cast<double>(count) * msPerByte);
+    const uint32_t elapsed = clock->TickCount() - t0;
+    const uint32_t remaining = target - elapsed;
+    if (remaining < target) {
+        clock->Sleep(remaining);
+    }
+    return result.count;
+}
+
+void CSerialPort::Purge()
+{
+    uint8_t scratch[100];
+    uint32_t waiting = BytesWaiting();
+    while (waiting != 0) {
+        const auto chunk = static_cast<int32_t>(std::min<uint32_t>(waiting, sizeof scratch));
+        if (Read(scratch, chunk, 1000) == 0) {
+            break; // the device went away under us; nothing more will come out
+        }
+        waiting = BytesWaiting();
+    }
+}
+
+bool CSerialPort::WaitForInput(int32_t timeoutMs)
+{
+    if (!isOpen) {
+        return false;
+    }
+    return d->WaitReadable(timeoutMs);
+}
+
+bool CSerialPort::HungUp()
+{
+    return isOpen && d->HungUp();
+}
+
+SerialError CSerialPort::LastError() const
+{
+    const std::lock_guard<std::mutex> lock(errorLock);
+    return lastError;
+}
+
+void CSerialPort::SetLastError(SerialError error)
+{
+    const std::lock_guard<std::mutex> lock(errorLock);
+    lastError = std::move(error);
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "clock.h"
+#include "serialerror.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CSerialPortPrivate;
+
+// One serial device, opened for exclusive use. Every operation returns within
+// the time limit its caller gives; failures are returned, never thrown.
+//
+// Two threads use one object at once: the window thread writes key and tune
+// frames while a worker reads, writes and purges. A write of one frame holds
+// writeLock for its whole length so that two frames never interleave on the
+// line; reads need no lock because the backend keeps no transfer pending
+// after an operation returns.
+class CSerialPort {
+public:
+    CSerialPort();
+    explicit CSerialPort(Clock& clock);
+    virtual ~CSerialPort();
+
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    bool Open(const char* path, int baud, char parity, int dataBits, int stopBits, bool dtrEnable,
+              bool rtsEnable);
+    bool Configure(int baud, char parity, int dataBits, int stopBits, bool dtrEnable, bool rtsEnable);
+    bool Close();
+    uint32_t BytesWaiting();
+    int32_t Read(void* buffer, int32_t count, int32_t timeoutMs);
+    int32_t Write(const void* buffer, int32_t count, int32_t timeoutMs);
+    void Purge();
+
+    // Blocks until input is waiting or timeoutMs has passed, without spinning.
+    // True when bytes are waiting. A device that has hung up reports false
+    // after the limit, the same as a silent one, so no caller loops on it.
+    bool WaitForInput(int32_t timeoutMs);
+
+    // True once the device has hung up (the cable pulled, the far end gone).
+    bool HungUp();
+
+    bool IsOpen() const { return isOpen; }
+    double MsPerByte() const { return msPerByte; }
+
+    // Reason of the last failed Open or Configure, for the user.
+    SerialError LastError() const;
+
+    // The tick source and sleep used for write pacing.
+    void SetClock(Clock& clock) { this->clock = &clock; }
+
+private:
+    void SetLastError(SerialError error);
+
+    bool isOpen = false;
+    double msPerByte = 1.0;
+    std::unique_ptr<CSerialPortPrivate> d;
+    Clock* clock = nullptr;
+    std::mutex writeLock;
+    mutable std::mutex errorLock;
+    SerialError lastError;
+};

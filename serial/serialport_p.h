@@ -1,0 +1,57 @@
+#pragma once
+
+// The one place that knows which platform the port runs on. Each backend file
+// defines these operations; serialport.cpp holds what is common to both.
+
+#include "serialerror.h"
+
+#include <cstdint>
+#include <string>
+
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  include <windows.h>
+using PortHandle = HANDLE;
+#else
+using PortHandle = int;
+#endif
+
+struct LineSettings {
+    int baud = 115200;
+    char parity = 'N';
+    int dataBits = 8;
+    int stopBits = 1;
+    bool dtrEnable = true;
+    bool rtsEnable = true;
+};
+
+// Outcome of a bounded wait for a transfer of the backend.
+struct TransferResult {
+    int32_t count = 0;   // bytes moved before the limit or the failure
+    bool failed = false; // the device refused or reported an error
+    bool timedOut = false;
+};
+
+class CSerialPortPrivate {
+public:
+    CSerialPortPrivate();
+    ~CSerialPortPrivate();
+
+    // Opens the device for exclusive use; on failure returns false and fills error.
+    bool OpenDevice(const std::string& path, SerialError& error);
+    bool ApplySettings(const LineSettings& settings, SerialError& error);
+    void CloseDevice();
+    bool Valid() const;
+    uint32_t BytesWaiting();
+    TransferResult ReadSome(void* buffer, int32_t count, int32_t timeoutMs);
+    TransferResult WriteAll(const void* buffer, int32_t count, int32_t timeoutMs);
+    bool WaitReadable(int32_t timeoutMs);
+    bool HungUp();
+
+    PortHandle portHandle{};
+#if defined(_WIN32)
+    OVERLAPPED overlapped{};
+#endif
+};

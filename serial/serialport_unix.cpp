@@ -1,0 +1,346 @@
+// POSIX backend of CSerialPort: termios for the line, poll() for every bounded
+// wait. Nothing is left pending in the driver when an operation returns, so a
+// read or write that timed out can never touch its caller's buffer later.
+
+#include "serialport_p.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kClosed = -1;
+
+using SteadyClock = std::chrono::steady_clock;
+
+int MsLeft(SteadyClock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+SteadyClock::time_point DeadlineAfter(int32_t timeoutMs)
+{
+    return SteadyClock::now() + std::chrono::milliseconds(std::max<int32_t>(0, timeoutMs));
+}
+
+// poll() that survives signals; returns the revents or 0 when the limit passed.
+short PollFor(int fd, short events, SteadyClock::time_point deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, MsLeft(deadline));
+        if (n > 0) {
+            return p.revents;
+        }
+        if (n == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return POLLERR;
+        }
+    }
+}
+
+speed_t SpeedFor(int baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+#ifdef B230400
+    case 230400: return B230400;
+#endif
+    default: return 0;
+    }
+}
+
+tcflag_t SizeFor(int dataBits)
+{
+    switch (dataBits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    case 8: return CS8;
+    default: return 0;
+    }
+}
+
+// A pseudo-terminal or a USB adapter without modem lines refuses the modem
+// ioctls; the line still works, so that refusal is not a failure.
+bool SetModemLine(int fd, int line, bool raise)
+{
+#if defined(TIOCMBIS) && defined(TIOCMBIC)
+    if (::ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line) == 0) {
+        return true;
+    }
+    return errno == ENOTTY || errno == EINVAL || errno == ENOTSUP || errno == EPERM;
+#else
+    (void)fd;
+    (void)line;
+    (void)raise;
+    return true;
+#endif
+}
+
+} // namespace
+
+SerialError MakeOpenError(long code, const std::string& device, const std::string& path)
+{
+    std::string reason;
+    switch (code) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        reason = std::to_string(code) + ":  " + device + " does not exist";
+        break;
+    case EBUSY:
+    case EWOULDBLOCK:
+        reason = std::to_string(code) + ":  Another program is already using " + device;
+        break;
+    case EACCES:
+    case EPERM:
+        reason = std::to_string(code) + ":  You have no permission to use " + device +
+                 ". Add yourself to the dialout group (sudo adduser $USER dialout), then log in again.";
+        break;
+    case ENOTTY:
+        reason = std::to_string(code) + ":  " + device + " is not a serial device";
+        break;
+    default:
+        reason = "Code " + std::to_string(code) + ": " + std::strerror(static_cast<int>(code));
+        break;
+    }
+    return SerialError{code, "Unable to open the port: " + path + "\n\n" + reason};
+}
+
+SerialError MakeError(long code, const std::string& what)
+{
+    return SerialError{code, what + ": " + std::strerror(static_cast<int>(code))};
+}
+
+CSerialPortPrivate::CSerialPortPrivate() : portHandle(kClosed) {}
+
+CSerialPortPrivate::~CSerialPortPrivate()
+{
+    CloseDevice();
+}
+
+bool CSerialPortPrivate::OpenDevice(const std::string& path, SerialError& error)
+{
+    // Non-blocking, so that the open itself never waits for a carrier, and so
+    // that every later read and write waits only inside a bounded poll().
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error.code = errno;
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
+        error.code = ENOTTY;
+        ::close(fd);
+        return false;
+    }
+    // Exclusive use: TIOCEXCL keeps other users' opens out, and the lock keeps
+    // out every program that locks as we do, root included.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error.code = (errno == EWOULDBLOCK) ? EBUSY : errno;
+        ::close(fd);
+        return false;
+    }
+#ifdef TIOCEXCL
+    ::ioctl(fd, TIOCEXCL);
+#endif
+    portHandle = fd;
+    return true;
+}
+
+bool CSerialPortPrivate::ApplySettings(const LineSettings& s, SerialError& error)
+{
+    termios tio {};
+    if (::tcgetattr(portHandle, &tio) != 0) {
+        error = MakeError(errno, "Reading the line settings");
+        return false;
+    }
+    const speed_t speed = SpeedFor(s.baud);
+    const tcflag_t size = SizeFor(s.dataBits);
+    if (speed == 0 || size == 0 || (s.stopBits != 1 && s.stopBits != 2)) {
+        error = MakeError(EINVAL, "Line settings");
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+    tio.c_cflag |= size | CREAD | CLOCAL;
+    if (s.parity == 'E' || s.parity == 'O') {
+        tio.c_cflag |= PARENB;
+        if (s.parity == 'O') {
+            tio.c_cflag |= PARODD;
+        }
+    }
+    if (s.stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    }
+#ifdef CRTSCTS
+    tio.c_cflag &= ~CRTSCTS;
+#endif
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    if (::tcsetattr(portHandle, TCSANOW, &tio) != 0) {
+        error = MakeError(errno, "Writing the line settings");
+        return false;
+    }
+#if defined(TIOCM_DTR) && defined(TIOCM_RTS)
+    if (!SetModemLine(portHandle, TIOCM_DTR, s.dtrEnable) || !SetModemLine(portHandle, TIOCM_RTS, s.rtsEnable)) {
+        error = MakeError(errno, "Setting DTR and RTS");
+        return false;
+    }
+#endif
+    return true;
+}
+
+void CSerialPortPrivate::CloseDevice()
+{
+    if (portHandle != kClosed) {
+        ::close(portHandle); // also releases the lock
+        portHandle = kClosed;
+    }
+}
+
+bool CSerialPortPrivate::Valid() const
+{
+    return portHandle != kClosed;
+}
+
+uint32_t CSerialPortPrivate::BytesWaiting()
+{
+    int waiting = 0;
+    if (portHandle == kClosed || ::ioctl(portHandle, FIONREAD, &waiting) != 0 || waiting < 0) {
+        return 0;
+    }
+    return static_cast<uint32_t>(waiting);
+}
+
+TransferResult CSerialPortPrivate::ReadSome(void* buffer, int32_t count, int32_t timeoutMs)
+{
+    TransferResult result;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    const auto deadline = DeadlineAfter(timeoutMs);
+    while (result.count < count) {
+        const ssize_t n = ::read(portHandle, bytes + result.count, static_cast<size_t>(count - result.count));
+        if (n > 0) {
+            result.count += static_cast<int32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            result.failed = true; // EIO once the far end has hung up
+            return result;
+        }
+        const short revents = PollFor(portHandle, POLLIN, deadline);
+        if (revents == 0) {
+            result.timedOut = true;
+            return result;
+        }
+        if ((revents & POLLIN) == 0) {
+            result.failed = true;
+            return result;
+        }
+    }
+    return result;
+}
+
+TransferResult CSerialPortPrivate::WriteAll(const void* buffer, int32_t count, int32_t timeoutMs)
+{
+    TransferResult result;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    const auto deadline = DeadlineAfter(timeoutMs);
+    while (result.count < count) {
+        const ssize_t n = ::write(portHandle, bytes + result.count, static_cast<size_t>(count - result.count));
+        if (n > 0) {
+            result.count += static_cast<int32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            result.failed = result.count == 0;
+            return result;
+        }
+        const short revents = PollFor(portHandle, POLLOUT, deadline);
+        if (revents == 0) {
+            result.timedOut = true;
+            return result;
+        }
+        if ((revents & POLLOUT) == 0) {
+            result.failed = result.count == 0;
+            return result;
+        }
+    }
+    return result;
+}
+
+bool CSerialPortPrivate::WaitReadable(int32_t timeoutMs)
+{
+    if (BytesWaiting() != 0) {
+        return true;
+    }
+    const auto deadline = DeadlineAfter(timeoutMs);
+    const short revents = PollFor(portHandle, POLLIN, deadline);
+    if (revents & POLLIN) {
+        if (BytesWaiting() != 0) {
+            return true;
+        }
+    }
+    if (revents != 0) {
+        // A hung-up descriptor reports itself at once and for ever; waiting
+        // out the limit here keeps every caller's loop from spinning on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(MsLeft(deadline)));
+    }
+    return false;
+}
+
+bool CSerialPortPrivate::HungUp()
+{
+    pollfd p{portHandle, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+#include "portname.h"
+
+#include <climits>
+
+const std::string& ExecutableDirectory()
+{
+    static const std::string directory = [] {
+        char path[PATH_MAX + 1] = {};
+        const ssize_t n = ::readlink("/proc/self/exe", path, PATH_MAX);
+        if (n <= 0) {
+            return std::string(".");
+        }
+        std::string full(path, static_cast<size_t>(n));
+        const auto cut = full.find_last_of('/');
+        return cut == std::string::npos ? std::string(".") : full.substr(0, cut == 0 ? 1 : cut);
+    }();
+    return directory;
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, only those that are missing,
+# so that a second run costs a second. Usage: tools/setup.sh [panel|test]
+set -euo pipefail
+
+want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools)
+if [ "${1:-panel}" = "test" ]; then
+  want+=(xvfb xauth)
+fi
+
+missing=()
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+as_root=()
+[ "$(id -u)" -ne 0 ] && as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
