@@ -2,7 +2,7 @@
 
 namespace lcdpaint {
 
-QFont LoadLcdFont()
+QFont LoadLcdFont(const QByteArray&)
 {
     return QFont();
 }

@@ -13,8 +13,9 @@
 
 namespace lcdpaint {
 
-// Registers the embedded LCD font once and returns the 18-point font.
-QFont LoadLcdFont();
+// Registers the LCD font from its data (the program's resource
+// ":/font/LCDp.ttf") privately, once, and returns the 18-point font.
+QFont LoadLcdFont(const QByteArray& fontData);
 
 // The LCD text area: centred over the F2 key, its bottom 10 pixels above it,
 // 16 cells wide and five rows tall (an icon row and four character rows).
