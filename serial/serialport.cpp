@@ -1,6 +1,5 @@
 #include "serialport.h"
 
-#include "portname.h"
 #include "serialport_p.h"
 
 #include <algorithm>
@@ -31,7 +30,7 @@ bool CSerialPort::Open(const char* path, int baud, char parity, int dataBits, in
         return false;
     }
     const std::string name(path);
-    const std::string device = DeviceForPortName(name, ExecutableDirectory());
+    const std::string device = CSerialPortPrivate::DeviceName(name);
     SerialError error;
     if (!d->OpenDevice(device, error)) {
         // Name the port as the user knows it, and the device it stands for.

@@ -39,6 +39,9 @@ public:
     CSerialPortPrivate();
     ~CSerialPortPrivate();
 
+    // The device a port name stands for on this platform.
+    static std::string DeviceName(const std::string& name);
+
     // Opens the device for exclusive use; on failure returns false and fills error.
     bool OpenDevice(const std::string& path, SerialError& error);
     bool ApplySettings(const LineSettings& settings, SerialError& error);

@@ -4,6 +4,8 @@
 
 #include "serialport_p.h"
 
+#include "portname.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -135,6 +137,11 @@ SerialError MakeError(long code, const std::string& what)
 }
 
 CSerialPortPrivate::CSerialPortPrivate() : portHandle(kClosed) {}
+
+std::string CSerialPortPrivate::DeviceName(const std::string& name)
+{
+    return DeviceForPortName(name, ExecutableDirectory());
+}
 
 CSerialPortPrivate::~CSerialPortPrivate()
 {
@@ -325,8 +332,6 @@ bool CSerialPortPrivate::HungUp()
     pollfd p{portHandle, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
-
-#include "portname.h"
 
 #include <climits>
 
