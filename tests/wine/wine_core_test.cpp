@@ -1,0 +1,5 @@
+#include "radiolink.h"
+
+#include <gtest/gtest.h>
+
+TEST(WinePlaceholder, Builds) { SUCCEED(); }
