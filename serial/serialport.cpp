@@ -93,7 +93,11 @@ int32_t CSerialPort::Read(void* buffer, int32_t count, int32_t timeoutMs)
     }
     // Bytes that arrived before the limit are returned rather than dropped: they
     // are already out of the driver's queue and would otherwise be lost.
-    return d->ReadSome(buffer, count, timeoutMs).count;
+    const int32_t got = d->ReadSome(buffer, count, timeoutMs).count;
+    if (TrafficTap* const t = tap.load(); t != nullptr && got > 0) {
+        t->OnTraffic(TrafficDirection::FromRadio, static_cast<const uint8_t*>(buffer), static_cast<size_t>(got));
+    }
+    return got;
 }
 
 int32_t CSerialPort::Write(const void* buffer, int32_t count, int32_t timeoutMs)
@@ -106,6 +110,11 @@ int32_t CSerialPort::Write(const void* buffer, int32_t count, int32_t timeoutMs)
     {
         const std::lock_guard<std::mutex> lock(writeLock);
         result = d->WriteAll(buffer, count, timeoutMs);
+        // Told inside the lock, so the tap sees frames in the order they went out.
+        if (TrafficTap* const t = tap.load(); t != nullptr && result.count > 0) {
+            t->OnTraffic(TrafficDirection::ToRadio, static_cast<const uint8_t*>(buffer),
+                         static_cast<size_t>(result.count));
+        }
     }
     if (result.failed || (result.timedOut && result.count == 0)) {
         return 0;

@@ -2,7 +2,9 @@
 
 #include "clock.h"
 #include "serialerror.h"
+#include "traffictap.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -50,6 +52,10 @@ public:
     // Reason of the last failed Open or Configure, for the user.
     SerialError LastError() const;
 
+    // A tap that sees every byte read or written; null for none. It may be
+    // set and cleared while the port is in use.
+    void SetTap(TrafficTap* newTap) { tap = newTap; }
+
     // The tick source and sleep used for write pacing.
     void SetClock(Clock& clock) { this->clock = &clock; }
 
@@ -60,6 +66,7 @@ private:
     double msPerByte = 1.0;
     std::unique_ptr<CSerialPortPrivate> d;
     Clock* clock = nullptr;
+    std::atomic<TrafficTap*> tap{nullptr};
     std::mutex writeLock;
     mutable std::mutex errorLock;
     SerialError lastError;
