@@ -1,5 +1,7 @@
 #include "radiolink.h"
 
+#include "replyhunter.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -90,10 +92,8 @@ bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint
     if (!linkRunning || buffer == nullptr || length < 2) {
         return false;
     }
-    std::memset(buffer, 0, static_cast<size_t>(length));
+    ReplyHunter hunter(buffer, length, command);
     const uint32_t start = clock.TickCount();
-    int32_t position = 0;
-    int32_t missing = length;
     uint8_t scratch[100];
     for (;;) {
         const uint32_t elapsed = clock.TickCount() - start;
@@ -107,35 +107,11 @@ bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint
             port.WaitForInput(static_cast<int32_t>(timeoutMs - elapsed));
             continue;
         }
-        const auto chunk = static_cast<int32_t>(
-            std::min<uint32_t>({waiting, static_cast<uint32_t>(missing), static_cast<uint32_t>(sizeof scratch)}));
+        const auto chunk = static_cast<int32_t>(std::min<uint32_t>(
+            {waiting, static_cast<uint32_t>(hunter.Missing()), static_cast<uint32_t>(sizeof scratch)}));
         const int32_t got = port.Read(scratch, chunk, 200);
-        for (int32_t i = 0; i < got; ++i) {
-            const uint8_t byte = scratch[i];
-            if (position == 0) {
-                if (byte == STX) {
-                    buffer[0] = byte;
-                    position = 1;
-                    --missing;
-                }
-            } else if (position == 1) {
-                if (byte == command) {
-                    buffer[1] = byte;
-                    position = 2;
-                    --missing;
-                } else {
-                    // Dropped and not looked at again: a second STX here does
-                    // not open a new attempt.
-                    position = 0;
-                    missing = length;
-                }
-            } else {
-                buffer[position++] = byte;
-                --missing;
-            }
-            if (missing == 0) {
-                return true;
-            }
+        if (got > 0 && hunter.Feed(scratch, got)) {
+            return true;
         }
     }
 }

@@ -37,7 +37,8 @@ std::string DeviceForPortName(const std::string& name, const std::string& exeDir
     const fs::path link = fs::path(exeDirectory) / "ports" / ("COM" + std::to_string(number));
     // A link that exists is used even when its target is gone, so that the
     // user is told about the device the link names, not about ttyS.
-    if (fs::symlink_status(link, ec).type() != fs::file_type::not_found && !ec) {
+    // There is no serial device before ttyS0: COM0 names only its link.
+    if (number < 1 || (fs::symlink_status(link, ec).type() != fs::file_type::not_found && !ec)) {
         return link.string();
     }
     return "/dev/ttyS" + std::to_string(number - 1);

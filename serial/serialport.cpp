@@ -119,6 +119,12 @@ int32_t CSerialPort::Write(const void* buffer, int32_t count, int32_t timeoutMs)
     if (result.failed || (result.timedOut && result.count == 0)) {
         return 0;
     }
+    if (result.timedOut) {
+        // The bytes that did go out are reported, so that a caller that
+        // repeats with the remainder never sends them twice; a write that ran
+        // out of time is not paced.
+        return result.count;
+    }
     // Pace the caller to the line: a writer of record after record must not
     // run ahead of what the line carries. The target is taken from the count
     // asked for; a write that took no tick at all, or longer than the target,

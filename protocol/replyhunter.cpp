@@ -1,0 +1,40 @@
+#include "replyhunter.h"
+
+#include "frames.h"
+
+#include <cstring>
+
+ReplyHunter::ReplyHunter(uint8_t* buffer, int32_t length, uint8_t command)
+    : buffer(buffer), length(length), command(command), missing(length)
+{
+    std::memset(buffer, 0, static_cast<size_t>(length));
+}
+
+bool ReplyHunter::Feed(const uint8_t* bytes, int32_t count)
+{
+    for (int32_t i = 0; i < count && missing != 0; ++i) {
+        const uint8_t byte = bytes[i];
+        if (position == 0) {
+            if (byte == STX) {
+                buffer[0] = byte;
+                position = 1;
+                --missing;
+            }
+        } else if (position == 1) {
+            if (byte == command) {
+                buffer[1] = byte;
+                position = 2;
+                --missing;
+            } else {
+                // Dropped and not looked at again: a second STX here does not
+                // open a new attempt.
+                position = 0;
+                missing = length;
+            }
+        } else {
+            buffer[position++] = byte; // every value is data here, STX included
+            --missing;
+        }
+    }
+    return missing == 0;
+}
