@@ -16,7 +16,7 @@ RadioLink::~RadioLink()
 bool RadioLink::OpenPort(int comPort)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "\\\\.\\COM%d", comPort);
+    (void)std::snprintf(name, sizeof name, "\\\\.\\COM%d", comPort);
     openError.clear();
     if (port.Open(name, 115200, 'N', 8, 1, true, true)) {
         return true;
@@ -130,7 +130,7 @@ void RadioLink::StoreLcdReply(const uint8_t* reply)
     {
         const std::lock_guard<std::mutex> lock(recordLock);
         for (int k = 0; k < 4; ++k) {
-            std::memcpy(lcdImage.rows[k], reply + 2 + 16 * k, 16);
+            std::memcpy(lcdImage.rows[k], reply + 2 + static_cast<size_t>(16 * k), 16);
         }
         lcdImage.iconFlagsA = reply[66];
         lcdImage.iconFlagsB = reply[67];

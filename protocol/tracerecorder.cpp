@@ -20,7 +20,7 @@ std::string TraceRecorder::FormatLine(uint32_t ms, TrafficDirection direction, c
 {
     static constexpr char hex[] = "0123456789ABCDEF";
     char head[48];
-    std::snprintf(head, sizeof head, "%9u ms  %s ", ms,
+    (void)std::snprintf(head, sizeof head, "%9u ms  %s ", ms,
                   direction == TrafficDirection::ToRadio ? "PC->RADIO" : "RADIO->PC");
     std::string line(head);
     line.reserve(line.size() + count * 3 + 1);

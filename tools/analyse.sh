@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# clang-tidy (checks in .clang-tidy) and cppcheck over the project's own code;
+# fails on any finding. Needs a configured build for compile_commands.json.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+dir=${OSTRELLE_BUILD_DIR:-$here/build}
+for p in clang-tidy cppcheck; do
+  if ! command -v "$p" >/dev/null; then
+    as_root=(); [ "$(id -u)" -ne 0 ] && as_root=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "$p"
+  fi
+done
+[ -f "$dir/compile_commands.json" ] || bash "$here/tools/build.sh"
+cd "$here"
+files=$(git ls-files 'serial/*.cpp' 'protocol/*.cpp' 'transfer/*.cpp' 'panel/*.cpp' 'app/*.cpp' 'sim/*.cpp' 'bench/*.cpp' \
+  | grep -v '_win\.cpp$')
+echo "== clang-tidy over $(echo "$files" | wc -l) files"
+# shellcheck disable=SC2086
+run-clang-tidy -quiet -p "$dir" -j "$(nproc)" $files 2>&1 | grep -E "(error|warning):" | sort -u >"$dir/clang-tidy.log" || true
+if [ -s "$dir/clang-tidy.log" ]; then
+  cat "$dir/clang-tidy.log"
+  exit 1
+fi
+echo "== cppcheck"
+cppcheck --quiet --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
+  --suppress=missingIncludeSystem -I serial -I protocol -I transfer serial protocol transfer sim
+echo "analysers clean"
