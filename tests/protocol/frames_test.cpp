@@ -1,0 +1,119 @@
+#include "frames.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+namespace {
+
+template <size_t N>
+std::vector<uint8_t> Bytes(const std::array<uint8_t, N>& frame)
+{
+    return {frame.begin(), frame.end()};
+}
+
+TEST(Frames, KeyFrames)
+{
+    const struct {
+        KeyCode code;
+        std::vector<uint8_t> frame;
+    } cases[] = {
+        {15, {0x02, 0x4B, 0x0F, 0x03, 0x5D}}, // SCAN
+        {36, {0x02, 0x4B, 0x24, 0x03, 0x72}}, // CL
+        {1, {0x02, 0x4B, 0x01, 0x03, 0x4F}},  // FUNC
+        {0xC0, {0x02, 0x4B, 0xC0, 0x03, 0x0E}}, // the checksum wraps at 256
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Bytes(KeyFrame(c.code)), c.frame) << int(c.code);
+    }
+}
+
+TEST(Frames, TuneFrameCarriesTruncatedHertzLittleEndian)
+{
+    EXPECT_EQ(Bytes(TuneFrame(25.0, 2)), (std::vector<uint8_t>{0x02, 0x54, 0x40, 0x78, 0x7D, 0x01, 0x02, 0x03, 0x8F}));
+    const auto frame = TuneFrame(32.01, 1);
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 2, frame.begin() + 6), (std::vector<uint8_t>{0x0F, 0x6F, 0xE8, 0x01}));
+    EXPECT_EQ(frame[6], 1);
+    EXPECT_EQ(frame[8], Checksum(frame.data(), frame.size()));
+    // Only the low byte of the modulation index goes out.
+    EXPECT_EQ(TuneFrame(25.0, 0x102)[6], 0x02);
+}
+
+TEST(Frames, TuneHzKeepsTheLowThirtyTwoBits)
+{
+    const struct {
+        double mhz;
+        uint32_t hz;
+    } cases[] = {
+        {25.0, 25000000u},
+        {32.01, 32009999u},            // just below 32 010 000 in double precision
+        {0.0, 0u},
+        {0.0000009, 0u},               // truncated, not rounded
+        {-1.0, 0xFFF0BDC0u},           // -1 000 000 as two's complement
+        {-0.0000015, 0xFFFFFFFFu},     // -1.5 Hz truncates toward zero to -1
+        {4294.967295, 4294967295u},
+        {4294.967296, 0u},
+        {4295.0, 32704u},              // 4 295 000 000 - 2^32
+        {10000.0, 1410065408u},        // 10^10 mod 2^32
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TuneHz(c.mhz), c.hz) << c.mhz;
+    }
+}
+
+TEST(Frames, FixedFramesAndTheirChecksums)
+{
+    EXPECT_EQ(Bytes(statusPollFrame), (std::vector<uint8_t>{0x02, 0x41, 0x03, 0x44}));
+    EXPECT_EQ(Bytes(lcdPollFrame), (std::vector<uint8_t>{0x02, 0x4C, 0x03, 0x4F}));
+    EXPECT_EQ(Bytes(imageSendStartFrame), (std::vector<uint8_t>{0x02, 0x50, 0x03, 0x03, 0x56}));
+    EXPECT_EQ(Bytes(imageReceiveStartFrame), (std::vector<uint8_t>{0x02, 0x50, 0x01, 0x03, 0x54}));
+    EXPECT_EQ(FLOW_BYTE, 0x45);
+}
+
+TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndControls)
+{
+    std::set<int> codes;
+    std::set<int> controls;
+    std::set<std::string_view> captions;
+    for (const KeyDef& key : keyTable) {
+        codes.insert(key.code);
+        controls.insert(key.controlId);
+        captions.insert(key.caption);
+        EXPECT_GE(key.code, 1);
+        EXPECT_LE(key.code, 36);
+        EXPECT_GE(key.controlId, 1002);
+        EXPECT_LE(key.controlId, 1041);
+        EXPECT_NE(key.controlId, 1035) << "1035 is the tune command button, not a key";
+    }
+    EXPECT_EQ(codes.size(), 34u);
+    EXPECT_EQ(controls.size(), 34u);
+    EXPECT_EQ(captions.size(), 34u);
+    for (const int absent : {0, 13, 20, 37, 38, 255}) {
+        EXPECT_FALSE(KeyByCode(static_cast<KeyCode>(absent)).has_value()) << absent;
+    }
+}
+
+TEST(KeyTable, LookupsAgree)
+{
+    const struct {
+        const char* caption;
+        KeyCode code;
+        int controlId;
+    } cases[] = {
+        {"FUNC", 1, 1007}, {"SCAN", 15, 1006}, {"TUNE", 16, 1014}, {"LIGHT", 32, 1005},
+        {"CL", 36, 1031},  {".", 24, 1022},    {"L/OUT", 5, 1011}, {"0", 30, 1027},
+    };
+    for (const auto& c : cases) {
+        const auto byCaption = KeyByCaption(c.caption);
+        ASSERT_TRUE(byCaption.has_value()) << c.caption;
+        EXPECT_EQ(byCaption->code, c.code) << c.caption;
+        EXPECT_EQ(byCaption->controlId, c.controlId) << c.caption;
+        EXPECT_EQ(KeyByControlId(c.controlId)->caption, c.caption);
+        EXPECT_EQ(KeyByCode(c.code)->controlId, c.controlId);
+    }
+    EXPECT_FALSE(KeyByControlId(1035).has_value());
+    EXPECT_FALSE(KeyByCaption("scan").has_value());
+}
+
+} // namespace

@@ -1,0 +1,253 @@
+#include "fakeradio.h"
+#include "ptypair.h"
+#include "radiolink.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+long MsBetween(steady_clock::time_point a, steady_clock::time_point b)
+{
+    return static_cast<long>(std::chrono::duration_cast<milliseconds>(b - a).count());
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    while (!done()) {
+        if (steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+class PollWorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(pty.Ok());
+        ASSERT_TRUE(OpenOnPty(link.Port(), pty)) << link.Port().LastError().text;
+        link.SetRefreshCallback([this] { ++refreshes; });
+    }
+    void TearDown() override
+    {
+        link.StopWorker();
+        radio.Stop();
+    }
+
+    void Start()
+    {
+        radio.Start();
+        link.StartPolling();
+    }
+
+    PtyPair pty;
+    FakeRadio radio{pty.Master()};
+    RadioLink link;
+    std::atomic<int> refreshes{0};
+};
+
+TEST_F(PollWorkerTest, FirstPassSendsBothPolls)
+{
+    Start();
+    ASSERT_TRUE(radio.WaitForFrames(CMD_STATUS, 1, 1000));
+    const auto frames = radio.Frames();
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[0].bytes, std::vector<uint8_t>(lcdPollFrame.begin(), lcdPollFrame.end()));
+    EXPECT_EQ(frames[1].bytes, std::vector<uint8_t>(statusPollFrame.begin(), statusPollFrame.end()));
+}
+
+TEST_F(PollWorkerTest, RhythmOfTheTwoPolls)
+{
+    Start();
+    std::this_thread::sleep_for(milliseconds(650));
+    link.StopWorker();
+    const auto lcd = radio.FramesOf(CMD_LCD);
+    const auto status = radio.FramesOf(CMD_STATUS);
+    for (size_t i = 1; i < lcd.size(); ++i) {
+        // The worker's tick may stand a millisecond apart from the radio's clock.
+        EXPECT_GE(MsBetween(lcd[i - 1].at, lcd[i].at), 98) << "LCD poll " << i;
+    }
+    EXPECT_GE(lcd.size(), 4u);
+    EXPECT_LE(lcd.size(), 8u);
+    // A pass is a 10 ms pause and an exchange of a few ms: about 50 in 650 ms.
+    EXPECT_GE(status.size(), 25u);
+    for (const auto& frame : radio.Frames()) {
+        EXPECT_TRUE(frame.whole);
+    }
+}
+
+TEST_F(PollWorkerTest, NoLcdPollsWhileDisabled)
+{
+    link.WriteBanner("Sending image", "to radio");
+    const auto before = link.Snapshot();
+    link.pollLcd = 0;
+    Start();
+    ASSERT_TRUE(radio.WaitForFrames(CMD_STATUS, 10, 2000));
+    EXPECT_TRUE(radio.FramesOf(CMD_LCD).empty());
+    const auto after = link.Snapshot();
+    EXPECT_EQ(std::memcmp(before.lcd.rows, after.lcd.rows, sizeof before.lcd.rows), 0);
+    EXPECT_TRUE(after.lcd.lcdValid);
+    EXPECT_TRUE(after.status.statusValid);
+
+    // Switched on again, LCD polls resume without a restart.
+    link.pollLcd = 1;
+    EXPECT_TRUE(radio.WaitForFrames(CMD_LCD, 1, 1000));
+}
+
+TEST_F(PollWorkerTest, StatusBlockDecodes)
+{
+    radio.SetStatusReply(MakeStatusReply(
+        {0x03, 0x1F, 0x4D, 0x81, 0x2C, 0x01, 0x0A, 0x00, 0xFF, 0x80, 0x0F, 0x10, 0xE6, 0xF2, 0x08, 0x01}));
+    Start();
+    ASSERT_TRUE(WaitUntil([this] { return link.statusValid.load(); }, 1000));
+    const RadioStatus s = link.Snapshot().status;
+    EXPECT_TRUE(s.statusValid);
+    EXPECT_EQ(s.modeIndex(), 3);
+    EXPECT_EQ(s.indicatorFlags(), 0x1F);
+    EXPECT_EQ(s.battery(), 33101);
+    EXPECT_EQ(s.battery() & 0x8000, 0x8000);
+    EXPECT_EQ(s.battery() & 0x7FFF, 333);
+    EXPECT_EQ(s.rssi(), 300);
+    EXPECT_EQ(s.centering(), 10);
+    EXPECT_EQ(s.lampRed(), 0xFF);
+    EXPECT_EQ(s.lampGreen(), 0x80);
+    EXPECT_EQ(s.lampBlue(), 0x0F);
+    EXPECT_EQ(s.frequencyHz(), 150136336u);
+    EXPECT_EQ(s.modulationIndex(), 1);
+}
+
+TEST_F(PollWorkerTest, LcdRowsAreStoredAsReceived)
+{
+    char rows[65] = "ROW ONE 12345678"
+                    "SCAN 146.520 FM "
+                    "row three       "
+                    "ROW FOUR      ok";
+    rows[16 + 5] = 0;
+    radio.SetLcdReply(MakeLcdReply(rows, 0xA5, 0x5A));
+    Start();
+    ASSERT_TRUE(WaitUntil([this] { return link.lcdValid.load(); }, 1000));
+    const LcdImage lcd = link.Snapshot().lcd;
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(std::memcmp(lcd.rows[k], rows + 16 * k, 16), 0) << "row " << k;
+        EXPECT_EQ(lcd.rows[k][16], 0) << "row " << k;
+    }
+    EXPECT_STREQ(reinterpret_cast<const char*>(lcd.rows[1]), "SCAN ");
+    EXPECT_EQ(lcd.iconFlagsA, 0xA5);
+    EXPECT_EQ(lcd.iconFlagsB, 0x5A);
+}
+
+TEST_F(PollWorkerTest, SilentRadioStoresNothing)
+{
+    radio.SetAnswering(false);
+    Start();
+    std::this_thread::sleep_for(milliseconds(900));
+    link.StopWorker();
+    const auto lcd = radio.FramesOf(CMD_LCD);
+    const auto status = radio.FramesOf(CMD_STATUS);
+    // Each pass waits out both replies, so both polls are due at every pass.
+    ASSERT_GE(lcd.size(), 3u);
+    EXPECT_LE(lcd.size(), 5u);
+    EXPECT_GE(status.size() + 1, lcd.size());
+    for (size_t i = 1; i < lcd.size(); ++i) {
+        const long gap = MsBetween(lcd[i - 1].at, lcd[i].at);
+        EXPECT_GE(gap, 205) << "pass " << i;
+        EXPECT_LT(gap, 300) << "pass " << i;
+    }
+    EXPECT_FALSE(link.lcdValid);
+    EXPECT_FALSE(link.statusValid);
+    EXPECT_EQ(link.lcdRepliesStored + link.statusRepliesStored, 0u);
+    EXPECT_EQ(refreshes, 0);
+}
+
+TEST_F(PollWorkerTest, OneRefreshPerStoredReply)
+{
+    Start();
+    ASSERT_TRUE(radio.WaitForFrames(CMD_LCD, 3, 2000));
+    link.StopWorker();
+    const uint64_t stored = link.lcdRepliesStored + link.statusRepliesStored;
+    EXPECT_EQ(static_cast<uint64_t>(refreshes.load()), stored);
+    // Only a reply still on its way when the worker stopped may go unstored.
+    EXPECT_LE(stored, radio.RepliesSent());
+    EXPECT_GE(stored + 1, radio.RepliesSent());
+}
+
+TEST_F(PollWorkerTest, KeyFramesFromAnotherThreadArriveWhole)
+{
+    Start();
+    ASSERT_TRUE(radio.WaitForFrames(CMD_STATUS, 1, 1000));
+    constexpr int kKeys = 40;
+    for (int i = 0; i < kKeys; ++i) {
+        link.SendKey(15);
+        std::this_thread::sleep_for(milliseconds(3 + i % 7));
+    }
+    ASSERT_TRUE(radio.WaitForFrames(CMD_KEY, kKeys, 1000));
+    link.StopWorker();
+    for (const auto& frame : radio.FramesOf(CMD_KEY)) {
+        EXPECT_EQ(frame.bytes, (std::vector<uint8_t>{0x02, 0x4B, 0x0F, 0x03, 0x5D}));
+    }
+    for (const auto& frame : radio.Frames()) {
+        EXPECT_TRUE(frame.whole);
+    }
+    // Key purges may cost some replies, never the worker.
+    EXPECT_TRUE(link.statusValid);
+}
+
+TEST_F(PollWorkerTest, StopIsBoundedEvenWithoutARadio)
+{
+    for (const bool answering : {true, false}) {
+        SCOPED_TRACE(answering ? "radio answers" : "no radio");
+        radio.SetAnswering(answering);
+        if (!link.Port().IsOpen()) {
+            ASSERT_TRUE(OpenOnPty(link.Port(), pty));
+        }
+        Start();
+        std::this_thread::sleep_for(milliseconds(answering ? 150 : 330));
+        const auto start = steady_clock::now();
+        link.StopWorker();
+        EXPECT_LT(MsBetween(start, steady_clock::now()), 260);
+        EXPECT_FALSE(link.HasWorker());
+        EXPECT_FALSE(link.linkRunning);
+        EXPECT_FALSE(link.Port().IsOpen());
+        radio.Stop();
+    }
+}
+
+TEST(PollWorkerThreads, AtMostOneWorker)
+{
+    RadioLink link;
+    std::atomic<int> running{0};
+    std::atomic<int> most{0};
+    std::atomic<int> started{0};
+    auto routine = [&](RadioLink& l) {
+        const int now = ++running;
+        most = std::max(most.load(), now);
+        ++started;
+        while (!l.stopRequested) {
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+        --running;
+        return 0;
+    };
+    link.StartWorker(routine);
+    link.StartWorker(routine);
+    ASSERT_TRUE(WaitUntil([&] { return started == 2; }, 1000));
+    EXPECT_EQ(most, 1);
+    EXPECT_FALSE(link.WorkerEnded());
+    link.StopWorkerThread();
+    EXPECT_EQ(running, 0);
+    EXPECT_FALSE(link.HasWorker());
+}
+
+} // namespace
