@@ -7,9 +7,25 @@
 
 #include <QColor>
 #include <QPainter>
+#include <QRect>
 #include <QString>
 
+#include <array>
+
 namespace statuspaint {
+
+inline constexpr std::array<const char*, 10> modeNames{
+    "TUNE", "SCAN", "MAN", "PGM", "SRCH", "WX", "SKY", "FAV", "VS", "STALK"};
+
+// The status panel's own list; the tune command's combo box has its own.
+inline constexpr std::array<const char*, 4> modulationNames{"AM", "FM", "NFM", "AUTO"};
+
+// Shown for a value outside its table and for every field without status.
+inline constexpr const char* placeholder = "----";
+
+inline constexpr QRgb lampRimRgb = 0xFFC0C0C0; // RGB(192, 192, 192)
+inline constexpr int lampRimWidth = 3;
+inline constexpr int lampDiameter = 40;
 
 // What the status fields show after one pass. When the status is not valid,
 // only mode, battery, RSSI, centering and the RF SQ / MUTE indicators change;
@@ -31,10 +47,22 @@ struct StatusView {
 
 StatusView FormatStatus(const RadioStatus& status);
 
+// The single fields, for callers that show one of them elsewhere.
+QString ModeText(uint8_t modeIndex);
+QString ModulationText(uint8_t modulationIndex);
+QString BatteryText(uint16_t battery);
+QString FrequencyText(uint32_t frequencyHz);
+
 QColor LampColour(const RadioStatus& status);
 
+// The lamp's bounding box, right and bottom exclusive as QRect's width and
+// height say: (R + 10, T + 1) to (R + 50, T + 41). The lamp paints nothing
+// outside it, so the dialog may repaint just this box.
+QRect LampArea(int lcdTop, int lcdRight);
+
 // The lamp: a 40-pixel circle at (right + 10, top + 1) with a grey rim,
-// black while there is no status.
+// black while there is no status. Drawn aliased; the painter's pen, brush
+// and render hints are put back afterwards.
 void PaintLamp(QPainter& painter, int lcdTop, int lcdRight, const RadioStatus& status);
 
 } // namespace statuspaint
