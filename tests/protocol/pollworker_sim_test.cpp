@@ -1,0 +1,113 @@
+#include "radiolink.h"
+#include "simprocess.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr uint8_t kLightKey = 32;
+constexpr uint8_t kBacklightIcon = 0x40;
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    while (!done()) {
+        if (steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+// The poll worker against the simulated radio in its own process, over the
+// link that radiosim makes, exactly as the program would use it.
+class PollWorkerWithSim : public ::testing::Test {
+protected:
+    void Begin(std::vector<std::string> args = {})
+    {
+        sim = std::make_unique<SimProcess>(std::move(args));
+        ASSERT_TRUE(sim->Started()) << sim->Error();
+        ASSERT_TRUE(link.Port().Open(sim->Path().c_str(), 115200, 'N', 8, 1, true, true))
+            << link.Port().LastError().text;
+        link.SetRefreshCallback([this] { ++refreshes; });
+        link.StartPolling();
+    }
+    void TearDown() override
+    {
+        link.StopWorker();
+        if (sim) {
+            sim->Stop();
+        }
+    }
+
+    std::unique_ptr<SimProcess> sim;
+    RadioLink link;
+    std::atomic<int> refreshes{0};
+};
+
+TEST_F(PollWorkerWithSim, MirrorsDisplayAndStatus)
+{
+    Begin();
+    ASSERT_TRUE(WaitUntil([this] { return link.lcdValid && link.statusValid; }, 2000));
+    const PanelSnapshot s = link.Snapshot();
+    EXPECT_NE(s.lcd.rows[0][0], 0) << "the simulated display shows something";
+    for (const auto& row : s.lcd.rows) {
+        EXPECT_EQ(row[16], 0);
+    }
+    EXPECT_LE(s.status.modeIndex(), 9);
+    EXPECT_LE(s.status.modulationIndex(), 3);
+    EXPECT_GT(refreshes, 1);
+}
+
+TEST_F(PollWorkerWithSim, LightKeyShowsOnTheNextDisplay)
+{
+    Begin();
+    ASSERT_TRUE(WaitUntil([this] { return link.lcdValid.load(); }, 2000));
+    for (int press = 0; press < 4; ++press) {
+        const bool lit = (link.Snapshot().lcd.iconFlagsB & kBacklightIcon) != 0;
+        link.SendKey(kLightKey);
+        EXPECT_TRUE(WaitUntil(
+            [&] { return ((link.Snapshot().lcd.iconFlagsB & kBacklightIcon) != 0) != lit; }, 400))
+            << "press " << press;
+    }
+}
+
+TEST_F(PollWorkerWithSim, SilentSimStoresNothing)
+{
+    Begin({"--no-reply"});
+    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_FALSE(link.lcdValid);
+    EXPECT_FALSE(link.statusValid);
+    EXPECT_EQ(refreshes, 0);
+    EXPECT_GE(link.statusPollsSent, 2u);
+}
+
+TEST_F(PollWorkerWithSim, JunkBeforeRepliesIsSkipped)
+{
+    Begin({"--junk", "5"});
+    EXPECT_TRUE(WaitUntil([this] { return link.lcdValid && link.statusValid; }, 2000));
+}
+
+TEST_F(PollWorkerWithSim, HangUpLeavesTheWorkerStoppable)
+{
+    Begin({"--hangup-after", "300"});
+    ASSERT_TRUE(WaitUntil([this] { return link.statusValid.load(); }, 2000));
+    EXPECT_GE(sim->WaitForExit(3000), 0);
+    const uint64_t storedAtHangUp = link.statusRepliesStored;
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_LE(link.statusRepliesStored, storedAtHangUp + 1);
+    const auto start = steady_clock::now();
+    link.StopWorker();
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count(), 300);
+}
+
+} // namespace
