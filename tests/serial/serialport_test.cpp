@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -315,6 +316,40 @@ TEST_F(PortOnPty, FramesFromTwoThreadsNeverInterleave)
     }
     EXPECT_EQ(nextA, kFrames);
     EXPECT_EQ(nextB, kFrames);
+}
+
+// A tap records what it sees; it runs on the thread that moved the bytes.
+class RecordingTap final : public TrafficTap {
+public:
+    void OnTraffic(TrafficDirection direction, const uint8_t* bytes, size_t count) override
+    {
+        const std::lock_guard<std::mutex> lock(seenLock);
+        auto& side = direction == TrafficDirection::ToRadio ? toRadio : fromRadio;
+        side.insert(side.end(), bytes, bytes + count);
+    }
+    std::mutex seenLock;
+    std::vector<uint8_t> toRadio;
+    std::vector<uint8_t> fromRadio;
+};
+
+TEST_F(PortOnPty, TapSeesExactlyWhatMovedEachWay)
+{
+    RecordingTap tap;
+    port.SetTap(&tap);
+    const auto out = Pattern(9, 0x40);
+    ASSERT_EQ(port.Write(out.data(), 9, 100), 9);
+    ASSERT_TRUE(pty.WriteMaster(Pattern(12, 0x80)));
+    ASSERT_TRUE(WaitForWaiting(port, 12));
+    uint8_t in[5] = {};
+    ASSERT_EQ(port.Read(in, 5, 100), 5);
+    port.Purge();
+    uint8_t none[4] = {};
+    EXPECT_EQ(port.Read(none, 4, 20), 0); // a read that got nothing shows nothing
+    port.SetTap(nullptr);
+    ASSERT_EQ(port.Write(out.data(), 9, 100), 9);
+
+    EXPECT_EQ(tap.toRadio, out);
+    EXPECT_EQ(tap.fromRadio, Pattern(12, 0x80)) << "purged bytes count as traffic too";
 }
 
 } // namespace
