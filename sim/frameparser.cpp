@@ -42,6 +42,14 @@ void FrameParser::EmitJunk(size_t count)
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
+void FrameParser::Expire()
+{
+    if (!pending.empty()) {
+        EmitJunk(1);
+        Scan();
+    }
+}
+
 void FrameParser::Scan()
 {
     for (;;) {

@@ -37,6 +37,10 @@ public:
     // stands outside any frame (the flow byte of an image transfer).
     bool Idle() const { return pending.empty(); }
 
+    // Gives up on a partial frame that has waited too long for its rest: a
+    // frame cut off on the line must not hold back the frames behind it.
+    void Expire();
+
     // Drops any partial frame, e.g. when the stream turns into image data.
     void Reset() { pending.clear(); }
 

@@ -255,6 +255,11 @@ void SimServer::HandleInput(const uint8_t* data, size_t length, uint32_t now)
     FlushJunkTrace();
 }
 
+uint32_t SimServer::UploadQuietMs() const
+{
+    return uploadData.empty() && uploadPending.empty() ? UPLOAD_START_MS : UPLOAD_IDLE_MS;
+}
+
 bool SimServer::UploadComplete() const
 {
     // With no count known, only silence or renewed polling ends an upload.
@@ -413,6 +418,10 @@ void SimServer::Service(uint32_t now)
             ++it;
         }
     }
+    if (!parser.Idle() && now - lastInputAt >= FRAME_GAP_MS) {
+        parser.Expire();
+        FlushJunkTrace();
+    }
     if (phase == Phase::UploadWaitReady && !options.neverReady && Due(readyAt, now)) {
         Bytes ready = faults.Junk(static_cast<size_t>(options.readyJunk));
         ready.push_back(FLOW_BYTE);
@@ -426,7 +435,7 @@ void SimServer::Service(uint32_t now)
     if (phase == Phase::UploadReceiving) {
         const bool atBoundary = uploadData.size() % IMAGE_RECORD_SIZE == 0;
         const uint32_t idle = now - lastUploadByteAt;
-        if (atBoundary && idle >= UPLOAD_IDLE_MS) {
+        if (atBoundary && idle >= UploadQuietMs()) {
             FinishUpload("the line went quiet");
         } else if (!atBoundary && idle >= UPLOAD_STALL_MS) {
             FinishUpload("the sender stopped inside a record");
@@ -449,12 +458,15 @@ int SimServer::TimeoutMs(uint32_t now) const
     for (const Scheduled& s : scheduled) {
         until(s.due);
     }
+    if (!parser.Idle()) {
+        until(lastInputAt + FRAME_GAP_MS);
+    }
     if (phase == Phase::UploadWaitReady && !options.neverReady) {
         until(readyAt);
     }
     if (phase == Phase::UploadReceiving) {
         const bool atBoundary = uploadData.size() % IMAGE_RECORD_SIZE == 0;
-        until(lastUploadByteAt + (atBoundary ? UPLOAD_IDLE_MS : UPLOAD_STALL_MS));
+        until(lastUploadByteAt + (atBoundary ? UploadQuietMs() : UPLOAD_STALL_MS));
     }
     if (phase == Phase::DownloadStreaming) {
         until(pausing ? pauseEndsAt : now + PUMP_MS);
@@ -497,6 +509,7 @@ int SimServer::Run(int wakeFd)
             uint8_t buffer[READ_CHUNK];
             const ssize_t got = ::read(pty.Master(), buffer, sizeof buffer);
             if (got > 0) {
+                lastInputAt = Now();
                 HandleInput(buffer, static_cast<size_t>(got), Now());
             } else if (got < 0 && errno != EAGAIN && errno != EINTR) {
                 Note(std::string("reading the terminal failed: ") + std::strerror(errno));

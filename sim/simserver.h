@@ -22,8 +22,12 @@ namespace sim {
 inline constexpr uint32_t LINE_BYTES_PER_SECOND = 11520;
 // An upload ends after this much silence at a record boundary.
 inline constexpr uint32_t UPLOAD_IDLE_MS = 150;
+// The first record may take longer: the PC has to see the ready byte first.
+inline constexpr uint32_t UPLOAD_START_MS = 1000;
 // A sender that stops inside a record has gone; the partial record is dropped.
 inline constexpr uint32_t UPLOAD_STALL_MS = 2000;
+// A partial frame whose rest has not come for this long was cut off.
+inline constexpr uint32_t FRAME_GAP_MS = 20;
 // Output that the PC does not read is not kept without bound.
 inline constexpr size_t OUTPUT_LIMIT = 65536;
 
@@ -65,6 +69,7 @@ private:
     void TakeUploadBytes(const uint8_t* data, size_t length);
     void FinishUpload(const char* reason);
     bool UploadComplete() const;
+    uint32_t UploadQuietMs() const;
     void StartStream(uint32_t now);
 
     void Service(uint32_t now);
@@ -93,6 +98,7 @@ private:
     std::vector<Scheduled> scheduled;
     Bytes junkTrace;
     uint32_t nextTickAt = 0;
+    uint32_t lastInputAt = 0;
 
     // Upload from the PC.
     uint32_t readyAt = 0;
