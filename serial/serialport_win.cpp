@@ -207,23 +207,48 @@ uint32_t CSerialPortPrivate::BytesWaiting()
 
 TransferResult CSerialPortPrivate::ReadSome(void* buffer, int32_t count, int32_t timeoutMs)
 {
+    // Only bytes that are already waiting are asked of the driver, so a read
+    // is never left pending for bytes that have not come: cancelling such a
+    // read loses what it had taken (Wine reports no count for it at all).
     TransferResult result;
-    OwnTransfer transfer;
-    if (!transfer.Ready()) {
-        result.failed = true;
-        return result;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    const ULONGLONG deadline = GetTickCount64() + TimeoutOf(timeoutMs);
+    while (result.count < count) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        const uint32_t waiting = BytesWaiting();
+        if (waiting == 0) {
+            if (left == 0) {
+                result.timedOut = true;
+                return result;
+            }
+            WaitReadable(static_cast<int32_t>(left));
+            continue;
+        }
+        const auto chunk = static_cast<DWORD>(std::min<uint32_t>(waiting, static_cast<uint32_t>(count - result.count)));
+        OwnTransfer transfer;
+        if (!transfer.Ready()) {
+            result.failed = true;
+            return result;
+        }
+        DWORD got = 0;
+        if (!ReadFile(portHandle, bytes + result.count, chunk, &got, &transfer.ov)) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                result.failed = result.count == 0;
+                return result;
+            }
+            const TransferResult part = Finish(portHandle, transfer.ov, std::max<DWORD>(left, 1));
+            got = static_cast<DWORD>(part.count);
+            if (part.failed || part.timedOut) {
+                result.count += part.count;
+                result.timedOut = part.timedOut;
+                result.failed = part.failed && result.count == 0;
+                return result;
+            }
+        }
+        result.count += static_cast<int32_t>(got);
     }
-    ClearCommError(portHandle, nullptr, nullptr);
-    DWORD got = 0;
-    if (ReadFile(portHandle, buffer, static_cast<DWORD>(count), &got, &transfer.ov)) {
-        result.count = static_cast<int32_t>(got);
-        return result;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        result.failed = true;
-        return result;
-    }
-    return Finish(portHandle, transfer.ov, TimeoutOf(timeoutMs));
+    return result;
 }
 
 TransferResult CSerialPortPrivate::WriteAll(const void* buffer, int32_t count, int32_t timeoutMs)
