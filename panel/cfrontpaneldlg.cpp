@@ -1,0 +1,570 @@
+#include "cfrontpaneldlg.h"
+
+#include "caboutdlg.h"
+#include "dialogunits.h"
+#include "lcdpainter.h"
+#include "portname.h"
+#include "resourceids.h"
+#include "resourcestrings.h"
+#include "versionblock.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+enum class Kind { DigitsEdit, Edit, Button, Frame, Keys, Label, KeyCaption, Combo, Group, ValueField, Check };
+
+// One control of the panel's template. Id -1: the control has none.
+struct ControlDef {
+    int id = -1;
+    Kind kind = Kind::Label;
+    const char* caption = "";
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// The template in its order, which is also the tab order. The 34 keys stand
+// where the Keys entry is, in the order of the key table.
+constexpr std::array<ControlDef, 43> panelTemplate{{
+    {1032, Kind::DigitsEdit, "", 50, 3, 25, 14},
+    {1033, Kind::Button, "START", 89, 3, 56, 14},
+    {1000, Kind::Button, "Send to PC/IF", 160, 3, 87, 14},
+    {1001, Kind::Button, "Recv from PC/IF", 250, 3, 87, 14},
+    {1024, Kind::Frame, "", 116, 40, 186, 68},
+    {-1, Kind::Keys},
+    {IDOK, Kind::Button, "Exit", 359, 3, 50, 14},
+    {-1, Kind::Label, "COM Port", 5, 5, 40, 8},
+    {-1, Kind::KeyCaption, "LOCK", 270, 129, 32, 8},
+    {-1, Kind::KeyCaption, "SS", 270, 154, 32, 8},
+    {-1, Kind::KeyCaption, "VS", 232, 254, 32, 8},
+    {-1, Kind::KeyCaption, "SW", 270, 230, 32, 8},
+    {-1, Kind::KeyCaption, "DELAY", 191, 279, 32, 8},
+    {-1, Kind::KeyCaption, "ABC", 153, 204, 32, 8},
+    {-1, Kind::KeyCaption, "DEF", 191, 204, 32, 8},
+    {-1, Kind::KeyCaption, "GHI", 116, 230, 32, 8},
+    {-1, Kind::KeyCaption, "JKL", 153, 230, 32, 8},
+    {-1, Kind::KeyCaption, "MNO", 191, 230, 32, 8},
+    {-1, Kind::KeyCaption, "PQRS", 115, 254, 32, 8},
+    {-1, Kind::KeyCaption, "TUV", 153, 254, 32, 8},
+    {-1, Kind::KeyCaption, "WXYZ", 191, 254, 32, 8},
+    // The list's height of 45 units is that of the opened list; closed, the
+    // box is as tall as an edit.
+    {1050, Kind::Combo, "", 40, 150, 50, 14},
+    {1035, Kind::Button, "TUNE", 30, 180, 56, 14},
+    {-1, Kind::Group, "TUNE Mode", 5, 118, 100, 82},
+    {-1, Kind::Label, "Battery", 320, 148, 40, 8},
+    {1036, Kind::ValueField, "Battery", 366, 148, 44, 13},
+    {-1, Kind::Label, "RSSI", 320, 164, 40, 8},
+    {1042, Kind::ValueField, "RSSI", 366, 164, 44, 13},
+    {-1, Kind::Label, "Centermeter", 320, 180, 40, 8},
+    {1043, Kind::ValueField, "Centermeter", 366, 180, 44, 13},
+    {1044, Kind::ValueField, "MUTE", 366, 132, 44, 13},
+    {-1, Kind::Label, "Mode", 320, 119, 40, 8},
+    {1045, Kind::ValueField, "Mode", 366, 118, 44, 13},
+    {1046, Kind::ValueField, "RF SQ", 320, 132, 40, 13},
+    {1047, Kind::ValueField, "/XF", 318, 216, 30, 10},
+    {1048, Kind::ValueField, "/HD5", 349, 216, 30, 10},
+    {1049, Kind::ValueField, "/HD2", 380, 216, 30, 10},
+    {1051, Kind::ValueField, "", 386, 204, 24, 10},
+    {1052, Kind::ValueField, "", 318, 204, 67, 10},
+    {1034, Kind::Edit, "", 15, 130, 75, 14},
+    {1054, Kind::Check, "Enable LCD Polls", 5, 40, 90, 10},
+}};
+
+// Where each key button stands, by control id (left and top edge).
+struct KeyPlace {
+    int controlId = 0;
+    int x = 0;
+    int y = 0;
+};
+
+constexpr std::array<KeyPlace, 34> keyPlaces{{
+    {1002, 135, 114}, {1003, 193, 114}, {1004, 251, 114},
+    {1038, 153, 137}, {1007, 232, 137}, {1005, 270, 137},
+    {1041, 116, 162}, {1039, 153, 162}, {1037, 191, 162}, {1013, 232, 162}, {1006, 270, 162},
+    {1040, 153, 187}, {1014, 232, 187}, {1008, 270, 187},
+    {1028, 116, 212}, {1023, 153, 212}, {1019, 191, 212}, {1015, 232, 212}, {1009, 270, 212},
+    {1029, 116, 238}, {1025, 153, 238}, {1020, 191, 238}, {1016, 232, 238}, {1010, 270, 238},
+    {1030, 116, 262}, {1026, 153, 262}, {1021, 191, 262}, {1017, 232, 262}, {1011, 270, 262},
+    {1031, 116, 287}, {1027, 153, 287}, {1022, 191, 287}, {1018, 232, 287}, {1012, 270, 287},
+}};
+
+constexpr int KEY_WIDTH = 32;
+constexpr int KEY_HEIGHT = 14;
+constexpr int TEMPLATE_WIDTH = 416;
+constexpr int TEMPLATE_HEIGHT = 306;
+
+// The controls that only make sense while the link runs.
+constexpr std::array<int, 5> linkControls{1000, 1001, 1035, 1034, 1050};
+// The status indicators, which status painting enables.
+constexpr std::array<int, 5> indicatorControls{1046, 1044, 1047, 1048, 1049};
+
+const KeyPlace* PlaceOfKey(int controlId)
+{
+    for (const KeyPlace& place : keyPlaces) {
+        if (place.controlId == controlId) {
+            return &place;
+        }
+    }
+    return nullptr;
+}
+
+QByteArray ResourceBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString ExecutableDirectoryText()
+{
+#if defined(__linux__)
+    return QString::fromStdString(ExecutableDirectory());
+#else
+    return QCoreApplication::applicationDirPath();
+#endif
+}
+
+} // namespace
+
+CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settingsDirectory, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+{
+    setObjectName(QString::number(IDD_FRONTPANEL));
+    if (userPrompts == nullptr) {
+        ownPrompts = std::make_unique<QtUserPrompts>(this);
+        userPrompts = ownPrompts.get();
+    }
+    prompts = userPrompts;
+    setWindowTitle(QStringLiteral("Quelmar Demo"));
+    setFont(dlu::TemplateFont());
+    setFixedSize(dlu::X(TEMPLATE_WIDTH), dlu::Y(TEMPLATE_HEIGHT));
+    CreateControls();
+
+    // The field defaults are the members' initial values; the link starts
+    // stopped with all records zero.
+    link.pollLcd = 1;
+
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/icon32.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/icons/icon16.png"), QSize(16, 16));
+    appIcon = icon;
+
+    moduleDirectory = settingsDirectory.isEmpty() ? ExecutableDirectoryText() : settingsDirectory;
+
+    const FileVersion version = ReadFileVersion(ResourceBytes(QStringLiteral(":/version/version.bin")));
+    versionMajor = version.major;
+    versionMinor = version.minor;
+
+    lcdFont = lcdpaint::LoadLcdFont(ResourceBytes(QStringLiteral(":/font/LCDp.ttf")));
+
+    link.SetRefreshCallback([this] { PostRefresh(); });
+}
+
+CFrontPanelDlg::~CFrontPanelDlg()
+{
+    StopWorker();
+    link.SetRefreshCallback({});
+}
+
+void CFrontPanelDlg::CreateControls()
+{
+    QWidget* previousTabStop = nullptr;
+    const auto addTabStop = [&](QWidget* widget) {
+        if (previousTabStop != nullptr) {
+            QWidget::setTabOrder(previousTabStop, widget);
+        }
+        previousTabStop = widget;
+    };
+    const auto name = [](QWidget* widget, int id) {
+        if (id >= 0) {
+            widget->setObjectName(QString::number(id));
+        }
+    };
+    QGroupBox* group = nullptr;
+
+    for (const ControlDef& def : panelTemplate) {
+        const QString caption = QString::fromLatin1(def.caption);
+        const QRect rect = dlu::Rect(def.x, def.y, def.width, def.height);
+        QWidget* widget = nullptr;
+        switch (def.kind) {
+        case Kind::Keys:
+            for (const KeyDef& key : keyTable) {
+                const KeyPlace* place = PlaceOfKey(key.controlId);
+                auto* button = new QPushButton(
+                    QString::fromLatin1(key.caption.data(), static_cast<qsizetype>(key.caption.size())), this);
+                name(button, key.controlId);
+                if (place != nullptr) {
+                    button->setGeometry(dlu::Rect(place->x, place->y, KEY_WIDTH, KEY_HEIGHT));
+                }
+                const int id = key.controlId;
+                connect(button, &QPushButton::clicked, this, [this, id] { OnKeyButton(id); });
+                controls.insert(id, button);
+                addTabStop(button);
+            }
+            continue;
+        case Kind::DigitsEdit:
+        case Kind::Edit: {
+            auto* edit = new QLineEdit(this);
+            edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            if (def.kind == Kind::DigitsEdit) {
+                edit->setValidator(
+                    new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+            } else {
+                frequencyEdit = edit;
+            }
+            widget = edit;
+            break;
+        }
+        case Kind::Button: {
+            auto* button = new QPushButton(caption, this);
+            widget = button;
+            break;
+        }
+        case Kind::Frame: {
+            lcdFrame = new QLabel(this);
+            lcdFrame->setFrameShape(QFrame::Box);
+            lcdFrame->setVisible(false);
+            widget = lcdFrame;
+            break;
+        }
+        case Kind::Label:
+        case Kind::KeyCaption: {
+            auto* label = new QLabel(caption, this);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(def.kind == Kind::Label ? (Qt::AlignRight | Qt::AlignTop)
+                                                        : (Qt::AlignHCenter | Qt::AlignTop));
+            widget = label;
+            break;
+        }
+        case Kind::ValueField: {
+            auto* label = new QLabel(caption, this);
+            label->setTextFormat(Qt::PlainText);
+            label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            label->setAlignment(Qt::AlignCenter);
+            widget = label;
+            break;
+        }
+        case Kind::Combo: {
+            auto* combo = new QComboBox(this);
+            combo->addItems({QStringLiteral("AM"), QStringLiteral("FM"), QStringLiteral("Auto")});
+            widget = combo;
+            break;
+        }
+        case Kind::Group: {
+            group = new QGroupBox(caption, this);
+            group->setAlignment(Qt::AlignHCenter);
+            widget = group;
+            break;
+        }
+        case Kind::Check: {
+            auto* check = new QCheckBox(caption, this);
+            connect(check, &QCheckBox::clicked, this, [this] { OnEnableLcdPolls(); });
+            widget = check;
+            break;
+        }
+        }
+        widget->setGeometry(rect);
+        name(widget, def.id);
+        if (def.id >= 0) {
+            controls.insert(def.id, widget);
+        }
+        if (widget->focusPolicy() != Qt::NoFocus && def.kind != Kind::Frame) {
+            addTabStop(widget);
+        }
+    }
+    // The group box only frames the tune controls; under them it must not
+    // take their clicks.
+    if (group != nullptr) {
+        group->lower();
+    }
+
+    auto* startStop = qobject_cast<QPushButton*>(Control(1033));
+    connect(startStop, &QPushButton::clicked, this, [this] { OnStartStop(); });
+    connect(qobject_cast<QPushButton*>(Control(1000)), &QPushButton::clicked, this, [this] { OnSendImage(); });
+    connect(qobject_cast<QPushButton*>(Control(1001)), &QPushButton::clicked, this, [this] { OnReceiveImage(); });
+    connect(qobject_cast<QPushButton*>(Control(IDOK)), &QPushButton::clicked, this, [this] { OnOK(); });
+    auto* tune = qobject_cast<QPushButton*>(Control(1035));
+    tune->setDefault(true);
+    connect(tune, &QPushButton::clicked, this, [this] { OnTune(); });
+}
+
+bool CFrontPanelDlg::OnInitDialog()
+{
+    if (initialised) {
+        return true;
+    }
+    initialised = true;
+    UpdateData(false);
+
+    aboutMenuText = LoadResourceString(IDS_ABOUTBOX);
+
+    setWindowIcon(appIcon);
+
+    for (const int id : linkControls) {
+        SetControlEnabled(id, false);
+    }
+    for (const int id : indicatorControls) {
+        SetControlEnabled(id, false);
+    }
+
+    setWindowTitle(QString::asprintf("Quelmar Demo   version %d.%02d", versionMajor, versionMinor));
+
+    LoadSettings();
+
+    if (QWidget* f2 = Control(1003)) {
+        lcdRect = lcdpaint::LayoutLcd(lcdFont, f2->geometry());
+    }
+    if (QWidget* first = Control(1032)) {
+        first->setFocus();
+    }
+    return true;
+}
+
+bool CFrontPanelDlg::UpdateData(bool saveAndValidate)
+{
+    auto* portEdit = qobject_cast<QLineEdit*>(Control(1032));
+    auto* modulation = qobject_cast<QComboBox*>(Control(1050));
+    auto* polls = qobject_cast<QCheckBox*>(Control(1054));
+    if (!saveAndValidate) {
+        portEdit->setText(QString::number(comPort));
+        frequencyEdit->setText(QString::number(tuneFrequencyMHz, 'g', 15));
+        modulation->setCurrentIndex(tuneModulation);
+        polls->setChecked(link.pollLcd != 0);
+        return true;
+    }
+
+    const auto fail = [this](QWidget* control, const QString& message) {
+        prompts->Warn(message);
+        control->setFocus();
+        if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+            edit->selectAll();
+        }
+        return false;
+    };
+
+    bool ok = false;
+    const int port = portEdit->text().trimmed().toInt(&ok);
+    if (!ok) {
+        return fail(portEdit, QStringLiteral("Please enter an integer."));
+    }
+    comPort = port;
+    if (port < 1 || port > 256) {
+        return fail(portEdit, QStringLiteral("Please enter an integer between 1 and 256."));
+    }
+
+    // A frequency of infinity or NaN is no frequency: it is refused like any
+    // other text that is not a number.
+    const double frequency = frequencyEdit->text().trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(frequency)) {
+        return fail(frequencyEdit, QStringLiteral("Please enter a number."));
+    }
+    tuneFrequencyMHz = frequency;
+
+    tuneModulation = modulation->currentIndex();
+    link.pollLcd = polls->isChecked() ? 1 : 0;
+    return true;
+}
+
+void CFrontPanelDlg::SetControlText(int id, const QString& text)
+{
+    if (auto* label = qobject_cast<QLabel*>(Control(id))) {
+        if (label->text() != text) {
+            label->setText(text);
+        }
+    } else if (auto* button = qobject_cast<QPushButton*>(Control(id))) {
+        button->setText(text);
+    }
+}
+
+void CFrontPanelDlg::SetControlEnabled(int id, bool enabled)
+{
+    if (QWidget* control = Control(id)) {
+        if (control->isEnabled() != enabled) {
+            control->setEnabled(enabled);
+        }
+    }
+}
+
+void CFrontPanelDlg::SetLinkControls(bool running)
+{
+    SetControlText(1033, running ? QStringLiteral("STOP") : QStringLiteral("START"));
+    SetControlEnabled(1032, !running);
+    for (const int id : linkControls) {
+        SetControlEnabled(id, running);
+    }
+}
+
+void CFrontPanelDlg::OnStartStop()
+{
+    if (!link.linkRunning) {
+        UpdateData(true);
+        if (!link.OpenPort(comPort)) {
+            prompts->Warn(QString::asprintf("Unable to open port COM %d", comPort),
+                          QString::fromStdString(link.OpenError()));
+            return;
+        }
+        SetLinkControls(true);
+        link.StartPolling();
+        return;
+    }
+    StopWorker();
+    SetLinkControls(false);
+    link.ClearValid();
+    update();
+}
+
+void CFrontPanelDlg::StopWorker()
+{
+    link.StopWorker();
+}
+
+void CFrontPanelDlg::OnKeyButton(int controlId)
+{
+    if (const auto key = KeyByControlId(controlId)) {
+        link.SendKey(key->code);
+    }
+}
+
+void CFrontPanelDlg::OnTune()
+{
+    UpdateData(true);
+    link.SendTune(tuneFrequencyMHz, tuneModulation);
+}
+
+void CFrontPanelDlg::OnEnableLcdPolls()
+{
+    UpdateData(true);
+}
+
+void CFrontPanelDlg::OnOK()
+{
+    const bool wasRunning = link.linkRunning;
+    StopWorker();
+    if (wasRunning) {
+        // The link is down now whatever comes next. Should the entries fail
+        // below and the dialog stay open, it must look stopped, with the
+        // port box enabled, or a bad entry there could never be corrected.
+        SetLinkControls(false);
+        link.ClearValid();
+        update();
+    }
+    SaveSettings();
+    if (UpdateData(true)) {
+        accept();
+    }
+}
+
+void CFrontPanelDlg::reject()
+{
+}
+
+void CFrontPanelDlg::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+}
+
+void CFrontPanelDlg::OnSysCommand(int id)
+{
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    if (aboutMenuText.isEmpty()) {
+        return;
+    }
+    QMenu menu(this);
+    QAction* about = menu.addAction(aboutMenuText);
+    if (menu.exec(event->globalPos()) == about) {
+        OnSysCommand(IDM_ABOUTBOX);
+    }
+}
+
+void CFrontPanelDlg::PostRefresh()
+{
+    // One refresh waiting is enough: a window thread that falls behind must
+    // not find a pile of them.
+    if (!refreshPending.exchange(true)) {
+        QCoreApplication::postEvent(this, new QEvent(QEvent::Type(WM_PANEL_REFRESH)));
+    }
+}
+
+void CFrontPanelDlg::OnPanelRefresh()
+{
+    update();
+}
+
+bool CFrontPanelDlg::event(QEvent* event)
+{
+    if (event->type() == QEvent::Type(WM_PANEL_REFRESH)) {
+        refreshPending = false;
+        OnPanelRefresh();
+        return true;
+    }
+    return QDialog::event(event);
+}
+
+void CFrontPanelDlg::showEvent(QShowEvent* event)
+{
+    OnInitDialog();
+    QDialog::showEvent(event);
+}
+
+void CFrontPanelDlg::timerEvent(QTimerEvent* event)
+{
+    OnTimer(event->timerId());
+}
+
+void CFrontPanelDlg::ApplyStatusView(const statuspaint::StatusView& view)
+{
+    SetControlText(1045, view.mode);
+    SetControlEnabled(1046, view.rfSq);
+    SetControlEnabled(1044, view.mute);
+    SetControlText(1036, view.battery);
+    SetControlText(1042, view.rssi);
+    SetControlText(1043, view.centering);
+    if (view.touchesKeptFields) {
+        SetControlText(1052, view.frequency);
+        SetControlText(1051, view.modulation);
+        SetControlEnabled(1047, view.xf);
+        SetControlEnabled(1048, view.hd5);
+        SetControlEnabled(1049, view.hd2);
+    }
+}
+
+void CFrontPanelDlg::paintEvent(QPaintEvent*)
+{
+    if (isMinimized()) {
+        return;
+    }
+    QPainter painter(this);
+    const PanelSnapshot snap = link.Snapshot();
+    lcdpaint::PaintLcd(painter, lcdFont, lcdRect, snap.lcd);
+    ApplyStatusView(statuspaint::FormatStatus(snap.status));
+    statuspaint::PaintLamp(painter, lcdRect.top(), lcdRect.right() + 1, snap.status);
+}
+
+QString CFrontPanelDlg::SettingsPath() const
+{
+    return moduleDirectory + QStringLiteral("/Ostrelle.cfg");
+}

@@ -1,0 +1,40 @@
+#include "cfrontpaneldlg.h"
+
+#include "settingsfile.h"
+
+#include <QFile>
+
+void CFrontPanelDlg::LoadSettings()
+{
+    QFile file(SettingsPath());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return;
+    }
+    comPort = settingsfile::LeadingInt(settingsfile::ReadLine(file));
+    tuneFrequencyMHz = settingsfile::LeadingDouble(settingsfile::ReadLine(file));
+    UpdateData(false);
+    int left = 0;
+    int top = 0;
+    if (settingsfile::ParsePair(settingsfile::ReadLine(file), left, top)) {
+        move(left, top);
+    }
+}
+
+void CFrontPanelDlg::SaveSettings()
+{
+    QFile file(SettingsPath());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        return;
+    }
+    UpdateData(true);
+    // QString::asprintf formats in the C locale, so the file always carries a
+    // decimal point whatever the user's locale.
+    const QRect window = frameGeometry();
+    const QPoint lcdTopLeft = mapToGlobal(lcdRect.topLeft());
+    const QString text = QString::asprintf("%d\n", comPort) + QString::asprintf("%11.6f\n", tuneFrequencyMHz) +
+                         QString::asprintf("%d,%d\n", window.left(), window.top()) +
+                         QString::asprintf("%d,%d\n", window.width(), window.height()) +
+                         QString::asprintf("%d, %d\n", lcdTopLeft.x() - 3, lcdTopLeft.y()) +
+                         QString::asprintf("%d, %d\n", lcdRect.width() + 54, lcdRect.height());
+    file.write(text.toLatin1());
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// Everything modal the front panel asks of the user. The dialog talks only to
+// this interface, so a test answers it with no person present.
+class UserPrompts {
+public:
+    virtual ~UserPrompts() = default;
+
+    // A warning box with one OK button, captioned with the application's name.
+    virtual void Warn(const QString& text, const QString& informative = {}) = 0;
+    // A file to read; empty when the user cancels.
+    virtual QString OpenFileName(const QString& defaultSuffix, const QString& filter) = 0;
+    // A file to write, asking before an existing one is overwritten; empty
+    // when the user cancels.
+    virtual QString SaveFileName(const QString& defaultSuffix, const QString& filter) = 0;
+};
+
+// The real prompts: message boxes and file dialogs over `parent`.
+class QtUserPrompts : public UserPrompts {
+public:
+    explicit QtUserPrompts(QWidget* parent = nullptr) : parent(parent) {}
+
+    void SetParent(QWidget* widget) { parent = widget; }
+
+    void Warn(const QString& text, const QString& informative = {}) override;
+    QString OpenFileName(const QString& defaultSuffix, const QString& filter) override;
+    QString SaveFileName(const QString& defaultSuffix, const QString& filter) override;
+
+private:
+    QWidget* parent = nullptr;
+};

@@ -1,0 +1,304 @@
+#include "ptyradio.h"
+#include "testsupport.h"
+
+#include "caboutdlg.h"
+#include "cdemoapp.h"
+#include "keypadfilter.h"
+#include "resourceids.h"
+#include "resourcestrings.h"
+#include "versionblock.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+CDemoApp& App()
+{
+    return TestApplication<CDemoApp>();
+}
+
+// ---- The accelerator table --------------------------------------------------
+
+TEST(KeypadAccel, KeysMapToTheKeypadCommands)
+{
+    struct Case {
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        const char* text;
+        int command;
+    };
+    const Qt::KeyboardModifiers none;
+    const Case cases[] = {
+        {Qt::Key_1, none, "1", 1028},
+        {Qt::Key_1, Qt::KeypadModifier, "1", 1028},
+        {Qt::Key_0, Qt::KeypadModifier, "0", 1027},
+        {Qt::Key_9, none, "9", 1021},
+        {Qt::Key_1, Qt::ShiftModifier, "!", 0},
+        {Qt::Key_1, Qt::ControlModifier, "", 0},
+        {Qt::Key_1, Qt::AltModifier, "", 0},
+        {Qt::Key_Period, none, ".", 1022},
+        {Qt::Key_Period, Qt::KeypadModifier, ".", 1022},
+        // The character entry takes '.' whatever produced it.
+        {Qt::Key_Colon, Qt::ShiftModifier, ".", 1022},
+        {Qt::Key_Backspace, none, "\b", 1031},
+        {Qt::Key_Delete, none, "", 1031},
+        {Qt::Key_Delete, Qt::KeypadModifier, "", 1031},
+        {Qt::Key_Return, none, "\r", 1018},
+        {Qt::Key_Enter, Qt::KeypadModifier, "\r", 1018},
+        {Qt::Key_Return, Qt::ShiftModifier, "\r", 0},
+        {Qt::Key_F1, none, "", 1002},
+        {Qt::Key_F3, none, "", 1004},
+        {Qt::Key_F4, none, "", 0},
+        {Qt::Key_Up, none, "", 1038},
+        {Qt::Key_Down, Qt::KeypadModifier, "", 1040},
+        {Qt::Key_Left, none, "", 1041},
+        {Qt::Key_Right, none, "", 1037},
+        {Qt::Key_A, none, "a", 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TranslateAccelerator(keypadAccel, c.key, c.modifiers, QString::fromLatin1(c.text)), c.command)
+            << std::hex << c.key << " " << c.modifiers.toInt();
+    }
+    EXPECT_EQ(TranslateAccelerator({}, Qt::Key_1, none, QStringLiteral("1")), 0);
+    // Every command of the table is one of the keypad's buttons.
+    for (const AccelEntry& entry : keypadAccel) {
+        EXPECT_TRUE(KeyByControlId(entry.commandId).has_value()) << entry.commandId;
+    }
+}
+
+// ---- The keypad filter on a running panel -----------------------------------
+
+class KeypadFilterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        App();
+        ASSERT_TRUE(dir.isValid());
+        panel = std::make_unique<CFrontPanelDlg>(&prompts, dir.path());
+        filter = std::make_unique<KeypadFilter>(*panel, std::span<const AccelEntry>(keypadAccel));
+        App().installEventFilter(filter.get());
+        panel->show();
+        panel->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+    }
+
+    void TearDown() override
+    {
+        App().removeEventFilter(filter.get());
+        panel->StopWorker();
+    }
+
+    void Start(PtyRadio& radio, int number)
+    {
+        ASSERT_TRUE(radio.Ok());
+        qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(number));
+        qobject_cast<QPushButton*>(panel->Control(1033))->click();
+        ASSERT_TRUE(panel->Link().linkRunning);
+    }
+
+    size_t KeyFrames(const PtyRadio& radio) const
+    {
+        size_t count = 0;
+        for (const KeyDef& key : keyTable) {
+            count += PtyRadio::Count(radio.Received(), PtyRadio::Of(KeyFrame(key.code)));
+        }
+        return count;
+    }
+
+    QTemporaryDir dir;
+    RecordingPrompts prompts;
+    std::unique_ptr<CFrontPanelDlg> panel;
+    std::unique_ptr<KeypadFilter> filter;
+};
+
+TEST_F(KeypadFilterTest, WhileStoppedDigitsGoIntoThePortBox)
+{
+    auto* port = qobject_cast<QLineEdit*>(panel->Control(1032));
+    port->setFocus();
+    port->clear();
+    QTest::keyClicks(port, QStringLiteral("12"));
+    EXPECT_EQ(port->text(), QStringLiteral("12"));
+}
+
+TEST_F(KeypadFilterTest, EnterOnStartStopSendsEntAndKeepsTheLink)
+{
+    PtyRadio radio(244);
+    Start(radio, 244);
+    QWidget* startStop = panel->Control(1033);
+    startStop->setFocus();
+    QTest::keyClick(startStop, Qt::Key_Return);
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(KeyFrame(18)), 1000));
+    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_EQ(qobject_cast<QPushButton*>(startStop)->text(), QStringLiteral("STOP"));
+}
+
+TEST_F(KeypadFilterTest, DigitsPressKeysOnlyWithoutShiftOrCtrl)
+{
+    PtyRadio radio(245);
+    Start(radio, 245);
+    QWidget* key = panel->Control(1006);
+    key->setFocus();
+    QTest::keyClick(key, Qt::Key_1, Qt::ShiftModifier);
+    QTest::keyClick(key, Qt::Key_1, Qt::ControlModifier);
+    QTest::qWait(100);
+    EXPECT_EQ(KeyFrames(radio), 0u);
+    QTest::keyClick(key, Qt::Key_1);
+    QTest::keyClick(key, Qt::Key_1, Qt::KeypadModifier);
+    const auto one = PtyRadio::Of(KeyFrame(33));
+    EXPECT_TRUE(WaitUntil([&] { return PtyRadio::Count(radio.Received(), one) == 2; }));
+    // An auto-repeated press counts like any other.
+    QKeyEvent repeat(QEvent::KeyPress, Qt::Key_2, Qt::NoModifier, QStringLiteral("2"), true);
+    QApplication::sendEvent(key, &repeat);
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(KeyFrame(27)), 1000));
+}
+
+TEST_F(KeypadFilterTest, TheFrequencyBoxKeepsItsKeysAndEnterTunes)
+{
+    PtyRadio radio(246);
+    Start(radio, 246);
+    QLineEdit* frequency = panel->FrequencyEdit();
+    frequency->setFocus();
+    frequency->clear();
+    QTest::keyClicks(frequency, QStringLiteral("162.55"));
+    EXPECT_EQ(frequency->text(), QStringLiteral("162.55"));
+    QTest::keyClick(frequency, Qt::Key_Return);
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(162.55, 2)), 1000));
+    EXPECT_EQ(KeyFrames(radio), 0u);
+}
+
+TEST_F(KeypadFilterTest, UpAndDownInTheModulationBoxPressUAndD)
+{
+    PtyRadio radio(247);
+    Start(radio, 247);
+    auto* combo = qobject_cast<QComboBox*>(panel->Control(1050));
+    combo->setCurrentIndex(1);
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Up);
+    QTest::keyClick(combo, Qt::Key_Down);
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(KeyFrame(7)), 1000));
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(KeyFrame(9)), 1000));
+    EXPECT_EQ(combo->currentIndex(), 1);
+}
+
+TEST_F(KeypadFilterTest, OtherWindowsKeepTheirKeys)
+{
+    PtyRadio radio(248);
+    Start(radio, 248);
+    QLineEdit other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    QTest::keyClicks(&other, QStringLiteral("42"));
+    EXPECT_EQ(other.text(), QStringLiteral("42"));
+    QTest::qWait(50);
+    EXPECT_EQ(KeyFrames(radio), 0u);
+}
+
+// ---- Resources, About box, start-up ----------------------------------------
+
+QByteArray Utf16(const char* text)
+{
+    const QString s = QString::fromLatin1(text);
+    return QByteArray(reinterpret_cast<const char*>(s.utf16()), s.size() * 2);
+}
+
+TEST(Resources, TheVersionBlockCarriesTheProjectVersion)
+{
+    App();
+    QFile file(QStringLiteral(":/version/version.bin"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray block = file.readAll();
+    ASSERT_GE(block.size(), 92);
+    const auto word = [&](int at) { return static_cast<uint8_t>(block[at]) | (static_cast<uint8_t>(block[at + 1]) << 8); };
+    EXPECT_EQ(word(0), block.size());
+    EXPECT_EQ(word(2), 52);
+    EXPECT_EQ(block.mid(6, 30), Utf16("VS_VERSION_INFO"));
+    // Header (6) + key with its terminator (32) = 38, padded to 40.
+    EXPECT_EQ(block.mid(40, 24), QByteArray::fromHex("bd04effe0000010009000100000000000900010000000000"));
+    EXPECT_EQ(block.mid(64, 16), QByteArray::fromHex("3f000000000000000400000001000000"));
+    const FileVersion version = ReadFileVersion(block);
+    EXPECT_TRUE(version.found);
+    EXPECT_EQ(version.major, 1);
+    EXPECT_EQ(version.minor, 9);
+    for (const char* text : {"StringFileInfo", "040904b0", "Quelmar Demo Application", "1, 9, 0, 0",
+                             "OriginalFilename", "ostrelle", "LegalTrademarks", "VarFileInfo", "Translation"}) {
+        EXPECT_TRUE(block.contains(Utf16(text))) << text;
+    }
+    EXPECT_TRUE(block.endsWith(QByteArray::fromHex("0904b004")));
+}
+
+TEST(Resources, FontIconsAndStrings)
+{
+    App();
+    EXPECT_TRUE(QFile::exists(QStringLiteral(":/font/LCDp.ttf")));
+    EXPECT_EQ(LoadResourceString(IDS_ABOUTBOX), QStringLiteral("&About Ostrelle..."));
+    EXPECT_TRUE(LoadResourceString(IDS_ABOUTBOX + 1).isEmpty());
+}
+
+TEST(AboutBox, LayoutAndTheSystemCommandThatOpensIt)
+{
+    App();
+    CAboutDlg about;
+    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Ostrelle"));
+    EXPECT_EQ(about.size(), QSize(353, 89));
+    auto* ok = about.findChild<QPushButton*>(QStringLiteral("1"));
+    ASSERT_NE(ok, nullptr);
+    EXPECT_TRUE(ok->isDefault());
+    EXPECT_EQ(ok->geometry(), QRect(267, 11, 75, 23));
+
+    QTemporaryDir dir;
+    RecordingPrompts prompts;
+    CFrontPanelDlg panel(&prompts, dir.path());
+    panel.OnInitDialog();
+    // Every id from 16 to 31 opens it; the box is closed by its OK button.
+    for (const int id : {16, 21, 31}) {
+        bool opened = false;
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+                opened = true;
+                box->findChild<QPushButton*>(QStringLiteral("1"))->click();
+            }
+        });
+        panel.OnSysCommand(id);
+        EXPECT_TRUE(opened) << id;
+    }
+    bool opened = false;
+    QTimer::singleShot(0, [&] { opened = QApplication::activeModalWidget() != nullptr; });
+    panel.OnSysCommand(0xF060);
+    QTest::qWait(20);
+    EXPECT_FALSE(opened);
+}
+
+TEST(Application, InitInstanceRunsThePanelUntilExit)
+{
+    CDemoApp& app = App();
+    QTemporaryDir dir;
+    RecordingPrompts prompts;
+    app.SetPanelPrompts(&prompts);
+    app.SetSettingsDirectory(dir.path());
+    bool sawPanel = false;
+    QTimer::singleShot(50, [&] {
+        CFrontPanelDlg* panel = app.MainWindow();
+        sawPanel = panel != nullptr && panel->isVisible();
+        if (panel != nullptr) {
+            qobject_cast<QPushButton*>(panel->Control(IDOK))->click();
+        }
+    });
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_TRUE(sawPanel);
+    EXPECT_EQ(app.MainWindow(), nullptr);
+    EXPECT_EQ(app.accelTable.size(), 32u);
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.cfg"))));
+    app.SetPanelPrompts(nullptr);
+    app.SetSettingsDirectory({});
+}
+
+} // namespace

@@ -1,0 +1,532 @@
+#include "ptyradio.h"
+#include "testsupport.h"
+
+#include "dialogunits.h"
+#include "settingsfile.h"
+#include "versionblock.h"
+
+#include <QBuffer>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+class PanelTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestApplication();
+        ASSERT_TRUE(dir.isValid());
+    }
+
+    // A panel whose settings file lives in the scratch folder, initialised.
+    std::unique_ptr<CFrontPanelDlg> MakePanel()
+    {
+        auto panel = std::make_unique<CFrontPanelDlg>(&prompts, dir.path());
+        panel->OnInitDialog();
+        return panel;
+    }
+
+    void WriteSettings(const QByteArray& content)
+    {
+        QFile file(dir.filePath(QStringLiteral("Ostrelle.cfg")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    QByteArray ReadSettings()
+    {
+        QFile file(dir.filePath(QStringLiteral("Ostrelle.cfg")));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static QString Text(CFrontPanelDlg& panel, int id)
+    {
+        QWidget* w = panel.Control(id);
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            return edit->text();
+        }
+        if (auto* button = qobject_cast<QPushButton*>(w)) {
+            return button->text();
+        }
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            return label->text();
+        }
+        if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            return combo->currentText();
+        }
+        return {};
+    }
+
+    static void SetText(CFrontPanelDlg& panel, int id, const QString& text)
+    {
+        qobject_cast<QLineEdit*>(panel.Control(id))->setText(text);
+    }
+
+    static void Click(CFrontPanelDlg& panel, int id)
+    {
+        qobject_cast<QAbstractButton*>(panel.Control(id))->click();
+    }
+
+    QTemporaryDir dir;
+    RecordingPrompts prompts;
+};
+
+// Every link-dependent control and indicator, and what must stay usable.
+constexpr int linkDependent[] = {1000, 1001, 1035, 1034, 1050};
+constexpr int indicators[] = {1046, 1044, 1047, 1048, 1049};
+
+TEST_F(PanelTest, FreshStartShowsTheDefaultsAndTheStoppedState)
+{
+    auto panel = MakePanel();
+    EXPECT_EQ(panel->windowTitle(), QStringLiteral("Quelmar Demo   version 1.09"));
+    EXPECT_EQ(Text(*panel, 1032), QStringLiteral("1"));
+    EXPECT_EQ(Text(*panel, 1034), QStringLiteral("25"));
+    EXPECT_EQ(Text(*panel, 1050), QStringLiteral("Auto"));
+    EXPECT_TRUE(qobject_cast<QCheckBox*>(panel->Control(1054))->isChecked());
+    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
+    for (const int id : linkDependent) {
+        EXPECT_FALSE(panel->Control(id)->isEnabled()) << id;
+    }
+    for (const int id : indicators) {
+        EXPECT_FALSE(panel->Control(id)->isEnabled()) << id;
+    }
+    for (const int id : {1032, 1033, 1, 1054, 1002, 1018}) {
+        EXPECT_TRUE(panel->Control(id)->isEnabled()) << id;
+    }
+    EXPECT_FALSE(panel->Control(1024)->isVisibleTo(panel.get()));
+    EXPECT_TRUE(qobject_cast<QPushButton*>(panel->Control(1035))->isDefault());
+    EXPECT_EQ(panel->AboutMenuText(), QStringLiteral("&About Ostrelle..."));
+    EXPECT_FALSE(panel->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    // No settings file: none is made until Exit.
+    EXPECT_FALSE(QFile::exists(panel->SettingsPath()));
+}
+
+TEST_F(PanelTest, ControlsStandWhereTheTemplatePutsThem)
+{
+    auto panel = MakePanel();
+    EXPECT_EQ(panel->size(), QSize(624, 497));
+    EXPECT_EQ(panel->minimumSize(), panel->maximumSize());
+    struct Expected {
+        int id;
+        QRect rect;
+    };
+    const Expected table[] = {
+        {1033, QRect(134, 5, 84, 23)},  // 89*1.5 = 133.5 rounds up
+        {1032, QRect(75, 5, 38, 23)},   // 50,3,25,14
+        {1, QRect(539, 5, 75, 23)},     // 359,3,50,14
+        {1028, QRect(174, 345, 48, 22)}, // key 1 at 116,212
+        {1012, QRect(405, 466, 48, 23)}, // PSE at 270,287
+        {1003, QRect(290, 185, 48, 23)}, // F2 at 193,114
+        {1052, QRect(477, 332, 101, 16)},
+        {1054, QRect(8, 65, 135, 16)},
+    };
+    for (const Expected& e : table) {
+        EXPECT_EQ(panel->Control(e.id)->geometry(), e.rect) << e.id;
+    }
+    // Every key exists, once, with the caption of the key table.
+    for (const KeyDef& key : keyTable) {
+        auto* button = qobject_cast<QPushButton*>(panel->Control(key.controlId));
+        ASSERT_NE(button, nullptr) << key.controlId;
+        EXPECT_EQ(button->text().toStdString(), key.caption);
+        EXPECT_EQ(button->objectName(), QString::number(key.controlId));
+    }
+    // The LCD lies over F2 and is known to tests after initialisation.
+    EXPECT_FALSE(panel->LcdRect().isNull());
+    EXPECT_LT(panel->LcdRect().bottom(), panel->Control(1003)->geometry().top());
+}
+
+TEST_F(PanelTest, DialogUnitsRoundEachEdgeHalvesUp)
+{
+    const int xs[][2] = {{0, 0}, {1, 2}, {89, 134}, {145, 218}, {416, 624}};
+    for (const auto& x : xs) {
+        EXPECT_EQ(dlu::X(x[0]), x[1]) << x[0];
+    }
+    const int ys[][2] = {{0, 0}, {3, 5}, {17, 28}, {306, 497}, {4, 7}};
+    for (const auto& y : ys) {
+        EXPECT_EQ(dlu::Y(y[0]), y[1]) << y[0];
+    }
+}
+
+TEST_F(PanelTest, TabOrderFollowsTheTemplate)
+{
+    auto panel = MakePanel();
+    QStringList order;
+    QWidget* w = panel->Control(1032);
+    for (int i = 0; i < 44 && w != nullptr; ++i) {
+        order << w->objectName();
+        w = w->nextInFocusChain();
+        while (w != nullptr && (w->focusPolicy() & Qt::TabFocus) == 0 && w != panel->Control(1032)) {
+            w = w->nextInFocusChain();
+        }
+    }
+    QStringList expected{"1032", "1033", "1000", "1001"};
+    for (const KeyDef& key : keyTable) {
+        expected << QString::number(key.controlId);
+    }
+    expected << "1" << "1050" << "1035" << "1034" << "1054";
+    EXPECT_EQ(order.mid(0, expected.size()), expected);
+}
+
+TEST_F(PanelTest, StartWithAPortThatCannotBeOpenedStaysStopped)
+{
+    // A link whose target is gone: the port names that device and fails.
+    const auto link = PtyRadio::LinkPath(233);
+    std::filesystem::create_directories(link.parent_path());
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink("/nonexistent/ostrelle-tty", link);
+    auto panel = MakePanel();
+    SetText(*panel, 1032, QStringLiteral("233"));
+    Click(*panel, 1033);
+    std::filesystem::remove(link);
+
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_EQ(prompts.warnings[0], QStringLiteral("Unable to open port COM 233"));
+    EXPECT_FALSE(prompts.informatives[0].isEmpty());
+    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
+    EXPECT_TRUE(panel->Control(1032)->isEnabled());
+    EXPECT_FALSE(panel->Link().linkRunning);
+}
+
+TEST_F(PanelTest, StartWithPortZeroWarnsOfTheRangeThenOfTheOpen)
+{
+    auto panel = MakePanel();
+    SetText(*panel, 1032, QStringLiteral("0"));
+    Click(*panel, 1033);
+    EXPECT_EQ(prompts.warnings, (QStringList{QStringLiteral("Please enter an integer between 1 and 256."),
+                                             QStringLiteral("Unable to open port COM 0")}));
+    EXPECT_EQ(panel->comPort, 0);
+    EXPECT_FALSE(panel->Link().linkRunning);
+}
+
+TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
+{
+    PtyRadio radio(241);
+    ASSERT_TRUE(radio.Ok());
+    auto panel = MakePanel();
+    panel->show();
+    SetText(*panel, 1032, QStringLiteral("241"));
+
+    // Stopped: a key press sends nothing.
+    Click(*panel, 1006);
+    QTest::qWait(50);
+    EXPECT_TRUE(radio.Received().empty());
+
+    Click(*panel, 1033);
+    ASSERT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));
+    EXPECT_FALSE(panel->Control(1032)->isEnabled());
+    for (const int id : linkDependent) {
+        EXPECT_TRUE(panel->Control(id)->isEnabled()) << id;
+    }
+
+    // Polling: the key frame goes out at once; replies reach the panel.
+    Click(*panel, 1006);
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(KeyFrame(15)), 1000));
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Snapshot().status.statusValid; }));
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Snapshot().lcd.lcdValid; }));
+    EXPECT_TRUE(WaitUntil([&] {
+        panel->repaint();
+        return Text(*panel, 1045) != QStringLiteral("Mode");
+    }));
+
+    Click(*panel, 1033);
+    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().HasWorker());
+    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
+    EXPECT_TRUE(panel->Control(1032)->isEnabled());
+    for (const int id : linkDependent) {
+        EXPECT_FALSE(panel->Control(id)->isEnabled()) << id;
+    }
+    const PanelSnapshot after = panel->Link().Snapshot();
+    EXPECT_FALSE(after.lcd.lcdValid);
+    EXPECT_FALSE(after.status.statusValid);
+    // The rows keep their text for the next paint.
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(after.lcd.rows[0]), 12), "MIRRORED ROW");
+}
+
+TEST_F(PanelTest, TuneWithABadFrequencySendsThePreviousValues)
+{
+    PtyRadio radio(242);
+    ASSERT_TRUE(radio.Ok());
+    auto panel = MakePanel();
+    SetText(*panel, 1032, QStringLiteral("242"));
+    Click(*panel, 1033);
+    ASSERT_TRUE(panel->Link().linkRunning);
+
+    SetText(*panel, 1034, QStringLiteral("146.52"));
+    qobject_cast<QComboBox*>(panel->Control(1050))->setCurrentIndex(1);
+    Click(*panel, 1035);
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146.52, 1)), 1000));
+
+    // The exchange stops at the frequency: the modulation chosen after it is
+    // not read either.
+    SetText(*panel, 1034, QStringLiteral("12x"));
+    qobject_cast<QComboBox*>(panel->Control(1050))->setCurrentIndex(0);
+    Click(*panel, 1035);
+    EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("Please enter a number.")});
+    const auto previous = PtyRadio::Of(TuneFrame(146.52, 1));
+    EXPECT_TRUE(WaitUntil([&] { return PtyRadio::Count(radio.Received(), previous) == 2; }));
+    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(146.52, 0))), 0u);
+    Click(*panel, 1033);
+}
+
+TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
+{
+    auto panel = MakePanel();
+    panel->show();
+    struct Case {
+        const char* port;
+        const char* frequency;
+        bool polls;
+        const char* message; // empty: the exchange succeeds
+        int portAfter;
+        double frequencyAfter;
+        int pollsAfter;
+    };
+    const Case cases[] = {
+        {"7", "146.52", false, "", 7, 146.52, 0},
+        {"", "100", false, "Please enter an integer.", 1, 25.0, 1},
+        {"300", "100", false, "Please enter an integer between 1 and 256.", 300, 25.0, 1},
+        {"99999999999", "100", false, "Please enter an integer.", 1, 25.0, 1},
+        {"8", "abc", false, "Please enter a number.", 8, 25.0, 1},
+        {"8", "inf", false, "Please enter a number.", 8, 25.0, 1},
+        {"8", " 1e3 ", false, "", 8, 1000.0, 0},
+    };
+    for (const Case& c : cases) {
+        panel->comPort = 1;
+        panel->tuneFrequencyMHz = 25.0;
+        panel->Link().pollLcd = 1;
+        prompts.warnings.clear();
+        SetText(*panel, 1032, QString::fromLatin1(c.port));
+        SetText(*panel, 1034, QString::fromLatin1(c.frequency));
+        qobject_cast<QCheckBox*>(panel->Control(1054))->setChecked(c.polls);
+        const bool ok = panel->UpdateData(true);
+        EXPECT_EQ(ok, c.message[0] == '\0') << c.port << " " << c.frequency;
+        EXPECT_EQ(prompts.warnings.join(""), QString::fromLatin1(c.message)) << c.port;
+        EXPECT_EQ(panel->comPort, c.portAfter) << c.port;
+        EXPECT_DOUBLE_EQ(panel->tuneFrequencyMHz, c.frequencyAfter) << c.frequency;
+        EXPECT_EQ(panel->Link().pollLcd.load(), c.pollsAfter) << c.port;
+    }
+    // The check box behind a bad frequency keeps its old value when clicked.
+    panel->Link().pollLcd = 1;
+    SetText(*panel, 1032, QStringLiteral("1"));
+    SetText(*panel, 1034, QStringLiteral("x"));
+    qobject_cast<QCheckBox*>(panel->Control(1054))->setChecked(true);
+    Click(*panel, 1054);
+    EXPECT_EQ(panel->Link().pollLcd.load(), 1);
+}
+
+TEST_F(PanelTest, EscapeAndCloseLeaveThePanelOpenExitEndsIt)
+{
+    auto panel = MakePanel();
+    panel->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(panel.get()));
+    QTest::keyClick(panel.get(), Qt::Key_Escape);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_FALSE(panel->close());
+    EXPECT_TRUE(panel->isVisible());
+    Click(*panel, 1);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(panel->result(), QDialog::Accepted);
+    EXPECT_TRUE(prompts.warnings.isEmpty());
+    EXPECT_TRUE(QFile::exists(panel->SettingsPath()));
+}
+
+TEST_F(PanelTest, RefreshEventsDoNotPileUp)
+{
+    auto panel = MakePanel();
+    struct Counter : QObject {
+        int refreshes = 0;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            refreshes += event->type() == QEvent::Type(WM_PANEL_REFRESH);
+            return false;
+        }
+    } counter;
+    panel->installEventFilter(&counter);
+    std::thread worker([&] {
+        for (int i = 0; i < 1000; ++i) {
+            panel->Link().NotifyRefresh();
+        }
+    });
+    worker.join();
+    QCoreApplication::sendPostedEvents(panel.get());
+    EXPECT_EQ(counter.refreshes, 1);
+    // Once handled, the next notification posts again.
+    panel->Link().NotifyRefresh();
+    QCoreApplication::sendPostedEvents(panel.get());
+    EXPECT_EQ(counter.refreshes, 2);
+    panel->removeEventFilter(&counter);
+}
+
+// ---- The settings file ------------------------------------------------------
+
+TEST_F(PanelTest, SettingsAreReadBackFromTheFirstThreeLines)
+{
+    struct Case {
+        QByteArray file;
+        int port;
+        double frequency;
+        bool moved;
+        QPoint at;
+    };
+    const Case cases[] = {
+        {"7\n146.52\n200,150\n1,1\n", 7, 146.52, true, {200, 150}},
+        {"7\r\n146.52\r\n200,150\r\n", 7, 146.52, true, {200, 150}},
+        {"7\n146.52\n200 150\n", 7, 146.52, false, {}},
+        {"7\n146.52\nleft,top\n", 7, 146.52, false, {}},
+        {"7\n146.52\n-5000, 20\n", 7, 146.52, true, {-5000, 20}},
+        {"300\n", 300, 0.0, false, {}},
+        {"", 0, 0.0, false, {}},
+        {"x\n  12.5MHz\n", 0, 12.5, false, {}},
+        {"99999999999999\n1e999999\n", 2147483647, HUGE_VAL, false, {}},
+    };
+    for (const Case& c : cases) {
+        WriteSettings(c.file);
+        prompts.warnings.clear();
+        CFrontPanelDlg panel(&prompts, dir.path());
+        const QPoint before = panel.pos();
+        panel.OnInitDialog();
+        EXPECT_EQ(panel.comPort, c.port) << c.file.toStdString();
+        EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency) << c.file.toStdString();
+        EXPECT_EQ(panel.pos(), c.moved ? c.at : before) << c.file.toStdString();
+        EXPECT_EQ(Text(panel, 1032), QString::number(c.port));
+        EXPECT_TRUE(prompts.warnings.isEmpty());
+    }
+}
+
+TEST_F(PanelTest, ExitWritesAllSixLines)
+{
+    struct Case {
+        const char* frequency;
+        const char* line2;
+    };
+    const Case cases[] = {
+        {"25", "  25.000000"},
+        {"146.52", " 146.520000"},
+        {"1300", "1300.000000"},
+        {"0.5", "   0.500000"},
+    };
+    for (const Case& c : cases) {
+        QFile::remove(dir.filePath(QStringLiteral("Ostrelle.cfg")));
+        auto panel = MakePanel();
+        panel->show();
+        panel->move(200, 150);
+        SetText(*panel, 1032, QStringLiteral("7"));
+        SetText(*panel, 1034, QString::fromLatin1(c.frequency));
+        Click(*panel, 1);
+        const QList<QByteArray> lines = ReadSettings().split('\n');
+        ASSERT_EQ(lines.size(), 7) << c.frequency; // six lines and the empty rest
+        EXPECT_EQ(lines[0], "7");
+        EXPECT_EQ(lines[1], c.line2);
+        const QRect frame = panel->frameGeometry();
+        EXPECT_EQ(lines[2], QString::asprintf("%d,%d", frame.left(), frame.top()).toLatin1());
+        EXPECT_EQ(lines[3], QString::asprintf("%d,%d", frame.width(), frame.height()).toLatin1());
+        const QRect lcd = panel->LcdRect();
+        const QPoint global = panel->mapToGlobal(lcd.topLeft());
+        EXPECT_EQ(lines[4], QString::asprintf("%d, %d", global.x() - 3, global.y()).toLatin1());
+        EXPECT_EQ(lines[5], QString::asprintf("%d, %d", lcd.width() + 54, lcd.height()).toLatin1());
+        EXPECT_EQ(lines[6], "");
+    }
+}
+
+TEST_F(PanelTest, ExitWithABadPortEntryWritesTheFileAndStaysOpen)
+{
+    PtyRadio radio(243);
+    ASSERT_TRUE(radio.Ok());
+    auto panel = MakePanel();
+    panel->show();
+    SetText(*panel, 1032, QStringLiteral("243"));
+    Click(*panel, 1033);
+    ASSERT_TRUE(panel->Link().linkRunning);
+    // Entered while running (the box is disabled then, so set it directly).
+    SetText(*panel, 1032, QStringLiteral("0"));
+    Click(*panel, 1);
+    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(prompts.warnings.size(), 2); // once for the file, once for OK
+    EXPECT_TRUE(ReadSettings().startsWith("0\n  25.000000\n"));
+    // The panel looks stopped, so the entry can be corrected.
+    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
+    EXPECT_TRUE(panel->Control(1032)->isEnabled());
+    SetText(*panel, 1032, QStringLiteral("5"));
+    Click(*panel, 1);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_TRUE(ReadSettings().startsWith("5\n"));
+}
+
+TEST_F(PanelTest, HostileSettingsFilesAreReadSafely)
+{
+    QByteArray huge(1 << 20, '9');
+    huge += "\n88.5\n10,20\n";
+    QByteArray nul("4\0\0" "2\n\0" "101.1\n3\0,4\n", 18);
+    QByteArray binary;
+    for (int i = 0; i < 4096; ++i) {
+        binary += static_cast<char>(i * 37);
+    }
+    struct Case {
+        QByteArray file;
+        int port;
+        double frequency;
+    };
+    const Case cases[] = {
+        {huge, 2147483647, 88.5},
+        {nul, 4, 0.0},
+        {binary, 0, 0.0},
+    };
+    for (const Case& c : cases) {
+        WriteSettings(c.file);
+        CFrontPanelDlg panel(&prompts, dir.path());
+        panel.OnInitDialog();
+        EXPECT_EQ(panel.comPort, c.port);
+        EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency);
+    }
+}
+
+TEST(SettingsFile, LinesAndNumbersAreBounded)
+{
+    QByteArray data(settingsfile::MAX_LINE + 10, 'a');
+    data += "\nnext\n";
+    QBuffer buffer(&data);
+    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
+    EXPECT_EQ(settingsfile::ReadLine(buffer).size(), settingsfile::MAX_LINE);
+    EXPECT_EQ(settingsfile::ReadLine(buffer), "next");
+    EXPECT_EQ(settingsfile::ReadLine(buffer), "");
+
+    EXPECT_EQ(settingsfile::LeadingInt("  -12abc"), -12);
+    EXPECT_EQ(settingsfile::LeadingInt("-99999999999"), INT_MIN);
+    EXPECT_EQ(settingsfile::LeadingInt("+"), 0);
+    int a = 0;
+    int b = 0;
+    EXPECT_TRUE(settingsfile::ParsePair(" 3, -4", a, b));
+    EXPECT_EQ(a, 3);
+    EXPECT_EQ(b, -4);
+    EXPECT_FALSE(settingsfile::ParsePair("3 ,4", a, b));
+    EXPECT_FALSE(settingsfile::ParsePair("3,", a, b));
+}
+
+TEST(VersionBlock, TheSignatureIsSoughtOnlyWithinTheBlock)
+{
+    QByteArray block(8, '\0');
+    block += QByteArray::fromHex("bd04effe00000100090001000000");
+    EXPECT_TRUE(ReadFileVersion(block).found);
+    EXPECT_EQ(ReadFileVersion(block).major, 1);
+    EXPECT_EQ(ReadFileVersion(block).minor, 9);
+    // Cut right after the signature: no word to read, no read past the end.
+    EXPECT_FALSE(ReadFileVersion(block.left(12)).found);
+    EXPECT_FALSE(ReadFileVersion(QByteArray()).found);
+    // Off the 4-byte grid the signature is not seen.
+    EXPECT_FALSE(ReadFileVersion(QByteArray(2, '\0') + block).found);
+}
+
+} // namespace

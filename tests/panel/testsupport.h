@@ -1,0 +1,63 @@
+#pragma once
+
+// What the panel's and the application's tests share: the offscreen
+// application, prompts that record instead of asking, and a scratch folder
+// for the settings file.
+
+#include "cfrontpaneldlg.h"
+#include "userprompts.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <functional>
+
+// The application object the tests run in; made on first use.
+template <typename App = QApplication>
+App& TestApplication()
+{
+    static int argc = 1;
+    static char name[] = "ostrelle_tests";
+    static char* argv[] = {name, nullptr};
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    static App* app = new App(argc, argv);
+    return *app;
+}
+
+class RecordingPrompts : public UserPrompts {
+public:
+    void Warn(const QString& text, const QString& informative = {}) override
+    {
+        warnings << text;
+        informatives << informative;
+    }
+    QString OpenFileName(const QString&, const QString& filter) override
+    {
+        filters << filter;
+        return openAnswer;
+    }
+    QString SaveFileName(const QString&, const QString& filter) override
+    {
+        filters << filter;
+        return saveAnswer;
+    }
+
+    QStringList warnings;
+    QStringList informatives;
+    QStringList filters;
+    QString openAnswer;
+    QString saveAnswer;
+};
+
+// Runs the event loop until `done` holds; false after timeoutMs.
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 2000)
+{
+    return QTest::qWaitFor(done, timeoutMs);
+}
