@@ -7,6 +7,7 @@
 // window would be drawn on a high-density screen.
 
 #include "lcdpainter.h"
+#include "sampleradio.h"
 #include "statuspainter.h"
 
 #include <QFile>
@@ -15,34 +16,6 @@
 #include <QPainter>
 
 #include <cstdio>
-#include <cstring>
-
-namespace {
-
-LcdImage SampleDisplay()
-{
-    LcdImage lcd;
-    const char* rows[4] = {"SCAN    Bank 1 2", "Police Dispatch ", " 162.5500   NFM ", "\x01 Ch 012 \x82t\x81 \x80"};
-    for (int k = 0; k < 4; ++k) {
-        std::memcpy(lcd.rows[k], rows[k], 16);
-    }
-    lcd.iconFlagsA = 0x08 | 0x05 | 0x10; // S, five bars, battery
-    lcd.iconFlagsB = 0x02 | 0x08 | 0x10 | 0x40; // G, padlock, up, backlight
-    lcd.lcdValid = true;
-    return lcd;
-}
-
-RadioStatus SampleStatus()
-{
-    RadioStatus status;
-    const uint8_t block[16] = {1, 0x01, 0xDF, 0x02, 0x2C, 0x01, 0x0A, 0x00,
-                               0x00, 0xC8, 0x04, 0xF0, 0x5A, 0xB0, 0x09, 0x02};
-    std::memcpy(status.block, block, sizeof block);
-    status.statusValid = true;
-    return status;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -77,8 +50,8 @@ int main(int argc, char** argv)
     QPainter painter(&image);
     const QRect f2Key(134, 150, 60, 24);
     const QRect lcdRect = lcdpaint::LayoutLcd(font, f2Key, &image);
-    const LcdImage lcd = SampleDisplay();
-    const RadioStatus status = SampleStatus();
+    const LcdImage lcd = sampleradio::Display();
+    const RadioStatus status = sampleradio::Status();
     lcdpaint::PaintLcd(painter, font, lcdRect, lcd);
     const int right = lcdRect.left() + lcdRect.width();
     statuspaint::PaintLamp(painter, lcdRect.top(), right, status);
