@@ -1,1 +1,240 @@
 #include "imagetransfer.h"
+
+#include "radiolink.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace {
+
+std::string Format(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) {
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+    }
+    va_end(again);
+    return text;
+}
+
+std::string CannotOpen(const std::string& path, const char* direction)
+{
+    return Format("Unable to open file:\n%s\nfor %s", path.c_str(), direction);
+}
+
+// The image count is a signed 32-bit number; a larger file must be refused
+// before it wraps into a count that sends the wrong amount.
+constexpr int64_t LARGEST_IMAGE = INT32_MAX;
+
+} // namespace
+
+ImageTransfer::~ImageTransfer()
+{
+    // The owner has ended the worker before this runs (its link stops the
+    // worker first), so the stream is free to close.
+    if (imageFile != nullptr) {
+        std::fclose(imageFile);
+        imageFile = nullptr;
+    }
+}
+
+std::string ImageTransfer::Busy() const
+{
+    return "A memory image transfer is still running.\nWait for it to end, or press STOP.";
+}
+
+std::string ImageTransfer::OpenForSending(const std::string& filePath)
+{
+    if (Active()) {
+        return Busy();
+    }
+    std::FILE* stream = std::fopen(filePath.c_str(), "rb");
+    if (stream == nullptr) {
+        return CannotOpen(filePath, "reading");
+    }
+    // A directory or a device opens too, but holds no image.
+    struct stat info {};
+    if (::fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) {
+        std::fclose(stream);
+        return CannotOpen(filePath, "reading");
+    }
+    return BeginSend(stream, filePath);
+}
+
+std::string ImageTransfer::OpenForReceiving(const std::string& filePath)
+{
+    // Asked first, so that a running transfer's file is never emptied.
+    if (Active()) {
+        return Busy();
+    }
+    std::FILE* stream = std::fopen(filePath.c_str(), "wb");
+    if (stream == nullptr) {
+        return CannotOpen(filePath, "writing");
+    }
+    return BeginReceive(stream, filePath);
+}
+
+std::string ImageTransfer::BeginSend(std::FILE* stream, const std::string& filePath)
+{
+    if (stream == nullptr) {
+        return CannotOpen(filePath, "reading");
+    }
+    if (Active()) {
+        std::fclose(stream);
+        return Busy();
+    }
+    int64_t size = -1;
+    if (::fseeko(stream, 0, SEEK_END) == 0) {
+        size = static_cast<int64_t>(::ftello(stream));
+    }
+    if (size > LARGEST_IMAGE) {
+        std::fclose(stream);
+        return Format("The file is too large to be a memory image:\n%s\n%lld bytes (an image is smaller than 2 GiB)",
+                      filePath.c_str(), static_cast<long long>(size));
+    }
+    if (size < 0 || size % IMAGE_RECORD_SIZE != 0 || ::fseeko(stream, 0, SEEK_SET) != 0) {
+        std::fclose(stream);
+        return Format("Invalid input file size: %d", static_cast<int>(size));
+    }
+    imageFile = stream;
+    path = filePath;
+    kind = TransferKind::Send;
+    imageBytesLeft = static_cast<int32_t>(size);
+    recordsTotal = static_cast<int32_t>(size / IMAGE_RECORD_SIZE);
+    recordsSent = 0;
+    bytesReceived = 0;
+    fileError = 0;
+    outcome = TransferOutcome::Running;
+    return {};
+}
+
+std::string ImageTransfer::BeginReceive(std::FILE* stream, const std::string& filePath)
+{
+    if (stream == nullptr) {
+        return CannotOpen(filePath, "writing");
+    }
+    if (Active()) {
+        std::fclose(stream);
+        return Busy();
+    }
+    imageFile = stream;
+    path = filePath;
+    kind = TransferKind::Receive;
+    imageBytesLeft = 0;
+    recordsTotal = 0;
+    recordsSent = 0;
+    bytesReceived = 0;
+    fileError = 0;
+    outcome = TransferOutcome::Running;
+    return {};
+}
+
+bool ImageTransfer::Start(RadioLink& link)
+{
+    if (!Active()) {
+        return false;
+    }
+    if (!link.linkRunning) {
+        Finish(TransferOutcome::Stopped);
+        return false;
+    }
+    link.StopWorkerThread();
+    outcome = TransferOutcome::Running;
+    if (kind == TransferKind::Send) {
+        link.StartWorker([this](RadioLink& l) { return ImageSendWorker(l, *this); });
+        link.WriteBanner(SEND_BANNER_ROW1, SEND_BANNER_ROW2);
+    } else {
+        link.StartWorker([this](RadioLink& l) { return ImageReceiveWorker(l, *this); });
+        link.WriteBanner(RECEIVE_BANNER_ROW1, RECEIVE_BANNER_ROW2);
+    }
+    return true;
+}
+
+TransferReport ImageTransfer::Supervise(RadioLink& link)
+{
+    if (!Active()) {
+        return TransferReport{true, false, outcome.load(), {}};
+    }
+    // A worker that somebody else joined (StopWorker) has ended as well.
+    if (link.HasWorker() && !link.WorkerEnded()) {
+        return {};
+    }
+    TransferOutcome how = outcome.load();
+    if (how == TransferOutcome::Running) {
+        how = TransferOutcome::Stopped;
+    }
+    TransferReport report = Finish(how);
+    // A stopped link stays stopped: polling belongs only to a running one.
+    if (link.linkRunning) {
+        link.StartWorker(PollWorker);
+        report.pollingRestarted = true;
+    }
+    return report;
+}
+
+TransferReport ImageTransfer::Stop(RadioLink& link)
+{
+    if (!Active()) {
+        return TransferReport{true, false, outcome.load(), {}};
+    }
+    link.StopWorkerThread();
+    TransferOutcome how = outcome.load();
+    if (how == TransferOutcome::Running) {
+        how = TransferOutcome::Stopped;
+    }
+    return Finish(how);
+}
+
+TransferReport ImageTransfer::Finish(TransferOutcome how)
+{
+    if (imageFile != nullptr) {
+        errno = 0;
+        const bool closed = std::fclose(imageFile) == 0;
+        imageFile = nullptr;
+        // For a receive the close is when the last buffered bytes reach the
+        // file; a failure there loses them as surely as a failed write.
+        if (!closed && kind == TransferKind::Receive && how != TransferOutcome::FileWriteFailed) {
+            fileError = errno != 0 ? errno : EIO;
+            how = TransferOutcome::FileWriteFailed;
+        }
+    }
+    outcome = how;
+    return TransferReport{true, false, how, Describe(how)};
+}
+
+std::string ImageTransfer::Describe(TransferOutcome how) const
+{
+    const bool sending = kind == TransferKind::Send;
+    const std::string sent = Format("%d of %d records", recordsSent.load(), recordsTotal.load());
+    const std::string kept =
+        Format("%d bytes were received; they are kept in:\n%s", bytesReceived.load(), path.c_str());
+    switch (how) {
+    case TransferOutcome::Running:
+    case TransferOutcome::Completed:
+        return {};
+    case TransferOutcome::Stopped:
+        return sending ? "Sending was stopped: " + sent + " went to the radio."
+                       : "Receiving was stopped: the image is incomplete.\n" + kept;
+    case TransferOutcome::FileWriteFailed:
+        return Format("Unable to write to file:\n%s\n%s\nReceiving was ended after %d bytes: the image is incomplete.",
+                      path.c_str(), std::strerror(fileError), bytesReceived.load());
+    case TransferOutcome::FileReadFailed:
+        return Format("Unable to read from file:\n%s\n%s\nSending was ended: %s went to the radio.", path.c_str(),
+                      std::strerror(fileError), sent.c_str());
+    case TransferOutcome::RadioNotTaking:
+        return "The radio took no data for 5 seconds.\nSending was ended: " + sent + " went to the radio.";
+    case TransferOutcome::LinkLost:
+        return sending ? "The connection to the radio was lost.\nSending was ended: " + sent + " went to the radio."
+                       : "The connection to the radio was lost: the image is incomplete.\n" + kept;
+    }
+    return {};
+}

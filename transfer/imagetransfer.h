@@ -1,10 +1,111 @@
 #pragma once
 
-// The one running memory-image transfer: its stream, its count and its
-// worker. Filled in by the transfer work.
+// The one running memory-image transfer: its stream, its count, how far it
+// has come and how it ended. The window owns one; the workers use it while
+// they run and the window thread only after they have ended, so the plain
+// members need no lock. The progress counters are atomic because a progress
+// display may read them while a worker runs.
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+class RadioLink;
+
+inline constexpr std::string_view SEND_BANNER_ROW1 = "Sending from PC ";
+inline constexpr std::string_view SEND_BANNER_ROW2 = "    to radio    ";
+inline constexpr std::string_view RECEIVE_BANNER_ROW1 = "Receiving to PC ";
+inline constexpr std::string_view RECEIVE_BANNER_ROW2 = "   from radio   ";
+
+enum class TransferKind { None, Send, Receive };
+
+// How a worker left its loops. Only Completed is a whole image.
+enum class TransferOutcome {
+    Running,
+    Completed,
+    Stopped,          // STOP or Exit asked the worker to end
+    FileWriteFailed,  // the received bytes could not all be stored
+    FileReadFailed,   // the image file could not be read while sending
+    RadioNotTaking,   // a record found no room on the line for its whole budget
+    LinkLost,         // the device hung up under the worker
+};
+
+// What the window thread learns from one look at a transfer.
+struct TransferReport {
+    bool ended = false;            // the timer may stop: nothing is left to supervise
+    bool pollingRestarted = false;
+    TransferOutcome outcome = TransferOutcome::Running;
+    std::string message;           // for the user; empty when there is nothing to tell
+};
 
 class ImageTransfer {
 public:
     ImageTransfer() = default;
-    virtual ~ImageTransfer() = default;
+    virtual ~ImageTransfer();
+
+    ImageTransfer(const ImageTransfer&) = delete;
+    ImageTransfer& operator=(const ImageTransfer&) = delete;
+
+    // Opens `path` for a send and checks that it holds whole records. On
+    // failure nothing is kept open and the user's message is returned; an
+    // empty result means the transfer is ready to start.
+    std::string OpenForSending(const std::string& path);
+    // Creates or empties `path` for a receive; same contract.
+    std::string OpenForReceiving(const std::string& path);
+    // The same, for a stream the caller opened; the transfer owns it from here
+    // on, whatever the result.
+    std::string BeginSend(std::FILE* stream, const std::string& path);
+    std::string BeginReceive(std::FILE* stream, const std::string& path);
+
+    // The core of the start-of-transfer sequence: the running worker is
+    // stopped with the port left open, the transfer worker started and the
+    // banner written. False (and the stream closed) when nothing was opened
+    // or the link does not run, since the worker would only wait on a closed
+    // port.
+    bool Start(RadioLink& link);
+
+    // The transfer timer's test. While the worker runs nothing happens. Once
+    // it has returned the stream is closed, polling put back if the link
+    // still runs, and the report tells how the transfer ended.
+    TransferReport Supervise(RadioLink& link);
+
+    // STOP or Exit during a transfer: the worker is ended (port left open for
+    // the caller to close), the stream closed and the user told what was cut
+    // short. Polling is not restarted. Does nothing when no transfer runs.
+    TransferReport Stop(RadioLink& link);
+
+    // True from a successful Open/Begin until Supervise or Stop has closed the
+    // stream: a second transfer must not start meanwhile.
+    bool Active() const { return imageFile != nullptr; }
+
+    // Where the running total of a receive goes; tests catch it in a file.
+    void SetProgressStream(std::FILE* stream) { progressStream = stream; }
+    std::FILE* ProgressStream() const { return progressStream; }
+    const std::string& Path() const { return path; }
+
+    // The state of the running transfer, used by the workers.
+    std::FILE* imageFile = nullptr;
+    int32_t imageBytesLeft = 0;
+    TransferKind kind = TransferKind::None;
+    std::atomic<int32_t> recordsSent{0};
+    std::atomic<int32_t> recordsTotal{0};
+    std::atomic<int32_t> bytesReceived{0};
+    std::atomic<TransferOutcome> outcome{TransferOutcome::Running};
+    // errno of a failed file operation, written before `outcome`.
+    int fileError = 0;
+
+private:
+    std::string Busy() const;
+    TransferReport Finish(TransferOutcome how);
+    std::string Describe(TransferOutcome how) const;
+
+    std::string path;
+    std::FILE* progressStream = stdout;
 };
+
+// Thread routines, run through RadioLink::StartWorker. Both return 0 and end
+// within a bounded time once link.stopRequested is set.
+int ImageSendWorker(RadioLink& link, ImageTransfer& transfer);
+int ImageReceiveWorker(RadioLink& link, ImageTransfer& transfer);

@@ -1,0 +1,522 @@
+#include "fakeradio.h"
+#include "transfertestsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+std::string RowText(const LcdImage& lcd, int row)
+{
+    return std::string(reinterpret_cast<const char*>(lcd.rows[row]), 16);
+}
+
+const std::vector<uint8_t> SEND_START(imageSendStartFrame.begin(), imageSendStartFrame.end());
+const std::vector<uint8_t> RECEIVE_START(imageReceiveStartFrame.begin(), imageReceiveStartFrame.end());
+
+// Bytes the PC sent after a transfer are only poll frames of the restarted
+// poll worker: four bytes each, STX first.
+bool OnlyPollFrames(const std::vector<uint8_t>& bytes, size_t from)
+{
+    for (size_t i = from; i < bytes.size(); i += 4) {
+        if (bytes.size() - i < 4 || bytes[i] != STX || (bytes[i + 1] != CMD_LCD && bytes[i + 1] != CMD_STATUS)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A radio that answers polls but never takes part in a transfer.
+FakeRadio::Options NeverReady()
+{
+    FakeRadio::Options o;
+    o.neverReady = true;
+    o.noReply = true;
+    return o;
+}
+
+// Opens a two-record file to send, or a fresh file to receive into.
+std::string OpenEither(ImageTransfer& t, TransferKind kind, const ScratchDir& dir)
+{
+    return kind == TransferKind::Send ? t.OpenForSending(dir.Write("out.bin", PatternBytes(264)))
+                                      : t.OpenForReceiving(dir.File("in.bin"));
+}
+
+class TransferTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        link.StopWorker();
+        std::fclose(progress);
+    }
+
+    // Brings the link up on a fake radio, as START leaves it.
+    void Connect(FakeRadio::Options options)
+    {
+        radio = std::make_unique<FakeRadio>(std::move(options));
+        ASSERT_TRUE(radio->Attach(link));
+    }
+
+    std::FILE* progress = std::tmpfile();
+    ScratchDir dir;
+    ImageTransfer transfer;
+    std::unique_ptr<FakeRadio> radio;
+    RadioLink link;
+
+    void SetUp() override { transfer.SetProgressStream(progress); }
+
+    std::string ProgressText()
+    {
+        std::fflush(progress);
+        std::rewind(progress);
+        std::string text;
+        char chunk[256];
+        size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, progress)) > 0) {
+            text.append(chunk, n);
+        }
+        return text;
+    }
+};
+
+// ---- Opening an image file ----------------------------------------------
+
+TEST_F(TransferTest, SendFileSizesAreCheckedBeforeAnythingStarts)
+{
+    struct Case {
+        size_t size;
+        const char* message; // empty when the file is accepted
+        int records;
+    };
+    const Case cases[] = {
+        {0, "", 0}, {132, "", 1}, {264, "", 2}, {133, "Invalid input file size: 133", 0},
+        {131, "Invalid input file size: 131", 0}, {2640, "", 20},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        ImageTransfer t;
+        const std::string message = t.OpenForSending(dir.Write("image.bin", PatternBytes(c.size)));
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(t.Active(), message.empty());
+        if (message.empty()) {
+            EXPECT_EQ(t.recordsTotal.load(), c.records);
+            EXPECT_EQ(t.imageBytesLeft, static_cast<int32_t>(c.size));
+            EXPECT_EQ(std::ftell(t.imageFile), 0L);
+        }
+    }
+}
+
+TEST_F(TransferTest, FilesThatCannotBeOpenedAreNamedInTheMessage)
+{
+    const std::string missing = dir.File("no such.bin");
+    EXPECT_EQ(transfer.OpenForSending(missing), "Unable to open file:\n" + missing + "\nfor reading");
+    EXPECT_EQ(transfer.OpenForSending(dir.Path()), "Unable to open file:\n" + dir.Path() + "\nfor reading");
+    const std::string unwritable = dir.File("missing dir/out.bin");
+    EXPECT_EQ(transfer.OpenForReceiving(unwritable), "Unable to open file:\n" + unwritable + "\nfor writing");
+    EXPECT_FALSE(transfer.Active());
+}
+
+TEST_F(TransferTest, FilesOfTwoGibibytesOrMoreAreRefusedInsteadOfWrapping)
+{
+    // 2^32 + 132 would be a count of 132 in 32 bits: one record of a huge file.
+    for (const off_t size : {off_t{1} << 31, (off_t{1} << 32) + 132}) {
+        SCOPED_TRACE(size);
+        const std::string file = dir.File("huge.bin");
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        ::close(fd);
+        const std::string message = transfer.OpenForSending(file);
+        EXPECT_NE(message.find("too large"), std::string::npos) << message;
+        EXPECT_NE(message.find(std::to_string(size)), std::string::npos) << message;
+        EXPECT_FALSE(transfer.Active());
+    }
+}
+
+TEST_F(TransferTest, ASecondTransferCannotReplaceTheRunningOnesStream)
+{
+    const std::string sending = dir.Write("sending.bin", PatternBytes(264));
+    ASSERT_EQ(transfer.OpenForSending(sending), "");
+    std::FILE* running = transfer.imageFile;
+    // Receiving into the very file being sent would empty it.
+    EXPECT_NE(transfer.OpenForReceiving(sending), "");
+    EXPECT_NE(transfer.OpenForSending(sending), "");
+    EXPECT_EQ(transfer.imageFile, running);
+    EXPECT_EQ(transfer.imageBytesLeft, 264);
+    EXPECT_EQ(ReadFileBytes(sending).size(), 264u);
+}
+
+// ---- Sending to the radio ---------------------------------------------------
+
+TEST_F(TransferTest, AnEmptyFileSendsTheStartFrameAndPollingComesBack)
+{
+    FakeRadio::Options options;
+    options.neverReady = true; // an empty image must not wait for the ready byte
+    Connect(options);
+    ASSERT_EQ(transfer.OpenForSending(dir.Write("empty.bin", {})), "");
+    ASSERT_TRUE(transfer.Start(link));
+    ASSERT_TRUE(WaitUntil([&] { return link.WorkerEnded(); }, 1000));
+    const auto ended = Steady::now();
+    // One tick of the transfer timer takes it down and puts polling back.
+    const TransferReport report = SuperviseUntilEnded(link, transfer, 500);
+    EXPECT_TRUE(report.ended);
+    EXPECT_TRUE(report.pollingRestarted);
+    EXPECT_EQ(report.outcome, TransferOutcome::Completed);
+    EXPECT_EQ(report.message, "");
+    EXPECT_FALSE(transfer.Active());
+    ASSERT_TRUE(WaitUntil([&] { return radio->PollsSeen() > 0; }, 1000));
+    EXPECT_LT(MsBetween(ended, Steady::now()), 300);
+    const auto heard = radio->Heard();
+    ASSERT_GE(heard.size(), SEND_START.size());
+    EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + 5), SEND_START);
+}
+
+TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
+{
+    struct Case {
+        std::vector<uint8_t> junk;
+        size_t size;
+    };
+    // Bytes before 0x45 are dropped one by one; the image is not shifted by them.
+    const Case cases[] = {{{}, 264}, {{0x00, 0x06}, 264}, {{0x06, 0x00, 0x13, 0x02}, 132 * 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.junk.size());
+        ImageTransfer t;
+        RadioLink l;
+        FakeRadio::Options options;
+        options.readyJunk = c.junk;
+        options.readyDelayMs = 50;
+        FakeRadio r(options);
+        ASSERT_TRUE(r.Attach(l));
+        const auto image = PatternBytes(c.size);
+        ASSERT_EQ(t.OpenForSending(dir.Write("image.bin", image)), "");
+        ASSERT_TRUE(t.Start(l));
+        const TransferReport report = SuperviseUntilEnded(l, t, 3000);
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.outcome, TransferOutcome::Completed);
+        EXPECT_EQ(t.recordsSent.load(), static_cast<int32_t>(c.size / 132));
+        ASSERT_TRUE(WaitUntil([&] { return r.ImageReceived().size() >= c.size; }, 1000));
+        const auto received = r.ImageReceived();
+        EXPECT_EQ(std::vector<uint8_t>(received.begin(), received.begin() + static_cast<long>(c.size)), image);
+        EXPECT_TRUE(OnlyPollFrames(received, c.size));
+        const auto times = r.ImageTimes();
+        for (size_t k = 132; k < c.size; k += 132) {
+            const int64_t gap = MsBetween(times[k - 132], times[k]);
+            EXPECT_GE(gap, 18) << "record " << k / 132;
+            EXPECT_LT(gap, 200) << "record " << k / 132;
+        }
+        l.StopWorker();
+    }
+}
+
+TEST_F(TransferTest, ARefusedFileSendsNothing)
+{
+    Connect({});
+    EXPECT_EQ(transfer.OpenForSending(dir.Write("odd.bin", PatternBytes(133))), "Invalid input file size: 133");
+    EXPECT_FALSE(transfer.Start(link));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(radio->Heard().empty());
+    EXPECT_FALSE(link.HasWorker());
+}
+
+TEST_F(TransferTest, ARadioThatStopsTakingDataEndsTheSendWithAMessage)
+{
+    // The line fills within moments when nothing paces the writer; then each
+    // record has 5000 ms to find room before the send is given up.
+    FastClock fast;
+    RadioLink quick(fast);
+    ImageTransfer t;
+    FakeRadio::Options options;
+    options.stopReadingAfterReady = true;
+    FakeRadio r(options);
+    ASSERT_TRUE(r.Attach(quick));
+    ASSERT_EQ(t.OpenForSending(dir.Write("big.bin", PatternBytes(132 * 3000))), "");
+    ASSERT_TRUE(t.Start(quick));
+    const TransferReport report = SuperviseUntilEnded(quick, t, 15000);
+    ASSERT_TRUE(report.ended);
+    EXPECT_EQ(report.outcome, TransferOutcome::RadioNotTaking);
+    EXPECT_LT(t.recordsSent.load(), 3000);
+    EXPECT_NE(report.message.find(std::to_string(t.recordsSent.load()) + " of 3000 records"), std::string::npos)
+        << report.message;
+    quick.StopWorker();
+}
+
+// ---- Receiving from the radio ---------------------------------------------
+
+TEST_F(TransferTest, TwentyRecordsAreStoredExactlyAndTheEndFollowsTheSilence)
+{
+    FakeRadio::Options options;
+    options.image = PatternBytes(2640);
+    Connect(options);
+    const std::string file = dir.File("in.bin");
+    ASSERT_EQ(transfer.OpenForReceiving(file), "");
+    ASSERT_TRUE(transfer.Start(link));
+    ASSERT_TRUE(WaitUntil([&] { return link.WorkerEnded(); }, 4000));
+    const auto ended = Steady::now();
+    const int64_t silence = MsBetween(radio->LastImageByteSent(), ended);
+    EXPECT_GT(silence, 500);
+    EXPECT_LT(silence, 800);
+    const TransferReport report = SuperviseUntilEnded(link, transfer, 500);
+    EXPECT_EQ(report.outcome, TransferOutcome::Completed);
+    EXPECT_EQ(report.message, "");
+    EXPECT_TRUE(report.pollingRestarted);
+    EXPECT_EQ(ReadFileBytes(file), options.image);
+    EXPECT_EQ(transfer.bytesReceived.load(), 2640);
+    // The running total overwrites itself in place, six characters wide.
+    const std::string shown = ProgressText();
+    EXPECT_EQ(shown.substr(shown.size() - 7), "\r  2640");
+    EXPECT_EQ(shown.size() % 7, 0u);
+    const auto heard = radio->Heard();
+    ASSERT_GE(heard.size(), 6u);
+    EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + 5), RECEIVE_START);
+    EXPECT_EQ(heard[5], FLOW_BYTE);
+}
+
+TEST_F(TransferTest, APauseInsideTheImageEndsItOnlyWhenLongerThanHalfASecond)
+{
+    struct Case {
+        int pauseMs;
+        size_t stored;
+    };
+    const Case cases[] = {{400, 2640}, {650, 1320}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pauseMs);
+        ImageTransfer t;
+        t.SetProgressStream(nullptr);
+        RadioLink l;
+        FakeRadio::Options options;
+        options.image = PatternBytes(2640);
+        options.pauseAt = 1320;
+        options.pauseMs = c.pauseMs;
+        FakeRadio r(options);
+        ASSERT_TRUE(r.Attach(l));
+        const std::string file = dir.File("paused.bin");
+        ASSERT_EQ(t.OpenForReceiving(file), "");
+        ASSERT_TRUE(t.Start(l));
+        const TransferReport report = SuperviseUntilEnded(l, t, 5000);
+        EXPECT_EQ(report.outcome, TransferOutcome::Completed);
+        const auto stored = ReadFileBytes(file);
+        EXPECT_EQ(stored, std::vector<uint8_t>(options.image.begin(), options.image.begin() + static_cast<long>(c.stored)));
+        l.StopWorker();
+    }
+}
+
+TEST_F(TransferTest, BytesWaitingBeforeTheRequestNeverReachTheFile)
+{
+    FakeRadio::Options options;
+    options.image = PatternBytes(264);
+    Connect(options);
+    // The tail of a poll reply, still on the line when the receive begins.
+    radio->Inject({0x11, 0x22, 0x03, 0x99, 0x45});
+    ASSERT_TRUE(WaitUntil([&] { return link.Port().BytesWaiting() == 5; }, 500));
+    const std::string file = dir.File("clean.bin");
+    ASSERT_EQ(transfer.OpenForReceiving(file), "");
+    ASSERT_TRUE(transfer.Start(link));
+    const TransferReport report = SuperviseUntilEnded(link, transfer, 4000);
+    EXPECT_EQ(report.outcome, TransferOutcome::Completed);
+    EXPECT_EQ(ReadFileBytes(file), options.image);
+}
+
+TEST_F(TransferTest, AFileThatRefusesWritesEndsTheReceiveAndTellsTheUser)
+{
+    FakeRadio::Options options;
+    options.image = PatternBytes(2640);
+    Connect(options);
+    // Every write to /dev/full fails with ENOSPC, like a full disk.
+    ASSERT_EQ(transfer.OpenForReceiving("/dev/full"), "");
+    ASSERT_TRUE(transfer.Start(link));
+    const TransferReport report = SuperviseUntilEnded(link, transfer, 4000);
+    ASSERT_TRUE(report.ended);
+    EXPECT_EQ(report.outcome, TransferOutcome::FileWriteFailed);
+    EXPECT_NE(report.message.find("Unable to write to file:\n/dev/full\n"), std::string::npos) << report.message;
+    EXPECT_NE(report.message.find(std::strerror(ENOSPC)), std::string::npos) << report.message;
+    EXPECT_NE(report.message.find("incomplete"), std::string::npos);
+    EXPECT_TRUE(report.pollingRestarted);
+    EXPECT_FALSE(transfer.Active());
+}
+
+TEST_F(TransferTest, ARadioThatVanishesEndsTheTransferWithoutAStop)
+{
+    for (const TransferKind kind : {TransferKind::Send, TransferKind::Receive}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        ImageTransfer t;
+        RadioLink l;
+        FakeRadio r(NeverReady());
+        ASSERT_TRUE(r.Attach(l));
+        ASSERT_EQ(OpenEither(t, kind, dir), "");
+        ASSERT_TRUE(t.Start(l));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        r.Vanish();
+        const TransferReport report = SuperviseUntilEnded(l, t, 2000);
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.outcome, TransferOutcome::LinkLost);
+        EXPECT_NE(report.message.find("connection to the radio was lost"), std::string::npos);
+        l.StopWorker();
+    }
+}
+
+// ---- The display during and after a transfer -------------------------------
+
+TEST_F(TransferTest, TheBannerReplacesDisplayAndStatusWhileTheTransferRuns)
+{
+    struct Case {
+        TransferKind kind;
+        std::string_view row1;
+        std::string_view row2;
+    };
+    const Case cases[] = {{TransferKind::Send, "Sending from PC ", "    to radio    "},
+                          {TransferKind::Receive, "Receiving to PC ", "   from radio   "}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.row1));
+        ImageTransfer t;
+        t.SetProgressStream(nullptr);
+        RadioLink l;
+        FakeRadio r(NeverReady());
+        ASSERT_TRUE(r.Attach(l));
+        l.StartWorker(PollWorker);
+        ASSERT_TRUE(WaitUntil([&] { return l.statusValid && l.lcdValid; }, 1000));
+        ASSERT_EQ(OpenEither(t, c.kind, dir), "");
+        ASSERT_TRUE(t.Start(l));
+        const uint64_t repliesAtStart = l.statusRepliesStored + l.lcdRepliesStored;
+        for (int look = 0; look < 3; ++look) {
+            const PanelSnapshot shown = l.Snapshot();
+            EXPECT_TRUE(shown.lcd.lcdValid);
+            EXPECT_FALSE(shown.status.statusValid);
+            EXPECT_EQ(shown.lcd.iconFlagsA, 0);
+            EXPECT_EQ(shown.lcd.iconFlagsB, 0);
+            EXPECT_EQ(RowText(shown.lcd, 0), c.row1);
+            EXPECT_EQ(RowText(shown.lcd, 1), c.row2);
+            EXPECT_EQ(RowText(shown.lcd, 2), std::string(16, ' '));
+            EXPECT_EQ(RowText(shown.lcd, 3), std::string(16, ' '));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        EXPECT_EQ(l.statusRepliesStored + l.lcdRepliesStored, repliesAtStart);
+        t.Stop(l);
+        l.StopWorker();
+    }
+}
+
+TEST_F(TransferTest, WithLcdPollsOffTheBannerOutlivesTheTransfer)
+{
+    Connect({});
+    link.pollLcd = 0;
+    ASSERT_EQ(transfer.OpenForSending(dir.Write("empty.bin", {})), "");
+    ASSERT_TRUE(transfer.Start(link));
+    ASSERT_TRUE(SuperviseUntilEnded(link, transfer, 1000).pollingRestarted);
+    // The status panel recovers with the first status reply; the LCD keeps the banner.
+    ASSERT_TRUE(WaitUntil([&] { return link.statusValid.load(); }, 1000));
+    const PanelSnapshot shown = link.Snapshot();
+    EXPECT_EQ(RowText(shown.lcd, 0), "Sending from PC ");
+    EXPECT_EQ(RowText(shown.lcd, 1), "    to radio    ");
+    EXPECT_EQ(link.lcdPollsSent.load(), 0u);
+}
+
+// ---- STOP and Exit during a transfer ----------------------------------------
+
+struct StopCase {
+    const char* name;
+    TransferKind kind;
+    FakeRadio::Options options;
+    bool fastClock;
+};
+
+class StopDuringTransfer : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StopDuringTransfer, ReturnsWithinBoundsAndClosesTheStreamOnce)
+{
+    const StopCase& c = GetParam();
+    FastClock fast;
+    ImageTransfer t;
+    t.SetProgressStream(nullptr);
+    RadioLink l(c.fastClock ? static_cast<Clock&>(fast) : SystemClock());
+    FakeRadio r(c.options);
+    ASSERT_TRUE(r.Attach(l));
+    auto stream = std::make_shared<CountedStream>();
+    if (c.kind == TransferKind::Send) {
+        stream->data = PatternBytes(132 * 3000);
+        ASSERT_EQ(t.BeginSend(OpenCounted(stream, "rb"), "counted.bin"), "");
+    } else {
+        ASSERT_EQ(t.BeginReceive(OpenCounted(stream, "wb"), "counted.bin"), "");
+    }
+    ASSERT_TRUE(t.Start(l));
+    // Long enough for the worker to sit in its slowest wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_FALSE(l.WorkerEnded());
+
+    const auto before = Steady::now();
+    const TransferReport report = t.Stop(l);
+    l.StopWorker();
+    EXPECT_LT(MsBetween(before, Steady::now()), 300);
+
+    EXPECT_EQ(report.outcome, TransferOutcome::Stopped);
+    EXPECT_FALSE(l.linkRunning);
+    EXPECT_FALSE(l.Port().IsOpen());
+    EXPECT_FALSE(t.Active());
+    // The timer may still tick, and the window goes away later: neither
+    // closes the stream again nor brings polling back on a stopped link.
+    EXPECT_FALSE(t.Stop(l).pollingRestarted);
+    EXPECT_FALSE(t.Supervise(l).pollingRestarted);
+    EXPECT_FALSE(l.HasWorker());
+    EXPECT_EQ(stream->closes, 1);
+    if (c.kind == TransferKind::Send) {
+        EXPECT_NE(report.message.find("Sending was stopped: " + std::to_string(t.recordsSent.load()) + " of 3000"),
+                  std::string::npos)
+            << report.message;
+    } else {
+        EXPECT_NE(report.message.find("incomplete"), std::string::npos) << report.message;
+        EXPECT_EQ(stream->data.size(), static_cast<size_t>(t.bytesReceived.load()));
+    }
+}
+
+FakeRadio::Options FillsTheLine()
+{
+    FakeRadio::Options o;
+    o.stopReadingAfterReady = true;
+    return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfer, StopDuringTransfer,
+                         ::testing::Values(StopCase{"SendNeverReady", TransferKind::Send, NeverReady(), false},
+                                           StopCase{"SendLineFull", TransferKind::Send, FillsTheLine(), true},
+                                           StopCase{"ReceiveNoReply", TransferKind::Receive, NeverReady(), false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransferTest, AStoppedReceiveKeepsWhatArrived)
+{
+    FakeRadio::Options options;
+    options.image = PatternBytes(2640);
+    options.pauseAt = 264;
+    options.pauseMs = 5000;
+    Connect(options);
+    const std::string file = dir.File("part.bin");
+    ASSERT_EQ(transfer.OpenForReceiving(file), "");
+    ASSERT_TRUE(transfer.Start(link));
+    ASSERT_TRUE(WaitUntil([&] { return transfer.bytesReceived == 264; }, 2000));
+    link.StopWorker(); // the STOP of a window that does not call into the transfer first
+    const TransferReport report = transfer.Supervise(link);
+    EXPECT_EQ(report.outcome, TransferOutcome::Stopped);
+    EXPECT_FALSE(report.pollingRestarted);
+    EXPECT_FALSE(link.HasWorker());
+    EXPECT_NE(report.message.find("264 bytes were received; they are kept in:\n" + file), std::string::npos)
+        << report.message;
+    EXPECT_EQ(ReadFileBytes(file), std::vector<uint8_t>(options.image.begin(), options.image.begin() + 264));
+}
+
+TEST_F(TransferTest, FlowBytesKeepComingEveryHalfSecondBeforeAnyData)
+{
+    Connect(NeverReady());
+    ASSERT_EQ(transfer.OpenForReceiving(dir.File("in.bin")), "");
+    ASSERT_TRUE(transfer.Start(link));
+    // Settle (300 ms), then 0x45 at 0, 500, 1000 and 1500 ms.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(radio->FlowBytesDuringReceive(), 4);
+    transfer.Stop(link);
+}
+
+} // namespace
