@@ -329,7 +329,7 @@ bool CFrontPanelDlg::OnInitDialog()
     LoadSettings();
 
     if (QWidget* f2 = Control(1003)) {
-        lcdRect = lcdpaint::LayoutLcd(lcdFont, f2->geometry());
+        lcdRect = lcdpaint::LayoutLcd(lcdFont, f2->geometry(), this);
     }
     if (QWidget* first = Control(1032)) {
         first->setFocus();
@@ -511,7 +511,13 @@ void CFrontPanelDlg::PostRefresh()
 
 void CFrontPanelDlg::OnPanelRefresh()
 {
-    update();
+    // Only the LCD and the lamp are drawn by the dialog itself, and each pass
+    // covers them whole; the status fields repaint themselves when their text
+    // or state changes. Repainting the other sixty controls about ninety
+    // times a second would be waste.
+    const QRegion painted = QRegion(lcdpaint::PaintedArea(lcdRect)) +
+                            QRegion(statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1));
+    update(painted);
 }
 
 bool CFrontPanelDlg::event(QEvent* event)
