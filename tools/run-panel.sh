@@ -7,7 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 dir=${OSTRELLE_BUILD_DIR:-$here/build}
 bash "$here/tools/setup.sh" panel
-bash "$here/tools/build.sh"
+OSTRELLE_TARGETS="ostrelle radiosim" bash "$here/tools/build.sh"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-}" != "offscreen" ]; then
   echo "There is no display to show the panel on."
