@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -131,6 +132,15 @@ void PseudoTerminal::Unlink()
         ::unlink(linkPath.c_str());
     }
     linkPath.clear();
+}
+
+void PseudoTerminal::ReleaseExclusive()
+{
+#ifdef TIOCNXCL
+    if (slaveFd >= 0) {
+        ::ioctl(slaveFd, TIOCNXCL);
+    }
+#endif
 }
 
 void PseudoTerminal::Close()

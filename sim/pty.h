@@ -28,6 +28,12 @@ public:
     // simulator may have taken the name since).
     void Unlink();
 
+    // The port class claims the terminal exclusively, and the claim outlives
+    // the client's close while we hold the slave, so that an ordinary user
+    // could never open it twice. Clearing it again keeps reopening possible;
+    // the client's own lock still keeps a second program out.
+    void ReleaseExclusive();
+
     // Closes both sides: the client sees a hang-up.
     void Close();
 

@@ -477,7 +477,7 @@ int SimServer::TimeoutMs(uint32_t now) const
     if (options.hangupAfterMs >= 0) {
         until(static_cast<uint32_t>(options.hangupAfterMs));
     }
-    return static_cast<int>(std::min<uint32_t>(wait, RadioModel::TICK_MS));
+    return static_cast<int>(std::min<uint32_t>(wait, MAX_WAIT_MS));
 }
 
 int SimServer::Run(int wakeFd)
@@ -491,6 +491,7 @@ int SimServer::Run(int wakeFd)
             return 0;
         }
         Service(now);
+        pty.ReleaseExclusive();
         const bool drained = Flush();
         pollfd fds[2] = {{pty.Master(), static_cast<short>(POLLIN | (drained ? 0 : POLLOUT)), 0},
                          {wakeFd, POLLIN, 0}};

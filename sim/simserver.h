@@ -28,6 +28,9 @@ inline constexpr uint32_t UPLOAD_START_MS = 1000;
 inline constexpr uint32_t UPLOAD_STALL_MS = 2000;
 // A partial frame whose rest has not come for this long was cut off.
 inline constexpr uint32_t FRAME_GAP_MS = 20;
+// The longest sleep of the loop, which also bounds how long a closed client
+// waits before the terminal can be opened again.
+inline constexpr uint32_t MAX_WAIT_MS = 100;
 // Output that the PC does not read is not kept without bound.
 inline constexpr size_t OUTPUT_LIMIT = 65536;
 
