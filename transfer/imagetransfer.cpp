@@ -164,8 +164,7 @@ TransferReport ImageTransfer::Supervise(RadioLink& link)
     if (!Active()) {
         return TransferReport{true, false, outcome.load(), {}};
     }
-    // A worker that somebody else joined (StopWorker) has ended as well.
-    if (link.HasWorker() && !link.WorkerEnded()) {
+    if (!WorkerFinished(link)) {
         return {};
     }
     TransferOutcome how = outcome.load();
@@ -174,11 +173,21 @@ TransferReport ImageTransfer::Supervise(RadioLink& link)
     }
     TransferReport report = Finish(how);
     // A stopped link stays stopped: polling belongs only to a running one.
+    // Should START have brought polling back already, the poll worker is
+    // merely replaced by a fresh one.
     if (link.linkRunning) {
         link.StartWorker(PollWorker);
         report.pollingRestarted = true;
     }
     return report;
+}
+
+bool ImageTransfer::WorkerFinished(const RadioLink& link) const
+{
+    // The worker records how it ended as its last act, after its last use of
+    // the stream; a worker that the link's StopWorker joined has ended too,
+    // and so has one whose link was restarted since.
+    return Active() && (outcome.load() != TransferOutcome::Running || !link.HasWorker() || link.WorkerEnded());
 }
 
 TransferReport ImageTransfer::Stop(RadioLink& link)

@@ -71,6 +71,10 @@ public:
     // still runs, and the report tells how the transfer ended.
     TransferReport Supervise(RadioLink& link);
 
+    // True once the transfer's worker has returned, or was ended by a stop
+    // of the link; the transfer timer's test of the worker.
+    bool WorkerFinished(const RadioLink& link) const;
+
     // STOP or Exit during a transfer: the worker is ended (port left open for
     // the caller to close), the stream closed and the user told what was cut
     // short. Polling is not restarted. Does nothing when no transfer runs.

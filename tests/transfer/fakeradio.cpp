@@ -190,6 +190,9 @@ void FakeRadio::Hear(const uint8_t* data, size_t count)
                 imageInTimes.push_back(now);
                 continue;
             }
+            if (mode == Mode::GivingImage && byte == STX && !streaming) {
+                mode = Mode::Idle; // a new command: the PC has given up the image
+            }
             if (mode == Mode::GivingImage) {
                 if (byte == FLOW_BYTE) {
                     ++flowBytes;

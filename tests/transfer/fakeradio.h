@@ -43,6 +43,7 @@ public:
     // Opens the slave as the link's port and marks the link as running, the
     // way START leaves it (without the poll worker).
     bool Attach(RadioLink& link);
+    const std::string& SlavePath() const { return slavePath; }
 
     // Every byte the PC wrote, in order, with its arrival time.
     std::vector<uint8_t> Heard() const;

@@ -508,6 +508,26 @@ TEST_F(TransferTest, AStoppedReceiveKeepsWhatArrived)
     EXPECT_EQ(ReadFileBytes(file), std::vector<uint8_t>(options.image.begin(), options.image.begin() + 264));
 }
 
+TEST_F(TransferTest, StartRightAfterStopStillTakesTheStoppedTransferDown)
+{
+    auto stream = std::make_shared<CountedStream>();
+    Connect(NeverReady());
+    ASSERT_EQ(transfer.BeginReceive(OpenCounted(stream, "wb"), "counted.bin"), "");
+    ASSERT_TRUE(transfer.Start(link));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    link.StopWorker();
+    // START comes before the transfer timer's next tick.
+    ASSERT_TRUE(radio->Attach(link));
+    link.StartWorker(PollWorker);
+    const TransferReport report = transfer.Supervise(link);
+    EXPECT_TRUE(report.ended);
+    EXPECT_EQ(report.outcome, TransferOutcome::Stopped);
+    EXPECT_FALSE(transfer.Active());
+    EXPECT_EQ(stream->closes, 1);
+    const int before = radio->PollsSeen();
+    EXPECT_TRUE(WaitUntil([&] { return radio->PollsSeen() > before + 2; }, 1000));
+}
+
 TEST_F(TransferTest, FlowBytesKeepComingEveryHalfSecondBeforeAnyData)
 {
     Connect(NeverReady());
