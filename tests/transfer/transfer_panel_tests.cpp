@@ -1,0 +1,157 @@
+// The transfer commands as the user meets them: buttons, file prompts,
+// messages and the timer, against the fake radio behind ports/COM<n>.
+
+#include "fakeradio.h"
+#include "testsupport.h"
+
+#include "portname.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+// Apart from the numbers other test programs use, since all share ports/.
+constexpr int COM_NUMBER = 143;
+
+class TransferPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestApplication();
+        ASSERT_TRUE(dir.isValid());
+    }
+
+    void TearDown() override
+    {
+        panel.reset();
+        std::error_code ignored;
+        std::filesystem::remove(portLink, ignored);
+    }
+
+    // A running panel on a fake radio, as after a click on START.
+    void StartPanel(FakeRadio::Options options)
+    {
+        radio = std::make_unique<FakeRadio>(std::move(options));
+        std::error_code ec;
+        std::filesystem::create_directories(portLink.parent_path(), ec);
+        std::filesystem::remove(portLink, ec);
+        std::filesystem::create_symlink(radio->SlavePath(), portLink, ec);
+        ASSERT_FALSE(ec) << ec.message();
+        panel = std::make_unique<CFrontPanelDlg>(&prompts, dir.path());
+        panel->OnInitDialog();
+        panel->show();
+        qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(COM_NUMBER));
+        Click(1033);
+        ASSERT_TRUE(panel->Link().linkRunning) << prompts.informatives.join('|').toStdString();
+        panel->transfer.SetProgressStream(nullptr);
+    }
+
+    void Click(int id) { qobject_cast<QPushButton*>(panel->Control(id))->click(); }
+
+    bool TransferButtonsEnabled() const
+    {
+        return panel->Control(1000)->isEnabled() && panel->Control(1001)->isEnabled();
+    }
+
+    QString WriteImage(const char* name, size_t size)
+    {
+        const QString path = dir.filePath(QString::fromLatin1(name));
+        std::ofstream out(path.toStdString(), std::ios::binary);
+        for (size_t i = 0; i < size; ++i) {
+            out.put(static_cast<char>(i * 7));
+        }
+        return path;
+    }
+
+    QTemporaryDir dir;
+    RecordingPrompts prompts;
+    std::filesystem::path portLink =
+        std::filesystem::path(ExecutableDirectory()) / "ports" / ("COM" + std::to_string(COM_NUMBER));
+    std::unique_ptr<FakeRadio> radio;
+    std::unique_ptr<CFrontPanelDlg> panel;
+};
+
+TEST_F(TransferPanelTest, ASendHoldsTheButtonsUntilPollingIsBack)
+{
+    StartPanel({});
+    prompts.openAnswer = WriteImage("two.bin", 264);
+    Click(1000);
+    EXPECT_EQ(prompts.filters, QStringList{QStringLiteral("BINARY Files (*.bin)")});
+    EXPECT_NE(panel->transferTimerId, 0);
+    EXPECT_FALSE(panel->Control(1000)->isEnabled());
+    EXPECT_FALSE(panel->Control(1001)->isEnabled());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(panel->Link().Snapshot().lcd.rows[0])), "Sending from PC ");
+
+    ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 3000));
+    EXPECT_TRUE(TransferButtonsEnabled());
+    EXPECT_FALSE(panel->transfer.Active());
+    EXPECT_TRUE(panel->Link().HasWorker());
+    EXPECT_TRUE(WaitUntil([&] { return radio->PollsSeen() > 0; }, 1000));
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+    EXPECT_GE(radio->ImageReceived().size(), 264u);
+}
+
+TEST_F(TransferPanelTest, RefusedAndCancelledChoicesLeaveThePollingAlone)
+{
+    StartPanel({});
+    struct Case {
+        bool receive;
+        QString answer;
+        QString warning; // empty: nothing is said
+    };
+    const QString missing = dir.filePath(QStringLiteral("missing.bin"));
+    const QString nowhere = dir.filePath(QStringLiteral("no dir/out.bin"));
+    const Case cases[] = {
+        {false, {}, {}},
+        {true, {}, {}},
+        {false, WriteImage("odd.bin", 133), QStringLiteral("Invalid input file size: 133")},
+        {false, missing, QStringLiteral("Unable to open file:\n") + missing + QStringLiteral("\nfor reading")},
+        {true, nowhere, QStringLiteral("Unable to open file:\n") + nowhere + QStringLiteral("\nfor writing")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer.toStdString());
+        prompts.warnings.clear();
+        prompts.openAnswer = prompts.saveAnswer = c.answer;
+        Click(c.receive ? 1001 : 1000);
+        EXPECT_EQ(prompts.warnings, c.warning.isEmpty() ? QStringList{} : QStringList{c.warning});
+        EXPECT_EQ(panel->transferTimerId, 0);
+        EXPECT_TRUE(TransferButtonsEnabled());
+        EXPECT_FALSE(panel->Link().WorkerEnded());
+    }
+}
+
+TEST_F(TransferPanelTest, StopDuringAReceiveEndsItAndSaysSo)
+{
+    FakeRadio::Options silent;
+    silent.noReply = true;
+    StartPanel(silent);
+    prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
+    Click(1001);
+    ASSERT_NE(panel->transferTimerId, 0);
+    QTest::qWait(600);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    Click(1033);
+    EXPECT_LT(stopping.elapsed(), 300);
+    EXPECT_FALSE(panel->Link().linkRunning);
+
+    // The timer's next tick takes the transfer down: once, and without polling.
+    ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 1000));
+    EXPECT_FALSE(panel->transfer.Active());
+    EXPECT_FALSE(panel->Link().HasWorker());
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_TRUE(prompts.warnings[0].startsWith(QStringLiteral("Receiving was stopped: the image is incomplete.")))
+        << prompts.warnings[0].toStdString();
+    EXPECT_FALSE(TransferButtonsEnabled());
+    QTest::qWait(250);
+    EXPECT_EQ(prompts.warnings.size(), 1);
+}
+
+} // namespace
