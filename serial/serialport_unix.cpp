@@ -226,6 +226,12 @@ bool CSerialPortPrivate::ApplySettings(const LineSettings& s, SerialError& error
 void CSerialPortPrivate::CloseDevice()
 {
     if (portHandle != kClosed) {
+#ifdef TIOCNXCL
+        // The exclusive claim belongs to the device, not to this descriptor:
+        // while another process (a simulator, say) keeps the device open it
+        // would outlive the close and lock the user out of the next START.
+        ::ioctl(portHandle, TIOCNXCL);
+#endif
         ::close(portHandle); // also releases the lock
         portHandle = kClosed;
     }
