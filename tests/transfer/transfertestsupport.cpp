@@ -25,7 +25,9 @@ std::string ScratchDir::Write(const std::string& name, const std::vector<uint8_t
     const std::string file = File(name);
     std::FILE* out = std::fopen(file.c_str(), "wb");
     if (out != nullptr) {
-        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        if (!bytes.empty()) { // an empty vector's data() may be null
+            std::fwrite(bytes.data(), 1, bytes.size(), out);
+        }
         std::fclose(out);
     }
     return file;
