@@ -38,7 +38,9 @@ bool CSerialPort::Open(const char* path, int baud, char parity, int dataBits, in
         if (device != name) {
             shown += " (" + device + ")";
         }
-        SetLastError(MakeOpenError(error.code, shown, device));
+        // A backend that knows more than the code says so in its own words.
+        SetLastError(error.text.empty() ? MakeOpenError(error.code, shown, device)
+                                        : SerialError{error.code, "Unable to open the port: " + shown + "\n\n" + error.text});
         return false;
     }
     isOpen = true;
@@ -140,6 +142,9 @@ int32_t CSerialPort::Write(const void* buffer, int32_t count, int32_t timeoutMs)
 
 void CSerialPort::Purge()
 {
+    if (isOpen) {
+        d->PurgeDevice();
+    }
     uint8_t scratch[100];
     uint32_t waiting = BytesWaiting();
     while (waiting != 0) {

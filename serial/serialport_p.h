@@ -6,6 +6,7 @@
 #include "serialerror.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #if defined(_WIN32)
@@ -34,6 +35,10 @@ struct TransferResult {
     bool timedOut = false;
 };
 
+#if !defined(_WIN32)
+class NetPort; // a radio served over the network, named by a ports/COM<n> file
+#endif
+
 class CSerialPortPrivate {
 public:
     CSerialPortPrivate();
@@ -52,9 +57,14 @@ public:
     TransferResult WriteAll(const void* buffer, int32_t count, int32_t timeoutMs);
     bool WaitReadable(int32_t timeoutMs);
     bool HungUp();
+    // Drops what the far end still holds for us; the local queue is read out
+    // by the portable part.
+    void PurgeDevice();
 
     PortHandle portHandle{};
 #if defined(_WIN32)
     OVERLAPPED overlapped{};
+#else
+    std::unique_ptr<NetPort> net;
 #endif
 };

@@ -4,7 +4,10 @@
 
 #include "serialport_p.h"
 
+#include "netendpoint.h"
+#include "netport.h"
 #include "portname.h"
+#include "posixwait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,38 +25,9 @@
 
 namespace {
 
+using namespace posixwait;
+
 constexpr int kClosed = -1;
-
-using SteadyClock = std::chrono::steady_clock;
-
-int MsLeft(SteadyClock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-}
-
-SteadyClock::time_point DeadlineAfter(int32_t timeoutMs)
-{
-    return SteadyClock::now() + std::chrono::milliseconds(std::max<int32_t>(0, timeoutMs));
-}
-
-// poll() that survives signals; returns the revents or 0 when the limit passed.
-short PollFor(int fd, short events, SteadyClock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, MsLeft(deadline));
-        if (n > 0) {
-            return p.revents;
-        }
-        if (n == 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return POLLERR;
-        }
-    }
-}
 
 speed_t SpeedFor(int baud)
 {
@@ -99,6 +73,29 @@ bool SetModemLine(int fd, int line, bool raise)
     (void)raise;
     return true;
 #endif
+}
+
+// A ports/COM<n> file naming a network endpoint opens that instead of a
+// device. True when `path` is such a file (or a malformed one, which fails
+// here with its own message); `net` is then set only on success.
+bool OpenNetwork(const std::string& path, SerialError& error, std::unique_ptr<NetPort>& net)
+{
+    NetEndpoint endpoint;
+    switch (ReadNetEndpointFile(path, endpoint)) {
+    case EndpointFile::NotAFile:
+        return false;
+    case EndpointFile::Malformed:
+        error = SerialError{ENOTTY, path + " is not a serial device, nor a file whose one line is "
+                                           "rfc2217://HOST:PORT or tcp://HOST:PORT."};
+        return true;
+    case EndpointFile::Endpoint:
+        break;
+    }
+    auto port = std::make_unique<NetPort>(endpoint);
+    if (port->Open(error)) {
+        net = std::move(port);
+    }
+    return true;
 }
 
 } // namespace
@@ -150,6 +147,9 @@ CSerialPortPrivate::~CSerialPortPrivate()
 
 bool CSerialPortPrivate::OpenDevice(const std::string& path, SerialError& error)
 {
+    if (OpenNetwork(path, error, net)) {
+        return net != nullptr;
+    }
     // Non-blocking, so that the open itself never waits for a carrier, and so
     // that every later read and write waits only inside a bounded poll().
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -179,6 +179,9 @@ bool CSerialPortPrivate::OpenDevice(const std::string& path, SerialError& error)
 
 bool CSerialPortPrivate::ApplySettings(const LineSettings& s, SerialError& error)
 {
+    if (net) {
+        return net->ApplySettings(s, error);
+    }
     termios tio {};
     if (::tcgetattr(portHandle, &tio) != 0) {
         error = MakeError(errno, "Reading the line settings");
@@ -225,6 +228,7 @@ bool CSerialPortPrivate::ApplySettings(const LineSettings& s, SerialError& error
 
 void CSerialPortPrivate::CloseDevice()
 {
+    net.reset();
     if (portHandle != kClosed) {
 #ifdef TIOCNXCL
         // The exclusive claim belongs to the device, not to this descriptor:
@@ -239,11 +243,17 @@ void CSerialPortPrivate::CloseDevice()
 
 bool CSerialPortPrivate::Valid() const
 {
+    if (net) {
+        return net->Valid();
+    }
     return portHandle != kClosed;
 }
 
 uint32_t CSerialPortPrivate::BytesWaiting()
 {
+    if (net) {
+        return net->BytesWaiting();
+    }
     int waiting = 0;
     if (portHandle == kClosed || ::ioctl(portHandle, FIONREAD, &waiting) != 0 || waiting < 0) {
         return 0;
@@ -253,6 +263,9 @@ uint32_t CSerialPortPrivate::BytesWaiting()
 
 TransferResult CSerialPortPrivate::ReadSome(void* buffer, int32_t count, int32_t timeoutMs)
 {
+    if (net) {
+        return net->ReadSome(buffer, count, timeoutMs);
+    }
     TransferResult result;
     auto* bytes = static_cast<uint8_t*>(buffer);
     const auto deadline = DeadlineAfter(timeoutMs);
@@ -284,6 +297,9 @@ TransferResult CSerialPortPrivate::ReadSome(void* buffer, int32_t count, int32_t
 
 TransferResult CSerialPortPrivate::WriteAll(const void* buffer, int32_t count, int32_t timeoutMs)
 {
+    if (net) {
+        return net->WriteAll(buffer, count, timeoutMs);
+    }
     TransferResult result;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     const auto deadline = DeadlineAfter(timeoutMs);
@@ -315,6 +331,9 @@ TransferResult CSerialPortPrivate::WriteAll(const void* buffer, int32_t count, i
 
 bool CSerialPortPrivate::WaitReadable(int32_t timeoutMs)
 {
+    if (net) {
+        return net->WaitReadable(timeoutMs);
+    }
     if (BytesWaiting() != 0) {
         return true;
     }
@@ -335,8 +354,18 @@ bool CSerialPortPrivate::WaitReadable(int32_t timeoutMs)
 
 bool CSerialPortPrivate::HungUp()
 {
+    if (net) {
+        return net->HungUp();
+    }
     pollfd p{portHandle, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void CSerialPortPrivate::PurgeDevice()
+{
+    if (net) {
+        net->Purge();
+    }
 }
 
 #include <climits>

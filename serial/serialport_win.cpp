@@ -308,3 +308,8 @@ const std::string& ExecutableDirectory()
     }();
     return directory;
 }
+
+void CSerialPortPrivate::PurgeDevice()
+{
+    // The driver's queue is read out by the portable part; nothing sits further away.
+}
