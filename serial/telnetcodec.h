@@ -57,6 +57,8 @@ struct Event {
     uint8_t verb = 0;   // WILL, WONT, DO, DONT, or SB for a subnegotiation
     uint8_t option = 0;
     std::vector<uint8_t> payload; // of a subnegotiation, unescaped
+
+    bool operator==(const Event&) const = default;
 };
 
 // Splits a received stream into data and Telnet events. State carries over
