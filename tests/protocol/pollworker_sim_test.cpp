@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -36,10 +35,7 @@ class PollWorkerWithSim : public ::testing::TestWithParam<Route> {
 protected:
     void Begin(std::vector<std::string> args = {})
     {
-        sim = std::make_unique<SimProcess>(std::move(args));
-        ASSERT_TRUE(sim->Started()) << sim->Error();
-        route = std::make_unique<SimRoute>(*sim, GetParam());
-        ASSERT_TRUE(route->Ok()) << route->Error();
+        ASSERT_EQ(StartRouted(std::move(args), GetParam(), sim, route), "");
         ASSERT_TRUE(link.Port().Open(route->PortName().c_str(), 115200, 'N', 8, 1, true, true))
             << link.Port().LastError().text;
         link.SetRefreshCallback([this] { ++refreshes; });
@@ -118,10 +114,6 @@ TEST_P(PollWorkerWithSim, HangUpLeavesTheWorkerStoppable)
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, PollWorkerWithSim, ::testing::Values(Route::Direct, Route::Rfc2217, Route::RawTcp),
-                         [](const ::testing::TestParamInfo<Route>& info) {
-                             std::ostringstream name;
-                             name << info.param;
-                             return name.str();
-                         });
+                         RouteName());
 
 } // namespace

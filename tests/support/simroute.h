@@ -8,7 +8,9 @@
 
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 enum class Route { Direct, Rfc2217, RawTcp };
 
@@ -16,6 +18,18 @@ inline std::ostream& operator<<(std::ostream& out, Route route)
 {
     return out << (route == Route::Direct ? "Direct" : route == Route::Rfc2217 ? "Rfc2217" : "RawTcp");
 }
+
+// Names the instances of a test parameterised by Route, for
+// INSTANTIATE_TEST_SUITE_P.
+struct RouteName {
+    template <typename ParamInfo>
+    std::string operator()(const ParamInfo& info) const
+    {
+        std::ostringstream name;
+        name << info.param;
+        return name.str();
+    }
+};
 
 class SimRoute {
 public:
@@ -37,3 +51,16 @@ private:
     std::string direct;
     std::unique_ptr<Ser2NetProcess> server;
 };
+
+// Starts radiosim with `args` and then the route to it. Empty when both run,
+// else what failed.
+inline std::string StartRouted(std::vector<std::string> args, Route way, std::unique_ptr<SimProcess>& sim,
+                               std::unique_ptr<SimRoute>& route)
+{
+    sim = std::make_unique<SimProcess>(std::move(args));
+    if (!sim->Started()) {
+        return "radiosim: " + sim->Error();
+    }
+    route = std::make_unique<SimRoute>(*sim, way);
+    return route->Ok() ? std::string() : "ser2net: " + route->Error();
+}
