@@ -1,3 +1,4 @@
+#include "fakeporttree.h"
 #include "portholder.h"
 #include "portmap.h"
 #include "ptypair.h"
@@ -15,35 +16,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteFile(const fs::path& path, const std::string& content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-void Link(const fs::path& target, const fs::path& link)
-{
-    fs::create_directories(link.parent_path());
-    fs::create_symlink(target, link);
-}
-
-// A fake system: device files, a by-id folder, a ports folder and a /proc
-// with two programs holding devices and one holding none.
-class PortMapTree : public ::testing::Test {
+// The fake tree with two programs in /proc holding devices and one holding none.
+class PortMapTree : public ::testing::Test, public FakePortTree {
 protected:
+    PortMapTree() : FakePortTree("portmap") {}
+
     void SetUp() override
     {
-        root = fs::temp_directory_path() / ("ostrelle-portmap-" + std::to_string(::getpid()));
-        fs::remove_all(root);
-        for (const char* device : {"ttyUSB0", "ttyUSB1", "ttyACM0"}) {
-            WriteFile(root / "dev" / device, "");
-        }
-        // Made out of order: the order of the folder must not matter.
-        Link("../../ttyUSB1", root / "dev/serial/by-id/usb-Beta_UART-if00-port0");
-        Link("../../ttyGONE", root / "dev/serial/by-id/usb-Gone-if00");
-        Link("../../ttyUSB0", root / "dev/serial/by-id/usb-Alpha_FT232R_A50285BI-if00-port0");
-        Link("../../ttyACM0", root / "dev/serial/by-id/usb-Gamma_CDC-if00");
-
         WriteFile(root / "proc/100/cmdline", std::string("/usr/bin/minicom\0-D\0/dev/ttyUSB0\0", 32));
         Link(root / "dev/ttyUSB0", root / "proc/100/fd/3");
         Link(root / "dev/ttyUSB1", root / "proc/100/fd/4");
@@ -51,12 +30,7 @@ protected:
         Link(root / "dev/ttyACM0", root / "proc/102/fd/5");
         Link(root / "dev/null-ish", root / "proc/101/fd/0");
         Link(root / "dev/ttyUSB0", root / "proc/self/fd/9"); // not a process number: ignored
-
-        roots.portsDirectory = (root / "ports").string();
-        roots.byIdDirectory = (root / "dev/serial/by-id").string();
-        roots.procDirectory = (root / "proc").string();
     }
-    void TearDown() override { fs::remove_all(root); }
 
     void MakeUserMap()
     {
@@ -70,11 +44,6 @@ protected:
         WriteFile(root / "ports/README", "not a port");
         Link(root / "dev/ttyUSB1", root / "ports/COMX");
     }
-
-    std::string Dev(const char* name) const { return (root / "dev" / name).string(); }
-
-    fs::path root;
-    PortMapRoots roots;
 };
 
 TEST_F(PortMapTree, MapListsEveryEntryInNumberOrderWithItsState)
