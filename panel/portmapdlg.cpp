@@ -127,7 +127,7 @@ PortMapDialog::PortMapDialog(const PortMapRoots& roots, UserPrompts& prompts, QW
     keepButton = new QPushButton(QStringLiteral("Keep proposal"), this);
     removeButton = new QPushButton(QStringLiteral("Remove"), this);
     auto* refreshButton = new QPushButton(QStringLiteral("Refresh"), this);
-    auto* closeButton = new QPushButton(QStringLiteral("Close"), this);
+    closeButton = new QPushButton(QStringLiteral("Close"), this);
     buttons->addWidget(keepButton);
     buttons->addWidget(removeButton);
     buttons->addStretch(1);
@@ -154,7 +154,7 @@ void PortMapDialog::Refresh()
     }
     const QString folder = Q(roots.portsDirectory);
     if (!showsProposal) {
-        heading->setText(QStringLiteral("The links in %1. A number without a link opens /dev/ttyS of one less.")
+        heading->setText(QStringLiteral("The links in %1. A number without one, COM<n>, opens /dev/ttyS<n-1>.")
                              .arg(folder));
     } else if (!entries.empty()) {
         heading->setText(QStringLiteral("There are no links in %1 yet. Proposed from the serial devices "
@@ -206,6 +206,10 @@ void PortMapDialog::FillTable()
 void PortMapDialog::UpdateButtons()
 {
     keepButton->setVisible(showsProposal);
+    // Enter keeps a proposal or closes; it never writes a link by accident.
+    assignButton->setAutoDefault(false);
+    (showsProposal && !entries.empty() ? keepButton : closeButton)->setDefault(true);
+    (showsProposal && !entries.empty() ? closeButton : keepButton)->setDefault(false);
     keepButton->setEnabled(showsProposal && !entries.empty());
     removeButton->setEnabled(!showsProposal && table->currentRow() >= 0 && !table->selectedItems().isEmpty());
 }

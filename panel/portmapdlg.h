@@ -59,6 +59,7 @@ private:
     QPushButton* assignButton = nullptr;
     QPushButton* removeButton = nullptr;
     QPushButton* keepButton = nullptr;
+    QPushButton* closeButton = nullptr;
 };
 
 // The map as a tooltip: where COM `number` leads, then every entry (or the
