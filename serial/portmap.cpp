@@ -74,9 +74,9 @@ std::string FirstLine(const std::string& path)
         }
     }
     // Anything after the first line end other than blank space makes it no
-    // one-line file.
-    while (in.get(c)) {
-        if (c != '\n' && c != '\r' && c != ' ' && c != '\t') {
+    // one-line file; so does a tail too long to be blank lines.
+    for (std::streamsize tail = 0; in.get(c); ++tail) {
+        if (tail >= kMaxEndpointLine || (c != '\n' && c != '\r' && c != ' ' && c != '\t')) {
             return {};
         }
     }

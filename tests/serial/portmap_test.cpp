@@ -40,6 +40,7 @@ protected:
         WriteFile(root / "ports/COM4", "rfc2217://10.0.0.2:7000");
         WriteFile(root / "ports/COM5", "/dev/ttyUSB0\n");
         Link(root / "dev/ttyACM0", root / "ports/COM10");
+        WriteFile(root / "ports/COM11", "tcp://pi.local:3333\nrfc2217://pi.local:4444\n");
         fs::create_directories(root / "ports/COM6");
         WriteFile(root / "ports/README", "not a port");
         Link(root / "dev/ttyUSB1", root / "ports/COMX");
@@ -65,6 +66,7 @@ TEST_F(PortMapTree, MapListsEveryEntryInNumberOrderWithItsState)
         {5, PortEntryKind::Unusable, "a file that names no device", "", false, ""},
         {6, PortEntryKind::Unusable, "a folder", "", false, ""},
         {10, PortEntryKind::Link, Dev("ttyACM0"), Dev("ttyACM0"), true, "picocom (pid 102)"},
+        {11, PortEntryKind::Unusable, "a file that names no device", "", false, ""},
     };
     const std::vector<PortEntry> map = ReadPortMap(roots);
     ASSERT_EQ(map.size(), std::size(expected));
