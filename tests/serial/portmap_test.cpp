@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -273,6 +274,27 @@ TEST(PortMapAdvice, PermissionFailureSaysWhichGroupToJoinAndToLogInAgain)
     EXPECT_NE(error.text.find("dialout group (sudo adduser $USER dialout), then log out and in again"),
               std::string::npos)
         << error.text;
+}
+
+TEST_F(PortMapTree, PermissionAdviceNamesTheGroupOfTheDevice)
+{
+    const group* tty = ::getgrnam("tty");
+    if (tty == nullptr || ::chown(Dev("ttyUSB0").c_str(), static_cast<uid_t>(-1), tty->gr_gid) != 0) {
+        GTEST_SKIP() << "cannot give a file to the tty group here";
+    }
+    const std::string advice = PermissionAdvice(Dev("ttyUSB0"));
+    bool inTty = ::getegid() == tty->gr_gid;
+    gid_t groups[256];
+    const int n = ::getgroups(256, groups);
+    for (int i = 0; i < n; ++i) {
+        inTty = inTty || groups[i] == tty->gr_gid;
+    }
+    if (inTty) {
+        EXPECT_NE(advice.find("The tty group, which you are in"), std::string::npos) << advice;
+    } else {
+        EXPECT_NE(advice.find("tty group"), std::string::npos) << advice;
+        EXPECT_NE(advice.find("log out and in again"), std::string::npos) << advice;
+    }
 }
 
 } // namespace
