@@ -3,6 +3,7 @@
 #include "caboutdlg.h"
 #include "dialogunits.h"
 #include "lcdpainter.h"
+#include "portmapdlg.h"
 #include "portname.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
@@ -226,6 +227,7 @@ void CFrontPanelDlg::CreateControls()
             if (def.kind == Kind::DigitsEdit) {
                 edit->setValidator(
                     new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+                edit->installEventFilter(new PortMapToolTipFilter([this] { return portMapRoots; }, edit));
             } else {
                 frequencyEdit = edit;
             }
@@ -417,7 +419,7 @@ void CFrontPanelDlg::OnStartStop()
         UpdateData(true);
         if (!link.OpenPort(comPort)) {
             prompts->Warn(QString::asprintf("Unable to open port COM %d", comPort),
-                          QString::fromStdString(link.OpenError()));
+                          QString::fromStdString(link.OpenError()) + PortMapHint(portMapRoots, comPort));
             return;
         }
         SetLinkControls(true);
@@ -495,9 +497,19 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
     }
     QMenu menu(this);
     QAction* about = menu.addAction(aboutMenuText);
-    if (menu.exec(event->globalPos()) == about) {
+    QAction* serialPorts = menu.addAction(QStringLiteral("Serial ports..."));
+    QAction* chosen = menu.exec(event->globalPos());
+    if (chosen == about) {
         OnSysCommand(IDM_ABOUTBOX);
+    } else if (chosen == serialPorts) {
+        OnSerialPorts();
     }
+}
+
+void CFrontPanelDlg::OnSerialPorts()
+{
+    PortMapDialog dialog(portMapRoots, *prompts, this);
+    dialog.exec();
 }
 
 void CFrontPanelDlg::PostRefresh()

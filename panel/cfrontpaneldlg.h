@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imagetransfer.h"
+#include "portmap.h"
 #include "radiolink.h"
 #include "statuspainter.h"
 #include "userprompts.h"
@@ -47,6 +48,8 @@ public:
     void OnEnableLcdPolls();
     void OnOK();
     void OnSysCommand(int id);
+    // The "Serial ports..." dialog over the COM map.
+    void OnSerialPorts();
     void OnPanelRefresh();
     // A key button's command, from a click or the keyboard: the same path.
     void OnKeyButton(int controlId);
@@ -76,6 +79,8 @@ public:
 
     QLabel* lcdFrame = nullptr;
     int32_t comPort = 1;
+    // Where the COM map is read and written; a test points it at a fake tree.
+    PortMapRoots portMapRoots = SystemPortMapRoots();
     double tuneFrequencyMHz = 25.0;
     int32_t tuneModulation = 2;
     QIcon appIcon;
