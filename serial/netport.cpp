@@ -84,6 +84,30 @@ int Resolve(const NetEndpoint& endpoint, addrinfo*& list, bool& timedOut)
     return lookup->rc;
 }
 
+// A far end that vanishes without closing (its cable pulled, its power
+// gone) must end the connection as a close would, or the port would never
+// report it. Unanswered data ends it after kUnackedLimitMs; a quiet
+// connection is probed every few seconds.
+constexpr int kUnackedLimitMs = 10000;
+constexpr int kKeepIdleS = 5;
+constexpr int kKeepIntervalS = 2;
+constexpr int kKeepProbes = 3;
+
+void KeepWatch(int s)
+{
+    const int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &kKeepProbes, sizeof kKeepProbes);
+#endif
+#ifdef TCP_USER_TIMEOUT
+    const unsigned int limit = kUnackedLimitMs;
+    ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit);
+#endif
+}
+
 std::string Seconds(int ms)
 {
     return std::to_string(ms / 1000) + (ms % 1000 != 0 ? "." + std::to_string(ms % 1000 / 100) : "") + " s";
@@ -164,7 +188,7 @@ bool NetPort::Connect(SerialError& error)
         // gathering of small writes.
         const int one = 1;
         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        KeepWatch(s);
         fd = s;
     }
     ::freeaddrinfo(list);
