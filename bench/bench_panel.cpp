@@ -1,10 +1,12 @@
 // The whole front panel mirroring radiosim offscreen, LCD polls on: how much
 // processor the program takes, and how much of it is the window thread.
-// Usage: bench_panel [seconds]
+// Usage: bench_panel [seconds] [direct|rfc2217|tcp]
+// rfc2217 and tcp reach radiosim through ser2net on loopback, as a radio on
+// another machine, named by an endpoint file as ports/COM250.
 
 #include "cfrontpaneldlg.h"
 #include "portname.h"
-#include "simprocess.h"
+#include "simroute.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -16,7 +18,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -43,12 +47,26 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
 
+    const char* const way = argc > 2 ? argv[2] : "direct";
+    const Route route = std::strcmp(way, "rfc2217") == 0 ? Route::Rfc2217
+                        : std::strcmp(way, "tcp") == 0   ? Route::RawTcp
+                                                         : Route::Direct;
     const std::string link = ExecutableDirectory() + "/ports/COM250";
     std::filesystem::create_directories(ExecutableDirectory() + "/ports");
-    SimProcess sim({}, link);
+    // Served over the network, radiosim keeps its link elsewhere and COM250
+    // becomes the endpoint file.
+    SimProcess sim({}, route == Route::Direct ? link : std::string());
     if (!sim.Started()) {
         std::fprintf(stderr, "radiosim did not start: %s\n", sim.Error().c_str());
         return 1;
+    }
+    const SimRoute served(sim, route);
+    if (!served.Ok()) {
+        std::fprintf(stderr, "ser2net did not start: %s\n", served.Error().c_str());
+        return 1;
+    }
+    if (route != Route::Direct) {
+        std::ofstream(link) << served.Server()->EndpointLine() << "\n";
     }
     QTemporaryDir settings;
     CFrontPanelDlg dialog(nullptr, settings.path());
@@ -74,8 +92,11 @@ int main(int argc, char** argv)
     const double statusRate = static_cast<double>(dialog.Link().statusRepliesStored - status0) / seconds;
     const double lcdRate = static_cast<double>(dialog.Link().lcdRepliesStored - lcd0) / seconds;
     dialog.Link().StopWorker();
+    if (route != Route::Direct) {
+        std::filesystem::remove(link);
+    }
 
-    std::printf("front panel mirroring radiosim offscreen for %d s, LCD polls on\n", seconds);
+    std::printf("front panel mirroring radiosim offscreen (%s) for %d s, LCD polls on\n", way, seconds);
     std::printf("  status replies stored      %8.1f /s\n", statusRate);
     std::printf("  LCD replies stored         %8.1f /s\n", lcdRate);
     std::printf("  window thread processor    %8.2f %% of one core\n", 100.0 * gui / seconds);

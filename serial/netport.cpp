@@ -319,6 +319,7 @@ void NetPort::Close()
     std::fill(std::begin(answered), std::end(answered), false);
     comPortAccepted = false;
     comPortRefused = false;
+    purgesConfirmed = true;
     lost = false;
     const std::lock_guard<std::mutex> q(queueLock);
     queued.clear();
@@ -355,7 +356,8 @@ TransferResult NetPort::ReadSome(void* buffer, int32_t count, int32_t timeoutMs)
                 if (pass == 1) {
                     Pump();
                 }
-                const auto take = static_cast<int32_t>(std::min<size_t>(Available(), static_cast<size_t>(count - result.count)));
+                const size_t wanted = static_cast<size_t>(count - result.count);
+                const auto take = static_cast<int32_t>(std::min(Available(), wanted));
                 std::memcpy(out + result.count, rx.data() + rxHead, static_cast<size_t>(take));
                 rxHead += static_cast<size_t>(take);
                 result.count += take;
@@ -467,11 +469,17 @@ void NetPort::Purge()
     }
     if (telnetMode && !lost) {
         // Only what the server holds from the radio is dropped; bytes of ours
-        // still on their way to the radio are frames that must arrive.
-        const std::lock_guard<std::mutex> guard(sendLock);
-        const auto deadline = DeadlineAfter(kFrameSendLimitMs);
-        if (FlushQueued(deadline)) {
-            SendFrame(telnet::ComPortFrame(telnet::PURGE_DATA, {telnet::PURGE_RECEIVE}), deadline);
+        // still on their way to the radio are frames that must arrive. The
+        // server carries the purge out in its own time, and a command sent
+        // before it has confirmed has its reply held up (ser2net) or purged,
+        // so the confirmation is waited for. A server that once fails to
+        // confirm still gets its purges, but no more waits.
+        const auto value = [](size_t) { return std::vector<uint8_t>{telnet::PURGE_RECEIVE}; };
+        std::vector<std::vector<uint8_t>> applied;
+        const bool wait = purgesConfirmed;
+        const size_t answered = SendCommands({telnet::PURGE_DATA}, value, applied, wait ? kPurgeLimitMs : 0);
+        if (wait && answered == 0 && !lost) {
+            purgesConfirmed = false;
         }
     }
     const std::lock_guard<std::mutex> guard(rxLock);
@@ -482,7 +490,7 @@ void NetPort::Purge()
 
 size_t NetPort::SendCommands(const std::vector<uint8_t>& commands,
                              const std::function<std::vector<uint8_t>(size_t)>& valueOf,
-                             std::vector<std::vector<uint8_t>>& applied)
+                             std::vector<std::vector<uint8_t>>& applied, int limitMs)
 {
     applied.assign(commands.size(), {});
     {
@@ -518,7 +526,7 @@ size_t NetPort::SendCommands(const std::vector<uint8_t>& commands,
         }
         return done;
     };
-    WaitFor([&] { return answers() == commands.size(); }, DeadlineAfter(kConfirmLimitMs));
+    WaitFor([&] { return answers() == commands.size(); }, DeadlineAfter(limitMs));
     const std::lock_guard<std::mutex> guard(rxLock);
     size_t seen[256] = {};
     size_t done = 0;

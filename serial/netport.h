@@ -35,6 +35,8 @@ public:
     // A plain TCP server that turns a client away does so at once; this is
     // how long Open watches for it.
     static constexpr int kSettleMs = 150;
+    // A purge comes before every command, so its confirmation gets less.
+    static constexpr int kPurgeLimitMs = 100;
 
     explicit NetPort(NetEndpoint endpoint);
     ~NetPort();
@@ -62,7 +64,7 @@ private:
     // it said nothing); returns how many were answered.
     size_t SendCommands(const std::vector<uint8_t>& commands,
                         const std::function<std::vector<uint8_t>(size_t)>& valueOf,
-                        std::vector<std::vector<uint8_t>>& applied);
+                        std::vector<std::vector<uint8_t>>& applied, int limitMs = kConfirmLimitMs);
     bool WaitFor(const std::function<bool()>& seen, Deadline deadline);
     // Takes what the socket holds, without waiting; true when something came.
     bool Pump();
@@ -95,6 +97,7 @@ private:
     bool answered[256] = {}; // options refused once, never again, so no loop
     bool comPortAccepted = false;
     bool comPortRefused = false;
+    std::atomic<bool> purgesConfirmed{true};
 
     // Sending side: one frame at a time; negotiation answers wait in
     // `queued` for the next send when a write holds the lock.
