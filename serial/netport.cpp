@@ -316,6 +316,7 @@ void NetPort::Close()
     for (auto& c : confirms) {
         c.clear();
     }
+    std::fill(std::begin(answerCount), std::end(answerCount), uint64_t{0});
     std::fill(std::begin(answered), std::end(answered), false);
     comPortAccepted = false;
     comPortRefused = false;
@@ -492,11 +493,17 @@ size_t NetPort::SendCommands(const std::vector<uint8_t>& commands,
                              const std::function<std::vector<uint8_t>(size_t)>& valueOf,
                              std::vector<std::vector<uint8_t>>& applied, int limitMs)
 {
-    applied.assign(commands.size(), {});
+    // Answers are counted, never cleared, so that two threads purging at
+    // once do not take each other's confirmation away. The k-th sending of a
+    // command since `before` is answered by answer number before + k; the
+    // server answers in order.
+    const auto answerOf = [](uint8_t command) { return static_cast<uint8_t>(command + telnet::kServerOffset); };
+    std::vector<uint64_t> awaited(commands.size());
     {
         const std::lock_guard<std::mutex> guard(rxLock);
-        for (auto& answers : confirms) {
-            answers.clear();
+        uint64_t repeats[256] = {};
+        for (size_t i = 0; i < commands.size(); ++i) {
+            awaited[i] = answerCount[answerOf(commands[i])] + repeats[commands[i]]++;
         }
     }
     {
@@ -511,31 +518,28 @@ size_t NetPort::SendCommands(const std::vector<uint8_t>& commands,
             SendFrame(frames, deadline);
         }
     }
-    // The n-th answer to a command belongs to its n-th sending; the server
-    // answers in order.
-    const auto answers = [&] {
-        size_t done = 0;
-        size_t seen[256] = {};
-        for (const uint8_t command : commands) {
-            const auto& got = confirms[static_cast<uint8_t>(command + telnet::kServerOffset)];
-            const size_t k = seen[command]++;
-            if (k >= got.size()) {
-                break;
+    const auto answered = [&](size_t i) { return answerCount[answerOf(commands[i])] > awaited[i]; };
+    WaitFor([&] {
+        for (size_t i = 0; i < commands.size(); ++i) {
+            if (!answered(i)) {
+                return false;
             }
-            ++done;
         }
-        return done;
-    };
-    WaitFor([&] { return answers() == commands.size(); }, DeadlineAfter(limitMs));
+        return true;
+    }, DeadlineAfter(limitMs));
     const std::lock_guard<std::mutex> guard(rxLock);
-    size_t seen[256] = {};
+    applied.assign(commands.size(), {});
     size_t done = 0;
     for (size_t i = 0; i < commands.size(); ++i) {
-        const auto& got = confirms[static_cast<uint8_t>(commands[i] + telnet::kServerOffset)];
-        const size_t k = seen[commands[i]]++;
-        if (k < got.size()) {
-            applied[i] = got[k];
-            ++done;
+        if (!answered(i)) {
+            continue;
+        }
+        ++done;
+        // The history keeps the last answers; one older than that has no value.
+        const auto& history = confirms[answerOf(commands[i])];
+        const uint64_t oldest = answerCount[answerOf(commands[i])] - history.size();
+        if (awaited[i] >= oldest) {
+            applied[i] = history[static_cast<size_t>(awaited[i] - oldest)];
         }
     }
     return done;
@@ -606,9 +610,12 @@ void NetPort::HandleEvent(const telnet::Event& event)
     case SB:
         if (option == COM_PORT && !event.payload.empty()) {
             const uint8_t command = event.payload[0];
-            if (confirms[command].size() < kKeptAnswers) {
-                confirms[command].emplace_back(event.payload.begin() + 1, event.payload.end());
+            auto& history = confirms[command];
+            if (history.size() == kKeptAnswers) {
+                history.erase(history.begin());
             }
+            history.emplace_back(event.payload.begin() + 1, event.payload.end());
+            ++answerCount[command];
         }
         break;
     case DO:

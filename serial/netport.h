@@ -91,8 +91,9 @@ private:
     telnet::Decoder decoder;
     std::vector<uint8_t> rx;
     size_t rxHead = 0;
-    // The server's answers since the last commands went out, by answer code.
+    // The server's answers by answer code: how many came, and the last few.
     static constexpr size_t kKeptAnswers = 8;
+    uint64_t answerCount[256] = {};
     std::vector<std::vector<uint8_t>> confirms[256];
     bool answered[256] = {}; // options refused once, never again, so no loop
     bool comPortAccepted = false;
