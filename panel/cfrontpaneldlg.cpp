@@ -6,6 +6,8 @@
 #include "portname.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
+#include "tracefile.h"
+#include "transferprogressdlg.h"
 #include "versionblock.h"
 
 #include <QCheckBox>
@@ -16,6 +18,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QAction>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
@@ -175,12 +178,24 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     lcdFont = lcdpaint::LoadLcdFont(ResourceBytes(QStringLiteral(":/font/LCDp.ttf")));
 
     link.SetRefreshCallback([this] { PostRefresh(); });
+
+    trace = std::make_unique<TraceFile>(link.Port());
+    connect(trace.get(), &TraceFile::failed, this, [this](const QString& message) {
+        traceAction->setChecked(false);
+        prompts->Warn(message);
+    });
+    traceAction = new QAction(QStringLiteral("Trace serial traffic"), this);
+    traceAction->setCheckable(true);
+    connect(traceAction, &QAction::triggered, this, [this](bool on) { OnTraceTraffic(on); });
 }
 
 CFrontPanelDlg::~CFrontPanelDlg()
 {
     StopWorker();
     link.SetRefreshCallback({});
+    // The trace's last flush may still fail; nobody is left to tell then.
+    QObject::disconnect(trace.get(), nullptr, this, nullptr);
+    trace.reset();
 }
 
 void CFrontPanelDlg::CreateControls()
@@ -421,6 +436,7 @@ void CFrontPanelDlg::OnStartStop()
             return;
         }
         SetLinkControls(true);
+        trace->LinkStarted();
         link.StartPolling();
         return;
     }
@@ -433,6 +449,7 @@ void CFrontPanelDlg::OnStartStop()
 void CFrontPanelDlg::StopWorker()
 {
     link.StopWorker();
+    trace->LinkStopped();
 }
 
 void CFrontPanelDlg::OnKeyButton(int controlId)
@@ -457,6 +474,10 @@ void CFrontPanelDlg::OnOK()
 {
     const bool wasRunning = link.linkRunning;
     StopWorker();
+    // A transfer that Exit cut short leaves no window of its own behind.
+    if (progressDlg != nullptr) {
+        progressDlg->hide();
+    }
     if (wasRunning) {
         // The link is down now whatever comes next. Should the entries fail
         // below and the dialog stay open, it must look stopped, with the
@@ -490,14 +511,31 @@ void CFrontPanelDlg::OnSysCommand(int id)
 
 void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
 {
-    if (aboutMenuText.isEmpty()) {
-        return;
-    }
     QMenu menu(this);
-    QAction* about = menu.addAction(aboutMenuText);
-    if (menu.exec(event->globalPos()) == about) {
+    QAction* about = aboutMenuText.isEmpty() ? nullptr : menu.addAction(aboutMenuText);
+    menu.addAction(traceAction);
+    QAction* chosen = menu.exec(event->globalPos());
+    if (chosen != nullptr && chosen == about) {
         OnSysCommand(IDM_ABOUTBOX);
     }
+}
+
+void CFrontPanelDlg::OnTraceTraffic(bool on)
+{
+    if (!on) {
+        trace->SwitchOff();
+        return;
+    }
+    const QString refused = trace->SwitchOn(TracePath());
+    if (!refused.isEmpty()) {
+        traceAction->setChecked(false);
+        prompts->Warn(refused);
+    }
+}
+
+QString CFrontPanelDlg::TracePath() const
+{
+    return moduleDirectory + QStringLiteral("/Ostrelle.trace");
 }
 
 void CFrontPanelDlg::PostRefresh()
