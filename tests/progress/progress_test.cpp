@@ -23,9 +23,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -428,6 +431,33 @@ TEST_F(ProgressTest, ATraceThatCannotBeWrittenSwitchesItselfOffWithOneMessage)
         // The link is none the worse for it.
         EXPECT_TRUE(PollingIsBack());
     }
+}
+
+TEST_F(ProgressTest, ATraceThatFailsLaterSwitchesItselfOffWithOneMessage)
+{
+    // A disk that fills while the trace runs, for anyone: a limit on the size
+    // of the files this process writes, with the signal that would end it
+    // ignored, so that the write fails with EFBIG instead.
+    PtyRadio radio(COM_FULL_DISK);
+    ASSERT_TRUE(radio.Ok());
+    StartPanel(COM_FULL_DISK);
+    panel->TraceAction()->trigger();
+    ASSERT_TRUE(panel->TraceAction()->isChecked());
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = static_cast<rlim_t>(QFileInfo(panel->TracePath()).size() + 100);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool switchedOff = WaitUntil([&] { return !panel->TraceAction()->isChecked(); }, 3000);
+    QTest::qWait(3 * TraceFile::kFlushIntervalMs);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_TRUE(switchedOff);
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_TRUE(prompts.warnings[0].contains(QStringLiteral("File too large"))) << prompts.warnings[0].toStdString();
+    EXPECT_TRUE(PollingIsBack());
 }
 
 } // namespace
