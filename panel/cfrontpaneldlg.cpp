@@ -10,6 +10,7 @@
 #include "transferprogressdlg.h"
 #include "versionblock.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -18,7 +19,6 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
-#include <QAction>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
