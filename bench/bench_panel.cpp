@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
@@ -41,7 +42,7 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    const int seconds = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 10;
 
     const std::string link = ExecutableDirectory() + "/ports/COM250";
     std::filesystem::create_directories(ExecutableDirectory() + "/ports");
