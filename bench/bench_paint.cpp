@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
@@ -54,7 +55,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QGuiApplication app(argc, argv);
-    const int passes = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int passes = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 10000;
     if (passes <= 0) {
         std::fprintf(stderr, "usage: bench_paint [passes > 0]\n");
         return 2;

@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <cstring>
 #include <filesystem>
@@ -45,7 +46,7 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    const int seconds = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 10;
 
     const char* const way = argc > 2 ? argv[2] : "direct";
     const Route route = std::strcmp(way, "rfc2217") == 0 ? Route::Rfc2217

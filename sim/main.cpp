@@ -48,7 +48,7 @@ int main(int argc, char** argv)
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for a valid signal
 
     int result = 1;
     {
@@ -59,7 +59,8 @@ int main(int argc, char** argv)
         } else {
             // The first line is the contract with whoever started us.
             std::printf("%s\n", server.SlavePath().c_str());
-            std::fflush(stdout);
+            // Should whoever started us be gone, there is no one to tell.
+            (void)std::fflush(stdout);
             result = server.Run(wake[0]);
             std::fprintf(stderr, "%s\n", server.Summary().c_str());
         }

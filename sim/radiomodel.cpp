@@ -3,6 +3,7 @@
 #include "frames.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 namespace sim {
@@ -398,7 +399,7 @@ std::string RadioModel::Row(int index) const
         if (infoView == 1) {
             std::snprintf(text, sizeof text, "RSSI %4u", rssi);
         } else if (infoView == 2) {
-            std::snprintf(text, sizeof text, "BATT %u.%02uV", batteryCentiVolts / 100, batteryCentiVolts % 100);
+            std::snprintf(text, sizeof text, "BATT %d.%02dV", batteryCentiVolts / 100, batteryCentiVolts % 100);
         } else if (ChannelCount() > 0 && mode != Mode::Tune && mode != Mode::Srch && mode != Mode::Wx) {
             const Channel c = ChannelFromRecord(image.data() + static_cast<size_t>(channel) * IMAGE_RECORD_SIZE);
             return Fit(c.name);
@@ -453,7 +454,7 @@ std::array<uint8_t, 70> RadioModel::LcdReply() const
     reply[1] = CMD_LCD;
     for (int r = 0; r < LCD_ROWS; ++r) {
         const std::string row = Row(r);
-        std::copy(row.begin(), row.end(), reply.begin() + 2 + LCD_COLUMNS * r);
+        std::copy(row.begin(), row.end(), reply.begin() + 2 + static_cast<std::ptrdiff_t>(LCD_COLUMNS) * r);
     }
     reply[66] = IconFlagsA();
     reply[67] = IconFlagsB();

@@ -59,7 +59,7 @@ SimServer::SimServer(const SimOptions& options)
 SimServer::~SimServer()
 {
     if (traceFile != nullptr) {
-        std::fclose(traceFile);
+        (void)std::fclose(traceFile); // each line was flushed as it was written
     }
 }
 
@@ -116,13 +116,14 @@ void SimServer::Trace(bool fromPc, const uint8_t* data, size_t length)
         return;
     }
     const std::string line = TraceLine(Now(), fromPc, data, length);
+    // A trace that cannot be written must not stop the radio answering.
     if (options.trace) {
         std::fprintf(stdout, "%s\n", line.c_str());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
     }
     if (traceFile != nullptr) {
         std::fprintf(traceFile, "%s\n", line.c_str());
-        std::fflush(traceFile);
+        (void)std::fflush(traceFile);
     }
 }
 

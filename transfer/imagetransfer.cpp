@@ -3,27 +3,28 @@
 #include "radiolink.h"
 
 #include <cerrno>
-#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 namespace {
 
-std::string Format(const char* format, ...)
+template <typename... Args> std::string Format(const char* format, Args... args)
 {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
+    const int length = std::snprintf(nullptr, 0, format, args...);
     std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     if (length > 0) {
-        std::vsnprintf(text.data(), text.size() + 1, format, again);
+        std::snprintf(text.data(), text.size() + 1, format, args...);
     }
-    va_end(again);
     return text;
+}
+
+// Closes a stream that nothing was written to (or whose bytes were flushed
+// as they came): its close cannot lose anything.
+void CloseUnwritten(std::FILE* stream)
+{
+    (void)std::fclose(stream);
 }
 
 std::string CannotOpen(const std::string& path, const char* direction)
@@ -42,7 +43,7 @@ ImageTransfer::~ImageTransfer()
     // The owner has ended the worker before this runs (its link stops the
     // worker first), so the stream is free to close.
     if (imageFile != nullptr) {
-        std::fclose(imageFile);
+        CloseUnwritten(imageFile);
         imageFile = nullptr;
     }
 }
@@ -64,7 +65,7 @@ std::string ImageTransfer::OpenForSending(const std::string& filePath)
     // A directory or a device opens too, but holds no image.
     struct stat info {};
     if (::fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) {
-        std::fclose(stream);
+        CloseUnwritten(stream);
         return CannotOpen(filePath, "reading");
     }
     return BeginSend(stream, filePath);
@@ -89,7 +90,7 @@ std::string ImageTransfer::BeginSend(std::FILE* stream, const std::string& fileP
         return CannotOpen(filePath, "reading");
     }
     if (Active()) {
-        std::fclose(stream);
+        CloseUnwritten(stream);
         return Busy();
     }
     int64_t size = -1;
@@ -97,12 +98,12 @@ std::string ImageTransfer::BeginSend(std::FILE* stream, const std::string& fileP
         size = static_cast<int64_t>(::ftello(stream));
     }
     if (size > LARGEST_IMAGE) {
-        std::fclose(stream);
+        CloseUnwritten(stream);
         return Format("The file is too large to be a memory image:\n%s\n%lld bytes (an image is smaller than 2 GiB)",
                       filePath.c_str(), static_cast<long long>(size));
     }
     if (size < 0 || size % IMAGE_RECORD_SIZE != 0 || ::fseeko(stream, 0, SEEK_SET) != 0) {
-        std::fclose(stream);
+        CloseUnwritten(stream);
         return Format("Invalid input file size: %d", static_cast<int>(size));
     }
     imageFile = stream;
@@ -123,7 +124,7 @@ std::string ImageTransfer::BeginReceive(std::FILE* stream, const std::string& fi
         return CannotOpen(filePath, "writing");
     }
     if (Active()) {
-        std::fclose(stream);
+        CloseUnwritten(stream);
         return Busy();
     }
     imageFile = stream;

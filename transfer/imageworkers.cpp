@@ -122,7 +122,7 @@ void ShowTotal(ImageTransfer& transfer, int32_t total)
     std::FILE* out = transfer.ProgressStream();
     if (out != nullptr) {
         std::fprintf(out, "\r%6d", total);
-        std::fflush(out);
+        (void)std::fflush(out); // a progress count only; the image is unaffected
     }
 }
 

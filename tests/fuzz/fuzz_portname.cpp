@@ -16,6 +16,16 @@ namespace fs = std::filesystem;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const fs::path dir = fs::temp_directory_path() / ("ostrelle-fuzz-" + std::to_string(::getpid()));
+    // Gone again when the run ends, with whatever links the inputs left.
+    struct RemoveAtExit {
+        fs::path path;
+        ~RemoveAtExit()
+        {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    };
+    static const RemoveAtExit cleanup{dir};
     static const bool made = [] {
         std::error_code ec;
         fs::create_directories(dir / "ports", ec);

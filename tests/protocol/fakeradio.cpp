@@ -52,14 +52,15 @@ StatusReply MakeStatusReply(const std::array<uint8_t, 16>& block)
     return reply;
 }
 
-FakeRadio::FakeRadio(int masterFd) : master(masterFd)
-{
-    lcdReply = MakeLcdReply("FAKE RADIO      "
+FakeRadio::FakeRadio(int masterFd)
+    : master(masterFd),
+      lcdReply(MakeLcdReply("FAKE RADIO      "
                             "                "
                             "                "
                             "                ",
-                            0, 0);
-    statusReply = MakeStatusReply({});
+                            0, 0)),
+      statusReply(MakeStatusReply({}))
+{
 }
 
 FakeRadio::~FakeRadio()

@@ -55,6 +55,7 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string link) : linkPa
     std::vector<std::string> argv{RADIOSIM_PATH, "--link", linkPath};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
     for (auto& a : argv) {
         cargv.push_back(a.data());
     }

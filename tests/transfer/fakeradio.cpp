@@ -152,11 +152,10 @@ void FakeRadio::Run()
             if (got > 0) {
                 Hear(buffer, static_cast<size_t>(got));
             }
-        } else if (n > 0) {
+        } else if (n > 0 || !reading) {
             // No slave open yet, or it was closed: the master reports a
-            // hang-up without pause until someone opens it again.
-            std::this_thread::sleep_for(milliseconds(5));
-        } else if (!reading) {
+            // hang-up without pause until someone opens it again. Not
+            // reading, the radio keeps the same pace.
             std::this_thread::sleep_for(milliseconds(5));
         }
         if (readyOwed && Steady::now() >= readyAt) {

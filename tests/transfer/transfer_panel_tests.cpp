@@ -61,7 +61,7 @@ protected:
 
     QString WriteImage(const char* name, size_t size)
     {
-        const QString path = dir.filePath(QString::fromLatin1(name));
+        QString path = dir.filePath(QString::fromLatin1(name));
         std::ofstream out(path.toStdString(), std::ios::binary);
         for (size_t i = 0; i < size; ++i) {
             out.put(static_cast<char>(i * 7));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <stdlib.h>
 
 ScratchDir::ScratchDir()
@@ -22,13 +23,21 @@ ScratchDir::~ScratchDir()
 
 std::string ScratchDir::Write(const std::string& name, const std::vector<uint8_t>& bytes) const
 {
-    const std::string file = File(name);
+    std::string file = File(name);
     std::FILE* out = std::fopen(file.c_str(), "wb");
+    // A file written short would make the test that reads it fail for the
+    // wrong reason, or pass with the wrong image.
+    bool written = out != nullptr;
     if (out != nullptr) {
         if (!bytes.empty()) { // an empty vector's data() may be null
-            std::fwrite(bytes.data(), 1, bytes.size(), out);
+            written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
         }
-        std::fclose(out);
+        written = std::fclose(out) == 0 && written;
+    }
+    if (!written) {
+        // The tests report an escaping exception as their failure; the
+        // benchmark that shares this ends with the message.
+        throw std::runtime_error("cannot write " + file);
     }
     return file;
 }
@@ -45,7 +54,7 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path)
     while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
-    std::fclose(in);
+    (void)std::fclose(in); // read only
     return bytes;
 }
 
