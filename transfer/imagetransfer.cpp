@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -29,6 +33,41 @@ std::string Format(const char* format, ...)
 std::string CannotOpen(const std::string& path, const char* direction)
 {
     return Format("Unable to open file:\n%s\nfor %s", path.c_str(), direction);
+}
+
+// Opens `filePath` as a stdio stream only when it is a regular file. A
+// directory or a device opens too but holds no image, and a plain fopen of a
+// FIFO blocks until something opens its other end, which would freeze the
+// window; so the open does not wait, and the file is tested before anything
+// is emptied.
+std::FILE* OpenRegularFile(const std::string& filePath, int flags, const char* mode)
+{
+#ifdef _WIN32
+    // No FIFOs to fear here; only a directory or device is turned away.
+    std::FILE* opened = std::fopen(filePath.c_str(), mode);
+    struct stat found {};
+    if (opened != nullptr && (flags & O_CREAT) == 0 &&
+        (::fstat(fileno(opened), &found) != 0 || (found.st_mode & S_IFMT) != S_IFREG)) {
+        std::fclose(opened);
+        opened = nullptr;
+    }
+    return opened;
+#else
+    const int fd = ::open(filePath.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    const int status = ::fcntl(fd, F_GETFL);
+    const bool ready = regular && status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 &&
+                       ((flags & O_CREAT) == 0 || ::ftruncate(fd, 0) == 0);
+    std::FILE* stream = ready ? ::fdopen(fd, mode) : nullptr;
+    if (stream == nullptr) {
+        ::close(fd);
+    }
+    return stream;
+#endif
 }
 
 // The image count is a signed 32-bit number; a larger file must be refused
@@ -57,14 +96,8 @@ std::string ImageTransfer::OpenForSending(const std::string& filePath)
     if (Active()) {
         return Busy();
     }
-    std::FILE* stream = std::fopen(filePath.c_str(), "rb");
+    std::FILE* stream = OpenRegularFile(filePath, O_RDONLY, "rb");
     if (stream == nullptr) {
-        return CannotOpen(filePath, "reading");
-    }
-    // A directory or a device opens too, but holds no image.
-    struct stat info {};
-    if (::fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) {
-        std::fclose(stream);
         return CannotOpen(filePath, "reading");
     }
     return BeginSend(stream, filePath);
@@ -76,7 +109,7 @@ std::string ImageTransfer::OpenForReceiving(const std::string& filePath)
     if (Active()) {
         return Busy();
     }
-    std::FILE* stream = std::fopen(filePath.c_str(), "wb");
+    std::FILE* stream = OpenRegularFile(filePath, O_WRONLY | O_CREAT, "wb");
     if (stream == nullptr) {
         return CannotOpen(filePath, "writing");
     }
