@@ -261,7 +261,14 @@ std::string ImageTransfer::Describe(TransferOutcome how) const
         Format("%d bytes were received; they are kept in:\n%s", bytesReceived.load(), path.c_str());
     switch (how) {
     case TransferOutcome::Running:
+        return {};
     case TransferOutcome::Completed:
+        // A file that shrank after its size was taken ends after the promised
+        // passes with fewer records sent; that is no whole image.
+        if (sending && recordsSent.load() < recordsTotal.load()) {
+            return Format("The file became shorter while it was sent:\n%s\nOnly %s went to the radio.", path.c_str(),
+                          sent.c_str());
+        }
         return {};
     case TransferOutcome::Stopped:
         return sending ? "Sending was stopped: " + sent + " went to the radio."
