@@ -35,11 +35,11 @@ std::string CannotOpen(const std::string& path, const char* direction)
     return Format("Unable to open file:\n%s\nfor %s", path.c_str(), direction);
 }
 
-// Opens `filePath` as a stdio stream only when it is a regular file. A
-// directory or a device opens too but holds no image, and a plain fopen of a
-// FIFO blocks until something opens its other end, which would freeze the
-// window; so the open does not wait, and the file is tested before anything
-// is emptied.
+// Opens `filePath` as a stdio stream only when it is a regular file (or, to
+// write, a device). A directory or a device opens too but holds no image to
+// send, and a plain fopen of a FIFO blocks until something opens its other
+// end, which would freeze the window; so the open does not wait, and the
+// file is tested before anything is emptied.
 std::FILE* OpenRegularFile(const std::string& filePath, int flags, const char* mode)
 {
 #ifdef _WIN32
@@ -58,10 +58,14 @@ std::FILE* OpenRegularFile(const std::string& filePath, int flags, const char* m
         return nullptr;
     }
     struct stat info {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    const bool known = ::fstat(fd, &info) == 0;
+    const bool regular = known && S_ISREG(info.st_mode);
+    // A received image may also go to a device (the null device, say); a
+    // FIFO's reader could stall the worker in a write that no STOP can end.
+    const bool writable = (flags & O_CREAT) != 0 && known && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode));
     const int status = ::fcntl(fd, F_GETFL);
-    const bool ready = regular && status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 &&
-                       ((flags & O_CREAT) == 0 || ::ftruncate(fd, 0) == 0);
+    const bool ready = (regular || writable) && status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 &&
+                       ((flags & O_CREAT) == 0 || !regular || ::ftruncate(fd, 0) == 0);
     std::FILE* stream = ready ? ::fdopen(fd, mode) : nullptr;
     if (stream == nullptr) {
         ::close(fd);
