@@ -140,7 +140,9 @@ TEST_F(LinkAgainstSim, JunkFloodLeavesTheLinkResponsiveAndRecovers)
     // run must be quick (the property does not depend on the length).
     const char* env = std::getenv("OSTRELLE_FLOOD_SECONDS");
     const int seconds = env != nullptr ? std::max(2, std::atoi(env)) : 30;
-    ASSERT_TRUE(Connect({"--trace", "--flood", std::to_string(seconds)}));
+    // No trace here: it would keep every junk byte in this process and
+    // make its memory grow by itself.
+    ASSERT_TRUE(Connect({"--flood", std::to_string(seconds)}));
     std::this_thread::sleep_for(milliseconds(500));
     const uint64_t stored0 = link.statusRepliesStored;
     const long rss0 = ResidentKiB();
@@ -156,17 +158,28 @@ TEST_F(LinkAgainstSim, JunkFloodLeavesTheLinkResponsiveAndRecovers)
     }
     const long rss1 = ResidentKiB();
     EXPECT_LT(slowest, 150) << "a key frame waited behind the flood";
+#if !defined(__SANITIZE_ADDRESS__)
+    // (AddressSanitizer holds freed memory back in quarantine, so the
+    // resident set says nothing under it.)
     EXPECT_LT(rss1 - rss0, 2048) << "memory grew by " << (rss1 - rss0) << " KiB during the flood";
+#else
+    (void)rss0;
+    (void)rss1;
+#endif
 
     ASSERT_TRUE(WaitFor([&] { return link.statusRepliesStored > stored0 + 20; }, seconds * 1000 + 3000))
         << "replies are picked up again after the flood";
-    const auto keyFrame = KeyFrame(32);
-    const Bytes key(keyFrame.begin(), keyFrame.end());
-    int keysSeen = 0;
-    for (const std::string& line : sim->TraceLines()) {
-        keysSeen += TraceBytes(line, "PC->RADIO") == key ? 1 : 0;
+    link.StopWorker();
+    sim->Stop();
+    bool counted = false;
+    for (const std::string& line : sim->ErrorLines()) {
+        if (line.find("frames received") != std::string::npos) {
+            counted = true;
+            EXPECT_NE(line.find(" K=" + std::to_string(keys) + " "), std::string::npos)
+                << "every one of " << keys << " key frames reached the radio: " << line;
+        }
     }
-    EXPECT_EQ(keysSeen, keys) << "every key frame reached the radio";
+    EXPECT_TRUE(counted);
 }
 
 // Whether whole replies still get through. A reply that comes late may
