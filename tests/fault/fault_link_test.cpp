@@ -72,12 +72,15 @@ TEST_F(LinkAgainstSim, RadioThatVanishesWhilePollingCostsNoProcessorAndComesBack
     std::this_thread::sleep_for(milliseconds(1000));
     const double cpu = ProcessCpuSeconds() - cpu0;
     EXPECT_LT(cpu, 0.10) << "the worker spins on the hung-up line";
+    RecordProperty("processor_ms_per_s_on_a_hung_up_line", static_cast<int>(cpu * 1000));
     EXPECT_GT(link.statusPollsSent - polls0, 2u) << "the worker goes on polling at its pace";
     EXPECT_FALSE(link.statusValid) << "a vanished radio must not look as if its status still came";
 
     const auto stopAt = steady_clock::now();
     link.StopWorker();
-    EXPECT_LT(MsSince(stopAt), 400);
+    const int64_t stopMs = MsSince(stopAt);
+    EXPECT_LT(stopMs, 400);
+    RecordProperty("stop_ms_on_a_hung_up_line", static_cast<int>(stopMs));
     EXPECT_FALSE(link.Port().IsOpen());
 
     ASSERT_TRUE(Connect({}, path));
@@ -158,6 +161,9 @@ TEST_F(LinkAgainstSim, JunkFloodLeavesTheLinkResponsiveAndRecovers)
     }
     const long rss1 = ResidentKiB();
     EXPECT_LT(slowest, 150) << "a key frame waited behind the flood";
+    RecordProperty("slowest_key_ms_in_flood", static_cast<int>(slowest));
+    RecordProperty("resident_growth_kib_in_flood", static_cast<int>(rss1 - rss0));
+    RecordProperty("flood_seconds", seconds);
 #if !defined(__SANITIZE_ADDRESS__)
     // (AddressSanitizer holds freed memory back in quarantine, so the
     // resident set says nothing under it.)
