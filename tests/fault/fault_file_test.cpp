@@ -169,6 +169,7 @@ TEST_F(TransferAgainstSim, FileThatShrinksAfterTheSizeTestEndsAndSaysSo)
     const TransferReport report = Supervise(5000);
     ASSERT_TRUE(report.ended) << "the send must end after the promised passes";
     EXPECT_LT(transfer.recordsSent, 100);
+    RecordProperty("message", report.message);
     EXPECT_NE(report.message.find(std::to_string(transfer.recordsSent.load()) + " of 100"), std::string::npos)
         << "a short image must not pass for a whole one: \"" << report.message << "\"";
 }
@@ -197,7 +198,9 @@ TEST_P(VanishingDuringTransfer, EndsWithTheUserToldAndTheBytesKept)
     const auto started = steady_clock::now();
     const TransferReport report = Supervise(6000);
     ASSERT_TRUE(report.ended) << v.name;
-    EXPECT_LT(MsSince(started), 4000) << v.name << ": the end of the line was noticed late";
+    const int64_t tookMs = MsSince(started);
+    EXPECT_LT(tookMs, 4000) << v.name << ": the end of the line was noticed late";
+    RecordProperty("transfer_ms_until_ended", static_cast<int>(tookMs));
     EXPECT_EQ(report.outcome, TransferOutcome::LinkLost) << v.name;
     EXPECT_NE(report.message.find("lost"), std::string::npos) << report.message;
     EXPECT_FALSE(transfer.Active()) << "the stream is closed";
