@@ -3,11 +3,15 @@
 #include "caboutdlg.h"
 #include "dialogunits.h"
 #include "lcdpainter.h"
+#include "portmapdlg.h"
 #include "portname.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
+#include "tracefile.h"
+#include "transferprogressdlg.h"
 #include "versionblock.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -175,12 +179,24 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     lcdFont = lcdpaint::LoadLcdFont(ResourceBytes(QStringLiteral(":/font/LCDp.ttf")));
 
     link.SetRefreshCallback([this] { PostRefresh(); });
+
+    trace = std::make_unique<TraceFile>(link.Port());
+    connect(trace.get(), &TraceFile::failed, this, [this](const QString& message) {
+        traceAction->setChecked(false);
+        prompts->Warn(message);
+    });
+    traceAction = new QAction(QStringLiteral("Trace serial traffic"), this);
+    traceAction->setCheckable(true);
+    connect(traceAction, &QAction::triggered, this, [this](bool on) { OnTraceTraffic(on); });
 }
 
 CFrontPanelDlg::~CFrontPanelDlg()
 {
     StopWorker();
     link.SetRefreshCallback({});
+    // The trace's last flush may still fail; nobody is left to tell then.
+    QObject::disconnect(trace.get(), nullptr, this, nullptr);
+    trace.reset();
 }
 
 void CFrontPanelDlg::CreateControls()
@@ -226,6 +242,7 @@ void CFrontPanelDlg::CreateControls()
             if (def.kind == Kind::DigitsEdit) {
                 edit->setValidator(
                     new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+                edit->installEventFilter(new PortMapToolTipFilter([this] { return portMapRoots; }, edit));
             } else {
                 frequencyEdit = edit;
             }
@@ -417,10 +434,11 @@ void CFrontPanelDlg::OnStartStop()
         UpdateData(true);
         if (!link.OpenPort(comPort)) {
             prompts->Warn(QString::asprintf("Unable to open port COM %d", comPort),
-                          QString::fromStdString(link.OpenError()));
+                          QString::fromStdString(link.OpenError()) + PortMapHint(portMapRoots, comPort));
             return;
         }
         SetLinkControls(true);
+        trace->LinkStarted();
         link.StartPolling();
         return;
     }
@@ -433,6 +451,7 @@ void CFrontPanelDlg::OnStartStop()
 void CFrontPanelDlg::StopWorker()
 {
     link.StopWorker();
+    trace->LinkStopped();
 }
 
 void CFrontPanelDlg::OnKeyButton(int controlId)
@@ -457,6 +476,10 @@ void CFrontPanelDlg::OnOK()
 {
     const bool wasRunning = link.linkRunning;
     StopWorker();
+    // A transfer that Exit cut short leaves no window of its own behind.
+    if (progressDlg != nullptr) {
+        progressDlg->hide();
+    }
     if (wasRunning) {
         // The link is down now whatever comes next. Should the entries fail
         // below and the dialog stay open, it must look stopped, with the
@@ -490,14 +513,40 @@ void CFrontPanelDlg::OnSysCommand(int id)
 
 void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
 {
-    if (aboutMenuText.isEmpty()) {
+    QMenu menu(this);
+    QAction* about = aboutMenuText.isEmpty() ? nullptr : menu.addAction(aboutMenuText);
+    QAction* serialPorts = menu.addAction(QStringLiteral("Serial ports..."));
+    menu.addAction(traceAction);
+    QAction* chosen = menu.exec(event->globalPos());
+    if (chosen != nullptr && chosen == about) {
+        OnSysCommand(IDM_ABOUTBOX);
+    } else if (chosen == serialPorts) {
+        OnSerialPorts();
+    }
+}
+
+void CFrontPanelDlg::OnSerialPorts()
+{
+    PortMapDialog dialog(portMapRoots, *prompts, this);
+    dialog.exec();
+}
+
+void CFrontPanelDlg::OnTraceTraffic(bool on)
+{
+    if (!on) {
+        trace->SwitchOff();
         return;
     }
-    QMenu menu(this);
-    QAction* about = menu.addAction(aboutMenuText);
-    if (menu.exec(event->globalPos()) == about) {
-        OnSysCommand(IDM_ABOUTBOX);
+    const QString refused = trace->SwitchOn(TracePath());
+    if (!refused.isEmpty()) {
+        traceAction->setChecked(false);
+        prompts->Warn(refused);
     }
+}
+
+QString CFrontPanelDlg::TracePath() const
+{
+    return moduleDirectory + QStringLiteral("/Ostrelle.trace");
 }
 
 void CFrontPanelDlg::PostRefresh()

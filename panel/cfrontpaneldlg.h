@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imagetransfer.h"
+#include "portmap.h"
 #include "radiolink.h"
 #include "statuspainter.h"
 #include "userprompts.h"
@@ -16,8 +17,11 @@
 #include <cstdint>
 #include <memory>
 
+class CTransferProgressDlg;
+class QAction;
 class QLabel;
 class QLineEdit;
+class TraceFile;
 
 // Posted by the link's worker after each stored reply; the window repaints.
 inline constexpr int WM_PANEL_REFRESH = 1125;
@@ -47,6 +51,8 @@ public:
     void OnEnableLcdPolls();
     void OnOK();
     void OnSysCommand(int id);
+    // The "Serial ports..." dialog over the COM map.
+    void OnSerialPorts();
     void OnPanelRefresh();
     // A key button's command, from a click or the keyboard: the same path.
     void OnKeyButton(int controlId);
@@ -62,6 +68,15 @@ public:
     void OnReceiveImage();
     void OnTimer(int timerId);
     void RestartPolling();
+    // The progress window's Cancel: the transfer ends, the link runs on.
+    void OnCancelTransfer();
+    // The progress window of the transfers, made on first use.
+    CTransferProgressDlg& ProgressWindow();
+
+    // The context menu's "Trace serial traffic" item and its handler.
+    QAction* TraceAction() const { return traceAction; }
+    void OnTraceTraffic(bool on);
+    QString TracePath() const;
 
     RadioLink& Link() { return link; }
     UserPrompts& Prompts() { return *prompts; }
@@ -76,6 +91,8 @@ public:
 
     QLabel* lcdFrame = nullptr;
     int32_t comPort = 1;
+    // Where the COM map is read and written; a test points it at a fake tree.
+    PortMapRoots portMapRoots = SystemPortMapRoots();
     double tuneFrequencyMHz = 25.0;
     int32_t tuneModulation = 2;
     QIcon appIcon;
@@ -106,13 +123,16 @@ private:
     QHash<int, QWidget*> controls;
     QLineEdit* frequencyEdit = nullptr;
     QString aboutMenuText;
+    QAction* traceAction = nullptr;
+    CTransferProgressDlg* progressDlg = nullptr;
     bool initialised = false;
     std::atomic<bool> refreshPending{false};
 
     RadioLink link;
 
 public:
-    // Declared after the link, so that it goes before the link does.
+    // Declared after the link, so that they go before the link does.
     ImageTransfer transfer;
+    std::unique_ptr<TraceFile> trace;
     int transferTimerId = 0;
 };

@@ -1,4 +1,5 @@
 #include "cfrontpaneldlg.h"
+#include "transferprogressdlg.h"
 
 #include <QFile>
 
@@ -48,6 +49,19 @@ void StartTransfer(CFrontPanelDlg& dlg)
     dlg.transferTimerId = dlg.startTimer(TRANSFER_TIMER_PERIOD_MS);
     // The banner comes with the unlit background and no status: erase all.
     dlg.update();
+    dlg.ProgressWindow().Begin(dlg.transfer.Snapshot(), QFile::decodeName(dlg.transfer.Path().c_str()));
+}
+
+// The end of a transfer, however it came: the buttons back, the progress
+// window gone, and a transfer that did not end well said in one message.
+void EndTransfer(CFrontPanelDlg& dlg, const TransferReport& report)
+{
+    dlg.update();
+    EnableTransferButtons(dlg, dlg.Link().linkRunning);
+    dlg.ProgressWindow().Finish();
+    if (!report.message.empty()) {
+        dlg.Prompts().Warn(QString::fromLocal8Bit(report.message.c_str()));
+    }
 }
 
 } // namespace
@@ -86,6 +100,9 @@ void CFrontPanelDlg::OnTimer(int timerId)
         return;
     }
     if (transfer.Active() && !transfer.WorkerFinished(link)) {
+        if (progressDlg != nullptr) {
+            progressDlg->Update(transfer.Snapshot());
+        }
         return;
     }
     // Stopped first: a message box below runs an event loop of its own, in
@@ -99,10 +116,24 @@ void CFrontPanelDlg::RestartPolling()
 {
     // Closes the stream, and puts the poll worker back only while the link
     // runs: a transfer that STOP ended is taken down here without reviving it.
-    const TransferReport report = transfer.Supervise(link);
-    update();
-    EnableTransferButtons(*this, link.linkRunning);
-    if (!report.message.empty()) {
-        prompts->Warn(QString::fromLocal8Bit(report.message.c_str()));
+    EndTransfer(*this, transfer.Supervise(link));
+}
+
+void CFrontPanelDlg::OnCancelTransfer()
+{
+    // The timer goes first, for the same reason as in OnTimer.
+    if (transferTimerId != 0) {
+        killTimer(transferTimerId);
+        transferTimerId = 0;
     }
+    EndTransfer(*this, transfer.Cancel(link));
+}
+
+CTransferProgressDlg& CFrontPanelDlg::ProgressWindow()
+{
+    if (progressDlg == nullptr) {
+        progressDlg = new CTransferProgressDlg(this);
+        connect(progressDlg, &CTransferProgressDlg::cancelRequested, this, [this] { OnCancelTransfer(); });
+    }
+    return *progressDlg;
 }

@@ -11,6 +11,15 @@ void QtUserPrompts::Warn(const QString& text, const QString& informative)
     box.exec();
 }
 
+bool QtUserPrompts::Confirm(const QString& text, const QString& informative)
+{
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setInformativeText(informative);
+    return box.exec() == QMessageBox::Yes;
+}
+
 namespace {
 
 // Both file dialogs share their set-up; only the mode differs.

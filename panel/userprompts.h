@@ -17,6 +17,14 @@ public:
     // A file to write, asking before an existing one is overwritten; empty
     // when the user cancels.
     virtual QString SaveFileName(const QString& defaultSuffix, const QString& filter) = 0;
+    // A question with Yes and No, No the default; true for Yes. Prompts that
+    // cannot ask answer No, so nothing is replaced that the user did not see.
+    virtual bool Confirm(const QString& text, const QString& informative = {})
+    {
+        (void)text;
+        (void)informative;
+        return false;
+    }
 };
 
 // The real prompts: message boxes and file dialogs over `parent`.
@@ -29,6 +37,7 @@ public:
     void Warn(const QString& text, const QString& informative = {}) override;
     QString OpenFileName(const QString& defaultSuffix, const QString& filter) override;
     QString SaveFileName(const QString& defaultSuffix, const QString& filter) override;
+    bool Confirm(const QString& text, const QString& informative = {}) override;
 
 private:
     QWidget* parent = nullptr;

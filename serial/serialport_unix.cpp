@@ -4,6 +4,7 @@
 
 #include "serialport_p.h"
 
+#include "portmap.h"
 #include "portname.h"
 
 #include <algorithm>
@@ -114,12 +115,11 @@ SerialError MakeOpenError(long code, const std::string& device, const std::strin
         break;
     case EBUSY:
     case EWOULDBLOCK:
-        reason = std::to_string(code) + ":  Another program is already using " + device;
+        reason = std::to_string(code) + ":  Another program is already using " + device + "." + HolderSentence(path);
         break;
     case EACCES:
     case EPERM:
-        reason = std::to_string(code) + ":  You have no permission to use " + device +
-                 ". Add yourself to the dialout group (sudo adduser $USER dialout), then log in again.";
+        reason = std::to_string(code) + ":  You have no permission to use " + device + ". " + PermissionAdvice(path);
         break;
     case ENOTTY:
         reason = std::to_string(code) + ":  " + device + " is not a serial device";

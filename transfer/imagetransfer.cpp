@@ -209,6 +209,30 @@ TransferReport ImageTransfer::Supervise(RadioLink& link)
         how = TransferOutcome::Stopped;
     }
     TransferReport report = Finish(how);
+    RestartPollingIfRunning(link, report);
+    return report;
+}
+
+TransferReport ImageTransfer::Cancel(RadioLink& link)
+{
+    if (!Active()) {
+        return TransferReport{true, false, outcome.load(), {}};
+    }
+    link.StopWorkerThread();
+    TransferOutcome how = outcome.load();
+    // A worker that reached its end before the request keeps its outcome: a
+    // whole image is not called cancelled, nor a failure hidden behind it,
+    // nor a STOP of the link that came first.
+    if (how == TransferOutcome::Running || (how == TransferOutcome::Stopped && link.linkRunning)) {
+        how = link.linkRunning ? TransferOutcome::Cancelled : TransferOutcome::Stopped;
+    }
+    TransferReport report = Finish(how);
+    RestartPollingIfRunning(link, report);
+    return report;
+}
+
+void ImageTransfer::RestartPollingIfRunning(RadioLink& link, TransferReport& report)
+{
     // A stopped link stays stopped: polling belongs only to a running one.
     // Should START have brought polling back already, the poll worker is
     // merely replaced by a fresh one.
@@ -216,7 +240,6 @@ TransferReport ImageTransfer::Supervise(RadioLink& link)
         link.StartWorker(PollWorker);
         report.pollingRestarted = true;
     }
-    return report;
 }
 
 bool ImageTransfer::WorkerFinished(const RadioLink& link) const
@@ -277,6 +300,9 @@ std::string ImageTransfer::Describe(TransferOutcome how) const
     case TransferOutcome::Stopped:
         return sending ? "Sending was stopped: " + sent + " went to the radio."
                        : "Receiving was stopped: the image is incomplete.\n" + kept;
+    case TransferOutcome::Cancelled:
+        return sending ? "Sending was cancelled: " + sent + " went to the radio."
+                       : "Receiving was cancelled: the image is incomplete.\n" + kept;
     case TransferOutcome::FileWriteFailed:
         return Format("Unable to write to file:\n%s\n%s\nReceiving was ended after %d bytes: the image is incomplete.",
                       path.c_str(), std::strerror(fileError), bytesReceived.load());

@@ -26,6 +26,7 @@ enum class TransferOutcome {
     Running,
     Completed,
     Stopped,          // STOP or Exit asked the worker to end
+    Cancelled,        // the user cancelled the transfer; the link runs on
     FileWriteFailed,  // the received bytes could not all be stored
     FileReadFailed,   // the image file could not be read while sending
     RadioNotTaking,   // a record found no room on the line for its whole budget
@@ -80,6 +81,21 @@ public:
     // short. Polling is not restarted. Does nothing when no transfer runs.
     TransferReport Stop(RadioLink& link);
 
+    // Cancel from the progress window: the worker is ended as by a stop
+    // (bounded), the stream closed, and polling put back at once while the
+    // link runs, as after a finished transfer. A worker that had already
+    // finished keeps its own outcome. Does nothing when no transfer runs.
+    TransferReport Cancel(RadioLink& link);
+
+    // How far the running transfer has come, read while its worker runs.
+    struct Progress {
+        TransferKind kind = TransferKind::None;
+        int32_t recordsSent = 0;
+        int32_t recordsTotal = 0;
+        int32_t bytesReceived = 0;
+    };
+    Progress Snapshot() const { return {kind, recordsSent.load(), recordsTotal.load(), bytesReceived.load()}; }
+
     // True from a successful Open/Begin until Supervise or Stop has closed the
     // stream: a second transfer must not start meanwhile.
     bool Active() const { return imageFile != nullptr; }
@@ -103,6 +119,7 @@ public:
 private:
     std::string Busy() const;
     TransferReport Finish(TransferOutcome how);
+    void RestartPollingIfRunning(RadioLink& link, TransferReport& report);
     std::string Describe(TransferOutcome how) const;
 
     std::string path;

@@ -49,7 +49,15 @@ public:
         return saveAnswer;
     }
 
+    bool Confirm(const QString& text, const QString& = {}) override
+    {
+        questions << text;
+        return confirmAnswer;
+    }
+
     QStringList warnings;
+    QStringList questions;
+    bool confirmAnswer = false;
     QStringList informatives;
     QStringList filters;
     QString openAnswer;

@@ -1,5 +1,8 @@
 #include "frames.h"
 #include "tracerecorder.h"
+#ifdef OSTRELLE_HAVE_SIM
+#include "simserver.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -53,6 +56,17 @@ TEST(TraceRecorder, LineFormatMatchesTheSimulators)
     EXPECT_EQ(TraceRecorder::FormatLine(1234, TrafficDirection::ToRadio, bytes, sizeof bytes),
               "     1234 ms  PC->RADIO  02 4B 0F 03 5D\n");
     EXPECT_EQ(TraceRecorder::FormatLine(0, TrafficDirection::FromRadio, bytes, 1), "        0 ms  RADIO->PC  02\n");
+#ifdef OSTRELLE_HAVE_SIM
+    // radiosim writes its own lines; both must stay one format, so that the
+    // two traces of a session can be laid side by side.
+    for (const uint32_t ms : {0u, 7u, 4294967295u}) {
+        for (const bool fromPc : {true, false}) {
+            const auto direction = fromPc ? TrafficDirection::ToRadio : TrafficDirection::FromRadio;
+            EXPECT_EQ(sim::TraceLine(ms, fromPc, bytes, sizeof bytes) + "\n",
+                      TraceRecorder::FormatLine(ms, direction, bytes, sizeof bytes));
+        }
+    }
+#endif
 }
 
 TEST(TraceRecorder, ReplyPiecesJoinButFramesStayApart)

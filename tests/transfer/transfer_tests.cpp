@@ -540,3 +540,55 @@ TEST_F(TransferTest, FlowBytesKeepComingEveryHalfSecondBeforeAnyData)
 }
 
 } // namespace
+
+TEST_F(TransferTest, CancelEndsTheTransferOnceAndPutsPollingBack)
+{
+    struct Case {
+        const char* name;
+        TransferKind kind;
+        bool finishFirst; // the worker has reached its own end before Cancel
+        TransferOutcome outcome;
+    };
+    const Case cases[] = {
+        {"send", TransferKind::Send, false, TransferOutcome::Cancelled},
+        {"receive", TransferKind::Receive, false, TransferOutcome::Cancelled},
+        {"finished send", TransferKind::Send, true, TransferOutcome::Completed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect(c.finishFirst ? FakeRadio::Options{} : NeverReady());
+        auto stream = std::make_shared<CountedStream>();
+        if (c.kind == TransferKind::Send) {
+            stream->data = PatternBytes(132 * 2);
+            ASSERT_EQ(transfer.BeginSend(OpenCounted(stream, "rb"), "counted.bin"), "");
+        } else {
+            ASSERT_EQ(transfer.BeginReceive(OpenCounted(stream, "wb"), "counted.bin"), "");
+        }
+        ASSERT_TRUE(transfer.Start(link));
+        if (c.finishFirst) {
+            ASSERT_TRUE(WaitUntil([&] { return link.WorkerEnded(); }, 3000));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        }
+        const auto before = Steady::now();
+        const TransferReport report = transfer.Cancel(link);
+        EXPECT_LT(MsBetween(before, Steady::now()), 300);
+        EXPECT_EQ(report.outcome, c.outcome);
+        EXPECT_TRUE(report.pollingRestarted);
+        EXPECT_TRUE(link.linkRunning);
+        EXPECT_EQ(report.message.empty(), c.outcome == TransferOutcome::Completed) << report.message;
+        if (c.outcome == TransferOutcome::Cancelled) {
+            EXPECT_NE(report.message.find(c.kind == TransferKind::Send ? "Sending was cancelled: 0 of 2 records"
+                                                                       : "Receiving was cancelled"),
+                      std::string::npos)
+                << report.message;
+        }
+        // A late tick or a second click finds nothing left to end.
+        EXPECT_FALSE(transfer.Cancel(link).pollingRestarted);
+        EXPECT_FALSE(transfer.Supervise(link).pollingRestarted);
+        EXPECT_EQ(stream->closes, 1);
+        const int polls = radio->PollsSeen();
+        EXPECT_TRUE(WaitUntil([&] { return radio->PollsSeen() > polls + 2; }, 1000));
+        link.StopWorker();
+    }
+}

@@ -1,0 +1,125 @@
+#include "tracefile.h"
+
+#include "serialport.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string Stamp()
+{
+    return QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+}
+
+QString CannotWrite(const QString& path, int error)
+{
+    return QStringLiteral("Unable to write the trace file:\n%1\n%2\nTracing serial traffic has been switched off.")
+        .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+} // namespace
+
+TraceFile::TraceFile(CSerialPort& port, QObject* parent) : QObject(parent), port(port)
+{
+    flushTimer.setInterval(kFlushIntervalMs);
+    connect(&flushTimer, &QTimer::timeout, this, [this] { Flush(); });
+}
+
+TraceFile::~TraceFile()
+{
+    SwitchOff();
+}
+
+QString TraceFile::SwitchOn(const QString& tracePath)
+{
+    if (IsOn()) {
+        return {};
+    }
+    // Appended to, so that switching the trace off and on loses nothing.
+    errno = 0;
+    file = std::fopen(QFile::encodeName(tracePath).constData(), "a");
+    if (file == nullptr) {
+        return CannotWrite(tracePath, errno != 0 ? errno : EIO);
+    }
+    path = tracePath;
+    // The first line goes out at once: a file that takes nothing (a full
+    // disk) is found now, not some flushes later.
+    if (!Write("# Ostrelle trace switched on " + Stamp() + "; times are ms since START\n")) {
+        const int error = errno != 0 ? errno : EIO;
+        std::fclose(file);
+        file = nullptr;
+        return CannotWrite(tracePath, error);
+    }
+    // Lines of traffic from before the switch are none of this trace's.
+    (void)recorder.TakeLines(true);
+    port.SetTap(&recorder);
+    flushTimer.start();
+    return {};
+}
+
+void TraceFile::SwitchOff()
+{
+    if (!IsOn()) {
+        return;
+    }
+    port.SetTap(nullptr);
+    Flush(true);
+    if (file != nullptr) {
+        (void)Write("# trace switched off " + Stamp() + "\n");
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    flushTimer.stop();
+}
+
+void TraceFile::LinkStarted()
+{
+    if (IsOn()) {
+        Flush(true);
+        if (!Write("# START " + Stamp() + "\n")) {
+            Fail(errno != 0 ? errno : EIO);
+        }
+    }
+    recorder.Start();
+}
+
+void TraceFile::LinkStopped()
+{
+    if (IsOn()) {
+        Flush(true);
+    }
+}
+
+void TraceFile::Flush(bool everything)
+{
+    if (!IsOn()) {
+        return;
+    }
+    const std::string lines = recorder.TakeLines(everything);
+    if (!lines.empty() && !Write(lines)) {
+        Fail(errno != 0 ? errno : EIO);
+    }
+}
+
+bool TraceFile::Write(const std::string& text)
+{
+    errno = 0;
+    return std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+}
+
+void TraceFile::Fail(int error)
+{
+    // Off before anyone is told, so that the message box's own event loop
+    // cannot run into a second failure and a second message.
+    port.SetTap(nullptr);
+    flushTimer.stop();
+    std::fclose(file);
+    file = nullptr;
+    emit failed(CannotWrite(path, error));
+}

@@ -1,0 +1,533 @@
+#include "portmap.h"
+
+#include "portname.h"
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxComNumber = 999999999;
+// A line longer than this is no endpoint; the file is not read further.
+constexpr std::streamsize kMaxEndpointLine = 512;
+
+bool AllDigits(const std::string& text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string WithoutTrailingSpace(std::string text)
+{
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string EntryPath(const PortMapRoots& roots, int number)
+{
+    return (fs::path(roots.portsDirectory) / ("COM" + std::to_string(number))).string();
+}
+
+std::string ReadLink(const std::string& path)
+{
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n < 0) {
+            return {};
+        }
+        if (static_cast<size_t>(n) < buffer.size()) {
+            return std::string(buffer.data(), static_cast<size_t>(n));
+        }
+        if (buffer.size() >= 65536) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string FirstLine(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    char c = 0;
+    while (line.size() < static_cast<size_t>(kMaxEndpointLine) && in.get(c)) {
+        line += c;
+        if (c == '\n') {
+            break;
+        }
+    }
+    // Anything after the first line end other than blank space makes it no
+    // one-line file; so does a tail too long to be blank lines.
+    for (std::streamsize tail = 0; in.get(c); ++tail) {
+        if (tail >= kMaxEndpointLine || (c != '\n' && c != '\r' && c != ' ' && c != '\t')) {
+            return {};
+        }
+    }
+    return line;
+}
+
+// What identifies an open device: for a device node its device number, so
+// that two nodes of one device match; for anything else the inode.
+struct Identity {
+    bool valid = false;
+    bool character = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    bool operator==(const Identity& other) const
+    {
+        if (!valid || !other.valid || character != other.character) {
+            return false;
+        }
+        return character ? device == other.device : (device == other.device && inode == other.inode);
+    }
+};
+
+Identity IdentityOf(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    if (S_ISCHR(st.st_mode)) {
+        return Identity{true, true, st.st_rdev, 0};
+    }
+    return Identity{true, false, st.st_dev, st.st_ino};
+}
+
+std::string ProgramOf(const std::string& processDirectory)
+{
+    // argv[0] gives the whole name, comm only its first fifteen characters;
+    // comm is the fallback for a process that rewrote its arguments.
+    std::ifstream cmdline(processDirectory + "/cmdline", std::ios::binary);
+    std::string first;
+    std::getline(cmdline, first, '\0');
+    if (!first.empty()) {
+        const auto cut = first.find_last_of('/');
+        return cut == std::string::npos ? first : first.substr(cut + 1);
+    }
+    std::ifstream comm(processDirectory + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+bool Permitted(const std::string& path)
+{
+    return ::access(path.c_str(), R_OK | W_OK) == 0;
+}
+
+std::string Resolved(const std::string& path)
+{
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    return ec ? std::string() : real.string();
+}
+
+std::string StateText(const PortState& state)
+{
+    if (!state.exists) {
+        return "missing";
+    }
+    if (!state.holders.empty()) {
+        return "in use by " + DescribeHolders(state.holders);
+    }
+    if (!state.permitted) {
+        return "not permitted";
+    }
+    return "free";
+}
+
+std::atomic<unsigned> tempCounter{0};
+
+} // namespace
+
+namespace {
+
+// The states of the links that lead to a device, with one pass over /proc.
+void FillStates(std::vector<PortEntry>& entries, const std::string& procDirectory)
+{
+    std::vector<std::string> devices;
+    std::vector<PortEntry*> links;
+    for (PortEntry& entry : entries) {
+        if (entry.kind != PortEntryKind::Link || entry.device.empty()) {
+            continue;
+        }
+        entry.state.exists = true;
+        entry.state.permitted = Permitted(entry.device);
+        devices.push_back(entry.device);
+        links.push_back(&entry);
+    }
+    const auto holders = FindHolders(devices, procDirectory);
+    for (size_t i = 0; i < links.size(); ++i) {
+        links[i]->state.holders = holders[i];
+    }
+}
+
+} // namespace
+
+PortMapRoots SystemPortMapRoots()
+{
+    PortMapRoots roots;
+    roots.portsDirectory = (fs::path(ExecutableDirectory()) / "ports").string();
+    return roots;
+}
+
+bool IsNetworkEndpoint(const std::string& text)
+{
+    const std::string line = WithoutTrailingSpace(text);
+    std::string rest;
+    for (const char* scheme : {"rfc2217://", "tcp://"}) {
+        if (line.rfind(scheme, 0) == 0) {
+            rest = line.substr(std::strlen(scheme));
+            break;
+        }
+    }
+    const auto colon = rest.find_last_of(':');
+    if (rest.empty() || colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    const std::string host = rest.substr(0, colon);
+    const std::string port = rest.substr(colon + 1);
+    if (host.find_first_of(" \t/\r\n") != std::string::npos || !AllDigits(port) || port.size() > 5) {
+        return false;
+    }
+    const long value = std::stol(port);
+    return value >= 1 && value <= 65535;
+}
+
+PortState InspectDevice(const std::string& path, const PortMapRoots& roots)
+{
+    PortState state;
+    struct stat st {};
+    state.exists = ::stat(path.c_str(), &st) == 0;
+    if (state.exists) {
+        state.permitted = Permitted(path);
+        state.holders = FindHolders({path}, roots.procDirectory).front();
+    }
+    return state;
+}
+
+std::vector<std::vector<PortHolder>> FindHolders(const std::vector<std::string>& paths,
+                                                 const std::string& procDirectory)
+{
+    std::vector<std::vector<PortHolder>> holders(paths.size());
+    std::vector<Identity> wanted;
+    wanted.reserve(paths.size());
+    bool any = false;
+    for (const std::string& path : paths) {
+        wanted.push_back(IdentityOf(path));
+        any = any || wanted.back().valid;
+    }
+    if (!any) {
+        return holders;
+    }
+    DIR* proc = ::opendir(procDirectory.c_str());
+    if (proc == nullptr) {
+        return holders;
+    }
+    const long self = static_cast<long>(::getpid());
+    while (const dirent* process = ::readdir(proc)) {
+        const std::string pidText = process->d_name;
+        if (!AllDigits(pidText) || pidText.size() > 9) {
+            continue;
+        }
+        const std::string processDirectory = procDirectory + "/" + pidText;
+        const std::string fdDirectory = processDirectory + "/fd";
+        // Another user's descriptors are closed to us: that process stays unnamed.
+        DIR* fds = ::opendir(fdDirectory.c_str());
+        if (fds == nullptr) {
+            continue;
+        }
+        std::vector<bool> holds(paths.size(), false);
+        while (const dirent* fd = ::readdir(fds)) {
+            if (!AllDigits(fd->d_name)) {
+                continue;
+            }
+            const Identity open = IdentityOf(fdDirectory + "/" + fd->d_name);
+            for (size_t i = 0; i < wanted.size(); ++i) {
+                holds[i] = holds[i] || open == wanted[i];
+            }
+        }
+        ::closedir(fds);
+        if (std::find(holds.begin(), holds.end(), true) == holds.end()) {
+            continue;
+        }
+        const long pid = std::stol(pidText);
+        const PortHolder holder{pid, ProgramOf(processDirectory), pid == self};
+        for (size_t i = 0; i < holds.size(); ++i) {
+            if (holds[i]) {
+                holders[i].push_back(holder);
+            }
+        }
+    }
+    ::closedir(proc);
+    for (auto& list : holders) {
+        std::sort(list.begin(), list.end(), [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+    }
+    return holders;
+}
+
+std::vector<PortEntry> ReadPortMap(const PortMapRoots& roots)
+{
+    std::vector<PortEntry> entries;
+    std::error_code ec;
+    fs::directory_iterator it(roots.portsDirectory, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const long number = ComNumberOfPortName(name);
+        if (number < 0 || number > kMaxComNumber) {
+            continue;
+        }
+        PortEntry entry;
+        entry.number = static_cast<int>(number);
+        const std::string path = it->path().string();
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            continue; // gone while we looked
+        }
+        if (S_ISLNK(st.st_mode)) {
+            entry.kind = PortEntryKind::Link;
+            entry.target = ReadLink(path);
+            entry.device = Resolved(path);
+        } else if (const std::string line = S_ISREG(st.st_mode) ? FirstLine(path) : std::string();
+                   IsNetworkEndpoint(line)) {
+            entry.kind = PortEntryKind::Network;
+            entry.target = WithoutTrailingSpace(line);
+        } else {
+            entry.kind = PortEntryKind::Unusable;
+            entry.target = S_ISDIR(st.st_mode) ? "a folder" : "a file that names no device";
+        }
+        entries.push_back(std::move(entry));
+    }
+    std::sort(entries.begin(), entries.end(), [](const PortEntry& a, const PortEntry& b) { return a.number < b.number; });
+
+    FillStates(entries, roots.procDirectory);
+    return entries;
+}
+
+std::vector<SerialDevice> ListSerialDevices(const PortMapRoots& roots)
+{
+    std::vector<SerialDevice> devices;
+    std::error_code ec;
+    fs::directory_iterator it(roots.byIdDirectory, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name[0] == '.') {
+            continue;
+        }
+        const std::string device = Resolved(it->path().string());
+        if (device.empty()) {
+            continue;
+        }
+        devices.push_back(SerialDevice{it->path().string(), name, device});
+    }
+    std::sort(devices.begin(), devices.end(),
+              [](const SerialDevice& a, const SerialDevice& b) { return a.name < b.name; });
+    return devices;
+}
+
+std::vector<PortEntry> ProposePortMap(const PortMapRoots& roots)
+{
+    std::vector<PortEntry> proposal;
+    if (!ReadPortMap(roots).empty()) {
+        return proposal;
+    }
+    for (const SerialDevice& device : ListSerialDevices(roots)) {
+        PortEntry entry;
+        entry.number = static_cast<int>(proposal.size()) + 1;
+        entry.kind = PortEntryKind::Link;
+        entry.target = device.path;
+        entry.device = device.device;
+        proposal.push_back(std::move(entry));
+    }
+    FillStates(proposal, roots.procDirectory);
+    return proposal;
+}
+
+std::string DescribeHolders(const std::vector<PortHolder>& holders)
+{
+    std::string text;
+    for (const PortHolder& holder : holders) {
+        if (!text.empty()) {
+            text += ", ";
+        }
+        if (holder.self) {
+            text += "this program";
+            continue;
+        }
+        text += (holder.program.empty() ? std::string("a program") : holder.program) + " (pid " +
+                std::to_string(holder.pid) + ")";
+    }
+    return text;
+}
+
+std::string DescribePortEntry(const PortEntry& entry)
+{
+    std::string text = "COM" + std::to_string(entry.number) + "  ";
+    switch (entry.kind) {
+    case PortEntryKind::Network:
+        return text + entry.target + ": network endpoint";
+    case PortEntryKind::Unusable:
+        return text + "unusable: " + entry.target;
+    case PortEntryKind::Link:
+        break;
+    }
+    text += entry.target;
+    if (!entry.device.empty() && entry.device != entry.target) {
+        text += " -> " + entry.device;
+    }
+    return text + ": " + StateText(entry.state);
+}
+
+bool WritePortLink(const PortMapRoots& roots, int number, const std::string& target, bool replaceFile,
+                   std::string& error)
+{
+    if (number < 0 || number > kMaxComNumber) {
+        error = "COM" + std::to_string(number) + " is no port number.";
+        return false;
+    }
+    if (target.empty() || target.find('\n') != std::string::npos || target.find('\0') != std::string::npos) {
+        error = "Name the device by its full path, say /dev/ttyUSB0.";
+        return false;
+    }
+    const std::string path = EntryPath(roots, number);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            error = path + " is a folder; it is left alone.";
+            return false;
+        }
+        if (!S_ISLNK(st.st_mode) && !replaceFile) {
+            error = path + " is a file of its own (a network endpoint, say); it is kept.";
+            return false;
+        }
+    }
+    std::error_code ec;
+    fs::create_directories(roots.portsDirectory, ec);
+    if (ec) {
+        error = "Cannot make " + roots.portsDirectory + ": " + ec.message();
+        return false;
+    }
+    // Made under a name of its own and renamed over the entry, so that a
+    // reader sees either the old link or the new one, never none.
+    const std::string temp = (fs::path(roots.portsDirectory) /
+                              (".COM" + std::to_string(number) + ".new-" + std::to_string(::getpid()) + "-" +
+                               std::to_string(tempCounter.fetch_add(1))))
+                                 .string();
+    if (::symlink(target.c_str(), temp.c_str()) != 0) {
+        error = "Cannot make a link in " + roots.portsDirectory + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        error = "Cannot write " + path + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool RemovePortLink(const PortMapRoots& roots, int number, bool removeFile, std::string& error)
+{
+    const std::string path = EntryPath(roots, number);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = path + " is a folder; it is left alone.";
+        return false;
+    }
+    if (!S_ISLNK(st.st_mode) && !removeFile) {
+        error = path + " is a file of its own (a network endpoint, say); it is kept.";
+        return false;
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        error = "Cannot remove " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool KeepProposal(const PortMapRoots& roots, const std::vector<PortEntry>& proposal, std::string& error)
+{
+    for (const PortEntry& entry : proposal) {
+        if (!WritePortLink(roots, entry.number, entry.target, false, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string PermissionAdvice(const std::string& path)
+{
+    std::string groupName = "dialout";
+    gid_t gid = 0;
+    bool listed = false;
+    struct stat st {};
+    std::vector<char> buffer(16384);
+    std::vector<char> userBuffer(16384);
+    struct group entry {};
+    struct group* found = nullptr;
+    // Root's group is no advice; a device owned by it gets the usual one.
+    if (::stat(path.c_str(), &st) == 0 && st.st_gid != 0 &&
+        ::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        groupName = found->gr_name;
+        gid = st.st_gid;
+        struct passwd user {};
+        struct passwd* me = nullptr;
+        if (::getpwuid_r(::getuid(), &user, userBuffer.data(), userBuffer.size(), &me) == 0 && me != nullptr) {
+            for (char** member = found->gr_mem; member != nullptr && *member != nullptr; ++member) {
+                listed = listed || std::strcmp(*member, me->pw_name) == 0;
+            }
+            listed = listed || me->pw_gid == gid;
+        }
+    }
+    bool inSession = gid != 0 && ::getegid() == gid;
+    if (gid != 0 && !inSession) {
+        std::vector<gid_t> groups(256);
+        const int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
+        inSession = n > 0 && std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
+    }
+    if (inSession) {
+        return "The " + groupName + " group, which you are in, may not read and write it either: ask the "
+               "administrator to allow that (chmod g+rw " + path + ").";
+    }
+    if (listed) {
+        // The groups of a session are fixed when it begins.
+        return "You are in the " + groupName + " group, but this session began before you joined it: log out "
+               "and in again (or start the program from \"newgrp " + groupName + "\").";
+    }
+    return "Add yourself to the " + groupName + " group (sudo adduser $USER " + groupName +
+           "), then log out and in again.";
+}
+
+std::string HolderSentence(const std::string& path)
+{
+    const auto holders = FindHolders({path}, SystemPortMapRoots().procDirectory).front();
+    if (holders.empty()) {
+        return {};
+    }
+    return " It is held by " + DescribeHolders(holders) + ".";
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+// The COM map on POSIX systems: which device each ports/COM<n> entry beside
+// the executable names, whether that device is there, usable and free, and a
+// first map proposed from /dev/serial/by-id when the user has made none.
+//
+// Every root is a plain directory name so that a test can point the model at
+// a fake tree.
+
+#include <string>
+#include <vector>
+
+struct PortMapRoots {
+    std::string portsDirectory = "ports";
+    std::string byIdDirectory = "/dev/serial/by-id";
+    std::string procDirectory = "/proc";
+};
+
+// ports/ beside the running executable, the system's by-id folder and /proc.
+PortMapRoots SystemPortMapRoots();
+
+enum class PortEntryKind : int {
+    Link = 0,     // a symbolic link to a device (the target may be gone)
+    Network = 1,  // a file naming rfc2217:// or tcp:// HOST:PORT
+    Unusable = 2, // anything else under that name: a directory, a file of other text
+};
+
+struct PortHolder {
+    long pid = 0;
+    std::string program; // empty when the process could not be named
+    bool self = false;   // this very program
+};
+
+struct PortState {
+    bool exists = false;
+    bool permitted = false;
+    std::vector<PortHolder> holders;
+};
+
+struct PortEntry {
+    int number = 0;
+    PortEntryKind kind = PortEntryKind::Link;
+    // The link's target as written, or the network endpoint.
+    std::string target;
+    // The device the target leads to in the end; empty when it leads nowhere.
+    std::string device;
+    // Only meaningful for links.
+    PortState state;
+};
+
+// A serial device under the by-id folder: its stable path there, the name
+// within the folder, and the device node it currently stands for.
+struct SerialDevice {
+    std::string path;
+    std::string name;
+    std::string device;
+};
+
+// True for one line "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (a trailing
+// line end allowed), with a port of 1 to 65535.
+bool IsNetworkEndpoint(const std::string& text);
+
+// The entries of the ports folder in number order, with their states.
+std::vector<PortEntry> ReadPortMap(const PortMapRoots& roots);
+
+// The devices of the by-id folder, sorted by name: the same cables give the
+// same order whenever they are plugged in. Entries that lead nowhere are left
+// out.
+std::vector<SerialDevice> ListSerialDevices(const PortMapRoots& roots);
+
+// COM 1, 2, ... for the by-id devices in their order, when the ports folder
+// has no entries at all; otherwise none. Nothing is written.
+std::vector<PortEntry> ProposePortMap(const PortMapRoots& roots);
+
+// Exists, permitted and the processes that hold `path` open, the device
+// being found through /proc/<pid>/fd.
+PortState InspectDevice(const std::string& path, const PortMapRoots& roots);
+
+// The processes holding each of `paths` open, in one pass over /proc.
+std::vector<std::vector<PortHolder>> FindHolders(const std::vector<std::string>& paths,
+                                                 const std::string& procDirectory);
+
+// "minicom (pid 4242)", "this program", joined by commas; empty for none.
+std::string DescribeHolders(const std::vector<PortHolder>& holders);
+
+// One line for the user: "COM1  /dev/serial/by-id/usb-X -> /dev/ttyUSB0: in use by minicom (pid 42)".
+std::string DescribePortEntry(const PortEntry& entry);
+
+// Points ports/COM<number> at `target`, replacing a link that is there. A
+// regular file (a network endpoint, say) is replaced only when
+// `replaceFile`; a directory never. The link appears whole or not at all.
+bool WritePortLink(const PortMapRoots& roots, int number, const std::string& target, bool replaceFile,
+                   std::string& error);
+
+// Removes ports/COM<number> when it is a link, or a regular file when
+// `removeFile`. An entry that is not there is no failure.
+bool RemovePortLink(const PortMapRoots& roots, int number, bool removeFile, std::string& error);
+
+// Writes every entry of a proposal; stops at the first failure.
+bool KeepProposal(const PortMapRoots& roots, const std::vector<PortEntry>& proposal, std::string& error);
+
+// What to do about a device that may not be opened: which group to join,
+// and that the new group counts only after logging in again.
+std::string PermissionAdvice(const std::string& path);
+
+// " It is held by minicom (pid 4242)." for a busy device; empty when no
+// holder can be seen (another user's process, say).
+std::string HolderSentence(const std::string& path);

@@ -1,0 +1,465 @@
+// The transfer progress window and the traffic trace, through the window,
+// against radiosim (or the static radio of the panel's tests) behind
+// ports/COM<n>.
+
+#include "ptyradio.h"
+#include "simprocess.h"
+#include "testsupport.h"
+
+#include "keypadfilter.h"
+#include "tracefile.h"
+#include "transferprogressdlg.h"
+
+#include <QAction>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include <sys/resource.h>
+
+namespace {
+
+// Apart from the numbers other test programs use, since all share ports/.
+constexpr int COM_SEND = 171;
+constexpr int COM_RECEIVE = 172;
+constexpr int COM_CANCEL_SEND = 173;
+constexpr int COM_CANCEL_RECEIVE = 174;
+constexpr int COM_KEYPAD = 175;
+constexpr int COM_TRACE = 176;
+constexpr int COM_LONG_TRACE = 177;
+constexpr int COM_FULL_DISK = 178;
+
+std::string Hex(const uint8_t* bytes, size_t count)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        text += ' ';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+template <size_t N>
+std::string Hex(const std::array<uint8_t, N>& frame)
+{
+    return Hex(frame.data(), frame.size());
+}
+
+QStringList Lines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+class ProgressTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestApplication();
+        ASSERT_TRUE(dir.isValid());
+    }
+
+    void TearDown() override
+    {
+        if (panel) {
+            panel->StopWorker();
+        }
+        panel.reset();
+        sim.reset();
+        std::error_code ignored;
+        std::filesystem::remove(PtyRadio::LinkPath(com), ignored);
+    }
+
+    // radiosim behind ports/COM<number>, and a panel on it after START.
+    void StartWithSim(int number, std::vector<std::string> args)
+    {
+        com = number;
+        sim = std::make_unique<SimProcess>(std::move(args), PtyRadio::LinkPath(number).string());
+        ASSERT_TRUE(sim->Started()) << sim->Error();
+        StartPanel(number);
+    }
+
+    void StartPanel(int number)
+    {
+        com = number;
+        panel = std::make_unique<CFrontPanelDlg>(&prompts, dir.path());
+        panel->OnInitDialog();
+        panel->show();
+        qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(number));
+        Click(1033);
+        ASSERT_TRUE(panel->Link().linkRunning) << prompts.informatives.join('|').toStdString();
+        panel->transfer.SetProgressStream(nullptr);
+    }
+
+    void Click(int id) { qobject_cast<QPushButton*>(panel->Control(id))->click(); }
+
+    QString WriteImage(const char* name, int records)
+    {
+        const QString path = dir.filePath(QString::fromLatin1(name));
+        std::ofstream out(path.toStdString(), std::ios::binary);
+        for (int i = 0; i < records * IMAGE_RECORD_SIZE; ++i) {
+            out.put(static_cast<char>(i * 7));
+        }
+        return path;
+    }
+
+    bool PollingIsBack()
+    {
+        const uint64_t before = panel->Link().statusRepliesStored;
+        return WaitUntil([&] { return panel->Link().statusRepliesStored > before + 2; }, 5000);
+    }
+
+    CTransferProgressDlg& Window() { return panel->ProgressWindow(); }
+
+    QTemporaryDir dir;
+    RecordingPrompts prompts;
+    int com = 0;
+    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<CFrontPanelDlg> panel;
+};
+
+// ---- The progress window ----------------------------------------------------
+
+TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndClosesByItself)
+{
+    struct Case {
+        bool receive;
+        int com;
+        std::vector<std::string> simArgs;
+        const char* direction;
+    };
+    // 60 records; the receive pauses a little (less than the end-of-data
+    // silence) halfway, so that it is seen between start and end.
+    const Case cases[] = {
+        {false, COM_SEND, {"--expect-records", "60"}, "Sending from PC to radio"},
+        {true, COM_RECEIVE, {"--records", "60", "--pause-at", "3960", "--pause-ms", "400"},
+         "Receiving to PC from radio"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.direction);
+        StartWithSim(c.com, c.simArgs);
+        const QString path = c.receive ? dir.filePath(QStringLiteral("in.bin")) : WriteImage("out.bin", 60);
+        prompts.openAnswer = prompts.saveAnswer = path;
+        Click(c.receive ? 1001 : 1000);
+
+        ASSERT_TRUE(Window().isVisible());
+        EXPECT_FALSE(Window().isModal());
+        EXPECT_EQ(Window().parentWidget(), panel.get());
+        EXPECT_EQ(Window().DirectionText(), QString::fromLatin1(c.direction));
+        bool namesFile = false;
+        for (const QLabel* label : Window().findChildren<QLabel*>()) {
+            namesFile = namesFile || label->text() == QFileInfo(path).fileName();
+        }
+        EXPECT_TRUE(namesFile);
+        // The worker may already be under way when the window opens (a slow
+        // build): the count need not be zero, but the total is there at once.
+        if (c.receive) {
+            EXPECT_EQ(Window().Bar()->maximum(), 0) << "a receive knows no total: busy bar";
+            EXPECT_TRUE(Window().CountText().endsWith(QStringLiteral(" bytes")));
+        } else {
+            EXPECT_EQ(Window().Bar()->maximum(), 60);
+            EXPECT_TRUE(Window().CountText().endsWith(QStringLiteral(" of 60 records")));
+        }
+
+        // Part of the way: the count has moved, the window is still open.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const auto p = panel->transfer.Snapshot();
+                return c.receive ? Window().CountText() != QStringLiteral("0 bytes") && p.bytesReceived < 7920
+                                 : Window().Bar()->value() > 0 && p.recordsSent < 60;
+            },
+            8000));
+        EXPECT_TRUE(Window().isVisible());
+        EXPECT_TRUE(Window().TimeText().contains(QStringLiteral("elapsed"))) << Window().TimeText().toStdString();
+        EXPECT_TRUE(Window().TimeText().endsWith(QStringLiteral("bytes/s")));
+
+        ASSERT_TRUE(WaitUntil([&] { return !Window().isVisible(); }, 10000));
+        EXPECT_EQ(panel->transferTimerId, 0);
+        EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+        EXPECT_TRUE(PollingIsBack());
+        if (c.receive) {
+            EXPECT_EQ(QFileInfo(path).size(), 60 * IMAGE_RECORD_SIZE);
+        }
+        TearDown();
+    }
+}
+
+TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
+{
+    struct Case {
+        bool receive;
+        int com;
+        std::vector<std::string> simArgs;
+        const char* message;
+    };
+    // The receive pauses for 450 ms after 20 records, less than the silence
+    // that ends it; Cancel comes in that pause.
+    const Case cases[] = {
+        {false, COM_CANCEL_SEND, {"--expect-records", "200"}, "Sending was cancelled: %1 of 200 records went to the radio."},
+        {true, COM_CANCEL_RECEIVE, {"--records", "60", "--pause-at", "2640", "--pause-ms", "450"},
+         "Receiving was cancelled: the image is incomplete.\n%1 bytes were received; they are kept in:\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        StartWithSim(c.com, c.simArgs);
+        const QString path = c.receive ? dir.filePath(QStringLiteral("cut.bin")) : WriteImage("long.bin", 200);
+        prompts.openAnswer = prompts.saveAnswer = path;
+        Click(c.receive ? 1001 : 1000);
+        ASSERT_TRUE(Window().isVisible());
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const auto p = panel->transfer.Snapshot();
+                return c.receive ? p.bytesReceived >= 2640 : p.recordsSent >= 5;
+            },
+            8000));
+
+        QElapsedTimer cancelling;
+        cancelling.start();
+        Window().CancelButton()->click();
+        EXPECT_LT(cancelling.elapsed(), 300);
+
+        EXPECT_FALSE(Window().isVisible());
+        EXPECT_FALSE(panel->transfer.Active());
+        EXPECT_EQ(panel->transferTimerId, 0);
+        EXPECT_TRUE(panel->Link().linkRunning);
+        EXPECT_TRUE(panel->Control(1000)->isEnabled() && panel->Control(1001)->isEnabled());
+        const auto p = panel->transfer.Snapshot();
+        const int said = c.receive ? p.bytesReceived : p.recordsSent;
+        ASSERT_EQ(prompts.warnings.size(), 1);
+        EXPECT_TRUE(prompts.warnings[0].startsWith(QString::fromLatin1(c.message).arg(said)))
+            << prompts.warnings[0].toStdString();
+        if (c.receive) {
+            // What arrived is kept, all of it and nothing else.
+            EXPECT_EQ(QFileInfo(path).size(), said);
+            EXPECT_LT(said, 60 * IMAGE_RECORD_SIZE);
+        } else {
+            EXPECT_LT(said, 200);
+        }
+        EXPECT_TRUE(PollingIsBack());
+        // No second message, from the timer or otherwise.
+        QTest::qWait(250);
+        EXPECT_EQ(prompts.warnings.size(), 1);
+        // A second Cancel (a late click) finds nothing to end and says nothing.
+        panel->OnCancelTransfer();
+        EXPECT_EQ(prompts.warnings.size(), 1);
+        prompts.warnings.clear();
+        TearDown();
+    }
+}
+
+TEST_F(ProgressTest, EscapeInTheWindowCancelsAndStopTellsOnce)
+{
+    StartWithSim(COM_CANCEL_SEND, {"--never-ready"});
+    prompts.openAnswer = WriteImage("wait.bin", 3);
+    Click(1000);
+    ASSERT_TRUE(Window().isVisible());
+    QTest::keyClick(&Window(), Qt::Key_Escape);
+    EXPECT_FALSE(Window().isVisible());
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_EQ(prompts.warnings[0], QStringLiteral("Sending was cancelled: 0 of 3 records went to the radio."));
+    EXPECT_TRUE(PollingIsBack());
+
+    // STOP of the link during a transfer: the window goes with the
+    // transfer on the timer's next tick, and one message says so.
+    prompts.warnings.clear();
+    Click(1000);
+    ASSERT_TRUE(Window().isVisible());
+    Click(1033);
+    ASSERT_TRUE(WaitUntil([&] { return !Window().isVisible(); }, 1000));
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_TRUE(prompts.warnings[0].startsWith(QStringLiteral("Sending was stopped")));
+    QTest::qWait(250);
+    EXPECT_EQ(prompts.warnings.size(), 1);
+}
+
+TEST_F(ProgressTest, TheKeypadStaysOffWhileTheWindowIsActive)
+{
+    StartWithSim(COM_KEYPAD, {"--trace"});
+    KeypadFilter filter(*panel, std::span<const AccelEntry>(keypadAccel));
+    TestApplication().installEventFilter(&filter);
+    prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
+    Click(1001);
+    Window().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Window()));
+    QTest::keyClicks(&Window(), QStringLiteral("12"));
+    QTest::qWait(100);
+    TestApplication().removeEventFilter(&filter);
+    for (const KeyDef& key : keyTable) {
+        const std::string frame = Hex(KeyFrame(key.code));
+        for (const std::string& line : sim->TraceLines()) {
+            EXPECT_EQ(line.find(frame), std::string::npos) << line;
+        }
+    }
+    Window().CancelButton()->click();
+}
+
+TEST(ProgressFormat, ElapsedAndRate)
+{
+    EXPECT_EQ(CTransferProgressDlg::FormatElapsed(0), QStringLiteral("0:00"));
+    EXPECT_EQ(CTransferProgressDlg::FormatElapsed(65999), QStringLiteral("1:05"));
+    EXPECT_EQ(CTransferProgressDlg::FormatElapsed(3723000), QStringLiteral("1:02:03"));
+    EXPECT_EQ(CTransferProgressDlg::FormatRate(1000, 50), QStringLiteral("- bytes/s"));
+    EXPECT_EQ(CTransferProgressDlg::FormatRate(0, 5000), QStringLiteral("- bytes/s"));
+    EXPECT_EQ(CTransferProgressDlg::FormatRate(2640, 2000).remove(QRegularExpression(QStringLiteral("\\D"))),
+              QStringLiteral("1320"));
+}
+
+// ---- The traffic trace ------------------------------------------------------
+
+TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
+{
+    StartWithSim(COM_TRACE, {"--trace"});
+    Click(1033); // STOP: the trace is switched on while stopped, then START
+    ASSERT_FALSE(panel->TraceAction()->isChecked());
+    panel->TraceAction()->trigger();
+    ASSERT_TRUE(panel->TraceAction()->isChecked());
+    Click(1033);
+    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().lcdRepliesStored > 2; }, 3000));
+    Click(1006); // SCAN
+    qobject_cast<QLineEdit*>(panel->Control(1034))->setText(QStringLiteral("146.52"));
+    Click(1035); // TUNE, modulation Auto
+    QTest::qWait(300);
+    Click(1033); // STOP: whatever is held back is written now
+    panel->TraceAction()->trigger();
+    ASSERT_FALSE(panel->TraceAction()->isChecked());
+
+    const QStringList lines = Lines(panel->TracePath());
+    ASSERT_GT(lines.size(), 4);
+    EXPECT_TRUE(lines.front().startsWith(QStringLiteral("# Ostrelle trace switched on")));
+    EXPECT_EQ(lines.filter(QStringLiteral("# START ")).size(), 1);
+    const auto has = [&](const char* direction, const std::string& hex) {
+        return !lines.filter(QString::fromLatin1(direction) + QStringLiteral(" ") + QString::fromStdString(hex))
+                    .isEmpty();
+    };
+    EXPECT_TRUE(has("PC->RADIO", Hex(statusPollFrame)));
+    EXPECT_TRUE(has("PC->RADIO", Hex(lcdPollFrame)));
+    EXPECT_TRUE(has("RADIO->PC", " 02 41"));
+    EXPECT_TRUE(has("RADIO->PC", " 02 4C"));
+    EXPECT_TRUE(has("PC->RADIO", Hex(KeyFrame(15))));
+    EXPECT_TRUE(has("PC->RADIO", Hex(TuneFrame(146.52, 2))));
+    EXPECT_FALSE(lines.filter(QStringLiteral("more times, the same reply")).isEmpty());
+
+    // Every traffic line is in radiosim's format, times counted from START;
+    // the key and tune lines are the same bytes as radiosim saw.
+    uint32_t first = UINT32_MAX;
+    for (const QString& line : lines) {
+        if (line.startsWith('#')) {
+            continue;
+        }
+        ASSERT_TRUE(line.size() > 24 && line.mid(9, 5) == QStringLiteral(" ms  ")) << line.toStdString();
+        first = std::min(first, line.left(9).trimmed().toUInt());
+    }
+    EXPECT_LT(first, 1000u);
+    std::vector<std::string> simLines = sim->TraceLines();
+    for (const std::string& frame : {Hex(KeyFrame(15)), Hex(TuneFrame(146.52, 2))}) {
+        const QStringList mine = lines.filter(QString::fromStdString(frame));
+        ASSERT_FALSE(mine.isEmpty()) << frame;
+        const std::string ours = mine.front().mid(9).toStdString();
+        bool found = false;
+        for (const std::string& theirs : simLines) {
+            found = found || (theirs.size() > 9 && theirs.substr(9) == ours);
+        }
+        EXPECT_TRUE(found) << ours;
+    }
+}
+
+TEST_F(ProgressTest, TheTraceOfALongPollRunStaysSmall)
+{
+    // Replies that never change, so that every poll after the first repeats.
+    PtyRadio radio(COM_LONG_TRACE);
+    ASSERT_TRUE(radio.Ok());
+    StartPanel(COM_LONG_TRACE);
+    panel->TraceAction()->trigger();
+    QTest::qWait(3000);
+    const uint64_t polls = panel->Link().statusPollsSent + panel->Link().lcdPollsSent;
+    Click(1033);
+    panel->TraceAction()->trigger();
+    EXPECT_GT(polls, 100u);
+    const QStringList lines = Lines(panel->TracePath());
+    EXPECT_LT(lines.size(), 20) << lines.join('\n').toStdString();
+    EXPECT_LT(QFileInfo(panel->TracePath()).size(), 4096);
+}
+
+TEST_F(ProgressTest, ATraceThatCannotBeWrittenSwitchesItselfOffWithOneMessage)
+{
+    // CI runs as root, for whom a folder's permissions stop no write; these
+    // fail for anyone: a directory where the file should be, and a disk that
+    // is always full.
+    struct Case {
+        const char* what;
+        std::function<void(const QString&)> prepare;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a directory", [](const QString& path) { QDir().mkpath(path); }, "Is a directory"},
+        {"a full disk", [](const QString& path) { QFile::link(QStringLiteral("/dev/full"), path); },
+         "No space left on device"},
+    };
+    PtyRadio radio(COM_FULL_DISK);
+    ASSERT_TRUE(radio.Ok());
+    StartPanel(COM_FULL_DISK);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        prompts.warnings.clear();
+        QDir(panel->TracePath()).removeRecursively();
+        QFile::remove(panel->TracePath());
+        c.prepare(panel->TracePath());
+        panel->TraceAction()->trigger();
+        EXPECT_FALSE(panel->TraceAction()->isChecked());
+        QTest::qWait(2 * TraceFile::kFlushIntervalMs);
+        ASSERT_EQ(prompts.warnings.size(), 1);
+        EXPECT_TRUE(prompts.warnings[0].startsWith(QStringLiteral("Unable to write the trace file:\n") +
+                                                   panel->TracePath()));
+        EXPECT_TRUE(prompts.warnings[0].contains(QString::fromLatin1(c.reason))) << prompts.warnings[0].toStdString();
+        // The link is none the worse for it.
+        EXPECT_TRUE(PollingIsBack());
+    }
+}
+
+TEST_F(ProgressTest, ATraceThatFailsLaterSwitchesItselfOffWithOneMessage)
+{
+    // A disk that fills while the trace runs, for anyone: a limit on the size
+    // of the files this process writes, with the signal that would end it
+    // ignored, so that the write fails with EFBIG instead.
+    PtyRadio radio(COM_FULL_DISK);
+    ASSERT_TRUE(radio.Ok());
+    StartPanel(COM_FULL_DISK);
+    panel->TraceAction()->trigger();
+    ASSERT_TRUE(panel->TraceAction()->isChecked());
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = static_cast<rlim_t>(QFileInfo(panel->TracePath()).size() + 100);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool switchedOff = WaitUntil([&] { return !panel->TraceAction()->isChecked(); }, 3000);
+    QTest::qWait(3 * TraceFile::kFlushIntervalMs);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_TRUE(switchedOff);
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_TRUE(prompts.warnings[0].contains(QStringLiteral("File too large"))) << prompts.warnings[0].toStdString();
+    EXPECT_TRUE(PollingIsBack());
+}
+
+} // namespace
