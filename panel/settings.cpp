@@ -3,11 +3,26 @@
 #include "settingsfile.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// Only a regular file can be the settings file. Opening a FIFO waits for
+// its other end, and a device such as /dev/zero never ends a line, so
+// either would hang the start or the Exit; they count as unreadable and
+// unwritable. Something that does not exist yet may be created.
+bool MayBeSettingsFile(const QString& path, bool creating)
+{
+    const QFileInfo info(path);
+    return info.isFile() || (creating && !info.exists());
+}
+
+} // namespace
 
 void CFrontPanelDlg::LoadSettings()
 {
     QFile file(SettingsPath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!MayBeSettingsFile(file.fileName(), false) || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         return;
     }
     comPort = settingsfile::LeadingInt(settingsfile::ReadLine(file));
@@ -23,7 +38,8 @@ void CFrontPanelDlg::LoadSettings()
 void CFrontPanelDlg::SaveSettings()
 {
     QFile file(SettingsPath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    if (!MayBeSettingsFile(file.fileName(), true) ||
+        !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         return;
     }
     UpdateData(true);

@@ -32,6 +32,12 @@ int PollWorker(RadioLink& link)
         if (link.ReadReply(buffer.data(), STATUS_REPLY_LENGTH, CMD_STATUS, 100)) {
             link.StoreStatusReply(buffer.data());
             link.NotifyRefresh();
+        } else if (link.statusValid && link.Port().HungUp()) {
+            // A lost reply keeps the last status on screen, but a line that
+            // has hung up will bring none again: showing the radio's last
+            // status then would tell the user it is still there.
+            link.ClearStatusValid();
+            link.NotifyRefresh();
         }
         statusPollTime = now;
     }

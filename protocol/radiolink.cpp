@@ -173,6 +173,12 @@ void RadioLink::ClearValid()
     statusValid = false;
 }
 
+void RadioLink::ClearStatusValid()
+{
+    const std::lock_guard<std::mutex> lock(recordLock);
+    statusValid = false;
+}
+
 void RadioLink::NotifyRefresh()
 {
     if (refresh) {

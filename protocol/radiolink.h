@@ -66,6 +66,8 @@ public:
     void WriteBanner(std::string_view row1, std::string_view row2);
     // STOP: no display, no icons, no status; the rows and status bytes stay.
     void ClearValid();
+    // The radio has gone: no status, the display stays as it was last seen.
+    void ClearStatusValid();
 
     // Called on the worker's thread after each stored reply; set it before a
     // worker starts. The window turns it into a posted refresh event.

@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -30,6 +34,45 @@ void CloseUnwritten(std::FILE* stream)
 std::string CannotOpen(const std::string& path, const char* direction)
 {
     return Format("Unable to open file:\n%s\nfor %s", path.c_str(), direction);
+}
+
+// Opens `filePath` as a stdio stream only when it is a regular file (or, to
+// write, a device). A directory or a device opens too but holds no image to
+// send, and a plain fopen of a FIFO blocks until something opens its other
+// end, which would freeze the window; so the open does not wait, and the
+// file is tested before anything is emptied.
+std::FILE* OpenRegularFile(const std::string& filePath, int flags, const char* mode)
+{
+#ifdef _WIN32
+    // No FIFOs to fear here; only a directory or device is turned away.
+    std::FILE* opened = std::fopen(filePath.c_str(), mode);
+    struct stat found {};
+    if (opened != nullptr && (flags & O_CREAT) == 0 &&
+        (::fstat(fileno(opened), &found) != 0 || (found.st_mode & S_IFMT) != S_IFREG)) {
+        std::fclose(opened);
+        opened = nullptr;
+    }
+    return opened;
+#else
+    const int fd = ::open(filePath.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    const bool known = ::fstat(fd, &info) == 0;
+    const bool regular = known && S_ISREG(info.st_mode);
+    // A received image may also go to a device (the null device, say); a
+    // FIFO's reader could stall the worker in a write that no STOP can end.
+    const bool writable = (flags & O_CREAT) != 0 && known && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode));
+    const int status = ::fcntl(fd, F_GETFL);
+    const bool ready = (regular || writable) && status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 &&
+                       ((flags & O_CREAT) == 0 || !regular || ::ftruncate(fd, 0) == 0);
+    std::FILE* stream = ready ? ::fdopen(fd, mode) : nullptr;
+    if (stream == nullptr) {
+        ::close(fd);
+    }
+    return stream;
+#endif
 }
 
 // The image count is a signed 32-bit number; a larger file must be refused
@@ -58,7 +101,7 @@ std::string ImageTransfer::OpenForSending(const std::string& filePath)
     if (Active()) {
         return Busy();
     }
-    std::FILE* stream = std::fopen(filePath.c_str(), "rb");
+    std::FILE* stream = OpenRegularFile(filePath, O_RDONLY, "rb");
     if (stream == nullptr) {
         return CannotOpen(filePath, "reading");
     }
@@ -77,7 +120,7 @@ std::string ImageTransfer::OpenForReceiving(const std::string& filePath)
     if (Active()) {
         return Busy();
     }
-    std::FILE* stream = std::fopen(filePath.c_str(), "wb");
+    std::FILE* stream = OpenRegularFile(filePath, O_WRONLY | O_CREAT, "wb");
     if (stream == nullptr) {
         return CannotOpen(filePath, "writing");
     }
@@ -252,7 +295,14 @@ std::string ImageTransfer::Describe(TransferOutcome how) const
         Format("%d bytes were received; they are kept in:\n%s", bytesReceived.load(), path.c_str());
     switch (how) {
     case TransferOutcome::Running:
+        return {};
     case TransferOutcome::Completed:
+        // A file that shrank after its size was taken ends after the promised
+        // passes with fewer records sent; that is no whole image.
+        if (sending && recordsSent.load() < recordsTotal.load()) {
+            return Format("The file became shorter while it was sent:\n%s\nOnly %s went to the radio.", path.c_str(),
+                          sent.c_str());
+        }
         return {};
     case TransferOutcome::Stopped:
         return sending ? "Sending was stopped: " + sent + " went to the radio."

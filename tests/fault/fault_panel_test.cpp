@@ -1,0 +1,182 @@
+// The real front panel, offscreen: a radio that vanishes under it, and a
+// settings file that is anything but a small text file.
+
+#include "faultsupport.h"
+#include "simprocess.h"
+#include "statuspainter.h"
+#include "testsupport.h"
+
+#include "portname.h"
+
+#include <QDialog>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using fault::MsSince;
+using fault::steady_clock;
+
+namespace {
+
+constexpr int kCom = 252;
+
+class PanelFaults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestApplication();
+        ASSERT_TRUE(dir.isValid());
+        fs::create_directories(fs::path(ExecutableDirectory()) / "ports");
+    }
+    std::string LinkPath() const { return ExecutableDirectory() + "/ports/COM" + std::to_string(kCom); }
+    std::string SettingsFile() const { return dir.filePath(QStringLiteral("Ostrelle.cfg")).toStdString(); }
+    QString Text(int id) const
+    {
+        QWidget* w = panel->Control(id);
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            return edit->text();
+        }
+        if (auto* button = qobject_cast<QPushButton*>(w)) {
+            return button->text();
+        }
+        auto* label = qobject_cast<QLabel*>(w);
+        return label != nullptr ? label->text() : QString();
+    }
+    void Click(int id) { qobject_cast<QPushButton*>(panel->Control(id))->click(); }
+    // Starts a panel, times its start-up and fails when it took long.
+    void OpenPanel()
+    {
+        const auto at = steady_clock::now();
+        panel = std::make_unique<CFrontPanelDlg>(&prompts, dir.path());
+        panel->show();
+        EXPECT_LT(MsSince(at), 2000) << "start-up";
+    }
+    // Exit, timed; true when the panel ended.
+    bool Exit()
+    {
+        const auto at = steady_clock::now();
+        Click(1); // Exit is the dialog's OK button
+        EXPECT_LT(MsSince(at), 500) << "Exit";
+        return panel->result() == QDialog::Accepted;
+    }
+
+    QTemporaryDir dir;
+    RecordingPrompts prompts;
+    std::unique_ptr<CFrontPanelDlg> panel;
+};
+
+TEST_F(PanelFaults, RadioThatVanishesShowsNoStatusAndStopStartAndExitStayQuick)
+{
+    auto sim = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "700"}, LinkPath());
+    ASSERT_TRUE(sim->Started()) << sim->Error();
+    OpenPanel();
+    qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(kCom));
+    Click(1033);
+    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    const QString none = statuspaint::FormatStatus(RadioStatus{}).battery;
+    ASSERT_TRUE(WaitUntil([&] { return Text(1036) != none; }));
+
+    ASSERT_EQ(sim->WaitForExit(3000), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Text(1036) == none; }, 1500))
+        << "the battery field still shows " << Text(1036).toStdString() << " from a radio that is gone";
+
+    const auto stopAt = steady_clock::now();
+    Click(1033);
+    EXPECT_LT(MsSince(stopAt), 400) << "STOP";
+    EXPECT_EQ(Text(1033), QStringLiteral("START"));
+
+    // The radio is back under the same name: START mirrors it again.
+    sim = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "1500"}, LinkPath());
+    ASSERT_TRUE(sim->Started()) << sim->Error();
+    Click(1033);
+    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return Text(1036) != none; }));
+
+    // And gone again: Exit is as quick as ever and ends the panel.
+    ASSERT_EQ(sim->WaitForExit(3000), 0);
+    EXPECT_TRUE(Exit());
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+}
+
+// Settings files of every bad kind: start and Exit behave, nothing hangs or
+// crashes. The program runs as root in CI, where permission bits do not
+// keep a file from being read or written; a symbolic link that points to
+// itself is unreadable and unwritable for root as well.
+struct BadSettings {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    int port;          // what the panel opens with
+    double frequency;
+    bool rewritten;    // Exit leaves a fresh six-line file behind
+};
+
+class BadSettingsFiles : public PanelFaults, public ::testing::WithParamInterface<BadSettings> {};
+
+void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+TEST_P(BadSettingsFiles, StartAndExitBehave)
+{
+    const BadSettings& bad = GetParam();
+    bad.make(SettingsFile());
+    OpenPanel();
+    EXPECT_EQ(panel->comPort, bad.port) << bad.name;
+    EXPECT_EQ(panel->tuneFrequencyMHz, bad.frequency) << bad.name;
+    EXPECT_TRUE(Exit()) << bad.name;
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << bad.name;
+    if (bad.rewritten) {
+        QFile file(QString::fromStdString(SettingsFile()));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << bad.name;
+        EXPECT_EQ(file.readAll().count('\n'), 6) << bad.name;
+    }
+    panel.reset();
+    std::error_code ec;
+    fs::permissions(SettingsFile(), fs::perms::owner_all, ec);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadSettingsFiles,
+    ::testing::Values(
+        BadSettings{"directory", [](const std::string& p) { fs::create_directory(p); }, 1, 25.0, false},
+        BadSettings{"linkToItself", [](const std::string& p) { fs::create_symlink(p, p); }, 1, 25.0, false},
+        BadSettings{"unreadableBits",
+                    [](const std::string& p) {
+                        WriteBytes(p, "7\n146.52\n");
+                        fs::permissions(p, fs::perms::none);
+                    },
+                    ::geteuid() == 0 ? 7 : 1, ::geteuid() == 0 ? 146.52 : 25.0, ::geteuid() == 0},
+        BadSettings{"readOnly",
+                    [](const std::string& p) {
+                        WriteBytes(p, "7\n146.52\n");
+                        fs::permissions(p, fs::perms::owner_read);
+                    },
+                    7, 146.52, ::geteuid() == 0},
+        BadSettings{"fullFileSystem", [](const std::string& p) { fs::create_symlink("/dev/full", p); }, 1, 25.0,
+                    false},
+        BadSettings{"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, 1, 25.0, false},
+        BadSettings{"megabyteLine",
+                    [](const std::string& p) { WriteBytes(p, "7" + std::string(1 << 20, ' ') + "x\n146.52\n"); }, 7, 146.52,
+                    true},
+        BadSettings{"nulBytes", [](const std::string& p) { WriteBytes(p, std::string("7\0\0\n14\0.5\n", 10)); }, 7,
+                    14.0, true},
+        BadSettings{"invalidUtf8",
+                    [](const std::string& p) { WriteBytes(p, "7\xff\xfe\n\xc3\x28" "146.52\n\xed\xa0\x80,1\n"); }, 7,
+                    0.0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
