@@ -50,7 +50,7 @@ QString TraceFile::SwitchOn(const QString& tracePath)
     // disk) is found now, not some flushes later.
     if (!Write("# Ostrelle trace switched on " + Stamp() + "; times are ms since START\n")) {
         const int error = errno != 0 ? errno : EIO;
-        std::fclose(file);
+        (void)std::fclose(file); // the write has already failed; that is what the user hears of
         file = nullptr;
         return CannotWrite(tracePath, error);
     }
@@ -71,11 +71,17 @@ void TraceFile::SwitchOff()
     if (file != nullptr) {
         (void)Write("# trace switched off " + Stamp() + "\n");
     }
-    if (file != nullptr) {
-        std::fclose(file);
-        file = nullptr;
-    }
     flushTimer.stop();
+    if (file != nullptr) {
+        // The last lines leave the buffer only here; a trace that lost them
+        // must not pass for whole.
+        const bool closed = std::fclose(file) == 0;
+        const int error = errno != 0 ? errno : EIO;
+        file = nullptr;
+        if (!closed) {
+            emit failed(CannotWrite(path, error));
+        }
+    }
 }
 
 void TraceFile::LinkStarted()
@@ -119,7 +125,7 @@ void TraceFile::Fail(int error)
     // cannot run into a second failure and a second message.
     port.SetTap(nullptr);
     flushTimer.stop();
-    std::fclose(file);
+    (void)std::fclose(file); // already failed; the message below says so
     file = nullptr;
     emit failed(CannotWrite(path, error));
 }

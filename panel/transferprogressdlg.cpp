@@ -112,9 +112,9 @@ QString CTransferProgressDlg::FormatElapsed(qint64 ms)
     const qint64 minutes = seconds / 60 % 60;
     const qint64 rest = seconds % 60;
     if (hours > 0) {
-        return QString::asprintf("%lld:%02lld:%02lld", hours, minutes, rest);
+        return QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(rest, 2, 10, QLatin1Char('0'));
     }
-    return QString::asprintf("%lld:%02lld", minutes, rest);
+    return QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, QLatin1Char('0'));
 }
 
 QString CTransferProgressDlg::FormatRate(qint64 bytes, qint64 ms)

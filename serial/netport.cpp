@@ -24,7 +24,7 @@ using telnet::IAC;
 
 // What may wait unread before the socket is left to hold the rest; a server
 // that floods must not grow memory without limit.
-constexpr size_t kReceiveCap = 64 * 1024;
+constexpr size_t kReceiveCap = size_t{64} * 1024;
 // A Telnet frame that has to go out (a purge, an answer) gets this long.
 constexpr int kFrameSendLimitMs = 100;
 constexpr size_t kShownServerText = 80;

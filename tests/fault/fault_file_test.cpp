@@ -59,7 +59,7 @@ std::string OpenBounded(const std::function<std::string()>& open, const std::str
     hung = result.wait_for(milliseconds(1500)) != std::future_status::ready;
     if (hung) {
         const int fd = ::open(fifo.c_str(), otherEndFlags | O_NONBLOCK);
-        const std::string text = result.get();
+        std::string text = result.get();
         if (fd >= 0) {
             ::close(fd);
         }

@@ -142,7 +142,7 @@ TEST_F(LinkAgainstSim, JunkFloodLeavesTheLinkResponsiveAndRecovers)
     // The full 30 s by default; OSTRELLE_FLOOD_SECONDS shortens it where a
     // run must be quick (the property does not depend on the length).
     const char* env = std::getenv("OSTRELLE_FLOOD_SECONDS");
-    const int seconds = env != nullptr ? std::max(2, std::atoi(env)) : 30;
+    const int seconds = env != nullptr ? std::max(2, static_cast<int>(std::strtol(env, nullptr, 10))) : 30;
     // No trace here: it would keep every junk byte in this process and
     // make its memory grow by itself.
     ASSERT_TRUE(Connect({"--flood", std::to_string(seconds)}));

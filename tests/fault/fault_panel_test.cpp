@@ -126,8 +126,8 @@ void WriteBytes(const std::string& path, const std::string& bytes)
 {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    const bool whole = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ASSERT_TRUE(std::fclose(f) == 0 && whole) << path;
 }
 
 TEST_P(BadSettingsFiles, StartAndExitBehave)

@@ -44,7 +44,7 @@ inline long ResidentKiB()
             break;
         }
     }
-    std::fclose(f);
+    (void)std::fclose(f); // read only: nothing to lose
     return kib;
 }
 

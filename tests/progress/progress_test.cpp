@@ -113,7 +113,7 @@ protected:
 
     QString WriteImage(const char* name, int records)
     {
-        const QString path = dir.filePath(QString::fromLatin1(name));
+        QString path = dir.filePath(QString::fromLatin1(name));
         std::ofstream out(path.toStdString(), std::ios::binary);
         for (int i = 0; i < records * IMAGE_RECORD_SIZE; ++i) {
             out.put(static_cast<char>(i * 7));
@@ -454,7 +454,7 @@ TEST_F(ProgressTest, ATraceThatFailsLaterSwitchesItselfOffWithOneMessage)
     const bool switchedOff = WaitUntil([&] { return !panel->TraceAction()->isChecked(); }, 3000);
     QTest::qWait(3 * TraceFile::kFlushIntervalMs);
     ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    (void)std::signal(SIGXFSZ, oldHandler);
 
     EXPECT_TRUE(switchedOff);
     ASSERT_EQ(prompts.warnings.size(), 1);

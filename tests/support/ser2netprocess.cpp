@@ -145,6 +145,7 @@ bool Ser2NetProcess::Start()
     std::vector<std::string> args{program, "-n", "-u", "-c", directory + "/ser2net.yaml", "-P",
                                   directory + "/ser2net.pid"};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) {
         argv.push_back(a.data());
     }
