@@ -1,6 +1,8 @@
 #include "radiolink.h"
 #include "simroute.h"
 
+#include "waituntil.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,17 +18,6 @@ using std::chrono::steady_clock;
 constexpr uint8_t kLightKey = 32;
 constexpr uint8_t kBacklightIcon = 0x40;
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    while (!done()) {
-        if (steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
 
 // The poll worker against the simulated radio in its own process, over the
 // link that radiosim makes, exactly as the program would use it; and the

@@ -2,6 +2,8 @@
 #include "ptypair.h"
 #include "radiolink.h"
 
+#include "waituntil.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,17 +22,6 @@ long MsBetween(steady_clock::time_point a, steady_clock::time_point b)
     return static_cast<long>(std::chrono::duration_cast<milliseconds>(b - a).count());
 }
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    while (!done()) {
-        if (steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
 
 class PollWorkerTest : public ::testing::Test {
 protected:
