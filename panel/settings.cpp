@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 namespace {
 
@@ -37,7 +38,13 @@ void CFrontPanelDlg::LoadSettings()
 
 void CFrontPanelDlg::SaveSettings()
 {
-    QFile file(SettingsPath());
+    // The new text goes to a file beside the old one and takes its name only
+    // when all of it was written, so a full disk or a failing write at Exit
+    // leaves the previous settings as they were instead of an emptied file.
+    // Where the folder lets nothing new be made but the file itself may be
+    // written, it is written in place as before.
+    QSaveFile file(SettingsPath());
+    file.setDirectWriteFallback(true);
     if (!MayBeSettingsFile(file.fileName(), true) ||
         !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         return;
@@ -52,5 +59,12 @@ void CFrontPanelDlg::SaveSettings()
                          QString::asprintf("%d,%d\n", window.width(), window.height()) +
                          QString::asprintf("%d, %d\n", lcdTopLeft.x() - 3, lcdTopLeft.y()) +
                          QString::asprintf("%d, %d\n", lcdRect.width() + 54, lcdRect.height());
-    file.write(text.toLatin1());
+    // The flush is asked for here because Qt 6.4's commit takes a write that
+    // fails while its buffer is emptied for a whole one and renames the
+    // truncated text into place.
+    const QByteArray bytes = text.toLatin1();
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.cancelWriting();
+    }
+    (void)file.commit();
 }

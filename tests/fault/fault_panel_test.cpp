@@ -17,8 +17,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,6 +113,66 @@ TEST_F(PanelFaults, RadioThatVanishesShowsNoStatusAndStopStartAndExitStayQuick)
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
 }
 
+void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const bool whole = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ASSERT_TRUE(std::fclose(f) == 0 && whole) << path;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A disk that fills at Exit, for anyone: a limit on the size of the files
+// this process writes (the signal that would end it ignored) lets the new
+// text fail part-way. The old settings must survive that whole.
+TEST_F(PanelFaults, SettingsWriteThatFailsKeepsTheOldFile)
+{
+    const std::string old = "7\n146.520000\n10,20\n636,540\n30, 60\n614, 170\n";
+    WriteBytes(SettingsFile(), old);
+    OpenPanel();
+    qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("9"));
+
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 16;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool ended = Exit();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    (void)std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(ReadAll(SettingsFile()), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path().toStdString()), fs::directory_iterator{}), 1)
+        << "a half-written file was left beside the settings";
+}
+
+// Users who keep the settings elsewhere and link them in keep their link:
+// the new text lands in the file the link names.
+TEST_F(PanelFaults, SettingsBehindALinkAreWrittenThroughIt)
+{
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(elsewhere.isValid());
+    const std::string target = elsewhere.filePath(QStringLiteral("mine.cfg")).toStdString();
+    WriteBytes(target, "7\n146.52\n");
+    fs::create_symlink(target, SettingsFile());
+    OpenPanel();
+    EXPECT_EQ(panel->comPort, 7);
+    qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("9"));
+    EXPECT_TRUE(Exit());
+
+    EXPECT_TRUE(fs::is_symlink(SettingsFile()));
+    EXPECT_EQ(ReadAll(target).substr(0, 2), "9\n");
+}
+
 // Settings files of every bad kind: start and Exit behave, nothing hangs or
 // crashes. The program runs as root in CI, where permission bits do not
 // keep a file from being read or written; a symbolic link that points to
@@ -122,13 +187,6 @@ struct BadSettings {
 
 class BadSettingsFiles : public PanelFaults, public ::testing::WithParamInterface<BadSettings> {};
 
-void WriteBytes(const std::string& path, const std::string& bytes)
-{
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    const bool whole = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ASSERT_TRUE(std::fclose(f) == 0 && whole) << path;
-}
 
 TEST_P(BadSettingsFiles, StartAndExitBehave)
 {
