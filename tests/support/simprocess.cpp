@@ -19,6 +19,7 @@ namespace {
 
 constexpr int START_TIMEOUT_MS = 5000;
 constexpr int STOP_TIMEOUT_MS = 3000;
+constexpr int OUTPUT_DRAIN_MS = 2000;
 
 std::string FreshDirectory()
 {
@@ -148,9 +149,11 @@ void SimProcess::ReadOutput(int outFd, int errFd)
             changed.notify_all();
         }
     }
-    // The child is gone: wake a constructor still waiting for its first line.
+    // The child is gone: wake a constructor still waiting for its first line,
+    // and a Reap waiting for the last lines to be collected.
     std::lock_guard<std::mutex> guard(lock);
     firstLineSeen = true;
+    outputClosed = true;
     changed.notify_all();
 }
 
@@ -192,6 +195,11 @@ bool SimProcess::Reap(int timeoutMs)
         if (done == pid || (done < 0 && errno != EINTR)) {
             reaped = true;
             exitCode = (done == pid && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+            // The child's last words (the frame summary) may still sit in the
+            // pipes when waitpid reports it gone; a test that reads them next
+            // would miss them on a loaded machine.
+            std::unique_lock<std::mutex> guard(lock);
+            changed.wait_for(guard, std::chrono::milliseconds(OUTPUT_DRAIN_MS), [this] { return outputClosed; });
             return true;
         }
         if (std::chrono::steady_clock::now() >= deadline) {

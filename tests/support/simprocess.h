@@ -46,7 +46,8 @@ public:
     bool WaitForTrace(const std::function<bool(const std::string&)>& predicate, int timeoutMs) const;
 
     // Waits up to timeoutMs for radiosim to end by itself; its exit code, or
-    // -1 when it is still running (or was ended by a signal).
+    // -1 when it is still running (or was ended by a signal). Once it has
+    // ended, the lines it printed last are among the collected ones.
     int WaitForExit(int timeoutMs);
 
     // SIGTERM, a bounded wait (3 s), then SIGKILL. Returns the exit code, -1
@@ -71,4 +72,5 @@ private:
     std::vector<std::string> traceLines;
     std::vector<std::string> errorLines;
     bool firstLineSeen = false;
+    bool outputClosed = false;
 };
