@@ -304,7 +304,9 @@ void CFrontPanelDlg::CreateControls()
         }
         case Kind::Combo: {
             auto* combo = new QComboBox(this);
-            combo->addItems({QStringLiteral("AM"), QStringLiteral("FM"), QStringLiteral("Auto")});
+            for (const std::string_view name : tuneModulationNames) {
+                combo->addItem(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+            }
             widget = combo;
             break;
         }

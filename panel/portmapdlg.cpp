@@ -29,42 +29,17 @@ QString Q(const std::string& text)
 
 QString DeviceText(const PortEntry& entry)
 {
-    if (entry.kind != PortEntryKind::Link || entry.device.empty() || entry.device == entry.target) {
-        return Q(entry.target);
-    }
-    return Q(entry.target) + QStringLiteral(" \u2192 ") + Q(entry.device);
+    return Q(PortEntryDeviceText(entry));
 }
 
 QString ExistsText(const PortEntry& entry)
 {
-    switch (entry.kind) {
-    case PortEntryKind::Network:
-        return QStringLiteral("network");
-    case PortEntryKind::Unusable:
-        return QStringLiteral("no");
-    case PortEntryKind::Link:
-        break;
-    }
-    return entry.state.exists ? QStringLiteral("yes") : QStringLiteral("no");
+    return Q(PortEntryExistsText(entry));
 }
 
 QString StateText(const PortEntry& entry)
 {
-    switch (entry.kind) {
-    case PortEntryKind::Network:
-        return QStringLiteral("opened over the network");
-    case PortEntryKind::Unusable:
-        return QStringLiteral("unusable: not a link");
-    case PortEntryKind::Link:
-        break;
-    }
-    if (!entry.state.exists) {
-        return QStringLiteral("device missing");
-    }
-    if (!entry.state.holders.empty()) {
-        return QStringLiteral("in use by ") + Q(DescribeHolders(entry.state.holders));
-    }
-    return entry.state.permitted ? QStringLiteral("free") : QStringLiteral("not permitted");
+    return Q(PortEntryStateText(entry));
 }
 
 const PortEntry* EntryOf(const std::vector<PortEntry>& entries, long number)
@@ -77,10 +52,7 @@ const PortEntry* EntryOf(const std::vector<PortEntry>& entries, long number)
 // Where COM `number` leads when the map has no entry for it.
 QString FallbackText(long number)
 {
-    if (number < 1) {
-        return QStringLiteral("COM%1 has no link and no device of its own").arg(number);
-    }
-    return QStringLiteral("COM%1 opens /dev/ttyS%2 (no link)").arg(number).arg(number - 1);
+    return Q(PortFallbackText(number));
 }
 
 } // namespace
@@ -152,19 +124,11 @@ void PortMapDialog::Refresh()
     if (showsProposal) {
         entries = ProposePortMap(roots);
     }
-    const QString folder = Q(roots.portsDirectory);
-    if (!showsProposal) {
-        heading->setText(QStringLiteral("The links in %1. A number without one, COM<n>, opens /dev/ttyS<n-1>.")
-                             .arg(folder));
-    } else if (!entries.empty()) {
-        heading->setText(QStringLiteral("There are no links in %1 yet. Proposed from the serial devices "
-                                        "plugged in; nothing is written until you keep it.")
-                             .arg(folder));
-    } else {
-        heading->setText(QStringLiteral("There are no links in %1 and no USB serial devices: COM<n> opens "
-                                        "/dev/ttyS<n-1>. Plug the cable in and refresh, or name a device below.")
-                             .arg(folder));
+    QString headingText = Q(PortMapHeading(roots.portsDirectory, showsProposal, entries.size()));
+    if (showsProposal && entries.empty()) {
+        headingText += QStringLiteral(" Plug the cable in and refresh, or name a device below.");
     }
+    heading->setText(headingText);
     FillTable();
 
     const QString typed = deviceBox->currentText();

@@ -71,10 +71,18 @@ inline constexpr std::array<KeyDef, 34> keyTable{{
 std::optional<KeyDef> KeyByControlId(int controlId);
 std::optional<KeyDef> KeyByCode(KeyCode code);
 std::optional<KeyDef> KeyByCaption(std::string_view caption);
+// The same with the caption's letters in either case ("scan", "f1", "l/out").
+std::optional<KeyDef> KeyByName(std::string_view name);
 
 std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
 
 // MHz times one million in double precision, truncated toward zero, low 32
 // bits (a negative value goes out as its two's complement).
 uint32_t TuneHz(double frequencyMHz);
+
+// The tune frame's modulation byte counts as the panel's modulation box lists
+// its entries; the status block counts its own way (statustext.h).
+inline constexpr std::array<std::string_view, 3> tuneModulationNames{"AM", "FM", "Auto"};
+inline constexpr int32_t TUNE_MODULATION_AUTO = 2;
+
 std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
