@@ -6,7 +6,7 @@ set -euo pipefail
 want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools)
 if [ "${1:-panel}" = "test" ]; then
   # ser2net serves radiosim's terminal on loopback for the network port's tests.
-  want+=(xvfb xauth ser2net)
+  want+=(xvfb xauth ser2net nlohmann-json3-dev)
 fi
 
 missing=()
