@@ -62,6 +62,7 @@ void TransferProgress::Draw(const ImageTransfer::Progress& progress)
     }
     (void)std::fflush(out); // progress only: a closed standard error changes nothing
     drawn = true;
+    lastCount = progress.kind == TransferKind::Send ? progress.recordsSent : progress.bytesReceived;
 }
 
 void TransferProgress::Update(const ImageTransfer::Progress& progress)
@@ -76,7 +77,9 @@ void TransferProgress::Update(const ImageTransfer::Progress& progress)
 
 void TransferProgress::Finish(const ImageTransfer::Progress& progress)
 {
-    if (terminal || drawn) {
+    // A log gets the last state once, unless its last line already said it.
+    const int32_t count = progress.kind == TransferKind::Send ? progress.recordsSent : progress.bytesReceived;
+    if (terminal || (drawn && count != lastCount)) {
         Draw(progress);
     }
     if (terminal) {

@@ -34,6 +34,7 @@ private:
     std::chrono::steady_clock::time_point lastDrawn;
     bool drawn = false;
     size_t lastWidth = 0;
+    int32_t lastCount = -1; // records sent or bytes received at the last line
 };
 
 } // namespace cli
