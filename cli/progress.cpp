@@ -12,10 +12,13 @@ constexpr int BAR_WIDTH = 24;
 constexpr auto TERMINAL_PACE = std::chrono::milliseconds(100);
 constexpr auto LOG_PACE = std::chrono::seconds(1);
 
-std::string Format(const char* format, double a, double b = 0)
+std::string Rate(double bytes, double seconds)
 {
-    char text[64] = {};
-    (void)std::snprintf(text, sizeof text, format, a, b);
+    if (seconds <= 0.2 || bytes <= 0) {
+        return "  - kB/s";
+    }
+    char text[32] = {};
+    (void)std::snprintf(text, sizeof text, "  %.1f kB/s", bytes / seconds / 1000.0);
     return text;
 }
 
@@ -42,9 +45,11 @@ std::string TransferProgress::Describe(const ImageTransfer::Progress& p, double 
         text = std::to_string(p.bytesReceived) + " bytes (" + std::to_string(p.bytesReceived / IMAGE_RECORD_SIZE) +
                " records)";
     }
-    text += seconds > 0.2 && bytes > 0 ? Format("  %.1f kB/s", bytes / seconds / 1000.0) : "  - kB/s";
+    text += Rate(bytes, seconds);
     const int whole = static_cast<int>(seconds);
-    text += Format("  %.0f:", whole / 60) + (whole % 60 < 10 ? "0" : "") + std::to_string(whole % 60);
+    char clock[24] = {};
+    (void)std::snprintf(clock, sizeof clock, "  %d:%02d", whole / 60, whole % 60);
+    text += clock;
     return text;
 }
 

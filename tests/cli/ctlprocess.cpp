@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-CtlProcess::CtlProcess(std::vector<std::string> args, std::string input, std::string program)
+CtlProcess::CtlProcess(std::vector<std::string> args, const std::string& input, std::string program)
 {
     if (program.empty()) {
         program = OSTRELLECTL_PATH;
@@ -29,6 +29,7 @@ CtlProcess::CtlProcess(std::vector<std::string> args, std::string input, std::st
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
     for (auto& a : argv) {
         cargv.push_back(a.data());
     }
@@ -120,9 +121,9 @@ long long CtlProcess::MsFrom(std::chrono::steady_clock::time_point since) const
     return std::chrono::duration_cast<std::chrono::milliseconds>(ended - since).count();
 }
 
-CtlResult RunCtl(std::vector<std::string> args, std::string input)
+CtlResult RunCtl(std::vector<std::string> args, const std::string& input)
 {
-    CtlProcess ctl(std::move(args), std::move(input));
+    CtlProcess ctl(std::move(args), input);
     return ctl.Finish(10000);
 }
 

@@ -30,7 +30,7 @@ struct CtlResult {
 class CtlProcess {
 public:
     // `program` empty: the ostrellectl of this build.
-    explicit CtlProcess(std::vector<std::string> args, std::string input = {}, std::string program = {});
+    explicit CtlProcess(std::vector<std::string> args, const std::string& input = {}, std::string program = {});
     ~CtlProcess();
     CtlProcess(const CtlProcess&) = delete;
     CtlProcess& operator=(const CtlProcess&) = delete;
@@ -62,7 +62,7 @@ private:
 };
 
 // Runs it to the end (10 s at most).
-CtlResult RunCtl(std::vector<std::string> args, std::string input = {});
+CtlResult RunCtl(std::vector<std::string> args, const std::string& input = {});
 
 // One frame of radiosim's trace: its time, direction and bytes.
 struct TraceFrame {
