@@ -264,6 +264,11 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
         }
         wake.notify_one();
     });
+    // The worker calls back into this frame: it ends before the frame does.
+    struct StopFirst {
+        RadioLink& link;
+        ~StopFirst() { link.StopWorker(); }
+    } stopFirst{link};
     link.StartPolling();
 
     const auto start = Clock::now();

@@ -24,19 +24,26 @@ namespace interrupt {
 namespace {
 
 std::atomic<bool> requested{false};
+std::atomic<int> leavingWith{-1};
 
 constexpr uint32_t SLICE_MS = 20;
 
 [[noreturn]] void LeaveNow()
 {
     static constexpr char text[] = "ostrellectl: interrupted\n";
+    const int leaving = leavingWith.load();
+    const int code = leaving >= 0 ? leaving : Code(ExitCode::Interrupted);
 #if defined(_WIN32)
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
-    ExitProcess(static_cast<UINT>(Code(ExitCode::Interrupted)));
+    if (leaving < 0) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+    }
+    ExitProcess(static_cast<UINT>(code));
 #else
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
-    ::_exit(Code(ExitCode::Interrupted));
+    if (leaving < 0) {
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
+    }
+    ::_exit(code);
 #endif
 }
 
@@ -100,6 +107,11 @@ void Install()
     // `watch | head -1`: the write fails and the program ends by itself.
     (void)std::signal(SIGPIPE, SIG_IGN);
 #endif
+}
+
+void Leaving(int exitCode)
+{
+    leavingWith = exitCode;
 }
 
 bool Requested()

@@ -23,6 +23,10 @@ bool Requested();
 // Sleeps `ms`, in short slices; false (at once) when an interrupt comes.
 bool Sleep(uint32_t ms);
 
+// The program has said its last word and is leaving with `exitCode`: a
+// guard that fires now ends it with that code and says nothing more.
+void Leaving(int exitCode);
+
 // Milliseconds the guard gives the program to leave after an interrupt.
 inline constexpr uint32_t GRACE_MS = 250;
 

@@ -16,7 +16,10 @@ int main(int argc, char** argv)
     std::string error;
     if (!cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
         std::fprintf(stderr, "ostrellectl: %s. ostrellectl --help lists the commands.\n", error.c_str());
+        interrupt::Leaving(Code(ExitCode::Usage));
         return Code(ExitCode::Usage);
     }
-    return cli::Run(options);
+    const int code = cli::Run(options);
+    interrupt::Leaving(code);
+    return code;
 }

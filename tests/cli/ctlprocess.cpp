@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <sstream>
 
@@ -34,13 +35,30 @@ CtlProcess::CtlProcess(std::vector<std::string> args, const std::string& input, 
         cargv.push_back(a.data());
     }
     cargv.push_back(nullptr);
+    // ThreadSanitizer waits a second at every exit by default; that is its
+    // own pause, not the program's, and would hide how soon Ctrl-C ends it.
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::string(*e).rfind("TSAN_OPTIONS=", 0) != 0) {
+            environment.emplace_back(*e);
+        }
+    }
+    const char* tsanOptions = std::getenv("TSAN_OPTIONS");
+    environment.push_back(std::string("TSAN_OPTIONS=") + (tsanOptions != nullptr ? tsanOptions : "") +
+                          " atexit_sleep_ms=0");
+    std::vector<char*> cenv;
+    cenv.reserve(environment.size() + 1);
+    for (auto& e : environment) {
+        cenv.push_back(e.data());
+    }
+    cenv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
     started = std::chrono::steady_clock::now();
-    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(), environ) != 0) {
+    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(), cenv.data()) != 0) {
         pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
