@@ -287,7 +287,10 @@ TransferResult CSerialPortPrivate::ReadSome(void* buffer, int32_t count, int32_t
             result.timedOut = true;
             return result;
         }
-        if ((revents & POLLIN) == 0) {
+        // A device the kernel has hung up (a USB adapter pulled out) reads
+        // as nothing at once and polls as readable for ever after; reading
+        // on would spin past the limit.
+        if ((revents & POLLIN) == 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             result.failed = true;
             return result;
         }
