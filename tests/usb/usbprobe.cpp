@@ -2,11 +2,14 @@
 // guest (or on the host against a pseudo-terminal for comparison). It prints
 // one "name value" line per finding for tests/usb/run-usb-tests.sh to judge.
 //
-//   usbprobe DEVICE poll SECONDS [hold]   polls through the poll worker; on a
+//   usbprobe DEVICE poll SECONDS [hold] [timer]
+//                                         polls through the poll worker; on a
 //                                         hang-up reports how it was seen, then
 //                                         closes at once (or holds the old
 //                                         descriptor) and waits for the
-//                                         adapter to come back
+//                                         adapter to come back. `timer` takes
+//                                         back the port's low-latency flag, so
+//                                         that the driver's latency_timer holds
 //   usbprobe DEVICE lines                 DTR and RTS as the driver holds them
 //   usbprobe DEVICE exclusive             a second open is refused
 //
@@ -127,11 +130,16 @@ bool OpenPort(CSerialPort& port, const std::string& device, bool lines = true)
     return false;
 }
 
-int Poll(const std::string& device, int seconds, bool hold)
+int Poll(const std::string& device, int seconds, bool hold, bool timer)
 {
     RadioLink link;
     if (!OpenPort(link.Port(), device)) {
         return 1;
+    }
+    serial_struct ss {};
+    if (timer && ::ioctl(OwnDescriptor(device), TIOCGSERIAL, &ss) == 0) {
+        ss.flags &= ~ASYNC_LOW_LATENCY;
+        (void)::ioctl(OwnDescriptor(device), TIOCSSERIAL, &ss);
     }
     PrintDriver(OwnDescriptor(device));
     link.linkRunning = true;
@@ -266,14 +274,18 @@ int Exclusive(const std::string& device)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: usbprobe DEVICE poll SECONDS [hold] | lines | exclusive\n");
+        std::fprintf(stderr, "usage: usbprobe DEVICE poll SECONDS [hold] [timer] | lines | exclusive\n");
         return 2;
     }
     const std::string device = argv[1];
     const std::string what = argv[2];
     int result = 2;
     if (what == "poll" && argc >= 4) {
-        result = Poll(device, std::max(1, std::atoi(argv[3])), argc >= 5 && std::strcmp(argv[4], "hold") == 0);
+        const auto given = [&](const char* word) {
+            return std::any_of(argv + 4, argv + argc, [&](const char* a) { return std::strcmp(a, word) == 0; });
+        };
+        const long seconds = std::strtol(argv[3], nullptr, 10);
+        result = Poll(device, static_cast<int>(std::clamp(seconds, 1L, 3600L)), given("hold"), given("timer"));
     } else if (what == "lines") {
         result = Lines(device);
     } else if (what == "exclusive") {
