@@ -7,7 +7,8 @@
 #   bash tests/usb/run-usb-tests.sh
 #
 # OSTRELLE_BUILD_DIR as for tools/build.sh; OSTRELLE_USB_KEEP=1 keeps the
-# run's folder (the guest's console, qemu's and radiosim's output).
+# run's folder (the guest's console, qemu's and radiosim's output);
+# OSTRELLE_USB_POLL_SECONDS sets each measured poll run (default 6).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 dir=${OSTRELLE_BUILD_DIR:-$here/build}
@@ -63,7 +64,7 @@ at_most() { [[ $1 =~ ^[0-9]+$ ]] && [ "$1" -le "$2" ]; }
 at_least() { [[ $1 =~ ^[0-9]+(\.[0-9]+)?$ ]] && [ "${1%.*}" -ge "$2" ]; }
 all() { local c; for c in "$@"; do eval "$c" || return 1; done; }
 
-poll_seconds=6
+poll_seconds=${OSTRELLE_USB_POLL_SECONDS:-6}
 latency_file=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer
 
 # The rhythm through a pseudo-terminal, the figure every other measure of
