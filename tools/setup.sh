@@ -10,8 +10,9 @@ if [ "${1:-panel}" = "test" ]; then
 fi
 if [ "${1:-panel}" = "usb" ]; then
   # The USB stage boots Debian's kernel under qemu with busybox as its whole
-  # userland, and talks to qemu's monitor socket through socat.
-  want+=(qemu-system-x86 busybox-static socat)
+  # userland, talks to qemu's monitor socket through socat, and unpacks
+  # kernel modules that a newer package may ship compressed with xz.
+  want+=(qemu-system-x86 busybox-static socat xz-utils)
 fi
 
 missing=()
