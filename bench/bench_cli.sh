@@ -34,7 +34,7 @@ median=$(( (sorted[9] + sorted[10]) / 2 ))
 printf 'status, start to exit: median %d.%03d ms, slowest %d.%03d ms (20 runs)\n' \
   $((median / 1000)) $((median % 1000)) $((sorted[19] / 1000)) $((sorted[19] % 1000))
 
-"$build/ostrellectl" --port "$work/radio" watch >"$work/watch.out" &
+"$build/ostrellectl" --port "$work/radio" watch >"$work/watch.out" 2>/dev/null &
 watcher=$!
 sleep 1
 ticks() { awk '{print $14 + $15}' "/proc/$watcher/stat"; }

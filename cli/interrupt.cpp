@@ -127,8 +127,10 @@ bool Sleep(uint32_t ms)
         if (now >= end) {
             return true;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, SLICE_MS)));
+        // The rest to the microsecond: a rest rounded down to whole
+        // milliseconds would be 0 for its last fraction and spin there.
+        const std::chrono::steady_clock::duration slice = std::chrono::milliseconds(SLICE_MS);
+        std::this_thread::sleep_for(std::min(end - now, slice));
     }
     return false;
 }
