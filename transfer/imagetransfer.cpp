@@ -194,10 +194,10 @@ bool ImageTransfer::Start(RadioLink& link)
     link.StopWorkerThread();
     outcome = TransferOutcome::Running;
     if (kind == TransferKind::Send) {
-        link.StartWorker([this](RadioLink& l) { return ImageSendWorker(l, *this); });
+        link.StartWorker([this](RadioLink& l) { return ImageSendWorker(l, *this); }, LineUse::Owned);
         link.WriteBanner(SEND_BANNER_ROW1, SEND_BANNER_ROW2);
     } else {
-        link.StartWorker([this](RadioLink& l) { return ImageReceiveWorker(l, *this); });
+        link.StartWorker([this](RadioLink& l) { return ImageReceiveWorker(l, *this); }, LineUse::Owned);
         link.WriteBanner(RECEIVE_BANNER_ROW1, RECEIVE_BANNER_ROW2);
     }
     return true;
