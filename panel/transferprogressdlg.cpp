@@ -24,6 +24,9 @@ const QString SEND_WAITING_NOTE =
     QStringLiteral("Put the radio in PC/IF mode to take the image; sending begins as soon as it is ready.");
 const QString RECEIVE_WAITING_NOTE =
     QStringLiteral("Put the radio in PC/IF mode to send its image; receiving begins as soon as it does.");
+// A radio that answers at once should not make the window grow and shrink
+// again for a hint nobody needed.
+constexpr qint64 WAITING_NOTE_AFTER_MS = 1000;
 
 } // namespace
 
@@ -113,7 +116,9 @@ void CTransferProgressDlg::Update(const ImageTransfer::Progress& progress)
     if (waiting) {
         count->setText(WAITING_TEXT);
         time->setText(QStringLiteral("%1 elapsed").arg(FormatElapsed(ms)));
-        note->setText(progress.kind == TransferKind::Send ? SEND_WAITING_NOTE : RECEIVE_WAITING_NOTE);
+        note->setText(ms < WAITING_NOTE_AFTER_MS                  ? QString()
+                      : progress.kind == TransferKind::Send ? SEND_WAITING_NOTE
+                                                            : RECEIVE_WAITING_NOTE);
     } else {
         time->setText(QStringLiteral("%1 elapsed, %2").arg(FormatElapsed(ms), FormatRate(bytes, ms)));
         if (!succeeded) {

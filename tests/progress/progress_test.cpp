@@ -304,9 +304,8 @@ TEST_F(ProgressTest, EscapeInTheWindowCancelsAndStopTellsOnce)
     ASSERT_TRUE(Window().isVisible());
     // A radio that never gets ready: the window says what it waits for, and
     // what to do, not a count of nothing at no rate.
-    QTest::qWait(300);
+    EXPECT_TRUE(WaitUntil([&] { return Window().NoteText().contains(QStringLiteral("PC/IF mode")); }, 3000));
     EXPECT_EQ(Window().CountText(), QStringLiteral("Waiting for the radio..."));
-    EXPECT_TRUE(Window().NoteText().contains(QStringLiteral("PC/IF mode"))) << Window().NoteText().toStdString();
     EXPECT_FALSE(Window().TimeText().contains(QStringLiteral("bytes/s"))) << Window().TimeText().toStdString();
     QTest::keyClick(&Window(), Qt::Key_Escape);
     EXPECT_FALSE(Window().isVisible());
