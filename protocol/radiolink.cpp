@@ -72,12 +72,6 @@ void RadioLink::StartWorker(WorkerRoutine routine, LineUse use)
     lineOwner = use == LineUse::Owned ? worker.get_id() : std::thread::id{};
 }
 
-bool RadioLink::LineOwned() const
-{
-    const std::lock_guard<std::mutex> lock(lineLock);
-    return lineOwner != std::thread::id{};
-}
-
 SendResult RadioLink::Transmit(const uint8_t* frame, int32_t length, int32_t& written)
 {
     written = 0;

@@ -64,8 +64,6 @@ public:
     // worker that owns the line holds it from before its first instruction
     // until its routine returns.
     void StartWorker(WorkerRoutine routine, LineUse use = LineUse::Shared);
-    // True while a worker that owns the line runs.
-    bool LineOwned() const;
     bool HasWorker() const { return worker.joinable(); }
     // True once a worker exists and its routine has returned (a wait of 0 ms).
     bool WorkerEnded() const { return worker.joinable() && workerDone.load(); }
@@ -124,7 +122,7 @@ private:
     std::atomic<bool> workerDone{false};
     // Taken for the whole of each frame's test and write, and to hand the
     // line to a worker, so that no frame straddles the hand-over.
-    mutable std::mutex lineLock;
+    std::mutex lineLock;
     std::thread::id lineOwner;
     std::string openError;
 };
