@@ -31,7 +31,6 @@ public:
     // The transfer ended well: the last counts and `summary` stay on show,
     // and Cancel becomes Close.
     void Succeeded(const ImageTransfer::Progress& last, const QString& summary);
-    bool HasSucceeded() const { return succeeded; }
 
     // "1:05", or "1:02:03" past an hour.
     static QString FormatElapsed(qint64 ms);

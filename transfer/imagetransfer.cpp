@@ -15,7 +15,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <climits>
 #include <cstdlib>
 #include <unistd.h>
 #endif
