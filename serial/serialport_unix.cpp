@@ -4,6 +4,7 @@
 
 #include "serialport_p.h"
 
+#include "keptfiles.h"
 #include "netendpoint.h"
 #include "netport.h"
 #include "portmap.h"
@@ -137,7 +138,7 @@ CSerialPortPrivate::CSerialPortPrivate() : portHandle(kClosed) {}
 
 std::string CSerialPortPrivate::DeviceName(const std::string& name)
 {
-    return DeviceForPortName(name, ExecutableDirectory());
+    return DeviceForPortName(name, KeptFilesDirectory());
 }
 
 CSerialPortPrivate::~CSerialPortPrivate()
