@@ -32,7 +32,7 @@ constexpr int kLookEveryMs = 50;
 [[noreturn]] void Fail(const QString& why)
 {
     std::fprintf(stderr, "paneldriver: %s\n", qPrintable(why));
-    std::fflush(stderr);
+    (void)std::fflush(stderr); // nothing is left to tell when the last message fails
     std::_Exit(3);
 }
 
