@@ -199,6 +199,11 @@ CSerialPortPrivate::CSerialPortPrivate() : portHandle(kClosed) {}
 
 std::string CSerialPortPrivate::DeviceName(const std::string& name)
 {
+    // A device path opens as it stands and needs no folder of kept files:
+    // the folder is decided (and perhaps made) only when a COM name needs it.
+    if (ComNumberOfPortName(name) < 0) {
+        return name;
+    }
     return DeviceForPortName(name, KeptFilesDirectory());
 }
 
