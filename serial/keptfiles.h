@@ -37,8 +37,9 @@ std::string UserConfigDirectory(const char* xdgConfigHome, const char* home);
 std::string UserConfigDirectory();
 
 // True when `executableDirectory` is where an install put the program: a
-// system prefix (/usr, /bin, /sbin, /opt, /snap; Program Files on Windows),
-// or any prefix whose share/metainfo holds the program's metainfo.
+// program folder of the system (/usr/bin, /usr/local/bin, /bin, /opt/<x>/bin,
+// below /snap or /nix/store; Program Files on Windows), or the bin/ of any
+// prefix whose share/metainfo holds the program's metainfo.
 bool IsInstalledLocation(const std::string& executableDirectory);
 
 // True when this process may keep files in `directory`: on POSIX systems it

@@ -41,16 +41,29 @@ std::string UserConfigDirectory()
 
 bool IsSystemLocation(const std::string& directory)
 {
-    // Where Debian's packages and the usual installers put programs. Root
-    // may write there, yet must not: the folder is every user's.
-    constexpr std::array<std::string_view, 7> prefixes{"/usr", "/bin", "/sbin", "/lib", "/opt", "/snap", "/nix/store"};
-    for (const std::string_view prefix : prefixes) {
-        if (directory.compare(0, prefix.size(), prefix) == 0 &&
-            (directory.size() == prefix.size() || directory[prefix.size()] == '/')) {
+    // Where Debian's packages, the usual installers and a hand copy by root
+    // put programs. Root may write there, yet must not: the folder is every
+    // user's. Only the program folders themselves count, so that a build
+    // below /usr/src or /opt keeps its files beside it.
+    constexpr std::array<std::string_view, 7> programFolders{
+        "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/usr/games", "/bin", "/sbin",
+    };
+    for (const std::string_view folder : programFolders) {
+        if (directory == folder) {
             return true;
         }
     }
-    return false;
+    for (const std::string_view prefix : {std::string_view("/snap/"), std::string_view("/nix/store/")}) {
+        if (directory.compare(0, prefix.size(), prefix) == 0) {
+            return true;
+        }
+    }
+    // /opt/<package>/bin
+    const std::string_view opt = "/opt/";
+    const std::string_view bin = "/bin";
+    return directory.size() > opt.size() + bin.size() && directory.compare(0, opt.size(), opt) == 0 &&
+           directory.compare(directory.size() - bin.size(), bin.size(), bin) == 0 &&
+           directory.find('/', opt.size()) == directory.size() - bin.size();
 }
 
 bool IsUsersOwnFolder(const std::string& directory)

@@ -69,11 +69,13 @@ TEST(KeptFiles, OnlyTheUsersOwnUninstalledFolderKeepsFilesBesideTheExecutable)
 
     // Installed: a system prefix whoever runs it, or any prefix that an
     // install laid the metainfo into, although the user owns it.
-    for (const char* system : {"/usr/bin", "/usr/local/bin", "/bin", "/opt/ostrelle/bin", "/usr"}) {
+    for (const char* system : {"/usr/bin", "/usr/local/bin", "/bin", "/opt/ostrelle/bin", "/snap/ostrelle/4/bin"}) {
         EXPECT_TRUE(IsInstalledLocation(system)) << system;
         EXPECT_EQ(ChooseKeptFilesDirectory(system, user), user) << system;
     }
-    for (const char* other : {"/usrlocal/bin", "/home/ann/build", "/work/optical"}) {
+    // A build below /usr/src or /opt is still a build folder.
+    for (const char* other : {"/usr/src/ostrelle/build", "/opt/src/ostrelle/bin", "/opt/bin", "/usr/binx",
+                              "/home/ann/build", "/work/optical"}) {
         EXPECT_FALSE(IsInstalledLocation(other)) << other;
     }
     const std::string localBin = create(root / "local/bin");
