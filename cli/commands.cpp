@@ -116,18 +116,14 @@ int CommandLcd(RadioLink& link, const Options& o, const PortChoice& port)
     return Code(ExitCode::Done);
 }
 
-// The one place where key and tune frames go out; false when the frame
-// could not be sent.
-bool PressKey(RadioLink& link, KeyCode code)
+// Whether a key or tune frame went out, as the link tells it.
+int Sent(SendResult result, const PortChoice& port)
 {
-    link.SendKey(code);
-    return link.linkRunning;
-}
-
-bool Tune(RadioLink& link, double mhz, int32_t modulation)
-{
-    link.SendTune(mhz, modulation);
-    return link.linkRunning;
+    if (result == SendResult::Sent) {
+        return Code(ExitCode::Done);
+    }
+    return Fail(ExitCode::NoAnswer,
+                "The frame did not reach the radio on " + port.shown + ": " + SendResultText(result) + ".");
 }
 
 // What key and tune will send, taken from the words before the port is touched.
@@ -198,8 +194,8 @@ int CommandKey(RadioLink& link, const Options& o, const PortChoice& port, const 
         if (i > 0 && !interrupt::Sleep(static_cast<uint32_t>(o.delayMs))) {
             return Interrupted();
         }
-        if (!PressKey(link, request.keys[i])) {
-            return NoAnswer(port);
+        if (const int code = Sent(link.SendKey(request.keys[i]), port); code != Code(ExitCode::Done)) {
+            return code;
         }
     }
     return Code(ExitCode::Done);
@@ -413,6 +409,7 @@ int Run(const Options& o)
     }
     RadioLink link;
     if (const int opened = OpenLink(link, port); opened != Code(ExitCode::Done)) {
+        transfer.Abandon();
         return opened;
     }
     if (o.command == "watch") {
@@ -429,10 +426,11 @@ int Run(const Options& o)
         // Keys, tune frames and images get no answer of their own: a radio
         // that answers a poll is there to take them.
         code = interrupt::Requested() ? Interrupted() : NoAnswer(port);
+        transfer.Abandon();
     } else if (o.command == "key") {
         code = CommandKey(link, o, port, request);
     } else if (o.command == "tune") {
-        code = Tune(link, request.mhz, request.modulation) ? Code(ExitCode::Done) : NoAnswer(port);
+        code = Sent(link.SendTune(request.mhz, request.modulation), port);
     } else if (transferring) {
         code = transfer.Run(link);
     }

@@ -195,10 +195,10 @@ const char* UsageText()
            "  ports                  the COM map: where each COM number leads\n"
            "\n"
            "Options:\n"
-           "  --port PORT            COM<n> (ports/COM<n> beside the program, else the\n"
-           "                         system's port), a device such as /dev/ttyUSB0, or\n"
+           "  --port PORT            COM<n> (the panel's ports/COM<n>, else the system's\n"
+           "                         port), a device such as /dev/ttyUSB0, or\n"
            "                         rfc2217://HOST:PORT or tcp://HOST:PORT. Default: the\n"
-           "                         COM number in Ostrelle.cfg beside the program, else COM1\n"
+           "                         COM number in the panel's Ostrelle.cfg, else COM1\n"
            "  --json                 status, lcd, watch: JSON (one object per line)\n"
            "  --delay MS             key: pause between keys (default 100)\n"
            "  --yes, -y              write: do not ask before replacing the radio's memory\n"
@@ -214,7 +214,9 @@ const char* UsageText()
            "  4    a memory image transfer did not end whole\n"
            "  130  interrupted (Ctrl-C)\n"
            "\n"
-           "Results go to standard output; messages and transfer progress to standard error.\n";
+           "Results go to standard output; messages and transfer progress to standard error.\n"
+           "Ostrelle.cfg and ports/ are where the panel keeps them: beside the program, or\n"
+           "in ~/.config/ostrelle for an installed one (ostrellectl ports names the folder).\n";
 }
 
 } // namespace cli

@@ -1,5 +1,6 @@
 #include "portchoice.h"
 
+#include "keptfiles.h"
 #include "portname.h"
 #include "settingstext.h"
 
@@ -33,7 +34,7 @@ bool ChoosePort(const std::string& option, PortChoice& choice, std::string& erro
 {
     choice = PortChoice{};
     if (option.empty()) {
-        const std::string path = ExecutableDirectory() + "/" + std::string(settingstext::SETTINGS_FILE_NAME);
+        const std::string path = KeptFilesDirectory() + "/" + std::string(settingstext::SETTINGS_FILE_NAME);
         const auto lines = settingstext::ReadLeadingLines(path, 1);
         if (lines.empty()) {
             return ChooseComNumber(1, "", choice, error);

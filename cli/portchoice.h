@@ -1,9 +1,9 @@
 #pragma once
 
 // Which port ostrellectl opens: the one named by --port, else the COM number
-// on the first line of Ostrelle.cfg beside the program, else COM 1. A COM
-// number is mapped as the front panel maps it (ports/COM<n> beside the
-// program, else the system's device).
+// on the first line of the panel's Ostrelle.cfg, else COM 1. A COM number is
+// mapped as the front panel maps it (its ports/COM<n>, else the system's
+// device). Both files are in the folder of kept files (keptfiles.h).
 
 #include <string>
 

@@ -15,10 +15,14 @@ class TransferCommand {
 public:
     TransferCommand(const Options& options, const PortChoice& port);
 
-    // Before the port is opened: for a write the file is opened, its size
-    // checked and, unless --yes, the user asked. False when the command ends
-    // here, with `exitCode` set.
+    // Before the port is opened: the file is opened (for a read, a new one
+    // beside FILE), a write's size checked and, unless --yes, the user asked.
+    // False when the command ends here, with `exitCode` set.
     bool Prepare(int& exitCode);
+
+    // The port could not be opened, or the radio did not answer: whatever
+    // Prepare opened is dropped, and FILE is left as it was.
+    void Abandon();
 
     // The transfer itself on an open, running link. Returns an exit code.
     int Run(RadioLink& link);

@@ -208,6 +208,17 @@ TEST(CliFailures, ExitCodesAndOneLineReasons)
         EXPECT_LT(r.ms, 2500) << command;
     }
 
+    // A read that cannot begin leaves the file it would replace, and nothing beside it.
+    const fs::path dir = fs::temp_directory_path() / ("ostrellectl-silent-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "backup.bin") << "last week";
+    const CtlResult unread = RunCtl(Args(silent, {"read", (dir / "backup.bin").string()}));
+    EXPECT_EQ(unread.code, 1) << unread.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    EXPECT_EQ(fs::file_size(dir / "backup.bin"), 9u);
+    fs::remove_all(dir);
+
     const std::string missing = fs::temp_directory_path() / "ostrelle-no-such-port";
     CtlResult r = RunCtl({"--port", missing, "status"});
     EXPECT_EQ(r.code, 3);

@@ -73,7 +73,7 @@ TEST_F(CliTransfer, ReadAndWriteRoundTripByteForByte)
     CtlResult r = RunCtl({"--port", sim.Path(), "read", (dir / "backup.bin").string()});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(Slurp(dir / "backup.bin") == a) << "the backup differs from the radio's image";
-    EXPECT_EQ(r.out, "Received 20 records (2640 bytes) into " + (dir / "backup.bin").string() + "\n");
+    EXPECT_EQ(r.out, "20 records (2640 bytes) were received into: " + (dir / "backup.bin").string() + "\n");
 
     // No terminal to ask on and no --yes: nothing goes to the radio.
     Put(dir / "new.bin", b);
@@ -89,7 +89,7 @@ TEST_F(CliTransfer, ReadAndWriteRoundTripByteForByte)
 
     r = RunCtl({"--port", sim.Path(), "write", "--yes", (dir / "new.bin").string()});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "Sent 20 records from " + (dir / "new.bin").string() + " to the radio\n");
+    EXPECT_EQ(r.out, "20 records went to the radio from: " + (dir / "new.bin").string() + "\n");
     // radiosim stores what it took once the upload is whole.
     for (int i = 0; i < 100 && Slurp(dir / "radio.bin") != b; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -119,6 +119,18 @@ TEST_F(CliTransfer, InterruptedReadAndWriteLeaveTheOldFilesAndThePort)
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_LE(reading.MsFrom(signalled), 300);
     EXPECT_TRUE(Slurp(dir / "backup.bin") == old) << "the old backup was not kept";
+    // What came is kept beside it, under the name the message gives.
+    std::vector<fs::path> beside;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename() != "backup.bin" && entry.path().filename() != "radio.bin") {
+            beside.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(beside.size(), 1u) << r.err;
+    EXPECT_NE(r.err.find(beside[0].string()), std::string::npos) << r.err;
+    EXPECT_GT(fs::file_size(beside[0]), 0u);
+    EXPECT_EQ(image.compare(0, fs::file_size(beside[0]), Slurp(beside[0])), 0) << "the kept bytes are not the image's";
+    fs::remove(beside[0]);
 
     // The radio goes on sending the rest of its image; once it has, it
     // answers again on the port the interrupted read closed.

@@ -66,7 +66,7 @@ check "the radio shows the new frequency ($out)" grep -q '^TUNE  146.520000 FM' 
 
 ctl --port COM7 read "$(winepath -w "$work/backup.bin" 2>/dev/null | tr -d '\r')"
 check "read exits 0 ($err)" [ "$rc" -eq 0 ]
-check "read says what it stored ($out)" grep -q '^Received 20 records (2640 bytes) into' <<<"$out"
+check "read says what it stored ($out)" grep -q '^20 records (2640 bytes) were received into: ' <<<"$out"
 check "the 20 records read are the radio's image" cmp -s "$work/image.bin" "$work/backup.bin"
 
 ctl --port COM6 status
