@@ -67,9 +67,12 @@ int OpenLink(RadioLink& link, const PortChoice& port)
     if (link.OpenPortNamed(port.name)) {
         return Code(ExitCode::Done);
     }
-    std::string message = "Unable to open port " + port.shown + ": " + link.OpenError();
+    std::string message = "Unable to open port " + port.shown + ": " + OneLine(link.OpenError());
+    if (!message.empty() && message.back() != '.') {
+        message += '.';
+    }
     if (port.comNumber > 0) {
-        message += "\nostrellectl ports shows where each COM number leads.";
+        message += " ostrellectl ports shows where each COM number leads.";
     }
     return Fail(ExitCode::PortUnavailable, message);
 }

@@ -1,30 +1,33 @@
 #include "messages.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace cli {
 
 std::string OneLine(const std::string& text)
 {
     std::string line;
+    bool blank = false;
+    bool brokeLine = false;
     for (const char c : text) {
-        const bool blank = c == '\n' || c == ' ' || c == '\t';
-        if (!blank) {
-            line += c;
+        if (c == '\n' || c == ' ' || c == '\t') {
+            blank = true;
+            brokeLine = brokeLine || c == '\n';
             continue;
         }
-        if (line.empty()) {
-            continue;
-        }
-        if (c == '\n' && line.back() != ' ' && line.back() != ':' && line.back() != '.') {
-            line += '.';
-        }
-        if (line.back() != ' ') {
+        if (blank && !line.empty()) {
+            // A line that ends a sentence without saying so gets its full stop
+            // when the next one starts a sentence of its own.
+            const bool sentence = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            if (brokeLine && sentence && std::string_view(".:?!").find(line.back()) == std::string_view::npos) {
+                line += '.';
+            }
             line += ' ';
         }
-    }
-    while (!line.empty() && line.back() == ' ') {
-        line.pop_back();
+        line += c;
+        blank = false;
+        brokeLine = false;
     }
     return line;
 }

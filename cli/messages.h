@@ -9,8 +9,8 @@
 
 namespace cli {
 
-// The text on one line: line breaks become ". " after a sentence's words and
-// a space after a colon; runs of blanks shrink to one.
+// The text on one line: runs of blanks and line breaks become one space, and
+// a line break before a new sentence a full stop where the line had none.
 std::string OneLine(const std::string& text);
 
 // Says `message` and returns `code` as the exit code.
