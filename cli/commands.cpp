@@ -58,8 +58,8 @@ bool Emit(const std::string& text)
 int NoAnswer(const PortChoice& port)
 {
     return Fail(ExitCode::NoAnswer, "The radio did not answer on " + port.shown +
-                                               ". Check that it is switched on, that the cable sits in the PC/IF "
-                                               "socket, and that the port is the right one (ostrellectl ports).");
+                                        ". Check that it is switched on, that the cable sits in the PC/IF "
+                                        "socket, and that the port is the right one (ostrellectl ports).");
 }
 
 int OpenLink(RadioLink& link, const PortChoice& port)
@@ -99,10 +99,16 @@ int Interrupted()
     return Fail(ExitCode::Interrupted, "interrupted");
 }
 
+// Why no reply came: the user's Ctrl-C, or the radio.
+int Unanswered(const PortChoice& port)
+{
+    return interrupt::Requested() ? Interrupted() : NoAnswer(port);
+}
+
 int CommandStatus(RadioLink& link, const Options& o, const PortChoice& port)
 {
     if (!PollUntilAnswered(link, PollStatusOnce)) {
-        return interrupt::Requested() ? Interrupted() : NoAnswer(port);
+        return Unanswered(port);
     }
     const RadioStatus status = link.Snapshot().status;
     (void)Emit((o.json ? StatusJson(status) : StatusLine(status)) + "\n");
@@ -112,7 +118,7 @@ int CommandStatus(RadioLink& link, const Options& o, const PortChoice& port)
 int CommandLcd(RadioLink& link, const Options& o, const PortChoice& port)
 {
     if (!PollUntilAnswered(link, PollLcdOnce)) {
-        return interrupt::Requested() ? Interrupted() : NoAnswer(port);
+        return Unanswered(port);
     }
     const LcdImage lcd = link.Snapshot().lcd;
     (void)Emit(o.json ? LcdJson(lcd) + "\n" : LcdLines(lcd));
@@ -300,7 +306,8 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
             answering = false;
         }
         // The first line waits for both replies, or for the radio's time to answer.
-        const bool ready = printed || (snap.lcd.lcdValid && snap.status.statusValid) || Clock::now() - start > ANSWER_LIMIT;
+        const bool ready =
+            printed || (snap.lcd.lcdValid && snap.status.statusValid) || Clock::now() - start > ANSWER_LIMIT;
         if (ready && (!printed || !SameDisplay(snap.lcd, last.lcd) || !SameStatus(snap.status, last.status))) {
             if (!Emit(WatchLine(snap, o.json))) {
                 return Code(ExitCode::Done); // the reader has gone
@@ -311,7 +318,7 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
         if (link.Port().HungUp() || !link.Port().IsOpen()) {
             if (!o.reconnect) {
                 return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
-                                                           " was lost. Check the cable; --reconnect waits for it.");
+                                                    " was lost. Check the cable; --reconnect waits for it.");
             }
             if (!Reopen(link, port)) {
                 break;
@@ -428,7 +435,7 @@ int Run(const Options& o)
     } else if (!PollUntilAnswered(link, PollStatusOnce)) {
         // Keys, tune frames and images get no answer of their own: a radio
         // that answers a poll is there to take them.
-        code = interrupt::Requested() ? Interrupted() : NoAnswer(port);
+        code = Unanswered(port);
         transfer.Abandon();
     } else if (o.command == "key") {
         code = CommandKey(link, o, port, request);

@@ -1,6 +1,6 @@
 #include "ctlprocess.h"
 
-#include "pipepump.h"
+#include "childio.h"
 
 #include <cerrno>
 #include <csignal>
@@ -29,12 +29,7 @@ CtlProcess::CtlProcess(std::vector<std::string> args, const std::string& input, 
     }
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    cargv.reserve(argv.size() + 1);
-    for (auto& a : argv) {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
+    std::vector<char*> cargv = CStrings(argv);
     // ThreadSanitizer waits a second at every exit by default; that is its
     // own pause, not the program's, and would hide how soon Ctrl-C ends it.
     std::vector<std::string> environment;
@@ -46,12 +41,7 @@ CtlProcess::CtlProcess(std::vector<std::string> args, const std::string& input, 
     const char* tsanOptions = std::getenv("TSAN_OPTIONS");
     environment.push_back(std::string("TSAN_OPTIONS=") + (tsanOptions != nullptr ? tsanOptions : "") +
                           " atexit_sleep_ms=0");
-    std::vector<char*> cenv;
-    cenv.reserve(environment.size() + 1);
-    for (auto& e : environment) {
-        cenv.push_back(e.data());
-    }
-    cenv.push_back(nullptr);
+    std::vector<char*> cenv = CStrings(environment);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);

@@ -1,6 +1,6 @@
 #include "simprocess.h"
 
-#include "pipepump.h"
+#include "childio.h"
 
 #include <atomic>
 #include <cerrno>
@@ -57,12 +57,7 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string link) : linkPa
     }
     std::vector<std::string> argv{RADIOSIM_PATH, "--link", linkPath};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    cargv.reserve(argv.size() + 1);
-    for (auto& a : argv) {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
+    std::vector<char*> cargv = CStrings(argv);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

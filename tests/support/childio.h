@@ -1,15 +1,31 @@
 #pragma once
 
-// Reads a child's standard output and error until both close, handing each
-// piece to `take` with 0 for output and 1 for error. For a reader thread.
+// What the tests need to start a child process and hear it.
 
 #include <cerrno>
 #include <cstddef>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include <poll.h>
 #include <unistd.h>
 
+// The pointers an exec call takes, ending in null; they point into `strings`,
+// which must outlive them.
+inline std::vector<char*> CStrings(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (auto& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Reads a child's standard output and error until both close, handing each
+// piece to `take` with 0 for output and 1 for error. For a reader thread.
 inline void PumpPipes(int outFd, int errFd, const std::function<void(int, const char*, size_t)>& take)
 {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
