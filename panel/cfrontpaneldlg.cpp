@@ -18,7 +18,9 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -267,6 +269,7 @@ void CFrontPanelDlg::CreateControls()
                 edit->setValidator(
                     new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
                 edit->installEventFilter(new PortMapToolTipFilter([this] { return portMapRoots; }, edit));
+                edit->installEventFilter(this);
             } else {
                 frequencyEdit = edit;
             }
@@ -304,7 +307,9 @@ void CFrontPanelDlg::CreateControls()
         }
         case Kind::Combo: {
             auto* combo = new QComboBox(this);
-            combo->addItems({QStringLiteral("AM"), QStringLiteral("FM"), QStringLiteral("Auto")});
+            for (const std::string_view name : tuneModulationNames) {
+                combo->addItem(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+            }
             widget = combo;
             break;
         }
@@ -540,13 +545,72 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
     QMenu menu(this);
     QAction* about = aboutMenuText.isEmpty() ? nullptr : menu.addAction(aboutMenuText);
     QAction* serialPorts = menu.addAction(QStringLiteral("Serial ports..."));
+    QAction* shortcuts = menu.addAction(QStringLiteral("Keyboard shortcuts..."));
     menu.addAction(traceAction);
     QAction* chosen = menu.exec(event->globalPos());
     if (chosen != nullptr && chosen == about) {
         OnSysCommand(IDM_ABOUTBOX);
     } else if (chosen == serialPorts) {
         OnSerialPorts();
+    } else if (chosen == shortcuts) {
+        OnKeyboardShortcuts();
     }
+}
+
+bool CFrontPanelDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    // Enter in the port box starts the link. It is taken here, before the
+    // dialog would also hand it to its default button: TUNE, enabled by the
+    // very start it just made, must not send a frame the user never asked for.
+    if (watched == Control(1032) && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !link.linkRunning) {
+            OnStartStop();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CFrontPanelDlg::SetKeyboardShortcuts(const QMap<int, QStringList>& pcKeysByControl)
+{
+    pcKeys = pcKeysByControl;
+    for (const KeyDef& key : keyTable) {
+        const QStringList names = pcKeys.value(key.controlId);
+        QString tip;
+        if (names.isEmpty()) {
+            tip = QStringLiteral("No PC key");
+        } else {
+            tip = (names.size() == 1 ? QStringLiteral("PC key: ") : QStringLiteral("PC keys: ")) +
+                  names.join(QStringLiteral(", "));
+        }
+        if (QWidget* button = Control(key.controlId)) {
+            button->setToolTip(tip);
+        }
+    }
+}
+
+void CFrontPanelDlg::OnKeyboardShortcuts()
+{
+    QString rows;
+    for (const KeyDef& key : keyTable) {
+        const QStringList names = pcKeys.value(key.controlId);
+        if (!names.isEmpty()) {
+            rows += QStringLiteral("<tr><td><b>%1</b></td><td>&nbsp;&nbsp;%2</td></tr>")
+                        .arg(QString::fromLatin1(key.caption.data(), static_cast<qsizetype>(key.caption.size()))
+                                 .toHtmlEscaped(),
+                             names.join(QStringLiteral(", ")).toHtmlEscaped());
+        }
+    }
+    if (rows.isEmpty()) {
+        prompts->Inform(QStringLiteral("No PC keys press the radio's keys."));
+        return;
+    }
+    prompts->Inform(QStringLiteral("While the link runs, these PC keys press the radio's keys, except while "
+                                   "the frequency box has the focus (there they edit the frequency, and Enter "
+                                   "tunes). Shift, Ctrl and Alt must be up."),
+                    QStringLiteral("<table><tr><th align=left>Radio</th><th align=left>&nbsp;&nbsp;PC</th></tr>") +
+                        rows + QStringLiteral("</table>"));
 }
 
 void CFrontPanelDlg::OnSerialPorts()
@@ -565,12 +629,17 @@ void CFrontPanelDlg::OnTraceTraffic(bool on)
     if (!refused.isEmpty()) {
         traceAction->setChecked(false);
         prompts->Warn(refused);
+        return;
     }
+    prompts->Inform(QStringLiteral("Serial traffic is added to the end of this file until you untick "
+                                   "\"Trace serial traffic\":"),
+                    TracePath());
 }
 
 QString CFrontPanelDlg::TracePath() const
 {
-    return moduleDirectory + QStringLiteral("/Ostrelle.trace");
+    // In full, since the user is told where it is.
+    return QFileInfo(moduleDirectory + QStringLiteral("/Ostrelle.trace")).absoluteFilePath();
 }
 
 void CFrontPanelDlg::PostRefresh()
@@ -649,4 +718,9 @@ void CFrontPanelDlg::paintEvent(QPaintEvent*)
 QString CFrontPanelDlg::SettingsPath() const
 {
     return moduleDirectory + QStringLiteral("/Ostrelle.cfg");
+}
+
+QString CFrontPanelDlg::StorePath() const
+{
+    return moduleDirectory + QStringLiteral("/Ostrelle.ini");
 }

@@ -7,6 +7,8 @@
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -367,6 +369,94 @@ TEST_F(PanelTest, RefreshEventsDoNotPileUp)
     QCoreApplication::sendPostedEvents(panel.get());
     EXPECT_EQ(counter.refreshes, 2);
     panel->removeEventFilter(&counter);
+}
+
+TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)
+{
+    PtyRadio radio(249);
+    ASSERT_TRUE(radio.Ok());
+    auto panel = MakePanel();
+    panel->show();
+    panel->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+    auto* port = qobject_cast<QLineEdit*>(panel->Control(1032));
+    port->setFocus();
+    port->clear();
+    QTest::keyClicks(port, QStringLiteral("249"));
+    QTest::keyClick(port, Qt::Key_Return);
+    ASSERT_TRUE(panel->Link().linkRunning);
+    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));
+    // TUNE, the default button, became enabled by that start; the same Enter
+    // must not reach it.
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(statusPollFrame), 1000));
+    QTest::qWait(100);
+    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(25.0, 2))), 0u);
+    Click(*panel, 1033);
+    EXPECT_TRUE(prompts.warnings.isEmpty());
+}
+
+TEST_F(PanelTest, FileDialogsSayWhatTheyDoAndOpenWhereTheLastImageWas)
+{
+    const QString images = dir.filePath(QStringLiteral("backups"));
+    ASSERT_TRUE(QDir().mkpath(images));
+    {
+        auto panel = MakePanel();
+        prompts.saveAnswer = images + QStringLiteral("/gone/radio.bin");
+        panel->OnReceiveImage();
+        prompts.openAnswer = images + QStringLiteral("/missing.bin");
+        panel->OnSendImage();
+        EXPECT_EQ(prompts.fileTitles, (QStringList{QStringLiteral("Save the radio's memory image"),
+                                                   QStringLiteral("Send a memory image to the radio")}));
+        // Nothing remembered yet; then the folder of the file just chosen,
+        // as long as that folder exists.
+        EXPECT_EQ(prompts.fileDirectories, (QStringList{QString(), QString()}));
+    }
+    // Beside the settings file, which keeps its lines and is not even made.
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.ini"))));
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.cfg"))));
+    prompts.fileDirectories.clear();
+    auto panel = MakePanel();
+    prompts.openAnswer.clear();
+    prompts.saveAnswer.clear();
+    panel->OnSendImage();
+    panel->OnReceiveImage();
+    EXPECT_EQ(prompts.fileDirectories, (QStringList{images, images}));
+    ASSERT_TRUE(QDir(images).removeRecursively());
+    panel->OnSendImage();
+    EXPECT_EQ(prompts.fileDirectories.last(), QString());
+    // A store that is no regular file is neither read nor written.
+    QFile::remove(dir.filePath(QStringLiteral("Ostrelle.ini")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("Ostrelle.ini")));
+    prompts.openAnswer = dir.filePath(QStringLiteral("x.bin"));
+    panel->OnSendImage();
+    panel->OnSendImage();
+    EXPECT_EQ(prompts.fileDirectories.last(), QString());
+}
+
+TEST_F(PanelTest, TheUserIsToldWhereTheTraceGoesAndWhichPcKeysPressWhat)
+{
+    auto panel = MakePanel();
+    panel->OnTraceTraffic(true);
+    ASSERT_EQ(prompts.notes.size(), 1);
+    EXPECT_EQ(prompts.noteDetails[0], QFileInfo(dir.filePath(QStringLiteral("Ostrelle.trace"))).absoluteFilePath());
+    EXPECT_TRUE(QFileInfo(prompts.noteDetails[0]).isAbsolute());
+    EXPECT_TRUE(QFile::exists(prompts.noteDetails[0]));
+    panel->OnTraceTraffic(false);
+
+    QMap<int, QStringList> keys;
+    keys[1028] = QStringList{QStringLiteral("1"), QStringLiteral("Num 1")};
+    keys[1018] = QStringList{QStringLiteral("Enter")};
+    panel->SetKeyboardShortcuts(keys);
+    EXPECT_EQ(panel->Control(1028)->toolTip(), QStringLiteral("PC keys: 1, Num 1"));
+    EXPECT_EQ(panel->Control(1018)->toolTip(), QStringLiteral("PC key: Enter"));
+    EXPECT_EQ(panel->Control(1006)->toolTip(), QStringLiteral("No PC key"));
+    panel->OnKeyboardShortcuts();
+    ASSERT_EQ(prompts.notes.size(), 2);
+    const QString& table = prompts.noteDetails[1];
+    EXPECT_TRUE(table.contains(QStringLiteral("<b>1</b></td><td>&nbsp;&nbsp;1, Num 1"))) << table.toStdString();
+    EXPECT_TRUE(table.contains(QStringLiteral("<b>ENT</b></td><td>&nbsp;&nbsp;Enter"))) << table.toStdString();
+    EXPECT_FALSE(table.contains(QStringLiteral("SCAN")));
+    EXPECT_TRUE(prompts.warnings.isEmpty());
 }
 
 // ---- The settings file ------------------------------------------------------
