@@ -675,6 +675,19 @@ bool CFrontPanelDlg::event(QEvent* event)
     return QDialog::event(event);
 }
 
+void CFrontPanelDlg::setVisible(bool visible)
+{
+    // The settings file holds the frame's corner. A top-level widget moved
+    // before its window is made asks the window manager to put the frame
+    // there; moved afterwards, before the window manager has said how wide
+    // its frame is, the same point goes to the client area, and every
+    // restart would creep up by the title bar and left by the border.
+    if (visible && !initialised) {
+        OnInitDialog();
+    }
+    QDialog::setVisible(visible);
+}
+
 void CFrontPanelDlg::showEvent(QShowEvent* event)
 {
     OnInitDialog();

@@ -66,6 +66,9 @@ public:
     void StopWorker();
     // Esc must not end the dialog: Exit is the only way out.
     void reject() override;
+    // Initialises the dialog before its window exists, so that the saved
+    // position reaches the window manager as the frame's.
+    void setVisible(bool visible) override;
 
     void LoadSettings();
     void SaveSettings();
