@@ -146,6 +146,22 @@ constexpr std::array<int, 5> linkControls{1000, 1001, 1035, 1034, 1050};
 // The status indicators, which status painting enables.
 constexpr std::array<int, 5> indicatorControls{1046, 1044, 1047, 1048, 1049};
 
+// The box a label names: the first control that starts just right of the
+// label and shares some of its height.
+const ControlDef* BoxBesideLabel(const ControlDef& label)
+{
+    const int right = label.x + label.width;
+    for (const ControlDef& def : panelTemplate) {
+        const bool box = def.kind == Kind::ValueField || def.kind == Kind::DigitsEdit || def.kind == Kind::Edit ||
+                         def.kind == Kind::Combo;
+        if (box && def.x >= right && def.x <= right + 10 && def.y < label.y + label.height &&
+            label.y < def.y + def.height) {
+            return &def;
+        }
+    }
+    return nullptr;
+}
+
 const KeyPlace* PlaceOfKey(int controlId)
 {
     for (const KeyPlace& place : keyPlaces) {
@@ -243,7 +259,7 @@ void CFrontPanelDlg::CreateControls()
 
     for (const ControlDef& def : panelTemplate) {
         const QString caption = QString::fromLatin1(def.caption);
-        const QRect rect = dlu::Rect(def.x, def.y, def.width, def.height);
+        QRect rect = dlu::Rect(def.x, def.y, def.width, def.height);
         QWidget* widget = nullptr;
         switch (def.kind) {
         case Kind::Keys:
@@ -294,6 +310,21 @@ void CFrontPanelDlg::CreateControls()
             label->setTextFormat(Qt::PlainText);
             label->setAlignment(def.kind == Kind::Label ? (Qt::AlignRight | Qt::AlignTop)
                                                         : (Qt::AlignHCenter | Qt::AlignTop));
+            if (const ControlDef* box = def.kind == Kind::Label ? BoxBesideLabel(def) : nullptr) {
+                // A label reads on the line of its box's text, which the box
+                // centres: the label takes the box's height and centres too.
+                const QRect boxRect = dlu::Rect(box->x, box->y, box->width, box->height);
+                rect.setTop(boxRect.top());
+                rect.setBottom(boxRect.bottom());
+                label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+                // Aligned right, a label that is a little wider than its
+                // place takes the free space before it instead of losing
+                // its first letter.
+                const int needed = label->fontMetrics().horizontalAdvance(caption);
+                if (needed > rect.width()) {
+                    rect.setLeft(rect.right() + 1 - needed);
+                }
+            }
             widget = label;
             break;
         }

@@ -1,12 +1,18 @@
 #include "ptyradio.h"
 #include "testsupport.h"
 
+#include "caboutdlg.h"
 #include "dialogunits.h"
 #include "settingsfile.h"
 #include "versionblock.h"
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QGroupBox>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
+#include <QStyleOptionGroupBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QComboBox>
@@ -581,6 +587,89 @@ TEST_F(PanelTest, HostileSettingsFilesAreReadSafely)
         EXPECT_EQ(panel.comPort, c.port);
         EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency);
     }
+}
+
+// Every caption of the templates fits its control in the dialog's font, at
+// whatever QT_SCALE_FACTOR the binary runs under (CTest runs this at 1, 1.5
+// and 2), and each label stands on the line of the box it names.
+TEST_F(PanelTest, CaptionsFitTheirControlsAndLabelsLineUpWithTheirBoxes)
+{
+    auto panel = MakePanel();
+    CAboutDlg about;
+    const auto textWidth = [](const QWidget* widget, const QString& text) {
+        return widget->fontMetrics().horizontalAdvance(text);
+    };
+    int checked = 0;
+    for (QWidget* dialog : {static_cast<QWidget*>(panel.get()), static_cast<QWidget*>(&about)}) {
+        for (QWidget* widget : dialog->findChildren<QWidget*>()) {
+            QString text;
+            QRect room;
+            if (auto* label = qobject_cast<QLabel*>(widget)) {
+                text = label->text();
+                room = label->contentsRect();
+            } else if (auto* check = qobject_cast<QCheckBox*>(widget)) {
+                QStyleOptionButton option;
+                option.initFrom(check);
+                option.text = check->text();
+                text = check->text();
+                room = check->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, check);
+            } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+                QStyleOptionButton option;
+                option.initFrom(button);
+                option.text = button->text();
+                text = button->text();
+                room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+            } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+                QStyleOptionGroupBox option;
+                option.initFrom(group);
+                option.text = group->title();
+                option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+                option.textAlignment = group->alignment();
+                text = group->title();
+                const QRect label =
+                    group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+                EXPECT_TRUE(group->rect().contains(label)) << text.toStdString();
+                room = label;
+            } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+                QStyleOptionComboBox option;
+                option.initFrom(combo);
+                room = combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField,
+                                                      combo);
+                for (int i = 0; i < combo->count(); ++i) {
+                    EXPECT_LE(textWidth(combo, combo->itemText(i)), room.width()) << combo->itemText(i).toStdString();
+                }
+                continue;
+            }
+            if (text.isEmpty()) {
+                continue;
+            }
+            ++checked;
+            EXPECT_LE(textWidth(widget, text), room.width()) << '"' << text.toStdString() << "\" is clipped";
+            EXPECT_LE(widget->fontMetrics().height(), widget->height()) << '"' << text.toStdString() << '"';
+        }
+    }
+    EXPECT_GE(checked, 34 + 13 + 20);
+
+    const struct {
+        const char* label;
+        int box;
+    } pairs[] = {{"COM Port", 1032}, {"Mode", 1045}, {"Battery", 1036}, {"RSSI", 1042}, {"Centermeter", 1043}};
+    for (const auto& pair : pairs) {
+        const QLabel* label = nullptr;
+        for (const QLabel* candidate : panel->findChildren<QLabel*>()) {
+            if (candidate->text() == QLatin1String(pair.label) && panel->Control(pair.box) != candidate) {
+                label = candidate;
+            }
+        }
+        ASSERT_NE(label, nullptr) << pair.label;
+        const QRect box = panel->Control(pair.box)->geometry();
+        EXPECT_EQ(label->geometry().center().y(), box.center().y()) << pair.label;
+        EXPECT_TRUE(label->alignment().testFlag(Qt::AlignVCenter)) << pair.label;
+        EXPECT_LT(label->geometry().right(), box.left()) << pair.label;
+    }
+    // The window keeps the size of its template.
+    EXPECT_EQ(panel->size(), QSize(dlu::X(416), dlu::Y(306)));
+    EXPECT_EQ(about.size(), QSize(dlu::X(235), dlu::Y(55)));
 }
 
 TEST(SettingsFile, LinesAndNumbersAreBounded)
