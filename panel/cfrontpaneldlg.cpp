@@ -613,7 +613,7 @@ void CFrontPanelDlg::SetKeyboardShortcuts(const QMap<int, QStringList>& pcKeysBy
             tip = QStringLiteral("No PC key");
         } else {
             tip = (names.size() == 1 ? QStringLiteral("PC key: ") : QStringLiteral("PC keys: ")) +
-                  names.join(QStringLiteral(", "));
+                  names.join(QStringLiteral(" or "));
         }
         if (QWidget* button = Control(key.controlId)) {
             button->setToolTip(tip);
@@ -630,7 +630,7 @@ void CFrontPanelDlg::OnKeyboardShortcuts()
             rows += QStringLiteral("<tr><td><b>%1</b></td><td>&nbsp;&nbsp;%2</td></tr>")
                         .arg(QString::fromLatin1(key.caption.data(), static_cast<qsizetype>(key.caption.size()))
                                  .toHtmlEscaped(),
-                             names.join(QStringLiteral(", ")).toHtmlEscaped());
+                             names.join(QStringLiteral(" or ")).toHtmlEscaped());
         }
     }
     if (rows.isEmpty()) {

@@ -453,13 +453,13 @@ TEST_F(PanelTest, TheUserIsToldWhereTheTraceGoesAndWhichPcKeysPressWhat)
     keys[1028] = QStringList{QStringLiteral("1"), QStringLiteral("Num 1")};
     keys[1018] = QStringList{QStringLiteral("Enter")};
     panel->SetKeyboardShortcuts(keys);
-    EXPECT_EQ(panel->Control(1028)->toolTip(), QStringLiteral("PC keys: 1, Num 1"));
+    EXPECT_EQ(panel->Control(1028)->toolTip(), QStringLiteral("PC keys: 1 or Num 1"));
     EXPECT_EQ(panel->Control(1018)->toolTip(), QStringLiteral("PC key: Enter"));
     EXPECT_EQ(panel->Control(1006)->toolTip(), QStringLiteral("No PC key"));
     panel->OnKeyboardShortcuts();
     ASSERT_EQ(prompts.notes.size(), 2);
     const QString& table = prompts.noteDetails[1];
-    EXPECT_TRUE(table.contains(QStringLiteral("<b>1</b></td><td>&nbsp;&nbsp;1, Num 1"))) << table.toStdString();
+    EXPECT_TRUE(table.contains(QStringLiteral("<b>1</b></td><td>&nbsp;&nbsp;1 or Num 1"))) << table.toStdString();
     EXPECT_TRUE(table.contains(QStringLiteral("<b>ENT</b></td><td>&nbsp;&nbsp;Enter"))) << table.toStdString();
     EXPECT_FALSE(table.contains(QStringLiteral("SCAN")));
     EXPECT_TRUE(prompts.warnings.isEmpty());
