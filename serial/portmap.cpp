@@ -356,6 +356,7 @@ std::vector<SerialDevice> ListAllSerialDevices(const PortMapRoots& roots)
 {
     std::vector<SerialDevice> devices = ListSerialDevices(roots);
     std::vector<std::string> named;
+    named.reserve(devices.size());
     for (const SerialDevice& device : devices) {
         named.push_back(device.device);
     }
@@ -381,6 +382,7 @@ std::vector<SerialDevice> ListAllSerialDevices(const PortMapRoots& roots)
         }
     }
     std::vector<std::string> paths;
+    paths.reserve(devices.size());
     for (SerialDevice& device : devices) {
         device.state.exists = true;
         device.state.permitted = Permitted(device.device);

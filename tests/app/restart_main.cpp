@@ -15,6 +15,7 @@
 
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QStringList>
 #include <QTimer>
 #include <QWindow>
 
@@ -48,7 +49,13 @@ int main(int argc, char** argv)
     QPoint moveTo;
     bool move = false;
     if (argc > 3 && std::strcmp(argv[2], "--move") == 0) {
-        move = std::sscanf(argv[3], "%d,%d", &moveTo.rx(), &moveTo.ry()) == 2;
+        const QStringList parts = QString::fromLatin1(argv[3]).split(QLatin1Char(','));
+        bool xOk = false;
+        bool yOk = false;
+        if (parts.size() == 2) {
+            moveTo = QPoint(parts[0].toInt(&xOk), parts[1].toInt(&yOk));
+        }
+        move = xOk && yOk;
     }
     PrintedPrompts prompts;
     app.SetPanelPrompts(&prompts);
@@ -69,7 +76,7 @@ int main(int argc, char** argv)
             const QRect frame = panel->frameGeometry();
             const QPoint client = panel->mapToGlobal(QPoint(0, 0));
             std::printf("frame %d,%d client %d,%d\n", frame.left(), frame.top(), client.x(), client.y());
-            std::fflush(stdout);
+            (void)std::fflush(stdout); // the script reads the line at the end
             poll.stop();
             qobject_cast<QPushButton*>(panel->Control(IDOK))->click();
         };
