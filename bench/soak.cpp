@@ -45,6 +45,7 @@ public:
     void Warn(const QString& text, const QString&) override { warnings << text; }
     QString OpenFileName(const QString&, const QString&, const QString&, const QString&) override { return image; }
     QString SaveFileName(const QString&, const QString&, const QString&, const QString&) override { return image; }
+    bool Confirm(const QString&, const QString&) override { return true; } // every send is meant
     QStringList warnings;
 
 private:

@@ -535,6 +535,11 @@ void CFrontPanelDlg::OnEnableLcdPolls()
 void CFrontPanelDlg::OnOK()
 {
     const bool wasRunning = link.linkRunning;
+    // A transfer that Exit cuts short is cancelled and said so, as by Cancel;
+    // the link stops just below, so polling does not come back first.
+    if (transfer.Active()) {
+        OnCancelTransfer(false);
+    }
     StopWorker();
     // A transfer that Exit cut short leaves no window of its own behind.
     if (progressDlg != nullptr) {

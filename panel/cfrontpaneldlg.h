@@ -82,8 +82,9 @@ public:
     void OnReceiveImage();
     void OnTimer(int timerId);
     void RestartPolling();
-    // The progress window's Cancel: the transfer ends, the link runs on.
-    void OnCancelTransfer();
+    // The progress window's Cancel: the transfer ends, the link runs on
+    // (polling back at once, unless `resumePolling` is false: Exit).
+    void OnCancelTransfer(bool resumePolling = true);
     // The progress window of the transfers, made on first use.
     CTransferProgressDlg& ProgressWindow();
 
@@ -153,4 +154,6 @@ public:
     ImageTransfer transfer;
     std::unique_ptr<TraceFile> trace;
     int transferTimerId = 0;
+    // The key and tune controls' state when the running transfer took them.
+    QHash<int, bool> enabledBeforeTransfer;
 };

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing,
-# so that a second run costs a second. Usage: tools/setup.sh [panel|test]
+# so that a second run costs a second. Usage: tools/setup.sh [panel|test|usb]
 set -euo pipefail
 
 # fonts-liberation2: the dialogs' font, Liberation Sans, whose letters are as
@@ -11,6 +11,12 @@ if [ "${1:-panel}" = "test" ]; then
   # openbox (with xprop from x11-utils to see it is up) frames the window for
   # the test of where it comes back after a restart.
   want+=(xvfb xauth ser2net openbox x11-utils)
+fi
+if [ "${1:-panel}" = "usb" ]; then
+  # The USB stage boots Debian's kernel under qemu with busybox as its whole
+  # userland, talks to qemu's monitor socket through socat, and unpacks
+  # kernel modules that a newer package may ship compressed with xz.
+  want+=(qemu-system-x86 busybox-static socat xz-utils)
 fi
 
 missing=()
