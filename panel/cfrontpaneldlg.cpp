@@ -3,8 +3,8 @@
 #include "caboutdlg.h"
 #include "dialogunits.h"
 #include "lcdpainter.h"
+#include "keptfiles.h"
 #include "portmapdlg.h"
-#include "portname.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
 #include "tracefile.h"
@@ -178,15 +178,6 @@ QByteArray ResourceBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString ExecutableDirectoryText()
-{
-#if defined(__linux__)
-    return QString::fromStdString(ExecutableDirectory());
-#else
-    return QCoreApplication::applicationDirPath();
-#endif
-}
-
 } // namespace
 
 CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settingsDirectory, QWidget* parent)
@@ -212,7 +203,9 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     icon.addFile(QStringLiteral(":/icons/icon16.png"), QSize(16, 16));
     appIcon = icon;
 
-    moduleDirectory = settingsDirectory.isEmpty() ? ExecutableDirectoryText() : settingsDirectory;
+    // Beside the executable in a build folder or a portable copy; in the
+    // user's configuration folder for an installed one.
+    moduleDirectory = settingsDirectory.isEmpty() ? QString::fromStdString(KeptFilesDirectory()) : settingsDirectory;
 
     const FileVersion version = ReadFileVersion(ResourceBytes(QStringLiteral(":/version/version.bin")));
     versionMajor = version.major;
@@ -571,7 +564,7 @@ void CFrontPanelDlg::closeEvent(QCloseEvent* event)
 void CFrontPanelDlg::OnSysCommand(int id)
 {
     if ((id & 0xFFF0) == IDM_ABOUTBOX) {
-        CAboutDlg about(this);
+        CAboutDlg about(moduleDirectory, this);
         about.exec();
     }
 }

@@ -35,8 +35,9 @@ class CFrontPanelDlg : public QDialog {
     Q_OBJECT
 public:
     // `prompts` answers every modal question (null: real message boxes and
-    // file dialogs). `settingsDirectory` replaces the executable's directory
-    // as the place of the settings file (empty: beside the executable).
+    // file dialogs). `settingsDirectory` replaces the folder of kept files
+    // as the place of the settings file and the trace (empty: that folder,
+    // KeptFilesDirectory()).
     explicit CFrontPanelDlg(UserPrompts* prompts = nullptr, const QString& settingsDirectory = {},
                             QWidget* parent = nullptr);
     ~CFrontPanelDlg() override;

@@ -4,6 +4,7 @@
 
 #include "serialport_p.h"
 
+#include "keptfiles.h"
 #include "netendpoint.h"
 #include "netport.h"
 #include "portmap.h"
@@ -198,7 +199,12 @@ CSerialPortPrivate::CSerialPortPrivate() : portHandle(kClosed) {}
 
 std::string CSerialPortPrivate::DeviceName(const std::string& name)
 {
-    return DeviceForPortName(name, ExecutableDirectory());
+    // A device path opens as it stands and needs no folder of kept files:
+    // the folder is decided (and perhaps made) only when a COM name needs it.
+    if (ComNumberOfPortName(name) < 0) {
+        return name;
+    }
+    return DeviceForPortName(name, KeptFilesDirectory());
 }
 
 CSerialPortPrivate::~CSerialPortPrivate()

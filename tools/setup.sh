@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing,
-# so that a second run costs a second. Usage: tools/setup.sh [panel|test|usb]
+# so that a second run costs a second.
+# Usage: tools/setup.sh [panel|test|usb|package|package-test]
 set -euo pipefail
 
 # fonts-liberation2: the dialogs' font, Liberation Sans, whose letters are as
@@ -12,6 +13,13 @@ if [ "${1:-panel}" = "test" ]; then
   # the test of where it comes back after a restart.
   want+=(xvfb xauth ser2net openbox x11-utils)
 fi
+case "${1:-panel}" in
+  # CPack's Debian generator finds the libraries' packages with dpkg-shlibdeps
+  # and the executables with file.
+  package) want+=(dpkg-dev file) ;;
+  # The package test: the validators, and a clean Debian root to install into.
+  package-test) want+=(dpkg-dev file lintian desktop-file-utils appstream debootstrap) ;;
+esac
 if [ "${1:-panel}" = "usb" ]; then
   # The USB stage boots Debian's kernel under qemu with busybox as its whole
   # userland, talks to qemu's monitor socket through socat, and unpacks

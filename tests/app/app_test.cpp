@@ -3,15 +3,19 @@
 
 #include "caboutdlg.h"
 #include "cdemoapp.h"
+#include "keptfiles.h"
 #include "keypadfilter.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
 #include "versionblock.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -284,6 +288,85 @@ TEST(AboutBox, LayoutAndTheSystemCommandThatOpensIt)
     panel.OnSysCommand(0xF060);
     QTest::qWait(20);
     EXPECT_FALSE(opened);
+}
+
+TEST(AboutBox, NamesTheFolderOfKeptFilesWithinItsLine)
+{
+    App();
+    RecordingPrompts prompts;
+    CFrontPanelDlg panel(&prompts);
+    EXPECT_EQ(panel.moduleDirectory, QString::fromStdString(KeptFilesDirectory()));
+    CAboutDlg about(panel.moduleDirectory);
+    auto* line = about.findChild<QLabel*>(QStringLiteral("keptFolder"));
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line->text().startsWith(QStringLiteral("Settings in "))) << line->text().toStdString();
+    EXPECT_EQ(line->toolTip(), QDir::toNativeSeparators(panel.moduleDirectory));
+    EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), line->width());
+    EXPECT_LE(line->geometry().bottom(), about.height());
+
+    // The home folder reads as ~, only where a path really starts with it;
+    // a long path loses its middle, never its ends, and still fits.
+    const QFontMetrics metrics = line->fontMetrics();
+    const QString home = QDir::homePath();
+    EXPECT_EQ(CAboutDlg::FolderLine(home + QStringLiteral("/.config/ostrelle"), metrics, 1000),
+              QStringLiteral("Settings in ~/.config/ostrelle"));
+    EXPECT_EQ(CAboutDlg::FolderLine(home + QStringLiteral("x/ostrelle"), metrics, 1000),
+              QStringLiteral("Settings in ") + home + QStringLiteral("x/ostrelle"));
+    const QString deep = QStringLiteral("/srv/") + QString(200, QLatin1Char('d')) + QStringLiteral("/ostrelle");
+    const QString elided = CAboutDlg::FolderLine(deep, metrics, line->width());
+    EXPECT_TRUE(elided.startsWith(QStringLiteral("Settings in /srv/"))) << elided.toStdString();
+    EXPECT_TRUE(elided.endsWith(QStringLiteral("/ostrelle"))) << elided.toStdString();
+    EXPECT_LE(metrics.horizontalAdvance(elided), line->width());
+}
+
+// The core finds the user's folder without Qt (the command-line program
+// has none); it must be the folder Qt's own rules give the window.
+TEST(KeptFiles, TheWindowAndTheCoreAgreeOnTheUsersFolder)
+{
+    App();
+    const QByteArray savedXdg = qgetenv("XDG_CONFIG_HOME");
+    const bool hadXdg = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    const QByteArray savedHome = qgetenv("HOME");
+    const QString savedName = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("ostrelle"));
+    ASSERT_TRUE(QCoreApplication::organizationName().isEmpty());
+
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(dir.path());
+    const struct {
+        const char* xdg; // null: unset
+        QByteArray home;
+    } cases[] = {
+        {nullptr, root + "/home"},
+        // A relative XDG_CONFIG_HOME is left out: Qt 6.4 takes it as it
+        // stands, the base directory rules and later Qt ignore it, and so
+        // does the core.
+        {"", root + "/home"},
+        {"CONFIG", root + "/home"}, // replaced by an absolute path below
+    };
+    for (const auto& c : cases) {
+        qputenv("HOME", c.home);
+        QByteArray xdg = c.xdg == nullptr ? QByteArray() : QByteArray(c.xdg);
+        if (xdg == "CONFIG") {
+            xdg = root + "/config";
+        }
+        if (c.xdg == nullptr) {
+            qunsetenv("XDG_CONFIG_HOME");
+        } else {
+            qputenv("XDG_CONFIG_HOME", xdg);
+        }
+        EXPECT_EQ(UserConfigDirectory(),
+                  QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation).toStdString())
+            << "XDG_CONFIG_HOME=" << xdg.toStdString();
+    }
+
+    qputenv("HOME", savedHome);
+    if (hadXdg) {
+        qputenv("XDG_CONFIG_HOME", savedXdg);
+    } else {
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+    QCoreApplication::setApplicationName(savedName);
 }
 
 TEST(Application, InitInstanceRunsThePanelUntilExit)

@@ -587,7 +587,7 @@ TEST_F(PanelTest, HostileSettingsFilesAreReadSafely)
 TEST_F(PanelTest, CaptionsFitTheirControlsAndLabelsLineUpWithTheirBoxes)
 {
     auto panel = MakePanel();
-    CAboutDlg about;
+    CAboutDlg about(dir.path() + QStringLiteral("/a/rather/long/folder/where/the/settings/are/kept"));
     int checked = 0;
     for (QWidget* dialog : {static_cast<QWidget*>(panel.get()), static_cast<QWidget*>(&about)}) {
         for (QWidget* widget : dialog->findChildren<QWidget*>()) {

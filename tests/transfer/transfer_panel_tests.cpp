@@ -4,7 +4,7 @@
 #include "fakeradio.h"
 #include "testsupport.h"
 
-#include "portname.h"
+#include "keptfiles.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -74,7 +74,7 @@ protected:
     QTemporaryDir dir;
     RecordingPrompts prompts;
     std::filesystem::path portLink =
-        std::filesystem::path(ExecutableDirectory()) / "ports" / ("COM" + std::to_string(COM_NUMBER));
+        std::filesystem::path(KeptFilesDirectory()) / "ports" / ("COM" + std::to_string(COM_NUMBER));
     std::unique_ptr<FakeRadio> radio;
     std::unique_ptr<CFrontPanelDlg> panel;
 };
