@@ -358,21 +358,22 @@ int CommandPorts()
         text += "(The front panel's Serial ports... keeps them.)\n";
     }
     if (!entries.empty()) {
-        std::vector<std::array<std::string, 4>> rows{{"COM", "Device", "Exists", "State"}};
+        constexpr size_t columns = 3;
+        std::vector<std::array<std::string, columns>> rows{{"COM", "Device", "Condition"}};
         for (const PortEntry& entry : entries) {
             rows.push_back({"COM" + std::to_string(entry.number) + (proposal ? " (proposed)" : ""),
-                            PortEntryDeviceText(entry), PortEntryExistsText(entry), PortEntryStateText(entry)});
+                            PortEntryDeviceText(entry), PortEntryConditionText(entry)});
         }
-        std::array<size_t, 4> width{};
+        std::array<size_t, columns> width{};
         for (const auto& row : rows) {
-            for (size_t c = 0; c < 4; ++c) {
+            for (size_t c = 0; c < columns; ++c) {
                 width[c] = std::max(width[c], row[c].size());
             }
         }
         for (const auto& row : rows) {
             std::string line;
-            for (size_t c = 0; c < 4; ++c) {
-                line += row[c] + (c + 1 < 4 ? std::string(width[c] - row[c].size() + 2, ' ') : "");
+            for (size_t c = 0; c < columns; ++c) {
+                line += row[c] + (c + 1 < columns ? std::string(width[c] - row[c].size() + 2, ' ') : "");
             }
             text += line + "\n";
         }

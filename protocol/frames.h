@@ -80,9 +80,9 @@ std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
 // bits (a negative value goes out as its two's complement).
 uint32_t TuneHz(double frequencyMHz);
 
-// The tune frame's modulation byte counts as the panel's modulation box lists
-// its entries; the status block counts its own way (statustext.h).
+std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
+
+// The tune frame's modulation byte numbers the tune box's own choices; the
+// status reply counts its modulations differently (statustext.h).
 inline constexpr std::array<std::string_view, 3> tuneModulationNames{"AM", "FM", "Auto"};
 inline constexpr int32_t TUNE_MODULATION_AUTO = 2;
-
-std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
