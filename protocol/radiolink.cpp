@@ -157,28 +157,63 @@ PanelSnapshot RadioLink::Snapshot() const
     return snapshot;
 }
 
-void RadioLink::StoreLcdReply(const uint8_t* reply)
+bool RadioLink::StoreLcdReply(const uint8_t* reply)
 {
+    bool changed = false;
+    uint64_t sequence = 0;
     {
         const std::lock_guard<std::mutex> lock(recordLock);
+        changed = !lcdValid;
         for (int k = 0; k < 4; ++k) {
-            std::memcpy(lcdImage.rows[k], reply + 2 + static_cast<size_t>(16 * k), 16);
+            uint8_t* const row = lcdImage.rows[k];
+            const uint8_t* const received = reply + 2 + static_cast<size_t>(16 * k);
+            changed = changed || std::memcmp(row, received, 16) != 0;
+            std::memcpy(row, received, 16);
         }
+        changed = changed || lcdImage.iconFlagsA != reply[66] || lcdImage.iconFlagsB != reply[67];
         lcdImage.iconFlagsA = reply[66];
         lcdImage.iconFlagsB = reply[67];
         lcdValid = true;
+        sequence = ++lcdRepliesStored;
     }
-    ++lcdRepliesStored;
+    Stored(RecordKind::Lcd, sequence, changed);
+    return changed;
 }
 
-void RadioLink::StoreStatusReply(const uint8_t* reply)
+bool RadioLink::StoreStatusReply(const uint8_t* reply)
 {
+    bool changed = false;
+    uint64_t sequence = 0;
     {
         const std::lock_guard<std::mutex> lock(recordLock);
+        changed = !statusValid || std::memcmp(radioStatus.block, reply + 2, sizeof radioStatus.block) != 0;
         std::memcpy(radioStatus.block, reply + 2, sizeof radioStatus.block);
         statusValid = true;
+        sequence = ++statusRepliesStored;
     }
-    ++statusRepliesStored;
+    Stored(RecordKind::Status, sequence, changed);
+    return changed;
+}
+
+void RadioLink::Stored(RecordKind kind, uint64_t sequence, bool changed)
+{
+    {
+        const std::lock_guard<std::mutex> lock(observerLock);
+        if (storeObserver) {
+            // Replies are stored by one thread at a time (the worker), so no
+            // other store comes between this one and the copy.
+            storeObserver(StoredReply{kind, sequence, clock.TickCount(), changed, Snapshot()});
+        }
+    }
+    if (changed || refreshEveryReply) {
+        NotifyRefresh();
+    }
+}
+
+void RadioLink::SetStoreObserver(std::function<void(const StoredReply&)> observer)
+{
+    const std::lock_guard<std::mutex> lock(observerLock);
+    storeObserver = std::move(observer);
 }
 
 void RadioLink::WriteBanner(std::string_view row1, std::string_view row2)
