@@ -132,18 +132,22 @@ bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint
         if (elapsed >= timeoutMs) {
             return false;
         }
-        const uint32_t waiting = port.BytesWaiting();
-        if (waiting == 0) {
-            // Sleep in the driver until input comes rather than asking again
-            // and again; the limit is tested as soon as the wait ends.
-            port.WaitForInput(static_cast<int32_t>(timeoutMs - elapsed));
+        // The read waits in the driver for what the frame still lacks, and
+        // asks for no more, so nothing after the frame is taken. Asking first
+        // how much is waiting would only cost a call to the system per read.
+        const auto chunk = std::min<int32_t>(hunter.Missing(), static_cast<int32_t>(sizeof scratch));
+        const int32_t got = port.Read(scratch, chunk, static_cast<int32_t>(timeoutMs - elapsed));
+        if (got > 0) {
+            if (hunter.Feed(scratch, got)) {
+                return true;
+            }
             continue;
         }
-        const auto chunk = static_cast<int32_t>(std::min<uint32_t>(
-            {waiting, static_cast<uint32_t>(hunter.Missing()), static_cast<uint32_t>(sizeof scratch)}));
-        const int32_t got = port.Read(scratch, chunk, 200);
-        if (got > 0 && hunter.Feed(scratch, got)) {
-            return true;
+        // A line that has hung up fails every read at once; waiting out the
+        // limit as on a silent line keeps this loop from spinning on it.
+        const uint32_t now = clock.TickCount() - start;
+        if (now < timeoutMs) {
+            port.WaitForInput(static_cast<int32_t>(timeoutMs - now));
         }
     }
 }
