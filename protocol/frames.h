@@ -78,3 +78,7 @@ std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
 // bits (a negative value goes out as its two's complement).
 uint32_t TuneHz(double frequencyMHz);
 std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
+
+// The tune frame's modulation byte numbers the tune box's own choices; the
+// status reply counts its modulations differently.
+inline constexpr std::array<std::string_view, 3> tuneModulationNames{"AM", "FM", "Auto"};

@@ -97,6 +97,12 @@ std::vector<uint8_t> FakeRadio::ImageReceived() const
     return imageIn;
 }
 
+FakeRadio::Time FakeRadio::ReadySent() const
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    return readySent;
+}
+
 std::vector<FakeRadio::Time> FakeRadio::ImageTimes() const
 {
     const std::lock_guard<std::mutex> guard(lock);
@@ -163,6 +169,10 @@ void FakeRadio::Run()
             std::vector<uint8_t> answer = options.readyJunk;
             answer.push_back(FLOW_BYTE);
             Put(answer);
+            {
+                const std::lock_guard<std::mutex> guard(lock);
+                readySent = Steady::now();
+            }
             if (options.stopReadingAfterReady) {
                 reading = false;
             }

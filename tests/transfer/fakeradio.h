@@ -54,6 +54,8 @@ public:
     int FlowBytesDuringReceive() const { return flowBytes; }
     int PollsSeen() const { return pollsSeen; }
     Time LastImageByteSent() const;
+    // When the ready byte of an upload went on the line.
+    Time ReadySent() const;
 
     // Puts bytes on the line towards the PC now.
     void Inject(const std::vector<uint8_t>& bytes);
@@ -91,5 +93,6 @@ private:
     Time resumeAt{};
     Time lastImageSent{};
     Time readyAt{};
+    Time readySent{};
     bool readyOwed = false;
 };
