@@ -9,8 +9,8 @@ bool PollLcdOnce(RadioLink& link, uint8_t* buffer)
     if (!link.ReadReply(buffer, LCD_REPLY_LENGTH, CMD_LCD, 100)) {
         return false;
     }
+    // The store asks for a refresh itself, and only when the display changed.
     link.StoreLcdReply(buffer);
-    link.NotifyRefresh();
     return true;
 }
 
@@ -20,7 +20,6 @@ bool PollStatusOnce(RadioLink& link, uint8_t* buffer)
     ++link.statusPollsSent;
     if (link.ReadReply(buffer, STATUS_REPLY_LENGTH, CMD_STATUS, 100)) {
         link.StoreStatusReply(buffer);
-        link.NotifyRefresh();
         return true;
     }
     if (link.statusValid && link.Port().HungUp()) {
