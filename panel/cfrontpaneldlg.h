@@ -112,6 +112,9 @@ protected:
 
 private:
     void CreateControls();
+    // Validating, for a command: the enabled controls, up to the first that
+    // is refused. Otherwise, for Exit: every control that holds a good value.
+    bool ReadControls(bool validate);
     void SetLinkControls(bool running);
     void SetControlText(int id, const QString& text);
     void SetControlEnabled(int id, bool enabled);

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int kHighestPort = 256;
-
 enum Column : int { NumberColumn = 0, DeviceColumn = 1, ExistsColumn = 2, StateColumn = 3, ColumnCount = 4 };
 
 QString Q(const std::string& text)
@@ -110,7 +108,7 @@ PortMapDialog::PortMapDialog(const PortMapRoots& roots, UserPrompts& prompts, QW
     auto* assignRow = new QHBoxLayout;
     assignRow->addWidget(new QLabel(QStringLiteral("COM"), this));
     numberBox = new QSpinBox(this);
-    numberBox->setRange(1, kHighestPort);
+    numberBox->setRange(LOWEST_COM_PORT, HIGHEST_COM_PORT);
     assignRow->addWidget(numberBox);
     assignRow->addWidget(new QLabel(QStringLiteral("is"), this));
     deviceBox = new QComboBox(this);
@@ -177,7 +175,7 @@ void PortMapDialog::Refresh()
 
     // The first number the map leaves free.
     int free = 1;
-    while (free < kHighestPort && !showsProposal && EntryOf(entries, free) != nullptr) {
+    while (free < HIGHEST_COM_PORT && !showsProposal && EntryOf(entries, free) != nullptr) {
         ++free;
     }
     numberBox->setValue(free);

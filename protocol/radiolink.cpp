@@ -79,12 +79,16 @@ void RadioLink::SendKey(KeyCode code)
     }
 }
 
-void RadioLink::SendTune(double frequencyMHz, int32_t modulation)
+bool RadioLink::SendTune(double frequencyMHz, int32_t modulation)
 {
+    if (!TuneFrequencyFits(frequencyMHz)) {
+        return false;
+    }
     const auto frame = TuneFrame(frequencyMHz, modulation);
     if (linkRunning) {
         SendCommand(frame.data(), static_cast<int32_t>(frame.size()));
     }
+    return true;
 }
 
 bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs)

@@ -53,7 +53,8 @@ public:
     // throwing away waiting input, with a 100 ms limit.
     int32_t SendCommand(const uint8_t* frame, int32_t length);
     void SendKey(KeyCode code);
-    void SendTune(double frequencyMHz, int32_t modulation);
+    // False, and nothing sent, for a frequency the tune frame cannot carry.
+    bool SendTune(double frequencyMHz, int32_t modulation);
 
     // Collects one reply of `length` bytes that begins STX, `command`.
     bool ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs);
