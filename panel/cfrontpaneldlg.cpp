@@ -499,8 +499,12 @@ void CFrontPanelDlg::OnStartStop()
             return;
         }
         if (!link.OpenPort(comPort)) {
+            // The reason says what is wrong; where nothing was found under
+            // the number, the map is where it is put right.
+            const QString hint =
+                link.OpenFault() == SerialFault::Missing ? PortMapHint(portMapRoots, comPort) : QString();
             prompts->Warn(QString::asprintf("Unable to open port COM %d", comPort),
-                          QString::fromStdString(link.OpenError()) + PortMapHint(portMapRoots, comPort));
+                          QString::fromStdString(link.OpenError()) + hint);
             return;
         }
         SetLinkControls(true);

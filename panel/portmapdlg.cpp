@@ -318,16 +318,14 @@ QString PortMapHint(const PortMapRoots& roots, long number)
     if (EntryOf(entries, number) != nullptr) {
         return {};
     }
-    QString hint = QStringLiteral("\n\n") + FallbackText(number) + QStringLiteral(".");
     const std::vector<PortEntry> proposal = entries.empty() ? ProposePortMap(roots) : std::vector<PortEntry>{};
-    if (!proposal.empty()) {
-        hint += QStringLiteral(" Serial devices are plugged in: right-click the panel, choose Serial ports... "
-                               "and keep the proposed numbers:");
-        for (const PortEntry& entry : proposal) {
-            hint += QStringLiteral("\n") + Q(DescribePortEntry(entry));
-        }
-    } else {
-        hint += QStringLiteral(" Right-click the panel and choose Serial ports... to give a device this number.");
+    if (proposal.empty()) {
+        return QStringLiteral(" Right-click the panel and choose Serial ports... to give your cable this number.");
+    }
+    QString hint = QStringLiteral("\n\nSerial devices are plugged in: right-click the panel, choose Serial ports... "
+                                  "and keep the proposed numbers:");
+    for (const PortEntry& entry : proposal) {
+        hint += QStringLiteral("\n") + Q(DescribePortEntry(entry));
     }
     return hint;
 }

@@ -17,11 +17,11 @@ bool RadioLink::OpenPort(int comPort)
 {
     char name[32];
     (void)std::snprintf(name, sizeof name, "\\\\.\\COM%d", comPort);
-    openError.clear();
+    openError = {};
     if (port.Open(name, 115200, 'N', 8, 1, true, true)) {
         return true;
     }
-    openError = port.LastError().text;
+    openError = port.LastError();
     port.Close();
     return false;
 }

@@ -30,7 +30,8 @@ public:
     // START, first half: opens "\\.\COM<comPort>" at 115200 8N1 with DTR and
     // RTS raised. On failure the port is closed again and OpenError() says why.
     bool OpenPort(int comPort);
-    std::string OpenError() const { return openError; }
+    std::string OpenError() const { return openError.text; }
+    SerialFault OpenFault() const { return openError.fault; }
 
     // START, second half: clears stopRequested, starts the poll worker, and
     // only then marks the link as running.
@@ -99,7 +100,7 @@ private:
     std::function<void()> refresh;
     std::thread worker;
     std::atomic<bool> workerDone{false};
-    std::string openError;
+    SerialError openError;
 };
 
 // The poll worker's thread routine: mirrors the radio's display and status
