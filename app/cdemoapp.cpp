@@ -1,6 +1,7 @@
 #include "cdemoapp.h"
 
 #include "cfrontpaneldlg.h"
+#include "sessionend.h"
 
 CDemoApp::CDemoApp(int& argc, char** argv) : QApplication(argc, argv) {}
 
@@ -12,6 +13,7 @@ bool CDemoApp::InitInstance()
     mainWindow = &panel;
     KeypadFilter filter(panel, accelTable);
     installEventFilter(&filter);
+    SessionEnd sessionEnd(panel);
 
     panel.exec();
 

@@ -12,6 +12,7 @@
 #include "versionblock.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -565,6 +566,22 @@ void CFrontPanelDlg::OnOK()
     // hold that is good is kept, the rest gives way to the last good value.
     SaveSettings();
     accept();
+}
+
+void CFrontPanelDlg::OnSessionEnd()
+{
+    if (!isVisible()) {
+        return;
+    }
+    OnOK();
+    // A message box or file dialog open over the panel holds its own event
+    // loop; the panel's ends only once that one has.
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(window);
+        if (dialog != nullptr && dialog != this && dialog->isVisible() && dialog->isModal()) {
+            dialog->done(QDialog::Rejected);
+        }
+    }
 }
 
 void CFrontPanelDlg::reject()

@@ -50,6 +50,9 @@ public:
     void OnTune();
     void OnEnableLcdPolls();
     void OnOK();
+    // The desktop session ends (logout, shutdown): the same as Exit, and any
+    // dialog open over the panel is closed so that the panel can end.
+    void OnSessionEnd();
     void OnSysCommand(int id);
     // The "Serial ports..." dialog over the COM map.
     void OnSerialPorts();

@@ -10,12 +10,16 @@
 
 #include <QComboBox>
 #include <QFile>
+#include <QMessageBox>
+#include <QSessionManager>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -299,6 +303,89 @@ TEST(Application, InitInstanceRunsThePanelUntilExit)
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.cfg"))));
     app.SetPanelPrompts(nullptr);
     app.SetSettingsDirectory({});
+}
+
+// A logout or shutdown reaches the panel as the session manager's request
+// to save, as a Quit for the application, or as SIGTERM or SIGHUP; each ends the
+// program as Exit does, with a dialog open over the panel as well.
+TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
+{
+    CDemoApp& app = App();
+    const struct {
+        const char* name;
+        bool overADialog;
+        std::function<void()> end;
+    } ways[] = {
+        {"commitData", false,
+         [&app] {
+             auto* manager = app.findChild<QSessionManager*>();
+             ASSERT_NE(manager, nullptr);
+             emit app.commitDataRequest(*manager);
+         }},
+        // What the session manager's last word becomes.
+        {"quit", false,
+         [&app] {
+             QEvent quit(QEvent::Quit);
+             QCoreApplication::sendEvent(&app, &quit);
+         }},
+        {"SIGTERM", true, [] { std::raise(SIGTERM); }},
+        {"SIGHUP", false, [] { std::raise(SIGHUP); }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.name);
+        PtyRadio radio(249);
+        ASSERT_TRUE(radio.Ok());
+        QTemporaryDir dir;
+        RecordingPrompts prompts;
+        app.SetPanelPrompts(&prompts);
+        app.SetSettingsDirectory(dir.path());
+        bool runningAtEnd = true;
+        bool endedBySession = false;
+        bool fellBack = false;
+        QTimer::singleShot(50, [&] {
+            CFrontPanelDlg* panel = app.MainWindow();
+            ASSERT_NE(panel, nullptr);
+            qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("249"));
+            qobject_cast<QPushButton*>(panel->Control(1033))->click();
+            ASSERT_TRUE(panel->Link().linkRunning);
+            panel->FrequencyEdit()->setText(QStringLiteral("146.52"));
+            QObject::connect(panel, &QDialog::finished, [&, panel] {
+                runningAtEnd = panel->Link().linkRunning;
+                endedBySession = !fellBack;
+            });
+            if (way.overADialog) {
+                // A message box has an event loop of its own, in which the
+                // end arrives.
+                QMessageBox box(QMessageBox::Warning, QStringLiteral("ostrelle"), QStringLiteral("over the panel"),
+                                QMessageBox::Ok, panel);
+                QTimer::singleShot(50, way.end);
+                box.exec();
+            } else {
+                way.end();
+            }
+        });
+        // Should nothing end the panel, Exit does, so that the test ends.
+        QTimer fallBack;
+        fallBack.setSingleShot(true);
+        QObject::connect(&fallBack, &QTimer::timeout, [&] {
+            fellBack = true;
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<QMessageBox*>(window)) {
+                    box->done(0);
+                }
+            }
+            qobject_cast<QPushButton*>(app.MainWindow()->Control(IDOK))->click();
+        });
+        fallBack.start(3000);
+        EXPECT_FALSE(app.InitInstance());
+        EXPECT_TRUE(endedBySession);
+        EXPECT_FALSE(runningAtEnd);
+        QFile settings(dir.filePath(QStringLiteral("Ostrelle.cfg")));
+        ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(settings.readAll().startsWith("249\n 146.520000\n"));
+        app.SetPanelPrompts(nullptr);
+        app.SetSettingsDirectory({});
+    }
 }
 
 } // namespace
