@@ -95,8 +95,12 @@ TEST_F(TransferTest, SendFileSizesAreCheckedBeforeAnythingStarts)
         int records;
     };
     const Case cases[] = {
-        {0, "", 0}, {132, "", 1}, {264, "", 2}, {133, "Invalid input file size: 133", 0},
-        {131, "Invalid input file size: 131", 0}, {2640, "", 20},
+        {0, "", 0}, {132, "", 1}, {264, "", 2},
+        {133, "Invalid input file size: 133\nA memory image is made of whole records of 132 bytes, which 133 bytes "
+              "are not: choose an image received from the radio.", 0},
+        {131, "Invalid input file size: 131\nA memory image is made of whole records of 132 bytes, which 131 bytes "
+              "are not: choose an image received from the radio.", 0},
+        {2640, "", 20},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
@@ -218,7 +222,8 @@ TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
 TEST_F(TransferTest, ARefusedFileSendsNothing)
 {
     Connect({});
-    EXPECT_EQ(transfer.OpenForSending(dir.Write("odd.bin", PatternBytes(133))), "Invalid input file size: 133");
+    EXPECT_EQ(transfer.OpenForSending(dir.Write("odd.bin", PatternBytes(133))).rfind("Invalid input file size: 133\n", 0),
+              0u);
     EXPECT_FALSE(transfer.Start(link));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(radio->Heard().empty());
