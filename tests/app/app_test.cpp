@@ -78,6 +78,35 @@ TEST(KeypadAccel, KeysMapToTheKeypadCommands)
     }
 }
 
+TEST(KeypadAccel, EveryKeyPressesTheButtonOfItsOwnCaption)
+{
+    // Told by the caption of the button it reaches, so that a key mapped to
+    // its neighbour's button is seen whichever key it is.
+    const auto caption = [](int key, Qt::KeyboardModifiers modifiers, const QString& text) {
+        const auto button = KeyByControlId(TranslateAccelerator(keypadAccel, key, modifiers, text));
+        return button.has_value() ? std::string(button->caption) : std::string();
+    };
+    for (int digit = 0; digit <= 9; ++digit) {
+        const QString text = QString::number(digit);
+        for (const Qt::KeyboardModifiers block : {Qt::KeyboardModifiers(), Qt::KeyboardModifiers(Qt::KeypadModifier)}) {
+            EXPECT_EQ(caption(Qt::Key_0 + digit, block, text), text.toStdString()) << digit << " " << block.toInt();
+        }
+    }
+    const struct {
+        int key;
+        const char* caption;
+    } others[] = {
+        {Qt::Key_Up, "U"},     {Qt::Key_Down, "D"},      {Qt::Key_Left, "L"},      {Qt::Key_Right, "R"},
+        {Qt::Key_F1, "F1"},    {Qt::Key_F2, "F2"},       {Qt::Key_F3, "F3"},       {Qt::Key_Return, "ENT"},
+        {Qt::Key_Backspace, "CL"}, {Qt::Key_Delete, "CL"},
+    };
+    for (const auto& o : others) {
+        EXPECT_EQ(caption(o.key, {}, {}), o.caption) << o.caption;
+    }
+    EXPECT_EQ(caption(Qt::Key_Period, Qt::KeypadModifier, {}), ".");
+    EXPECT_EQ(caption(Qt::Key_Period, {}, QStringLiteral(".")), ".");
+}
+
 // ---- The keypad filter on a running panel -----------------------------------
 
 class KeypadFilterTest : public ::testing::Test {

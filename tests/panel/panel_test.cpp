@@ -307,6 +307,10 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
     const PanelSnapshot after = panel->Link().Snapshot();
     EXPECT_FALSE(after.lcd.lcdValid);
     EXPECT_FALSE(after.status.statusValid);
+    // And so does what the user sees: the status fields show no radio.
+    const statuspaint::StatusView none = statuspaint::FormatStatus(RadioStatus{});
+    EXPECT_TRUE(WaitUntil([&] { return Text(*panel, 1045) == none.mode && Text(*panel, 1036) == none.battery; }))
+        << Text(*panel, 1045).toStdString();
     // The rows keep their text for the next paint.
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(after.lcd.rows[0]), 12), "MIRRORED ROW");
 }

@@ -1,10 +1,12 @@
 #include "fakeradio.h"
 #include "transfertestsupport.h"
+#include "wrapclock.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <string_view>
 #include <unistd.h>
 
@@ -67,7 +69,10 @@ protected:
     ScratchDir dir;
     ImageTransfer transfer;
     std::unique_ptr<FakeRadio> radio;
-    RadioLink link;
+    // The tick wraps 400 ms into the first transfer, in the middle of every
+    // receive's data and between its first and second flow bytes.
+    WrapClock clock{400};
+    RadioLink link{clock};
 
     void SetUp() override { transfer.SetProgressStream(progress); }
 
@@ -181,18 +186,43 @@ TEST_F(TransferTest, AnEmptyFileSendsTheStartFrameAndPollingComesBack)
     EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + 5), SEND_START);
 }
 
+// When each byte the PC wrote left it, taken on the writing thread: the
+// sender's pace without the delay of the thread that reads the far end.
+class WriteTimes final : public TrafficTap {
+public:
+    void OnTraffic(TrafficDirection direction, const uint8_t*, size_t count) override
+    {
+        if (direction == TrafficDirection::ToRadio) {
+            const std::lock_guard<std::mutex> guard(lock);
+            times.insert(times.end(), count, Steady::now());
+        }
+    }
+    std::vector<Steady::time_point> Times() const
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        return times;
+    }
+
+private:
+    mutable std::mutex lock;
+    std::vector<Steady::time_point> times;
+};
+
 TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
 {
     struct Case {
         std::vector<uint8_t> junk;
         size_t size;
     };
-    // Bytes before 0x45 are dropped one by one; the image is not shifted by them.
+    // Bytes before 0x45, which come well before it, are dropped one by one:
+    // no record goes before the radio is ready, and the image is not shifted.
     const Case cases[] = {{{}, 264}, {{0x00, 0x06}, 264}, {{0x06, 0x00, 0x13, 0x02}, 132 * 5}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.junk.size());
         ImageTransfer t;
         RadioLink l;
+        WriteTimes written;
+        l.Port().SetTap(&written);
         FakeRadio::Options options;
         options.readyJunk = c.junk;
         options.readyDelayMs = 50;
@@ -206,16 +236,20 @@ TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
         EXPECT_EQ(report.outcome, TransferOutcome::Completed);
         EXPECT_EQ(t.recordsSent.load(), static_cast<int32_t>(c.size / 132));
         ASSERT_TRUE(WaitUntil([&] { return r.ImageReceived().size() >= c.size; }, 1000));
+        EXPECT_EQ(r.BytesBeforeReady(), 0u) << "a record went before the ready byte";
         const auto received = r.ImageReceived();
         EXPECT_EQ(std::vector<uint8_t>(received.begin(), received.begin() + static_cast<long>(c.size)), image);
         EXPECT_TRUE(OnlyPollFrames(received, c.size));
-        const auto times = r.ImageTimes();
+        l.StopWorker();
+        l.Port().SetTap(nullptr);
+        // The start frame, then the records.
+        const auto times = written.Times();
+        ASSERT_GE(times.size(), SEND_START.size() + c.size);
         for (size_t k = 132; k < c.size; k += 132) {
-            const int64_t gap = MsBetween(times[k - 132], times[k]);
+            const int64_t gap = MsBetween(times[SEND_START.size() + k - 132], times[SEND_START.size() + k]);
             EXPECT_GE(gap, 18) << "record " << k / 132;
             EXPECT_LT(gap, 200) << "record " << k / 132;
         }
-        l.StopWorker();
     }
 }
 
@@ -245,10 +279,26 @@ TEST_F(TransferTest, ARadioThatStopsTakingDataEndsTheSendWithAMessage)
     ASSERT_TRUE(t.Start(quick));
     const TransferReport report = SuperviseUntilEnded(quick, t, 15000);
     ASSERT_TRUE(report.ended);
+    quick.StopWorkerThread();
     EXPECT_EQ(report.outcome, TransferOutcome::RadioNotTaking);
     EXPECT_LT(t.recordsSent.load(), 3000);
     EXPECT_NE(report.message.find(std::to_string(t.recordsSent.load()) + " of 3000 records"), std::string::npos)
         << report.message;
+    // What went is what the radio finds once it reads the line again: every
+    // record counted, and no more than the start of the one that found no room.
+    r.ResumeReading();
+    size_t heard = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const size_t before = heard;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            heard = r.Heard().size();
+            return heard == before && heard > 0;
+        },
+        5000));
+    const size_t imageBytes = heard - SEND_START.size();
+    EXPECT_EQ(static_cast<size_t>(t.recordsSent.load()), imageBytes / 132)
+        << imageBytes << " bytes of the image reached the line";
     quick.StopWorker();
 }
 
