@@ -166,7 +166,7 @@ SerialError MakeOpenError(long code, const std::string& port, const std::string&
         return SerialError{code,
                            where + " is already in use by " +
                                (holders.empty() ? std::string("another program") : DescribeHolders(holders)) +
-                               ": end that program first.",
+                               (holders.size() > 1 ? ": end those programs first." : ": end that program first."),
                            SerialFault::Busy};
     }
     case EACCES:
