@@ -3,11 +3,12 @@
 #include "dialogunits.h"
 #include "resourceids.h"
 
+#include <QDir>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
+CAboutDlg::CAboutDlg(const QString& keptFolder, QWidget* parent) : QDialog(parent)
 {
     setObjectName(QString::number(IDD_ABOUTBOX));
     setWindowTitle(QStringLiteral("About Ostrelle"));
@@ -26,9 +27,32 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     notice->setTextFormat(Qt::PlainText);
     notice->setGeometry(dlu::Rect(40, 25, 119, 8));
 
+    // Which folder holds Ostrelle.cfg and ports/ differs between a build
+    // folder and an installed program; a user looking for them starts here.
+    if (!keptFolder.isEmpty()) {
+        auto* folder = new QLabel(this);
+        folder->setObjectName(QStringLiteral("keptFolder"));
+        folder->setTextFormat(Qt::PlainText);
+        folder->setGeometry(dlu::Rect(40, 38, 188, 8));
+        folder->setText(FolderLine(keptFolder, folder->fontMetrics(), folder->width()));
+        folder->setToolTip(QDir::toNativeSeparators(keptFolder));
+    }
+
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QString::number(IDOK));
     ok->setGeometry(dlu::Rect(178, 7, 50, 14));
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+QString CAboutDlg::FolderLine(const QString& keptFolder, const QFontMetrics& metrics, int width)
+{
+    QString shown = QDir::fromNativeSeparators(keptFolder);
+    const QString home = QDir::homePath();
+    if (home.size() > 1 && (shown == home || shown.startsWith(home + QLatin1Char('/')))) {
+        shown = QStringLiteral("~") + shown.mid(home.size());
+    }
+    const QString lead = QStringLiteral("Settings in ");
+    return lead + metrics.elidedText(QDir::toNativeSeparators(shown), Qt::ElideMiddle,
+                                     width - metrics.horizontalAdvance(lead));
 }

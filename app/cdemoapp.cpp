@@ -3,7 +3,18 @@
 #include "cfrontpaneldlg.h"
 #include "sessionend.h"
 
-CDemoApp::CDemoApp(int& argc, char** argv) : QApplication(argc, argv) {}
+#include <csignal>
+
+CDemoApp::CDemoApp(int& argc, char** argv) : QApplication(argc, argv)
+{
+#ifdef SIGPIPE
+    // A receive prints its running total on standard output. When that is a
+    // pipe whose reader has gone (the program piped into a pager that was
+    // quit), the write must fail and be passed over, not end the program in
+    // the middle of a transfer with nothing saved.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
 
 bool CDemoApp::InitInstance()
 {

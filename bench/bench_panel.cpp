@@ -5,7 +5,7 @@
 // another machine, named by an endpoint file as ports/COM250.
 
 #include "cfrontpaneldlg.h"
-#include "portname.h"
+#include "keptfiles.h"
 #include "simroute.h"
 
 #include <QApplication>
@@ -52,8 +52,8 @@ int main(int argc, char** argv)
     const Route route = std::strcmp(way, "rfc2217") == 0 ? Route::Rfc2217
                         : std::strcmp(way, "tcp") == 0   ? Route::RawTcp
                                                          : Route::Direct;
-    const std::string link = ExecutableDirectory() + "/ports/COM250";
-    std::filesystem::create_directories(ExecutableDirectory() + "/ports");
+    const std::string link = KeptFilesDirectory() + "/ports/COM250";
+    std::filesystem::create_directories(KeptFilesDirectory() + "/ports");
     // Served over the network, radiosim keeps its link elsewhere and COM250
     // becomes the endpoint file.
     SimProcess sim({}, route == Route::Direct ? link : std::string());

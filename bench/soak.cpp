@@ -6,7 +6,7 @@
 
 #include "cfrontpaneldlg.h"
 #include "frames.h"
-#include "portname.h"
+#include "keptfiles.h"
 #include "simprocess.h"
 #include "userprompts.h"
 
@@ -45,6 +45,7 @@ public:
     void Warn(const QString& text, const QString&) override { warnings << text; }
     QString OpenFileName(const QString&, const QString&) override { return image; }
     QString SaveFileName(const QString&, const QString&) override { return image; }
+    bool Confirm(const QString&, const QString&) override { return true; } // every send is meant
     QStringList warnings;
 
 private:
@@ -130,9 +131,9 @@ int main(int argc, char** argv)
     const int seconds = argc > 1 ? std::max(10, static_cast<int>(std::strtol(argv[1], nullptr, 10))) : 3600;
     const int transferEvery = argc > 2 ? std::max(5, static_cast<int>(std::strtol(argv[2], nullptr, 10))) : 180;
 
-    std::filesystem::create_directories(ExecutableDirectory() + "/ports");
+    std::filesystem::create_directories(KeptFilesDirectory() + "/ports");
     SimProcess sim({"--records", std::to_string(kRecords)},
-                   ExecutableDirectory() + "/ports/COM" + std::to_string(kCom));
+                   KeptFilesDirectory() + "/ports/COM" + std::to_string(kCom));
     if (!sim.Started()) {
         std::fprintf(stderr, "soak: radiosim did not start: %s\n", sim.Error().c_str());
         return 1;

@@ -3,6 +3,7 @@
 #include "caboutdlg.h"
 #include "dialogunits.h"
 #include "lcdpainter.h"
+#include "keptfiles.h"
 #include "portmapdlg.h"
 #include "portname.h"
 #include "resourceids.h"
@@ -26,6 +27,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QTimer>
 
 #include <array>
 #include <cmath>
@@ -161,15 +163,6 @@ QByteArray ResourceBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString ExecutableDirectoryText()
-{
-#if defined(__linux__)
-    return QString::fromStdString(ExecutableDirectory());
-#else
-    return QCoreApplication::applicationDirPath();
-#endif
-}
-
 } // namespace
 
 CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settingsDirectory, QWidget* parent)
@@ -195,7 +188,9 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     icon.addFile(QStringLiteral(":/icons/icon16.png"), QSize(16, 16));
     appIcon = icon;
 
-    moduleDirectory = settingsDirectory.isEmpty() ? ExecutableDirectoryText() : settingsDirectory;
+    // Beside the executable in a build folder or a portable copy; in the
+    // user's configuration folder for an installed one.
+    moduleDirectory = settingsDirectory.isEmpty() ? QString::fromStdString(KeptFilesDirectory()) : settingsDirectory;
 
     const FileVersion version = ReadFileVersion(ResourceBytes(QStringLiteral(":/version/version.bin")));
     versionMajor = version.major;
@@ -549,6 +544,11 @@ void CFrontPanelDlg::OnEnableLcdPolls()
 void CFrontPanelDlg::OnOK()
 {
     const bool wasRunning = link.linkRunning;
+    // A transfer that Exit cuts short is cancelled and said so, as by Cancel;
+    // the link stops just below, so polling does not come back first.
+    if (transfer.Active()) {
+        OnCancelTransfer(false);
+    }
     StopWorker();
     // A transfer that Exit cut short leaves no window of its own behind.
     if (progressDlg != nullptr) {
@@ -573,15 +573,22 @@ void CFrontPanelDlg::OnSessionEnd()
     if (!isVisible()) {
         return;
     }
-    OnOK();
-    // A message box or file dialog open over the panel holds its own event
-    // loop; the panel's ends only once that one has.
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<QDialog*>(window);
-        if (dialog != nullptr && dialog != this && dialog->isVisible() && dialog->isModal()) {
-            dialog->done(QDialog::Rejected);
+    // A message box or file dialog over the panel holds an event loop of its
+    // own, and the panel's ends only once that one has; nobody may be there
+    // to answer it, nor the one Exit shows about a transfer it cuts short.
+    // Those open now are closed after Exit's steps, and one that Exit opens
+    // as soon as its loop runs.
+    const auto closeDialogs = [this] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QDialog*>(window);
+            if (dialog != nullptr && dialog != this && dialog->isVisible() && dialog->isModal()) {
+                dialog->done(QDialog::Rejected);
+            }
         }
-    }
+    };
+    QTimer::singleShot(0, this, closeDialogs);
+    OnOK();
+    closeDialogs();
 }
 
 void CFrontPanelDlg::reject()
@@ -596,7 +603,7 @@ void CFrontPanelDlg::closeEvent(QCloseEvent* event)
 void CFrontPanelDlg::OnSysCommand(int id)
 {
     if ((id & 0xFFF0) == IDM_ABOUTBOX) {
-        CAboutDlg about(this);
+        CAboutDlg about(moduleDirectory, this);
         about.exec();
     }
 }

@@ -33,8 +33,9 @@ class CFrontPanelDlg : public QDialog {
     Q_OBJECT
 public:
     // `prompts` answers every modal question (null: real message boxes and
-    // file dialogs). `settingsDirectory` replaces the executable's directory
-    // as the place of the settings file (empty: beside the executable).
+    // file dialogs). `settingsDirectory` replaces the folder of kept files
+    // as the place of the settings file and the trace (empty: that folder,
+    // KeptFilesDirectory()).
     explicit CFrontPanelDlg(UserPrompts* prompts = nullptr, const QString& settingsDirectory = {},
                             QWidget* parent = nullptr);
     ~CFrontPanelDlg() override;
@@ -71,8 +72,9 @@ public:
     void OnReceiveImage();
     void OnTimer(int timerId);
     void RestartPolling();
-    // The progress window's Cancel: the transfer ends, the link runs on.
-    void OnCancelTransfer();
+    // The progress window's Cancel: the transfer ends, the link runs on
+    // (polling back at once, unless `resumePolling` is false: Exit).
+    void OnCancelTransfer(bool resumePolling = true);
     // The progress window of the transfers, made on first use.
     CTransferProgressDlg& ProgressWindow();
 
@@ -141,4 +143,6 @@ public:
     ImageTransfer transfer;
     std::unique_ptr<TraceFile> trace;
     int transferTimerId = 0;
+    // The key and tune controls' state when the running transfer took them.
+    QHash<int, bool> enabledBeforeTransfer;
 };

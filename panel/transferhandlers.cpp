@@ -3,6 +3,9 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <array>
+
 // The image transfer commands of the front panel. The transfer itself, its
 // workers and the test of its end live in the core (ImageTransfer); here are
 // the file choice, the messages, the timer and the buttons.
@@ -34,6 +37,42 @@ void EnableTransferButtons(CFrontPanelDlg& dlg, bool enabled)
     }
 }
 
+// The tune controls, which follow the link besides.
+constexpr std::array<int, 3> TUNE_CONTROLS{1035, 1034, 1050};
+
+// A key or a tune frame would land inside the image on the line, so the
+// controls that send them rest while a transfer holds it (the link refuses
+// such frames then in any case, whatever path they come by). Each comes
+// back as it was, and the tune controls only while the link still runs.
+void HoldFrameControls(CFrontPanelDlg& dlg)
+{
+    const auto hold = [&dlg](int id) {
+        if (QWidget* control = dlg.Control(id)) {
+            dlg.enabledBeforeTransfer.insert(id, control->isEnabled());
+            control->setEnabled(false);
+        }
+    };
+    dlg.enabledBeforeTransfer.clear();
+    for (const KeyDef& key : keyTable) {
+        hold(key.controlId);
+    }
+    for (const int id : TUNE_CONTROLS) {
+        hold(id);
+    }
+}
+
+void ReleaseFrameControls(CFrontPanelDlg& dlg)
+{
+    const bool running = dlg.Link().linkRunning;
+    for (auto it = dlg.enabledBeforeTransfer.cbegin(); it != dlg.enabledBeforeTransfer.cend(); ++it) {
+        const bool tune = std::find(TUNE_CONTROLS.begin(), TUNE_CONTROLS.end(), it.key()) != TUNE_CONTROLS.end();
+        if (QWidget* control = dlg.Control(it.key())) {
+            control->setEnabled(it.value() && (running || !tune));
+        }
+    }
+    dlg.enabledBeforeTransfer.clear();
+}
+
 // The start-of-transfer sequence, once the file is open.
 void StartTransfer(CFrontPanelDlg& dlg)
 {
@@ -43,6 +82,7 @@ void StartTransfer(CFrontPanelDlg& dlg)
         EnableTransferButtons(dlg, dlg.Link().linkRunning);
         return;
     }
+    HoldFrameControls(dlg);
     if (dlg.transferTimerId != 0) {
         dlg.killTimer(dlg.transferTimerId);
     }
@@ -52,12 +92,18 @@ void StartTransfer(CFrontPanelDlg& dlg)
     dlg.ProgressWindow().Begin(dlg.transfer.Snapshot(), QFile::decodeName(dlg.transfer.Path().c_str()));
 }
 
-// The end of a transfer, however it came: the buttons back, the progress
-// window gone, and a transfer that did not end well said in one message.
+// The end of a transfer, however it came: the buttons back, and either the
+// progress window saying what was done, or the window gone and one message
+// saying what went wrong.
 void EndTransfer(CFrontPanelDlg& dlg, const TransferReport& report)
 {
     dlg.update();
     EnableTransferButtons(dlg, dlg.Link().linkRunning);
+    ReleaseFrameControls(dlg);
+    if (report.outcome == TransferOutcome::Completed && report.message.empty()) {
+        dlg.ProgressWindow().Succeeded(dlg.transfer.Snapshot(), QString::fromLocal8Bit(report.summary.c_str()));
+        return;
+    }
     dlg.ProgressWindow().Finish();
     if (!report.message.empty()) {
         dlg.Prompts().Warn(QString::fromLocal8Bit(report.message.c_str()));
@@ -75,6 +121,11 @@ void CFrontPanelDlg::OnSendImage()
     const std::string refused = transfer.OpenForSending(LocalPath(name));
     if (!refused.empty()) {
         prompts->Warn(QString::fromLocal8Bit(refused.c_str()));
+        return;
+    }
+    // What the radio holds is gone once the image goes: asked once, No the default.
+    if (!prompts->Confirm(QString::fromLocal8Bit(transfer.SendQuestion().c_str()))) {
+        transfer.Abandon();
         return;
     }
     StartTransfer(*this);
@@ -119,14 +170,14 @@ void CFrontPanelDlg::RestartPolling()
     EndTransfer(*this, transfer.Supervise(link));
 }
 
-void CFrontPanelDlg::OnCancelTransfer()
+void CFrontPanelDlg::OnCancelTransfer(bool resumePolling)
 {
     // The timer goes first, for the same reason as in OnTimer.
     if (transferTimerId != 0) {
         killTimer(transferTimerId);
         transferTimerId = 0;
     }
-    EndTransfer(*this, transfer.Cancel(link));
+    EndTransfer(*this, transfer.Cancel(link, resumePolling));
 }
 
 CTransferProgressDlg& CFrontPanelDlg::ProgressWindow()

@@ -17,6 +17,16 @@ namespace {
 
 const QString SEND_TEXT = QStringLiteral("Sending from PC to radio");
 const QString RECEIVE_TEXT = QStringLiteral("Receiving to PC from radio");
+const QString SENT_TEXT = QStringLiteral("Sent from PC to radio");
+const QString RECEIVED_TEXT = QStringLiteral("Received to PC from radio");
+const QString WAITING_TEXT = QStringLiteral("Waiting for the radio...");
+const QString SEND_WAITING_NOTE =
+    QStringLiteral("Put the radio in PC/IF mode to take the image; sending begins as soon as it is ready.");
+const QString RECEIVE_WAITING_NOTE =
+    QStringLiteral("Put the radio in PC/IF mode to send its image; receiving begins as soon as it does.");
+// A radio that answers at once should not make the window grow and shrink
+// again for a hint nobody needed.
+constexpr qint64 WAITING_NOTE_AFTER_MS = 1000;
 
 } // namespace
 
@@ -42,9 +52,14 @@ CTransferProgressDlg::CTransferProgressDlg(QWidget* owner)
     count->setMinimumWidth(count->fontMetrics().horizontalAdvance(QStringLiteral("00000 of 00000 records")));
     count->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     time = new QLabel(this);
+    note = new QLabel(this);
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+    note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    note->setVisible(false);
     cancel = new QPushButton(QStringLiteral("Cancel"), this);
     cancel->setAutoDefault(false);
-    connect(cancel, &QPushButton::clicked, this, &CTransferProgressDlg::cancelRequested);
+    connect(cancel, &QPushButton::clicked, this, &CTransferProgressDlg::reject);
 
     auto* barRow = new QHBoxLayout;
     barRow->addWidget(bar, 1);
@@ -56,6 +71,7 @@ CTransferProgressDlg::CTransferProgressDlg(QWidget* owner)
     layout->addWidget(direction);
     layout->addWidget(file);
     layout->addLayout(barRow);
+    layout->addWidget(note);
     layout->addLayout(bottom);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
@@ -67,6 +83,9 @@ void CTransferProgressDlg::Begin(const ImageTransfer::Progress& start, const QSt
     // The name is what the user recognises; the whole path is a hover away.
     file->setText(QFileInfo(path).fileName());
     file->setToolTip(path);
+    succeeded = false;
+    finalMs = -1;
+    cancel->setText(QStringLiteral("Cancel"));
     clock.start();
     Update(start);
     show();
@@ -90,8 +109,23 @@ void CTransferProgressDlg::Update(const ImageTransfer::Progress& progress)
         count->setText(QStringLiteral("%1 bytes").arg(locale.toString(progress.bytesReceived)));
         bytes = progress.bytesReceived;
     }
-    const qint64 ms = clock.isValid() ? clock.elapsed() : 0;
-    time->setText(QStringLiteral("%1 elapsed, %2").arg(FormatElapsed(ms), FormatRate(bytes, ms)));
+    const qint64 ms = finalMs >= 0 ? finalMs : clock.isValid() ? clock.elapsed() : 0;
+    // A radio that has not answered yet is what the user must see, with what
+    // to do about it, and not a count of nothing at no rate.
+    const bool waiting = progress.waitingForRadio && !succeeded;
+    if (waiting) {
+        count->setText(WAITING_TEXT);
+        time->setText(QStringLiteral("%1 elapsed").arg(FormatElapsed(ms)));
+        note->setText(ms < WAITING_NOTE_AFTER_MS                  ? QString()
+                      : progress.kind == TransferKind::Send ? SEND_WAITING_NOTE
+                                                            : RECEIVE_WAITING_NOTE);
+    } else {
+        time->setText(QStringLiteral("%1 elapsed, %2").arg(FormatElapsed(ms), FormatRate(bytes, ms)));
+        if (!succeeded) {
+            note->clear();
+        }
+    }
+    note->setVisible(!note->text().isEmpty());
 }
 
 void CTransferProgressDlg::Finish()
@@ -99,8 +133,26 @@ void CTransferProgressDlg::Finish()
     hide();
 }
 
+void CTransferProgressDlg::Succeeded(const ImageTransfer::Progress& last, const QString& summary)
+{
+    finalMs = clock.isValid() ? clock.elapsed() : 0;
+    succeeded = true;
+    direction->setText(last.kind == TransferKind::Send ? SENT_TEXT : RECEIVED_TEXT);
+    note->setText(summary);
+    Update(last);
+    // The bar of a receive was busy for want of a total; now it is full.
+    bar->setRange(0, 1);
+    bar->setValue(1);
+    cancel->setText(QStringLiteral("Close"));
+    show();
+}
+
 void CTransferProgressDlg::reject()
 {
+    if (succeeded) {
+        hide();
+        return;
+    }
     // Closing the window must not leave a transfer running unseen.
     emit cancelRequested();
 }
@@ -139,4 +191,9 @@ QString CTransferProgressDlg::CountText() const
 QString CTransferProgressDlg::TimeText() const
 {
     return time->text();
+}
+
+QString CTransferProgressDlg::NoteText() const
+{
+    return note->text();
 }

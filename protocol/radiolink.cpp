@@ -49,46 +49,78 @@ void RadioLink::StopWorker()
     }
 }
 
-void RadioLink::StartWorker(WorkerRoutine routine)
+void RadioLink::StartWorker(WorkerRoutine routine, LineUse use)
 {
     StopWorkerThread();
     stopRequested = false;
     workerDone = false;
-    // No routine looks at the thread object itself, so it may run before the
-    // assignment below completes; the flags it reads are already in place.
+    // The line is handed over under its lock, and the thread is made under
+    // it too: a frame of another thread is either out before the worker's
+    // first byte or refused, and the worker's own first frame waits until it
+    // is known as the owner. No routine looks at the thread object itself.
+    const std::lock_guard<std::mutex> lock(lineLock);
     worker = std::thread([this, routine = std::move(routine)] {
         routine(*this);
+        {
+            const std::lock_guard<std::mutex> released(lineLock);
+            if (lineOwner == std::this_thread::get_id()) {
+                lineOwner = {};
+            }
+        }
         workerDone = true;
     });
+    lineOwner = use == LineUse::Owned ? worker.get_id() : std::thread::id{};
+}
+
+SendResult RadioLink::Transmit(const uint8_t* frame, int32_t length, int32_t& written)
+{
+    written = 0;
+    const std::lock_guard<std::mutex> lock(lineLock);
+    if (!linkRunning) {
+        return SendResult::LinkStopped;
+    }
+    if (lineOwner != std::thread::id{} && lineOwner != std::this_thread::get_id()) {
+        return SendResult::LineOwned;
+    }
+    port.Purge();
+    written = port.Write(frame, length, 100);
+    return written == length ? SendResult::Sent : SendResult::NotWritten;
 }
 
 int32_t RadioLink::SendCommand(const uint8_t* frame, int32_t length)
 {
-    if (!linkRunning) {
-        return 0;
-    }
-    port.Purge();
-    return port.Write(frame, length, 100);
+    int32_t written = 0;
+    (void)Transmit(frame, length, written);
+    return written;
 }
 
-void RadioLink::SendKey(KeyCode code)
+SendResult RadioLink::SendKey(KeyCode code)
 {
     const auto frame = KeyFrame(code);
-    if (linkRunning) {
-        SendCommand(frame.data(), static_cast<int32_t>(frame.size()));
-    }
+    int32_t written = 0;
+    return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
 }
 
-bool RadioLink::SendTune(double frequencyMHz, int32_t modulation)
+SendResult RadioLink::SendTune(double frequencyMHz, int32_t modulation)
 {
     if (!TuneFrequencyFits(frequencyMHz)) {
-        return false;
+        return SendResult::NotCarried;
     }
     const auto frame = TuneFrame(frequencyMHz, modulation);
-    if (linkRunning) {
-        SendCommand(frame.data(), static_cast<int32_t>(frame.size()));
+    int32_t written = 0;
+    return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
+}
+
+const char* SendResultText(SendResult result)
+{
+    switch (result) {
+    case SendResult::Sent: return "sent";
+    case SendResult::LinkStopped: return "the link is stopped";
+    case SendResult::LineOwned: return "a memory image transfer holds the line";
+    case SendResult::NotWritten: return "the port did not take the whole frame";
+    case SendResult::NotCarried: return "the tune frame cannot carry that frequency";
     }
-    return true;
+    return "";
 }
 
 bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs)

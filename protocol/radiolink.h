@@ -13,6 +13,24 @@
 #include <string_view>
 #include <thread>
 
+// Whether a frame went out, and if not, why; a caller that answers someone
+// (a command line, a network client) can then tell the truth.
+enum class SendResult {
+    Sent,
+    LinkStopped,  // no link runs: nothing was touched
+    LineOwned,    // a memory image transfer holds the line
+    NotWritten,   // the port took the frame only in part, or not at all
+    NotCarried,   // a frequency the tune frame cannot carry: nothing was sent
+};
+
+// One line of text for a result, for callers that report it.
+const char* SendResultText(SendResult result);
+
+// How a worker uses the line. An owner's frames are the only ones that go
+// out while it runs: anything written between its bytes would become part
+// of the image on the line.
+enum class LineUse { Shared, Owned };
+
 // The core of the front panel: the one port, the link flags, the mirrored
 // records and the one worker thread of the moment. The window owns one and
 // forwards to it; nothing here knows about widgets, so the whole protocol can
@@ -44,18 +62,21 @@ public:
     void StopWorkerThread();
 
     // Replaces the worker of the moment by `routine` on a thread of its own.
-    // Any running worker is stopped first, so at most one ever exists.
-    void StartWorker(WorkerRoutine routine);
+    // Any running worker is stopped first, so at most one ever exists. A
+    // worker that owns the line holds it from before its first instruction
+    // until its routine returns.
+    void StartWorker(WorkerRoutine routine, LineUse use = LineUse::Shared);
     bool HasWorker() const { return worker.joinable(); }
     // True once a worker exists and its routine has returned (a wait of 0 ms).
     bool WorkerEnded() const { return worker.joinable() && workerDone.load(); }
 
-    // Every frame goes out through here: only while the link runs, after
-    // throwing away waiting input, with a 100 ms limit.
+    // Every frame goes out through here: only while the link runs, and while
+    // a worker owns the line only from that worker; after throwing away
+    // waiting input, with a 100 ms limit. Returns the bytes written.
     int32_t SendCommand(const uint8_t* frame, int32_t length);
-    void SendKey(KeyCode code);
-    // False, and nothing sent, for a frequency the tune frame cannot carry.
-    bool SendTune(double frequencyMHz, int32_t modulation);
+    SendResult SendKey(KeyCode code);
+    // NotCarried, and nothing sent, for a frequency the tune frame cannot carry.
+    SendResult SendTune(double frequencyMHz, int32_t modulation);
 
     // Collects one reply of `length` bytes that begins STX, `command`.
     bool ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs);
@@ -98,8 +119,14 @@ private:
     LcdImage lcdImage;
     RadioStatus radioStatus;
     std::function<void()> refresh;
+    SendResult Transmit(const uint8_t* frame, int32_t length, int32_t& written);
+
     std::thread worker;
     std::atomic<bool> workerDone{false};
+    // Taken for the whole of each frame's test and write, and to hand the
+    // line to a worker, so that no frame straddles the hand-over.
+    std::mutex lineLock;
+    std::thread::id lineOwner;
     SerialError openError;
 };
 

@@ -1,5 +1,6 @@
 #include "portmap.h"
 
+#include "keptfiles.h"
 #include "netendpoint.h"
 #include "portname.h"
 
@@ -187,7 +188,7 @@ void FillStates(std::vector<PortEntry>& entries, const std::string& procDirector
 PortMapRoots SystemPortMapRoots()
 {
     PortMapRoots roots;
-    roots.portsDirectory = (fs::path(ExecutableDirectory()) / "ports").string();
+    roots.portsDirectory = (fs::path(KeptFilesDirectory()) / "ports").string();
     return roots;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// The COM map on POSIX systems: which device each ports/COM<n> entry beside
-// the executable names, whether that device is there, usable and free, and a
+// The COM map on POSIX systems: which device each ports/COM<n> entry in the
+// folder of kept files names, whether that device is there, usable and free, and a
 // first map proposed from /dev/serial/by-id when the user has made none.
 //
 // Every root is a plain directory name so that a test can point the model at
@@ -16,7 +16,7 @@ struct PortMapRoots {
     std::string procDirectory = "/proc";
 };
 
-// ports/ beside the running executable, the system's by-id folder and /proc.
+// ports/ in the folder of kept files, the system's by-id folder and /proc.
 PortMapRoots SystemPortMapRoots();
 
 enum class PortEntryKind : int {

@@ -26,7 +26,7 @@ long ComNumberOfPortName(const std::string& name)
     return number;
 }
 
-std::string DeviceForPortName(const std::string& name, const std::string& exeDirectory)
+std::string DeviceForPortName(const std::string& name, const std::string& keptDirectory)
 {
     const long number = ComNumberOfPortName(name);
     if (number < 0) {
@@ -34,7 +34,7 @@ std::string DeviceForPortName(const std::string& name, const std::string& exeDir
     }
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path link = fs::path(exeDirectory) / "ports" / ("COM" + std::to_string(number));
+    const fs::path link = fs::path(keptDirectory) / "ports" / ("COM" + std::to_string(number));
     // A link that exists is used even when its target is gone, so that the
     // user is told about the device the link names, not about ttyS.
     // There is no serial device before ttyS0: COM0 names only its link.

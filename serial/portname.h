@@ -4,9 +4,11 @@
 
 // The program names its port the way the radio's owners know it, "\\.\COM<n>".
 // On POSIX systems that name is mapped to a device: ports/COM<n> in the
-// directory of the executable when it exists (a link the user made, say to
-// /dev/ttyUSB0), else /dev/ttyS<n-1>. Any other name is used as it stands.
-std::string DeviceForPortName(const std::string& name, const std::string& exeDirectory);
+// folder of kept files (KeptFilesDirectory(): beside the executable, or the
+// user's configuration folder for an installed one) when it exists (a link
+// the user made, say to /dev/ttyUSB0), else /dev/ttyS<n-1>. Any other name
+// is used as it stands.
+std::string DeviceForPortName(const std::string& name, const std::string& keptDirectory);
 
 // The COM numbers a user may choose, in the panel and in its COM map.
 inline constexpr int LOWEST_COM_PORT = 1;

@@ -66,5 +66,6 @@ public:
     OVERLAPPED overlapped{};
 #else
     std::unique_ptr<NetPort> net;
+    bool loweredLatency = false; // the FTDI adapter's latency timer, set to 1 ms by the open
 #endif
 };

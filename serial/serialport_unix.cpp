@@ -4,6 +4,7 @@
 
 #include "serialport_p.h"
 
+#include "keptfiles.h"
 #include "netendpoint.h"
 #include "netport.h"
 #include "portmap.h"
@@ -25,6 +26,12 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <climits>
+#include <linux/serial.h>
+#include <sys/sysmacros.h>
+#endif
 
 namespace {
 
@@ -75,6 +82,61 @@ bool SetModemLine(int fd, int line, bool raise)
     (void)line;
     (void)raise;
     return true;
+#endif
+}
+
+#if defined(__linux__)
+// The driver behind a terminal, as sysfs names it ("ftdi_sio"); empty for
+// one without (a pseudo-terminal).
+std::string DriverOf(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return {};
+    }
+    const std::string link = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                             std::to_string(minor(st.st_rdev)) + "/device/driver";
+    char target[PATH_MAX] = {};
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) {
+        return {};
+    }
+    const std::string path(target, static_cast<size_t>(n));
+    return path.substr(path.find_last_of('/') + 1);
+}
+#endif
+
+// An FTDI adapter holds what it received until 62 bytes have come or its
+// latency timer runs out, 16 ms unless told otherwise, so every short reply
+// would wait that long and the polling rhythm would fall to about a third.
+// The low-latency flag makes the driver set the timer to 1 ms; any user may
+// set it. True when it was set here, so that Close gives the old setting
+// back. Nothing here can fail the open: the line works either way.
+bool LowerLatency(int fd)
+{
+#if defined(__linux__)
+    serial_struct ss {};
+    if (DriverOf(fd) != "ftdi_sio" || ::ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    ss.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &ss) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+void RestoreLatency(int fd)
+{
+#if defined(__linux__)
+    serial_struct ss {};
+    if (::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+        ss.flags &= ~ASYNC_LOW_LATENCY;
+        (void)::ioctl(fd, TIOCSSERIAL, &ss); // an adapter already gone keeps nothing
+    }
+#else
+    (void)fd;
 #endif
 }
 
@@ -190,7 +252,12 @@ CSerialPortPrivate::CSerialPortPrivate() : portHandle(kClosed) {}
 
 std::string CSerialPortPrivate::DeviceName(const std::string& name)
 {
-    return DeviceForPortName(name, ExecutableDirectory());
+    // A device path opens as it stands and needs no folder of kept files:
+    // the folder is decided (and perhaps made) only when a COM name needs it.
+    if (ComNumberOfPortName(name) < 0) {
+        return name;
+    }
+    return DeviceForPortName(name, KeptFilesDirectory());
 }
 
 CSerialPortPrivate::~CSerialPortPrivate()
@@ -226,6 +293,7 @@ bool CSerialPortPrivate::OpenDevice(const std::string& path, SerialError& error)
 #ifdef TIOCEXCL
     ::ioctl(fd, TIOCEXCL);
 #endif
+    loweredLatency = LowerLatency(fd);
     portHandle = fd;
     return true;
 }
@@ -289,6 +357,10 @@ void CSerialPortPrivate::CloseDevice()
         // would outlive the close and lock the user out of the next START.
         ::ioctl(portHandle, TIOCNXCL);
 #endif
+        if (loweredLatency) {
+            RestoreLatency(portHandle);
+            loweredLatency = false;
+        }
         ::close(portHandle); // also releases the lock
         portHandle = kClosed;
     }
@@ -340,7 +412,10 @@ TransferResult CSerialPortPrivate::ReadSome(void* buffer, int32_t count, int32_t
             result.timedOut = true;
             return result;
         }
-        if ((revents & POLLIN) == 0) {
+        // A device the kernel has hung up (a USB adapter pulled out) reads
+        // as nothing at once and polls as readable for ever after; reading
+        // on would spin past the limit.
+        if ((revents & POLLIN) == 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             result.failed = true;
             return result;
         }

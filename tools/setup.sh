@@ -1,12 +1,26 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing,
-# so that a second run costs a second. Usage: tools/setup.sh [panel|test]
+# so that a second run costs a second.
+# Usage: tools/setup.sh [panel|test|usb|package|package-test]
 set -euo pipefail
 
 want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools)
 if [ "${1:-panel}" = "test" ]; then
   # ser2net serves radiosim's terminal on loopback for the network port's tests.
   want+=(xvfb xauth ser2net)
+fi
+case "${1:-panel}" in
+  # CPack's Debian generator finds the libraries' packages with dpkg-shlibdeps
+  # and the executables with file.
+  package) want+=(dpkg-dev file) ;;
+  # The package test: the validators, and a clean Debian root to install into.
+  package-test) want+=(dpkg-dev file lintian desktop-file-utils appstream debootstrap) ;;
+esac
+if [ "${1:-panel}" = "usb" ]; then
+  # The USB stage boots Debian's kernel under qemu with busybox as its whole
+  # userland, talks to qemu's monitor socket through socat, and unpacks
+  # kernel modules that a newer package may ship compressed with xz.
+  want+=(qemu-system-x86 busybox-static socat xz-utils)
 fi
 
 missing=()

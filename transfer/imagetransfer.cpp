@@ -8,7 +8,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <io.h>
+#include <windows.h>
+#else
+#include <cstdlib>
 #include <unistd.h>
 #endif
 
@@ -75,6 +82,106 @@ std::FILE* OpenRegularFile(const std::string& filePath, int flags, const char* m
 #endif
 }
 
+// A receive writes a new file beside the one the user chose, so that the old
+// one survives a receive that ends badly. These are its platform parts.
+
+// Creates `filePath` for writing only if no file of that name exists, so
+// that nothing the user keeps is ever overwritten by it; null otherwise,
+// with errno set (EEXIST when the name is taken).
+std::FILE* CreateNewFile(const std::string& filePath)
+{
+#ifdef _WIN32
+    const int fd = ::_open(filePath.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    std::FILE* stream = fd >= 0 ? ::_fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && stream == nullptr) {
+        ::_close(fd);
+    }
+#else
+    const int fd = ::open(filePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    std::FILE* stream = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && stream == nullptr) {
+        ::close(fd);
+    }
+#endif
+    return stream;
+}
+
+// The file a symbolic link names, so that the image replaces that file and
+// the link stays; any other path as it is.
+std::string ResolveLink(const std::string& filePath)
+{
+#ifndef _WIN32
+    struct stat info {};
+    if (::lstat(filePath.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* resolved = ::realpath(filePath.c_str(), nullptr)) {
+            std::string target = resolved;
+            std::free(resolved);
+            return target;
+        }
+    }
+#endif
+    return filePath;
+}
+
+// The written bytes on the disk itself before the new file takes the old
+// one's place: a power cut must not leave an empty file under the old name.
+bool SyncToDisk(std::FILE* stream)
+{
+#ifdef _WIN32
+    return std::fflush(stream) == 0 && ::_commit(::_fileno(stream)) == 0;
+#else
+    return std::fflush(stream) == 0 && ::fsync(fileno(stream)) == 0;
+#endif
+}
+
+// Renames `from` over `to` in one step, replacing it where it exists.
+bool ReplaceFile(const std::string& from, const std::string& to)
+{
+#ifdef _WIN32
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+        return true;
+    }
+    errno = ::GetLastError() == ERROR_ACCESS_DENIED || ::GetLastError() == ERROR_SHARING_VIOLATION ? EACCES : EIO;
+    return false;
+#else
+    return ::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+// The receive's new file keeps the old one's permissions when it replaces it.
+void KeepMode([[maybe_unused]] std::FILE* stream, [[maybe_unused]] const struct stat& old)
+{
+#ifndef _WIN32
+    (void)::fchmod(fileno(stream), old.st_mode & 07777); // the umask's mode is no fault
+#endif
+}
+
+// "image.partial.bin" beside "image.bin", then "image.partial-2.bin" and so
+// on: a name that says what the file holds and which file it belongs to.
+std::string PartialName(const std::string& target, int attempt)
+{
+    const size_t slash = target.find_last_of("/\\");
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dot = target.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot > nameStart;
+    const std::string stem = hasExtension ? target.substr(0, dot) : target;
+    const std::string extension = hasExtension ? target.substr(dot) : std::string(".bin");
+    return stem + ".partial" + (attempt > 1 ? "-" + std::to_string(attempt) : std::string()) + extension;
+}
+
+constexpr int PARTIAL_NAMES = 99;
+
+bool IsEmptyFile(const std::string& filePath)
+{
+    struct stat info {};
+    return ::stat(filePath.c_str(), &info) == 0 && info.st_size == 0;
+}
+
+const char* RecordsWord(int32_t count)
+{
+    return count == 1 ? "record" : "records";
+}
+
 // The image count is a signed 32-bit number; a larger file must be refused
 // before it wraps into a count that sends the wrong amount.
 constexpr int64_t LARGEST_IMAGE = INT32_MAX;
@@ -84,11 +191,19 @@ constexpr int64_t LARGEST_IMAGE = INT32_MAX;
 ImageTransfer::~ImageTransfer()
 {
     // The owner has ended the worker before this runs (its link stops the
-    // worker first), so the stream is free to close.
+    // worker first), so the stream is free to close; a receive's bytes stay
+    // beside the target as after a stop.
     if (imageFile != nullptr) {
-        CloseUnwritten(imageFile);
-        imageFile = nullptr;
+        Finish(TransferOutcome::Stopped);
     }
+}
+
+TransferReport ImageTransfer::NothingRunning() const
+{
+    TransferReport report;
+    report.ended = true;
+    report.outcome = outcome.load();
+    return report;
 }
 
 std::string ImageTransfer::Busy() const
@@ -116,15 +231,44 @@ std::string ImageTransfer::OpenForSending(const std::string& filePath)
 
 std::string ImageTransfer::OpenForReceiving(const std::string& filePath)
 {
-    // Asked first, so that a running transfer's file is never emptied.
+    // Asked first, so that a running transfer's file is never touched.
     if (Active()) {
         return Busy();
     }
-    std::FILE* stream = OpenRegularFile(filePath, O_WRONLY | O_CREAT, "wb");
+    const std::string target = ResolveLink(filePath);
+    struct stat old {};
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        // A device takes the bytes as they come, and has no folder to put a
+        // new file in; a FIFO or a directory is refused here.
+        std::FILE* stream = OpenRegularFile(filePath, O_WRONLY | O_CREAT, "wb");
+        if (stream == nullptr) {
+            return CannotOpen(filePath, "writing");
+        }
+        return BeginReceive(stream, filePath);
+    }
+    std::FILE* stream = nullptr;
+    std::string partial;
+    for (int attempt = 1; attempt <= PARTIAL_NAMES && stream == nullptr; ++attempt) {
+        partial = PartialName(target, attempt);
+        errno = 0;
+        stream = CreateNewFile(partial);
+        if (stream == nullptr && errno != EEXIST) {
+            break;
+        }
+    }
     if (stream == nullptr) {
         return CannotOpen(filePath, "writing");
     }
-    return BeginReceive(stream, filePath);
+    if (exists) {
+        KeepMode(stream, old);
+    }
+    Reset(stream, filePath, TransferKind::Receive);
+    writePath = partial;
+    resolvedTarget = target;
+    replaceTarget = true;
+    targetExisted = exists;
+    return {};
 }
 
 std::string ImageTransfer::BeginSend(std::FILE* stream, const std::string& filePath)
@@ -155,15 +299,9 @@ std::string ImageTransfer::BeginSend(std::FILE* stream, const std::string& fileP
                                                   IMAGE_RECORD_SIZE, static_cast<long long>(size));
         return Format("Invalid input file size: %d\n", static_cast<int>(size)) + why;
     }
-    imageFile = stream;
-    path = filePath;
-    kind = TransferKind::Send;
+    Reset(stream, filePath, TransferKind::Send);
     imageBytesLeft = static_cast<int32_t>(size);
     recordsTotal = static_cast<int32_t>(size / IMAGE_RECORD_SIZE);
-    recordsSent = 0;
-    bytesReceived = 0;
-    fileError = 0;
-    outcome = TransferOutcome::Running;
     return {};
 }
 
@@ -176,16 +314,48 @@ std::string ImageTransfer::BeginReceive(std::FILE* stream, const std::string& fi
         CloseUnwritten(stream);
         return Busy();
     }
+    Reset(stream, filePath, TransferKind::Receive);
+    return {};
+}
+
+void ImageTransfer::Reset(std::FILE* stream, const std::string& filePath, TransferKind newKind)
+{
     imageFile = stream;
     path = filePath;
-    kind = TransferKind::Receive;
+    writePath = filePath;
+    resolvedTarget.clear();
+    keptPath.clear();
+    replaceTarget = false;
+    targetExisted = false;
+    kind = newKind;
     imageBytesLeft = 0;
     recordsTotal = 0;
     recordsSent = 0;
     bytesReceived = 0;
     fileError = 0;
     outcome = TransferOutcome::Running;
-    return {};
+    waitingForRadio = true;
+}
+
+std::string ImageTransfer::SendQuestion() const
+{
+    const int32_t records = recordsTotal.load();
+    return Format("Send the %d %s of\n%s\nto the radio?\nThey replace everything the radio's memory holds now.",
+                  records, RecordsWord(records), path.c_str());
+}
+
+void ImageTransfer::Abandon()
+{
+    if (!Active()) {
+        return;
+    }
+    CloseUnwritten(imageFile);
+    imageFile = nullptr;
+    if (replaceTarget) {
+        (void)std::remove(writePath.c_str()); // empty and ours: nothing is lost if it stays
+        replaceTarget = false;
+    }
+    outcome = TransferOutcome::Stopped;
 }
 
 bool ImageTransfer::Start(RadioLink& link)
@@ -200,10 +370,10 @@ bool ImageTransfer::Start(RadioLink& link)
     link.StopWorkerThread();
     outcome = TransferOutcome::Running;
     if (kind == TransferKind::Send) {
-        link.StartWorker([this](RadioLink& l) { return ImageSendWorker(l, *this); });
+        link.StartWorker([this](RadioLink& l) { return ImageSendWorker(l, *this); }, LineUse::Owned);
         link.WriteBanner(SEND_BANNER_ROW1, SEND_BANNER_ROW2);
     } else {
-        link.StartWorker([this](RadioLink& l) { return ImageReceiveWorker(l, *this); });
+        link.StartWorker([this](RadioLink& l) { return ImageReceiveWorker(l, *this); }, LineUse::Owned);
         link.WriteBanner(RECEIVE_BANNER_ROW1, RECEIVE_BANNER_ROW2);
     }
     return true;
@@ -212,7 +382,7 @@ bool ImageTransfer::Start(RadioLink& link)
 TransferReport ImageTransfer::Supervise(RadioLink& link)
 {
     if (!Active()) {
-        return TransferReport{true, false, outcome.load(), {}};
+        return NothingRunning();
     }
     if (!WorkerFinished(link)) {
         return {};
@@ -226,10 +396,10 @@ TransferReport ImageTransfer::Supervise(RadioLink& link)
     return report;
 }
 
-TransferReport ImageTransfer::Cancel(RadioLink& link)
+TransferReport ImageTransfer::Cancel(RadioLink& link, bool resumePolling)
 {
     if (!Active()) {
-        return TransferReport{true, false, outcome.load(), {}};
+        return NothingRunning();
     }
     link.StopWorkerThread();
     TransferOutcome how = outcome.load();
@@ -240,7 +410,9 @@ TransferReport ImageTransfer::Cancel(RadioLink& link)
         how = link.linkRunning ? TransferOutcome::Cancelled : TransferOutcome::Stopped;
     }
     TransferReport report = Finish(how);
-    RestartPollingIfRunning(link, report);
+    if (resumePolling) {
+        RestartPollingIfRunning(link, report);
+    }
     return report;
 }
 
@@ -266,7 +438,7 @@ bool ImageTransfer::WorkerFinished(const RadioLink& link) const
 TransferReport ImageTransfer::Stop(RadioLink& link)
 {
     if (!Active()) {
-        return TransferReport{true, false, outcome.load(), {}};
+        return NothingRunning();
     }
     link.StopWorkerThread();
     TransferOutcome how = outcome.load();
@@ -278,27 +450,83 @@ TransferReport ImageTransfer::Stop(RadioLink& link)
 
 TransferReport ImageTransfer::Finish(TransferOutcome how)
 {
+    TransferReport report;
+    report.ended = true;
     if (imageFile != nullptr) {
         errno = 0;
+        // A whole image must be on the disk before it replaces the old one.
+        const bool synced = !(replaceTarget && how == TransferOutcome::Completed) || SyncToDisk(imageFile);
+        const int syncError = errno;
         const bool closed = std::fclose(imageFile) == 0;
         imageFile = nullptr;
         // For a receive the close is when the last buffered bytes reach the
         // file; a failure there loses them as surely as a failed write.
-        if (!closed && kind == TransferKind::Receive && how != TransferOutcome::FileWriteFailed) {
-            fileError = errno != 0 ? errno : EIO;
+        if ((!closed || !synced) && kind == TransferKind::Receive && how != TransferOutcome::FileWriteFailed) {
+            fileError = !synced && syncError != 0 ? syncError : errno != 0 ? errno : EIO;
             how = TransferOutcome::FileWriteFailed;
         }
     }
+    if (replaceTarget) {
+        how = SettleReceivedFile(how, report);
+    }
     outcome = how;
-    return TransferReport{true, false, how, Describe(how)};
+    report.outcome = how;
+    report.message = Describe(how);
+    if (how == TransferOutcome::Completed) {
+        report.summary = Summary();
+    }
+    return report;
+}
+
+TransferOutcome ImageTransfer::SettleReceivedFile(TransferOutcome how, TransferReport& report)
+{
+    replaceTarget = false;
+    if (how == TransferOutcome::Completed) {
+        errno = 0;
+        if (ReplaceFile(writePath, resolvedTarget)) {
+            writePath = path;
+            return how;
+        }
+        fileError = errno != 0 ? errno : EIO;
+        how = TransferOutcome::NotReplaced;
+    } else if (IsEmptyFile(writePath)) {
+        // Nothing came: no file of nothing is left to puzzle over.
+        (void)std::remove(writePath.c_str()); // should it stay, it is an empty file of ours
+        return how;
+    }
+    keptPath = writePath;
+    report.keptPath = keptPath;
+    return how;
+}
+
+std::string ImageTransfer::Summary() const
+{
+    if (kind == TransferKind::Send) {
+        const int32_t sent = recordsSent.load();
+        return Format("%d %s went to the radio from:\n%s", sent, RecordsWord(sent), path.c_str());
+    }
+    const int32_t bytes = bytesReceived.load();
+    if (bytes % IMAGE_RECORD_SIZE != 0) {
+        return Format("%d bytes were received into:\n%s\nThat is no whole number of %d-byte records.", bytes,
+                      path.c_str(), IMAGE_RECORD_SIZE);
+    }
+    const int32_t records = bytes / IMAGE_RECORD_SIZE;
+    return Format("%d %s (%d bytes) were received into:\n%s", records, RecordsWord(records), bytes, path.c_str());
 }
 
 std::string ImageTransfer::Describe(TransferOutcome how) const
 {
     const bool sending = kind == TransferKind::Send;
     const std::string sent = Format("%d of %d records", recordsSent.load(), recordsTotal.load());
+    // What an unfinished receive leaves: the bytes that came, in a file of
+    // their own, and the old file as it was; or word that nothing came.
+    const std::string unchanged = targetExisted ? "\nThe existing file was left as it was:\n" + path : std::string();
     const std::string kept =
-        Format("%d bytes were received; they are kept in:\n%s", bytesReceived.load(), path.c_str());
+        bytesReceived.load() == 0 && keptPath.empty()
+            ? "the radio sent nothing.\nIs it switched on, connected and in PC/IF mode?" + unchanged
+            : Format("the image is incomplete.\n%d bytes were received; they are kept in:\n%s",
+                     bytesReceived.load(), (keptPath.empty() ? writePath : keptPath).c_str()) +
+                  unchanged;
     switch (how) {
     case TransferOutcome::Running:
         return {};
@@ -311,14 +539,16 @@ std::string ImageTransfer::Describe(TransferOutcome how) const
         }
         return {};
     case TransferOutcome::Stopped:
-        return sending ? "Sending was stopped: " + sent + " went to the radio."
-                       : "Receiving was stopped: the image is incomplete.\n" + kept;
+        return sending ? "Sending was stopped: " + sent + " went to the radio." : "Receiving was stopped: " + kept;
     case TransferOutcome::Cancelled:
-        return sending ? "Sending was cancelled: " + sent + " went to the radio."
-                       : "Receiving was cancelled: the image is incomplete.\n" + kept;
+        return sending ? "Sending was cancelled: " + sent + " went to the radio." : "Receiving was cancelled: " + kept;
     case TransferOutcome::FileWriteFailed:
         return Format("Unable to write to file:\n%s\n%s\nReceiving was ended after %d bytes: the image is incomplete.",
-                      path.c_str(), std::strerror(fileError), bytesReceived.load());
+                      writePath.c_str(), std::strerror(fileError), bytesReceived.load()) +
+               unchanged;
+    case TransferOutcome::NotReplaced:
+        return Format("The image was received whole, but it could not replace:\n%s\n%s\nIt is kept in:\n%s",
+                      path.c_str(), std::strerror(fileError), keptPath.c_str());
     case TransferOutcome::FileReadFailed:
         return Format("Unable to read from file:\n%s\n%s\nSending was ended: %s went to the radio.", path.c_str(),
                       std::strerror(fileError), sent.c_str());
@@ -326,7 +556,7 @@ std::string ImageTransfer::Describe(TransferOutcome how) const
         return "The radio took no data for 5 seconds.\nSending was ended: " + sent + " went to the radio.";
     case TransferOutcome::LinkLost:
         return sending ? "The connection to the radio was lost.\nSending was ended: " + sent + " went to the radio."
-                       : "The connection to the radio was lost: the image is incomplete.\n" + kept;
+                       : "The connection to the radio was lost: " + kept;
     }
     return {};
 }

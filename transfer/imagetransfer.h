@@ -31,6 +31,7 @@ enum class TransferOutcome {
     FileReadFailed,   // the image file could not be read while sending
     RadioNotTaking,   // a record found no room on the line for its whole budget
     LinkLost,         // the device hung up under the worker
+    NotReplaced,      // a whole image came, but could not take the target's place
 };
 
 // What the window thread learns from one look at a transfer.
@@ -39,6 +40,8 @@ struct TransferReport {
     bool pollingRestarted = false;
     TransferOutcome outcome = TransferOutcome::Running;
     std::string message;           // for the user; empty when there is nothing to tell
+    std::string summary;           // what a transfer that ended well did; empty otherwise
+    std::string keptPath;          // where the bytes of an unfinished receive are kept; empty when none
 };
 
 class ImageTransfer {
@@ -53,13 +56,22 @@ public:
     // failure nothing is kept open and the user's message is returned; an
     // empty result means the transfer is ready to start.
     std::string OpenForSending(const std::string& path);
-    // Creates or empties `path` for a receive; same contract.
+    // Prepares a receive into `path`; same contract. A regular file (or
+    // none) is not touched: the image goes to a new file beside it, which
+    // takes its place only once the receive has ended well. A device is
+    // written directly.
     std::string OpenForReceiving(const std::string& path);
     // The same, for a stream the caller opened; the transfer owns it from here
     // on, whatever the result.
     std::string BeginSend(std::FILE* stream, const std::string& path);
     std::string BeginReceive(std::FILE* stream, const std::string& path);
 
+    // A send replaces all the radio holds: the question to ask before it
+    // starts, naming the file and its records.
+    std::string SendQuestion() const;
+    // Drops a transfer that was opened but never started (the user said
+    // No): the stream is closed, and a receive's new file removed.
+    void Abandon();
     // The core of the start-of-transfer sequence: the running worker is
     // stopped with the port left open, the transfer worker started and the
     // banner written. False (and the stream closed) when nothing was opened
@@ -83,9 +95,10 @@ public:
 
     // Cancel from the progress window: the worker is ended as by a stop
     // (bounded), the stream closed, and polling put back at once while the
-    // link runs, as after a finished transfer. A worker that had already
+    // link runs, as after a finished transfer (unless `resumePolling` is
+    // false: Exit is about to stop the link). A worker that had already
     // finished keeps its own outcome. Does nothing when no transfer runs.
-    TransferReport Cancel(RadioLink& link);
+    TransferReport Cancel(RadioLink& link, bool resumePolling = true);
 
     // How far the running transfer has come, read while its worker runs.
     struct Progress {
@@ -93,8 +106,12 @@ public:
         int32_t recordsSent = 0;
         int32_t recordsTotal = 0;
         int32_t bytesReceived = 0;
+        bool waitingForRadio = false; // nothing has come from the radio yet
     };
-    Progress Snapshot() const { return {kind, recordsSent.load(), recordsTotal.load(), bytesReceived.load()}; }
+    Progress Snapshot() const
+    {
+        return {kind, recordsSent.load(), recordsTotal.load(), bytesReceived.load(), waitingForRadio.load()};
+    }
 
     // True from a successful Open/Begin until Supervise or Stop has closed the
     // stream: a second transfer must not start meanwhile.
@@ -103,7 +120,11 @@ public:
     // Where the running total of a receive goes; tests catch it in a file.
     void SetProgressStream(std::FILE* stream) { progressStream = stream; }
     std::FILE* ProgressStream() const { return progressStream; }
+    // The file the user chose.
     const std::string& Path() const { return path; }
+    // The file the running receive writes: beside Path(), or Path() itself
+    // for a device.
+    const std::string& WritePath() const { return writePath; }
 
     // The state of the running transfer, used by the workers.
     std::FILE* imageFile = nullptr;
@@ -113,16 +134,32 @@ public:
     std::atomic<int32_t> recordsTotal{0};
     std::atomic<int32_t> bytesReceived{0};
     std::atomic<TransferOutcome> outcome{TransferOutcome::Running};
+    // Set when the transfer begins; cleared by the worker once the radio
+    // shows it takes part (the ready byte of a send, a receive's first data).
+    std::atomic<bool> waitingForRadio{false};
     // errno of a failed file operation, written before `outcome`.
     int fileError = 0;
 
 private:
     std::string Busy() const;
+    // What a look at a transfer that has already been taken down reports.
+    TransferReport NothingRunning() const;
     TransferReport Finish(TransferOutcome how);
+    void Reset(std::FILE* stream, const std::string& filePath, TransferKind newKind);
+    // A receive's new file once its stream is closed: in the target's place
+    // when `how` is whole, else kept beside it when it holds anything.
+    TransferOutcome SettleReceivedFile(TransferOutcome how, TransferReport& report);
     void RestartPollingIfRunning(RadioLink& link, TransferReport& report);
     std::string Describe(TransferOutcome how) const;
+    std::string Summary() const;
 
     std::string path;
+    std::string writePath;
+    // A receive into a new file beside the target, renamed over it when whole.
+    bool replaceTarget = false;
+    bool targetExisted = false;
+    std::string resolvedTarget; // what the new file replaces: a link's file, not the link
+    std::string keptPath;       // where an unfinished receive's bytes stayed
     std::FILE* progressStream = stdout;
 };
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -117,13 +118,13 @@ bool StoreBytes(ImageTransfer& transfer, const uint8_t* data, int32_t count)
     return true;
 }
 
-void ShowTotal(ImageTransfer& transfer, int32_t total)
+// The running total, overwritten in place. False once the stream refuses it
+// (a pipe whose reader has gone, a full disk): the receive then writes no
+// more progress, and goes on as if nothing had happened, since the image is
+// unaffected.
+bool ShowTotal(std::FILE* out, int32_t total)
 {
-    std::FILE* out = transfer.ProgressStream();
-    if (out != nullptr) {
-        std::fprintf(out, "\r%6d", total);
-        (void)std::fflush(out); // a progress count only; the image is unaffected
-    }
+    return std::fprintf(out, "\r%6d", total) >= 0 && std::fflush(out) == 0;
 }
 
 } // namespace
@@ -152,6 +153,7 @@ int ImageSendWorker(RadioLink& link, ImageTransfer& transfer)
             uint8_t byte = 0;
             if (port.Read(&byte, 1, READY_READ_LIMIT_MS) == 1 && byte == FLOW_BYTE) {
                 ready = true;
+                transfer.waitingForRadio = false;
             }
             continue;
         }
@@ -193,6 +195,8 @@ int ImageReceiveWorker(RadioLink& link, ImageTransfer& transfer)
     link.SendCommand(imageReceiveStartFrame.data(), static_cast<int32_t>(imageReceiveStartFrame.size()));
 
     std::array<uint8_t, RECEIVE_CHUNK> buffer{};
+    std::FILE* progress = transfer.ProgressStream();
+    bool totalShown = false;
     int32_t total = 0;
     uint32_t lastFlow = clock.TickCount() - FLOW_INTERVAL_MS;
     uint32_t lastData = lastFlow;
@@ -229,13 +233,21 @@ int ImageReceiveWorker(RadioLink& link, ImageTransfer& transfer)
                 }
                 total += k;
                 transfer.bytesReceived = total;
+                transfer.waitingForRadio = false;
                 lastData = clock.TickCount();
-                ShowTotal(transfer, total);
+                if (progress != nullptr) {
+                    totalShown = ShowTotal(progress, total);
+                    progress = totalShown ? progress : nullptr;
+                }
             }
         }
         if (total != 0 && clock.TickCount() - lastData > SILENCE_END_MS) {
             break;
         }
+    }
+    // The total's line is ended, so that a terminal is left tidy.
+    if (totalShown && std::fputs("\n", progress) >= 0) {
+        (void)std::fflush(progress); // a failure here only costs the line end
     }
     transfer.outcome = how;
     return 0;

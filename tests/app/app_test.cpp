@@ -3,17 +3,21 @@
 
 #include "caboutdlg.h"
 #include "cdemoapp.h"
+#include "keptfiles.h"
 #include "keypadfilter.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
 #include "versionblock.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -310,6 +314,85 @@ TEST(AboutBox, LayoutAndTheSystemCommandThatOpensIt)
     EXPECT_FALSE(opened);
 }
 
+TEST(AboutBox, NamesTheFolderOfKeptFilesWithinItsLine)
+{
+    App();
+    RecordingPrompts prompts;
+    CFrontPanelDlg panel(&prompts);
+    EXPECT_EQ(panel.moduleDirectory, QString::fromStdString(KeptFilesDirectory()));
+    CAboutDlg about(panel.moduleDirectory);
+    auto* line = about.findChild<QLabel*>(QStringLiteral("keptFolder"));
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line->text().startsWith(QStringLiteral("Settings in "))) << line->text().toStdString();
+    EXPECT_EQ(line->toolTip(), QDir::toNativeSeparators(panel.moduleDirectory));
+    EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), line->width());
+    EXPECT_LE(line->geometry().bottom(), about.height());
+
+    // The home folder reads as ~, only where a path really starts with it;
+    // a long path loses its middle, never its ends, and still fits.
+    const QFontMetrics metrics = line->fontMetrics();
+    const QString home = QDir::homePath();
+    EXPECT_EQ(CAboutDlg::FolderLine(home + QStringLiteral("/.config/ostrelle"), metrics, 1000),
+              QStringLiteral("Settings in ~/.config/ostrelle"));
+    EXPECT_EQ(CAboutDlg::FolderLine(home + QStringLiteral("x/ostrelle"), metrics, 1000),
+              QStringLiteral("Settings in ") + home + QStringLiteral("x/ostrelle"));
+    const QString deep = QStringLiteral("/srv/") + QString(200, QLatin1Char('d')) + QStringLiteral("/ostrelle");
+    const QString elided = CAboutDlg::FolderLine(deep, metrics, line->width());
+    EXPECT_TRUE(elided.startsWith(QStringLiteral("Settings in /srv/"))) << elided.toStdString();
+    EXPECT_TRUE(elided.endsWith(QStringLiteral("/ostrelle"))) << elided.toStdString();
+    EXPECT_LE(metrics.horizontalAdvance(elided), line->width());
+}
+
+// The core finds the user's folder without Qt (the command-line program
+// has none); it must be the folder Qt's own rules give the window.
+TEST(KeptFiles, TheWindowAndTheCoreAgreeOnTheUsersFolder)
+{
+    App();
+    const QByteArray savedXdg = qgetenv("XDG_CONFIG_HOME");
+    const bool hadXdg = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    const QByteArray savedHome = qgetenv("HOME");
+    const QString savedName = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("ostrelle"));
+    ASSERT_TRUE(QCoreApplication::organizationName().isEmpty());
+
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(dir.path());
+    const struct {
+        const char* xdg; // null: unset
+        QByteArray home;
+    } cases[] = {
+        {nullptr, root + "/home"},
+        // A relative XDG_CONFIG_HOME is left out: Qt 6.4 takes it as it
+        // stands, the base directory rules and later Qt ignore it, and so
+        // does the core.
+        {"", root + "/home"},
+        {"CONFIG", root + "/home"}, // replaced by an absolute path below
+    };
+    for (const auto& c : cases) {
+        qputenv("HOME", c.home);
+        QByteArray xdg = c.xdg == nullptr ? QByteArray() : QByteArray(c.xdg);
+        if (xdg == "CONFIG") {
+            xdg = root + "/config";
+        }
+        if (c.xdg == nullptr) {
+            qunsetenv("XDG_CONFIG_HOME");
+        } else {
+            qputenv("XDG_CONFIG_HOME", xdg);
+        }
+        EXPECT_EQ(UserConfigDirectory(),
+                  QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation).toStdString())
+            << "XDG_CONFIG_HOME=" << xdg.toStdString();
+    }
+
+    qputenv("HOME", savedHome);
+    if (hadXdg) {
+        qputenv("XDG_CONFIG_HOME", savedXdg);
+    } else {
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+    QCoreApplication::setApplicationName(savedName);
+}
+
 TEST(Application, InitInstanceRunsThePanelUntilExit)
 {
     CDemoApp& app = App();
@@ -334,38 +417,53 @@ TEST(Application, InitInstanceRunsThePanelUntilExit)
     app.SetSettingsDirectory({});
 }
 
+// Prompts whose message boxes are real and wait for an answer, as the
+// user's do, while their texts are kept.
+class AnsweredPrompts : public RecordingPrompts {
+public:
+    void Warn(const QString& text, const QString& informative = {}) override
+    {
+        RecordingPrompts::Warn(text, informative);
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("ostrelle"), text, QMessageBox::Ok);
+        box.exec();
+    }
+};
+
 // A logout or shutdown reaches the panel as the session manager's request
-// to save, as a Quit for the application, or as SIGTERM or SIGHUP; each ends the
-// program as Exit does, with a dialog open over the panel as well.
+// to save, as a Quit for the application, or as SIGTERM or SIGHUP; each ends
+// the program as Exit does, also with a message box open over the panel and
+// during a transfer, whose message nobody may be there to answer.
 TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
 {
     CDemoApp& app = App();
+    enum class Over { Nothing, AMessage, ATransfer };
     const struct {
         const char* name;
-        bool overADialog;
+        Over over;
         std::function<void()> end;
     } ways[] = {
-        {"commitData", false,
+        {"commitData", Over::Nothing,
          [&app] {
              auto* manager = app.findChild<QSessionManager*>();
              ASSERT_NE(manager, nullptr);
              emit app.commitDataRequest(*manager);
          }},
         // What the session manager's last word becomes.
-        {"quit", false,
+        {"quit", Over::Nothing,
          [&app] {
              QEvent quit(QEvent::Quit);
              QCoreApplication::sendEvent(&app, &quit);
          }},
-        {"SIGTERM", true, [] { std::raise(SIGTERM); }},
-        {"SIGHUP", false, [] { std::raise(SIGHUP); }},
+        {"SIGTERM", Over::AMessage, [] { std::raise(SIGTERM); }},
+        {"SIGHUP", Over::ATransfer, [] { std::raise(SIGHUP); }},
     };
     for (const auto& way : ways) {
         SCOPED_TRACE(way.name);
         PtyRadio radio(249);
         ASSERT_TRUE(radio.Ok());
         QTemporaryDir dir;
-        RecordingPrompts prompts;
+        AnsweredPrompts prompts;
+        prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
         app.SetPanelPrompts(&prompts);
         app.SetSettingsDirectory(dir.path());
         bool runningAtEnd = true;
@@ -382,13 +480,14 @@ TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
                 runningAtEnd = panel->Link().linkRunning;
                 endedBySession = !fellBack;
             });
-            if (way.overADialog) {
-                // A message box has an event loop of its own, in which the
-                // end arrives.
-                QMessageBox box(QMessageBox::Warning, QStringLiteral("ostrelle"), QStringLiteral("over the panel"),
-                                QMessageBox::Ok, panel);
+            if (way.over == Over::ATransfer) {
+                // The radio never streams: the receive waits until it ends.
+                qobject_cast<QPushButton*>(panel->Control(1001))->click();
+                ASSERT_TRUE(panel->transfer.Active());
+            }
+            if (way.over == Over::AMessage) {
                 QTimer::singleShot(50, way.end);
-                box.exec();
+                prompts.Warn(QStringLiteral("over the panel"));
             } else {
                 way.end();
             }
@@ -403,7 +502,16 @@ TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
                     box->done(0);
                 }
             }
-            qobject_cast<QPushButton*>(app.MainWindow()->Control(IDOK))->click();
+            if (CFrontPanelDlg* panel = app.MainWindow()) {
+                qobject_cast<QPushButton*>(panel->Control(IDOK))->click();
+            }
+            QTimer::singleShot(100, [] {
+                for (QWidget* window : QApplication::topLevelWidgets()) {
+                    if (auto* box = qobject_cast<QMessageBox*>(window)) {
+                        box->done(0);
+                    }
+                }
+            });
         });
         fallBack.start(3000);
         EXPECT_FALSE(app.InitInstance());

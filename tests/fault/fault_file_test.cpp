@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Files, OddImageFiles,
                                            OddFile{"receiveIntoFifo", false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ImageFiles, ReceivingIntoARegularFileStillEmptiesIt)
+TEST(ImageFiles, ReceivingIntoARegularFileLeavesItAsItWasUntilTheImageIsWhole)
 {
     ScratchFolder scratch;
     const std::string path = scratch.File("old.bin");
@@ -112,9 +112,13 @@ TEST(ImageFiles, ReceivingIntoARegularFileStillEmptiesIt)
     ImageTransfer transfer;
     EXPECT_EQ(transfer.OpenForReceiving(path), "");
     EXPECT_TRUE(transfer.Active());
-    EXPECT_EQ(fs::file_size(path), 0u);
+    EXPECT_EQ(fs::file_size(path), 3u * IMAGE_RECORD_SIZE);
+    EXPECT_NE(transfer.WritePath(), path);
     RadioLink link;
     transfer.Stop(link);
+    // Nothing came: the old file stays, and no empty new one beside it.
+    EXPECT_EQ(fs::file_size(path), 3u * IMAGE_RECORD_SIZE);
+    EXPECT_FALSE(fs::exists(transfer.WritePath()));
 }
 
 class TransferAgainstSim : public ::testing::Test {
@@ -209,7 +213,8 @@ TEST_P(VanishingDuringTransfer, EndsWithTheUserToldAndTheBytesKept)
         EXPECT_LT(transfer.recordsSent, 200);
     } else {
         EXPECT_GT(transfer.bytesReceived, 0);
-        EXPECT_EQ(fs::file_size(path), static_cast<uintmax_t>(transfer.bytesReceived.load()))
+        ASSERT_NE(report.keptPath, "");
+        EXPECT_EQ(fs::file_size(report.keptPath), static_cast<uintmax_t>(transfer.bytesReceived.load()))
             << "every byte received is kept";
     }
     // No spinning on the dead line once the poll worker is back.

@@ -6,7 +6,7 @@
 #include "statuspainter.h"
 #include "testsupport.h"
 
-#include "portname.h"
+#include "keptfiles.h"
 
 #include <QDialog>
 #include <QFile>
@@ -41,9 +41,9 @@ protected:
     {
         TestApplication();
         ASSERT_TRUE(dir.isValid());
-        fs::create_directories(fs::path(ExecutableDirectory()) / "ports");
+        fs::create_directories(fs::path(KeptFilesDirectory()) / "ports");
     }
-    std::string LinkPath() const { return ExecutableDirectory() + "/ports/COM" + std::to_string(kCom); }
+    std::string LinkPath() const { return KeptFilesDirectory() + "/ports/COM" + std::to_string(kCom); }
     std::string SettingsFile() const { return dir.filePath(QStringLiteral("Ostrelle.cfg")).toStdString(); }
     QString Text(int id) const
     {

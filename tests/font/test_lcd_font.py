@@ -6,13 +6,16 @@ import os
 import struct
 import subprocess
 import tempfile
+import sys
 import unittest
+from xml.etree import ElementTree
 from pathlib import Path
 
 from fontTools.ttLib import TTFont
 
 ROOT = Path(os.environ.get("OSTRELLE_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 RESOURCES = ROOT / "app" / "resources"
+sys.path.insert(0, str(ROOT / "tools"))
 GLYPHS = RESOURCES / "lcd_glyphs.txt"
 FONT = RESOURCES / "LCDp.ttf"
 EM, CELL = 40, 30
@@ -203,11 +206,29 @@ class IconTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             result = run_tool("make_icon.py", tmp)
             self.assertEqual(result.returncode, 0, result.stderr)
-            for size in (32, 16):
+            for size in (48, 32, 16):
                 name = "icon%d.png" % size
                 self.assertEqual((Path(tmp) / name).read_bytes(),
                                  (RESOURCES / name).read_bytes(), name)
                 self.assertEqual(png_size(RESOURCES / name), (size, size))
+            self.assertEqual((Path(tmp) / "icon.svg").read_bytes(), (RESOURCES / "icon.svg").read_bytes())
+
+    def test_the_svg_is_the_48_pixel_picture(self):
+        # Each rectangle paints its run of pixels; painted in order they give
+        # back every opaque pixel of the PNG's picture and nothing else.
+        import make_icon
+        svg = ElementTree.parse(RESOURCES / "icon.svg").getroot()
+        self.assertEqual((svg.get("width"), svg.get("height"), svg.get("viewBox")), ("48", "48", "0 0 48 48"))
+        painted = {}
+        for rect in svg:
+            x, y, width = (int(rect.get(k)) for k in ("x", "y", "width"))
+            self.assertEqual(rect.get("height"), "1")
+            for column in range(x, x + width):
+                painted[(column, y)] = rect.get("fill")
+        expected = {(x, y): "#%02x%02x%02x" % pixel[:3]
+                    for y, row in enumerate(make_icon.parse_art(make_icon.ICON48))
+                    for x, pixel in enumerate(row) if pixel[3]}
+        self.assertEqual(painted, expected)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #include "fakeporttree.h"
+#include "keptfiles.h"
 #include "portholder.h"
 #include "portmapdlg.h"
-#include "portname.h"
 #include "ptypair.h"
 #include "testsupport.h"
 
@@ -205,7 +205,7 @@ TEST_F(PortMapDialogTest, StartOnABusyPortNamesTheProgramHoldingIt)
 {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    const fs::path link = fs::path(ExecutableDirectory()) / "ports" / "COM238";
+    const fs::path link = fs::path(KeptFilesDirectory()) / "ports" / "COM238";
     fs::create_directories(link.parent_path());
     fs::remove(link);
     fs::create_symlink(pty.SlavePath(), link);

@@ -6,7 +6,7 @@
 // every byte the panel sends and answers the LCD and status polls.
 
 #include "frames.h"
-#include "portname.h"
+#include "keptfiles.h"
 
 #include <algorithm>
 #include <array>
@@ -72,7 +72,7 @@ public:
 
     static std::filesystem::path LinkPath(int comNumber)
     {
-        return std::filesystem::path(ExecutableDirectory()) / "ports" / ("COM" + std::to_string(comNumber));
+        return std::filesystem::path(KeptFilesDirectory()) / "ports" / ("COM" + std::to_string(comNumber));
     }
 
     bool Ok() const { return ok; }

@@ -6,6 +6,7 @@
 #include "simprocess.h"
 #include "testsupport.h"
 
+#include "cdemoapp.h"
 #include "keypadfilter.h"
 #include "tracefile.h"
 #include "transferprogressdlg.h"
@@ -23,12 +24,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <memory>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,6 +45,9 @@ constexpr int COM_KEYPAD = 175;
 constexpr int COM_TRACE = 176;
 constexpr int COM_LONG_TRACE = 177;
 constexpr int COM_FULL_DISK = 178;
+constexpr int COM_HAMMER_RECEIVE = 179;
+constexpr int COM_HAMMER_SEND = 180;
+constexpr int COM_PIPE = 181;
 
 std::string Hex(const uint8_t* bytes, size_t count)
 {
@@ -69,12 +76,19 @@ QStringList Lines(const QString& path)
     return QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
+// The program's own application object, as the program runs with.
+CDemoApp& App()
+{
+    return TestApplication<CDemoApp>();
+}
+
 class ProgressTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        TestApplication();
+        App();
         ASSERT_TRUE(dir.isValid());
+        prompts.confirmAnswer = true; // every send here is meant
     }
 
     void TearDown() override
@@ -138,7 +152,7 @@ protected:
 
 // ---- The progress window ----------------------------------------------------
 
-TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndClosesByItself)
+TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
 {
     struct Case {
         bool receive;
@@ -170,20 +184,22 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndClosesByItself)
         }
         EXPECT_TRUE(namesFile);
         // The worker may already be under way when the window opens (a slow
-        // build): the count need not be zero, but the total is there at once.
+        // build): the radio may have answered, but the total is there at once.
+        const bool waiting = Window().CountText() == QStringLiteral("Waiting for the radio...");
         if (c.receive) {
             EXPECT_EQ(Window().Bar()->maximum(), 0) << "a receive knows no total: busy bar";
-            EXPECT_TRUE(Window().CountText().endsWith(QStringLiteral(" bytes")));
+            EXPECT_TRUE(waiting || Window().CountText().endsWith(QStringLiteral(" bytes")));
         } else {
             EXPECT_EQ(Window().Bar()->maximum(), 60);
-            EXPECT_TRUE(Window().CountText().endsWith(QStringLiteral(" of 60 records")));
+            EXPECT_TRUE(waiting || Window().CountText().endsWith(QStringLiteral(" of 60 records")));
         }
 
         // Part of the way: the count has moved, the window is still open.
         ASSERT_TRUE(WaitUntil(
             [&] {
                 const auto p = panel->transfer.Snapshot();
-                return c.receive ? Window().CountText() != QStringLiteral("0 bytes") && p.bytesReceived < 7920
+                return c.receive ? Window().CountText().endsWith(QStringLiteral(" bytes")) &&
+                                       Window().CountText() != QStringLiteral("0 bytes") && p.bytesReceived < 7920
                                  : Window().Bar()->value() > 0 && p.recordsSent < 60;
             },
             8000));
@@ -191,10 +207,21 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndClosesByItself)
         EXPECT_TRUE(Window().TimeText().contains(QStringLiteral("elapsed"))) << Window().TimeText().toStdString();
         EXPECT_TRUE(Window().TimeText().endsWith(QStringLiteral("bytes/s")));
 
-        ASSERT_TRUE(WaitUntil([&] { return !Window().isVisible(); }, 10000));
-        EXPECT_EQ(panel->transferTimerId, 0);
+        // At the end the window stays where the user looks, and says what
+        // was done, with the whole path, until it is closed.
+        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 10000));
+        EXPECT_TRUE(Window().isVisible());
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+        EXPECT_EQ(Window().NoteText(),
+                  (c.receive ? QStringLiteral("60 records (7920 bytes) were received into:\n")
+                             : QStringLiteral("60 records went to the radio from:\n")) +
+                      path);
+        EXPECT_EQ(Window().Bar()->value(), Window().Bar()->maximum());
+        EXPECT_EQ(Window().CancelButton()->text(), QStringLiteral("Close"));
         EXPECT_TRUE(PollingIsBack());
+        Window().CancelButton()->click();
+        EXPECT_FALSE(Window().isVisible());
+        EXPECT_TRUE(panel->Link().HasWorker() && !panel->transfer.Active()) << "Close cancels nothing";
         if (c.receive) {
             EXPECT_EQ(QFileInfo(path).size(), 60 * IMAGE_RECORD_SIZE);
         }
@@ -247,8 +274,12 @@ TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
         EXPECT_TRUE(prompts.warnings[0].startsWith(QString::fromLatin1(c.message).arg(said)))
             << prompts.warnings[0].toStdString();
         if (c.receive) {
-            // What arrived is kept, all of it and nothing else.
-            EXPECT_EQ(QFileInfo(path).size(), said);
+            // What arrived is kept beside the chosen name, all of it and
+            // nothing else, in the file the message names.
+            const QString kept = dir.filePath(QStringLiteral("cut.partial.bin"));
+            EXPECT_TRUE(prompts.warnings[0].endsWith(QStringLiteral("kept in:\n") + kept));
+            EXPECT_EQ(QFileInfo(kept).size(), said);
+            EXPECT_FALSE(QFileInfo::exists(path));
             EXPECT_LT(said, 60 * IMAGE_RECORD_SIZE);
         } else {
             EXPECT_LT(said, 200);
@@ -271,6 +302,11 @@ TEST_F(ProgressTest, EscapeInTheWindowCancelsAndStopTellsOnce)
     prompts.openAnswer = WriteImage("wait.bin", 3);
     Click(1000);
     ASSERT_TRUE(Window().isVisible());
+    // A radio that never gets ready: the window says what it waits for, and
+    // what to do, not a count of nothing at no rate.
+    EXPECT_TRUE(WaitUntil([&] { return Window().NoteText().contains(QStringLiteral("PC/IF mode")); }, 3000));
+    EXPECT_EQ(Window().CountText(), QStringLiteral("Waiting for the radio..."));
+    EXPECT_FALSE(Window().TimeText().contains(QStringLiteral("bytes/s"))) << Window().TimeText().toStdString();
     QTest::keyClick(&Window(), Qt::Key_Escape);
     EXPECT_FALSE(Window().isVisible());
     ASSERT_EQ(prompts.warnings.size(), 1);
@@ -294,14 +330,14 @@ TEST_F(ProgressTest, TheKeypadStaysOffWhileTheWindowIsActive)
 {
     StartWithSim(COM_KEYPAD, {"--trace"});
     KeypadFilter filter(*panel, std::span<const AccelEntry>(keypadAccel));
-    TestApplication().installEventFilter(&filter);
+    App().installEventFilter(&filter);
     prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
     Click(1001);
     Window().activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&Window()));
     QTest::keyClicks(&Window(), QStringLiteral("12"));
     QTest::qWait(100);
-    TestApplication().removeEventFilter(&filter);
+    App().removeEventFilter(&filter);
     for (const KeyDef& key : keyTable) {
         const std::string frame = Hex(KeyFrame(key.code));
         for (const std::string& line : sim->TraceLines()) {
@@ -309,6 +345,114 @@ TEST_F(ProgressTest, TheKeypadStaysOffWhileTheWindowIsActive)
         }
     }
     Window().CancelButton()->click();
+}
+
+// Keys and TUNE hammered while a transfer runs: by click, by the keyboard
+// through the real keypad filter (Enter on START/STOP included), and from a
+// thread of their own, as a control server would send them. Not one frame
+// may reach the line inside the image: what the radio held arrives byte for
+// byte, and what is sent is what the radio then holds.
+TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
+{
+    struct Case {
+        bool receive;
+        int com;
+    };
+    for (const Case c : {Case{true, COM_HAMMER_RECEIVE}, Case{false, COM_HAMMER_SEND}}) {
+        SCOPED_TRACE(c.receive ? "receive" : "send");
+        const QString held = dir.filePath(c.receive ? QStringLiteral("held.bin") : QStringLiteral("taken.bin"));
+        const QString image = c.receive ? WriteImage("held.bin", 200) : WriteImage("out.bin", 200);
+        StartWithSim(c.com, {"--image", held.toStdString(), "--expect-records", "200"});
+        KeypadFilter filter(*panel, std::span<const AccelEntry>(keypadAccel));
+        App().installEventFilter(&filter);
+        const QString received = dir.filePath(QStringLiteral("received.bin"));
+        prompts.openAnswer = image;
+        prompts.saveAnswer = received;
+
+        std::atomic<bool> hammering{true};
+        std::atomic<int> refused{0};
+        std::thread server([&] {
+            while (hammering) {
+                refused += panel->Link().SendKey(32) == SendResult::LineOwned ? 1 : 0; // LIGHT
+                refused += panel->Link().SendTune(146.52, 1) == SendResult::LineOwned ? 1 : 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        Click(c.receive ? 1001 : 1000);
+        panel->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+        EXPECT_FALSE(panel->Control(1006)->isEnabled() || panel->Control(1035)->isEnabled() ||
+                     panel->Control(1034)->isEnabled() || panel->Control(1050)->isEnabled());
+        QElapsedTimer bound;
+        bound.start();
+        while (panel->transferTimerId != 0 && bound.elapsed() < 15000) {
+            for (const int id : {1006, 1028, 1005, 1035}) { // SCAN, 1, LIGHT, TUNE
+                Click(id);
+            }
+            panel->OnKeyButton(1018); // ENT, as any other path would press it
+            panel->OnTune();
+            panel->Control(1033)->setFocus();
+            for (const Qt::Key key : {Qt::Key_1, Qt::Key_Up, Qt::Key_Return, Qt::Key_F1}) {
+                QTest::keyClick(QApplication::focusWidget(), key);
+            }
+            QTest::qWait(5);
+        }
+        hammering = false;
+        server.join();
+        App().removeEventFilter(&filter);
+
+        ASSERT_EQ(panel->transferTimerId, 0);
+        EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+        EXPECT_TRUE(panel->Link().linkRunning) << "Enter on STOP pressed ENT, not STOP";
+        EXPECT_GT(refused.load(), 0);
+        // Enabled again as they were: the keys and, with the link running, TUNE.
+        EXPECT_TRUE(panel->Control(1006)->isEnabled() && panel->Control(1035)->isEnabled() &&
+                    panel->Control(1034)->isEnabled() && panel->Control(1050)->isEnabled());
+        QFile original(image);
+        ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+        const QByteArray sent = original.readAll();
+        const QString result = c.receive ? received : held;
+        EXPECT_TRUE(WaitUntil([&] { return QFileInfo(result).size() == sent.size(); }, 3000))
+            << QFileInfo(result).size() << " bytes arrived of " << sent.size();
+        QFile arrived(result);
+        EXPECT_TRUE(arrived.open(QIODevice::ReadOnly) && arrived.readAll() == sent) << "the image changed on the way";
+        TearDown();
+    }
+}
+
+// Standard output may be a pipe whose reader has gone (the program piped
+// into a pager that was quit): the running total must end neither the
+// program nor the receive. Where the total is read, its line is ended.
+TEST_F(ProgressTest, AReceiveLivesThroughAClosedPipeAndEndsTheTotalsLine)
+{
+    StartWithSim(COM_PIPE, {"--records", "20"});
+    for (const bool readerGone : {true, false}) {
+        SCOPED_TRACE(readerGone ? "reader gone" : "reader there");
+        int ends[2] = {-1, -1};
+        ASSERT_EQ(::pipe(ends), 0);
+        if (readerGone) {
+            ::close(ends[0]);
+        }
+        std::FILE* out = ::fdopen(ends[1], "w");
+        ASSERT_NE(out, nullptr);
+        panel->transfer.SetProgressStream(out);
+        const QString path = dir.filePath(readerGone ? QStringLiteral("gone.bin") : QStringLiteral("read.bin"));
+        prompts.saveAnswer = path;
+        Click(1001);
+        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 8000));
+        panel->transfer.SetProgressStream(nullptr);
+        (void)std::fclose(out); // the broken pipe's close fails too; nothing is lost
+
+        EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+        EXPECT_EQ(QFileInfo(path).size(), 20 * IMAGE_RECORD_SIZE);
+        if (!readerGone) {
+            QFile reader;
+            ASSERT_TRUE(reader.open(ends[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+            const QByteArray shown = reader.readAll();
+            EXPECT_TRUE(shown.endsWith("\r  2640\n")) << shown.toStdString();
+        }
+        EXPECT_TRUE(PollingIsBack());
+    }
 }
 
 TEST(ProgressFormat, ElapsedAndRate)

@@ -3,7 +3,7 @@
 // and starts again.
 
 #include "imagetransfer.h"
-#include "portname.h"
+#include "keptfiles.h"
 #include "radiolink.h"
 #include "simroute.h"
 #include "transfertestsupport.h"
@@ -258,7 +258,7 @@ TEST(NetworkPortOpen, ComNumberWithAnEndpointFileMirrorsTheRadio)
     ASSERT_TRUE(sim.Started()) << sim.Error();
     Ser2NetProcess server(sim.SlavePath(), Ser2NetProcess::Mode::Rfc2217);
     ASSERT_TRUE(server.Started()) << server.Error();
-    const fs::path ports = fs::path(ExecutableDirectory()) / "ports";
+    const fs::path ports = fs::path(KeptFilesDirectory()) / "ports";
     fs::create_directories(ports);
     const int number = 4000 + static_cast<int>(::getpid() % 1000); // clear of the numbers other tests use
     const fs::path entry = ports / ("COM" + std::to_string(number));

@@ -1,6 +1,7 @@
 #include "ptypair.h"
 #include "readcounter.h"
 #include "serialport.h"
+#include "waituntil.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +11,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 #include <vector>
+
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -277,6 +281,55 @@ TEST(SerialPortOpen, RefusesWhatIsNotASerialDevice)
         EXPECT_NE(text.find(c.reason), std::string::npos) << text;
     }
     fs::remove_all(dir);
+}
+
+// A USB adapter pulled out is hung up by the kernel: reads on the old
+// descriptor then end at once with no bytes, and poll() reports it readable
+// for ever. TIOCVHANGUP does the same to a pseudo-terminal. Every operation
+// must still end within its limit; it runs on a thread of its own so that
+// one that never returns fails the test instead of hanging it.
+TEST(SerialPortHangUp, DeviceHungUpByTheKernelEndsEveryOperationInTime)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    auto port = std::make_shared<CSerialPort>();
+    ASSERT_TRUE(OpenOnPty(*port, pty)) << port->LastError().text;
+    ASSERT_TRUE(pty.WriteMaster(Pattern(3)));
+    ASSERT_TRUE(WaitForWaiting(*port, 3));
+    const int other = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool hungUp = other >= 0 && ::ioctl(other, TIOCVHANGUP) == 0;
+    if (other >= 0) {
+        ::close(other);
+    }
+    if (!hungUp) {
+        GTEST_SKIP() << "hanging up a terminal needs CAP_SYS_ADMIN";
+    }
+    EXPECT_TRUE(port->HungUp());
+
+    struct Outcome {
+        std::atomic<bool> done{false};
+        int32_t read = -1;
+        int32_t written = -1;
+        bool input = true;
+        long took = 0;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([port, outcome] {
+        const auto start = steady_clock::now();
+        uint8_t buffer[8] = {};
+        outcome->read = port->Read(buffer, 8, 200);
+        outcome->written = port->Write(buffer, 8, 200);
+        outcome->input = port->WaitForInput(100);
+        port->Purge();
+        outcome->took = MsSince(start);
+        outcome->done = true;
+    }).detach(); // kept alive by its own references should it never return
+    ASSERT_TRUE(WaitUntil([&] { return outcome->done.load(); }, 3000))
+        << "an operation on the hung-up device never returned";
+    EXPECT_EQ(outcome->read, 0);
+    EXPECT_EQ(outcome->written, 0);
+    EXPECT_FALSE(outcome->input);
+    EXPECT_LT(outcome->took, 1000);
 }
 
 // Key frames from the window thread and polls from the worker share one

@@ -97,6 +97,12 @@ std::vector<uint8_t> FakeRadio::ImageReceived() const
     return imageIn;
 }
 
+FakeRadio::Time FakeRadio::ReadySent() const
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    return readySent;
+}
+
 std::vector<FakeRadio::Time> FakeRadio::ImageTimes() const
 {
     const std::lock_guard<std::mutex> guard(lock);
@@ -168,7 +174,7 @@ void FakeRadio::Run()
             Put({FLOW_BYTE});
             const std::lock_guard<std::mutex> guard(lock);
             readyOwed = false;
-            readySent = true;
+            readySent = Steady::now();
             if (options.stopReadingAfterReady) {
                 reading = false;
             }
@@ -191,7 +197,7 @@ void FakeRadio::Hear(const uint8_t* data, size_t count)
         for (size_t i = 0; i < count; ++i) {
             const uint8_t byte = data[i];
             if (mode == Mode::TakingImage) {
-                if (!readySent) {
+                if (readySent == Time{}) {
                     ++bytesBeforeReady;
                     continue;
                 }
@@ -269,7 +275,7 @@ void FakeRadio::HandleFrame(const std::vector<uint8_t>& frame)
         if (frame[2] == 3) {
             Put(options.readyJunk);
             const std::lock_guard<std::mutex> guard(lock);
-            readySent = false;
+            readySent = Time{};
             readyOwed = !options.neverReady;
             readyAt = Steady::now() + milliseconds(options.readyDelayMs);
         }

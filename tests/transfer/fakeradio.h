@@ -60,6 +60,8 @@ public:
     int FlowBytesDuringReceive() const { return flowBytes; }
     int PollsSeen() const { return pollsSeen; }
     Time LastImageByteSent() const;
+    // When the ready byte of an upload went on the line; the epoch until then.
+    Time ReadySent() const;
 
     // Puts bytes on the line towards the PC now.
     void Inject(const std::vector<uint8_t>& bytes);
@@ -97,7 +99,7 @@ private:
     Time resumeAt{};
     Time lastImageSent{};
     Time readyAt{};
+    Time readySent{};
     bool readyOwed = false;
-    bool readySent = false;
     size_t bytesBeforeReady = 0;
 };

@@ -4,13 +4,14 @@
 #include "fakeradio.h"
 #include "testsupport.h"
 
-#include "portname.h"
+#include "keptfiles.h"
 
 #include <QLineEdit>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -25,6 +26,7 @@ protected:
     {
         TestApplication();
         ASSERT_TRUE(dir.isValid());
+        prompts.confirmAnswer = true; // every send here is meant
     }
 
     void TearDown() override
@@ -72,7 +74,7 @@ protected:
     QTemporaryDir dir;
     RecordingPrompts prompts;
     std::filesystem::path portLink =
-        std::filesystem::path(ExecutableDirectory()) / "ports" / ("COM" + std::to_string(COM_NUMBER));
+        std::filesystem::path(KeptFilesDirectory()) / "ports" / ("COM" + std::to_string(COM_NUMBER));
     std::unique_ptr<FakeRadio> radio;
     std::unique_ptr<CFrontPanelDlg> panel;
 };
@@ -149,11 +151,77 @@ TEST_F(TransferPanelTest, StopDuringAReceiveEndsItAndSaysSo)
     EXPECT_FALSE(panel->transfer.Active());
     EXPECT_FALSE(panel->Link().HasWorker());
     ASSERT_EQ(prompts.warnings.size(), 1);
-    EXPECT_TRUE(prompts.warnings[0].startsWith(QStringLiteral("Receiving was stopped: the image is incomplete.")))
+    EXPECT_TRUE(prompts.warnings[0].startsWith(QStringLiteral("Receiving was stopped: the radio sent nothing.\n")))
         << prompts.warnings[0].toStdString();
     EXPECT_FALSE(TransferButtonsEnabled());
     QTest::qWait(250);
     EXPECT_EQ(prompts.warnings.size(), 1);
+}
+
+// A send replaces all the radio holds: it is asked once, naming the file and
+// its records, and No sends nothing at all, leaving polling as it was.
+TEST_F(TransferPanelTest, ASendAsksOnceAndNoSendsNothing)
+{
+    StartPanel({});
+    const QString image = WriteImage("three.bin", 3 * 132);
+    prompts.openAnswer = image;
+    prompts.confirmAnswer = false;
+    Click(1000);
+    ASSERT_EQ(prompts.questions.size(), 1);
+    EXPECT_EQ(prompts.questions[0], QStringLiteral("Send the 3 records of\n") + image +
+                                        QStringLiteral("\nto the radio?\nThey replace everything the radio's memory "
+                                                       "holds now."));
+    EXPECT_FALSE(panel->transfer.Active());
+    EXPECT_EQ(panel->transferTimerId, 0);
+    EXPECT_TRUE(TransferButtonsEnabled());
+    const int polls = radio->PollsSeen();
+    EXPECT_TRUE(WaitUntil([&] { return radio->PollsSeen() > polls + 2; }, 1000)) << "polling goes on";
+    const auto heard = radio->Heard();
+    const std::vector<uint8_t> start(imageSendStartFrame.begin(), imageSendStartFrame.end());
+    EXPECT_EQ(std::search(heard.begin(), heard.end(), start.begin(), start.end()), heard.end());
+    EXPECT_TRUE(radio->ImageReceived().empty());
+    EXPECT_TRUE(prompts.warnings.isEmpty());
+
+    // Yes sends it, asked once again.
+    prompts.confirmAnswer = true;
+    Click(1000);
+    EXPECT_EQ(prompts.questions.size(), 2);
+    ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 3000));
+    EXPECT_GE(radio->ImageReceived().size(), 3u * 132);
+}
+
+// Exit in the middle of a transfer says what was cut short, as Cancel does,
+// and still ends the program.
+TEST_F(TransferPanelTest, ExitDuringATransferSaysWhatWasCutShort)
+{
+    struct Case {
+        bool receive;
+        QString says;
+    };
+    const Case cases[] = {
+        {false, QStringLiteral("Sending was cancelled: 0 of 2 records went to the radio.")},
+        {true, QStringLiteral("Receiving was cancelled: the radio sent nothing.\n")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.receive ? "receive" : "send");
+        FakeRadio::Options silent;
+        silent.neverReady = true;
+        silent.noReply = true;
+        StartPanel(silent);
+        prompts.warnings.clear();
+        prompts.openAnswer = WriteImage("two.bin", 264);
+        prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
+        Click(c.receive ? 1001 : 1000);
+        ASSERT_TRUE(panel->transfer.Active());
+        QTest::qWait(400);
+        Click(1); // Exit
+        EXPECT_EQ(panel->result(), QDialog::Accepted);
+        EXPECT_FALSE(panel->transfer.Active());
+        EXPECT_FALSE(panel->Link().HasWorker()) << "no polling brought back for a moment";
+        ASSERT_EQ(prompts.warnings.size(), 1);
+        EXPECT_TRUE(prompts.warnings[0].startsWith(c.says)) << prompts.warnings[0].toStdString();
+        TearDown();
+    }
 }
 
 } // namespace

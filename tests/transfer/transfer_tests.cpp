@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
-#include <mutex>
 #include <string_view>
 #include <unistd.h>
 
@@ -186,28 +186,6 @@ TEST_F(TransferTest, AnEmptyFileSendsTheStartFrameAndPollingComesBack)
     EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + 5), SEND_START);
 }
 
-// When each byte the PC wrote left it, taken on the writing thread: the
-// sender's pace without the delay of the thread that reads the far end.
-class WriteTimes final : public TrafficTap {
-public:
-    void OnTraffic(TrafficDirection direction, const uint8_t*, size_t count) override
-    {
-        if (direction == TrafficDirection::ToRadio) {
-            const std::lock_guard<std::mutex> guard(lock);
-            times.insert(times.end(), count, Steady::now());
-        }
-    }
-    std::vector<Steady::time_point> Times() const
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        return times;
-    }
-
-private:
-    mutable std::mutex lock;
-    std::vector<Steady::time_point> times;
-};
-
 TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
 {
     struct Case {
@@ -221,8 +199,6 @@ TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
         SCOPED_TRACE(c.junk.size());
         ImageTransfer t;
         RadioLink l;
-        WriteTimes written;
-        l.Port().SetTap(&written);
         FakeRadio::Options options;
         options.readyJunk = c.junk;
         options.readyDelayMs = 50;
@@ -240,16 +216,16 @@ TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
         const auto received = r.ImageReceived();
         EXPECT_EQ(std::vector<uint8_t>(received.begin(), received.begin() + static_cast<long>(c.size)), image);
         EXPECT_TRUE(OnlyPollFrames(received, c.size));
-        l.StopWorker();
-        l.Port().SetTap(nullptr);
-        // The start frame, then the records.
-        const auto times = written.Times();
-        ASSERT_GE(times.size(), SEND_START.size() + c.size);
+        // Measured from the ready byte, which the radio itself put on the
+        // line: a record can only arrive late, never early, so a loaded
+        // machine that reads one record late cannot make the pause look short.
+        const auto times = r.ImageTimes();
+        const auto ready = r.ReadySent();
         for (size_t k = 132; k < c.size; k += 132) {
-            const int64_t gap = MsBetween(times[SEND_START.size() + k - 132], times[SEND_START.size() + k]);
-            EXPECT_GE(gap, 18) << "record " << k / 132;
-            EXPECT_LT(gap, 200) << "record " << k / 132;
+            EXPECT_GE(MsBetween(ready, times[k]), static_cast<int64_t>(19 * (k / 132))) << "record " << k / 132;
+            EXPECT_LT(MsBetween(times[k - 132], times[k]), 200) << "record " << k / 132;
         }
+        l.StopWorker();
     }
 }
 
@@ -323,10 +299,11 @@ TEST_F(TransferTest, TwentyRecordsAreStoredExactlyAndTheEndFollowsTheSilence)
     EXPECT_TRUE(report.pollingRestarted);
     EXPECT_EQ(ReadFileBytes(file), options.image);
     EXPECT_EQ(transfer.bytesReceived.load(), 2640);
-    // The running total overwrites itself in place, six characters wide.
+    // The running total overwrites itself in place, six characters wide, and
+    // its line is ended when the receive ends.
     const std::string shown = ProgressText();
-    EXPECT_EQ(shown.substr(shown.size() - 7), "\r  2640");
-    EXPECT_EQ(shown.size() % 7, 0u);
+    EXPECT_EQ(shown.substr(shown.size() - 8), "\r  2640\n");
+    EXPECT_EQ(shown.size() % 7, 1u);
     const auto heard = radio->Heard();
     ASSERT_GE(heard.size(), 6u);
     EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + 5), RECEIVE_START);
@@ -524,7 +501,9 @@ TEST_P(StopDuringTransfer, ReturnsWithinBoundsAndClosesTheStreamOnce)
                   std::string::npos)
             << report.message;
     } else {
-        EXPECT_NE(report.message.find("incomplete"), std::string::npos) << report.message;
+        EXPECT_NE(report.message.find(t.bytesReceived == 0 ? "the radio sent nothing" : "incomplete"),
+                  std::string::npos)
+            << report.message;
         EXPECT_EQ(stream->data.size(), static_cast<size_t>(t.bytesReceived.load()));
     }
 }
@@ -542,25 +521,121 @@ INSTANTIATE_TEST_SUITE_P(Transfer, StopDuringTransfer,
                                            StopCase{"ReceiveNoReply", TransferKind::Receive, NeverReady(), false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(TransferTest, AStoppedReceiveKeepsWhatArrived)
+// A receive leaves the file it is to replace alone until the image is whole:
+// one that ends badly keeps the old file as it was and the bytes that came in
+// a new file beside it, named in the message; one that ends well replaces the
+// old file (through a symbolic link, the file the link names). A file that
+// happens to bear the new file's name is never touched.
+TEST_F(TransferTest, AReceiveReplacesTheOldFileOnlyWhenItEndsWell)
 {
-    FakeRadio::Options options;
-    options.image = PatternBytes(2640);
-    options.pauseAt = 264;
-    options.pauseMs = 5000;
-    Connect(options);
-    const std::string file = dir.File("part.bin");
-    ASSERT_EQ(transfer.OpenForReceiving(file), "");
-    ASSERT_TRUE(transfer.Start(link));
-    ASSERT_TRUE(WaitUntil([&] { return transfer.bytesReceived == 264; }, 2000));
-    link.StopWorker(); // the STOP of a window that does not call into the transfer first
-    const TransferReport report = transfer.Supervise(link);
-    EXPECT_EQ(report.outcome, TransferOutcome::Stopped);
-    EXPECT_FALSE(report.pollingRestarted);
-    EXPECT_FALSE(link.HasWorker());
-    EXPECT_NE(report.message.find("264 bytes were received; they are kept in:\n" + file), std::string::npos)
-        << report.message;
-    EXPECT_EQ(ReadFileBytes(file), std::vector<uint8_t>(options.image.begin(), options.image.begin() + 264));
+    enum class End { Whole, Stop, Cancel, Vanish };
+    struct Case {
+        const char* name;
+        End end;
+        size_t sent;       // bytes the radio sends before it falls silent for good
+        bool nameTaken;    // "in.partial.bin" exists already and is no part of this
+        bool throughLink;  // "in.bin" is a symbolic link to the old file
+        TransferOutcome outcome;
+        std::string says;
+    };
+    const std::string kept = " bytes were received; they are kept in:\n";
+    const Case cases[] = {
+        {"whole", End::Whole, 2640, true, false, TransferOutcome::Completed, ""},
+        {"whole through a link", End::Whole, 2640, false, true, TransferOutcome::Completed, ""},
+        {"stopped", End::Stop, 264, false, false, TransferOutcome::Stopped,
+         "Receiving was stopped: the image is incomplete.\n264" + kept},
+        {"cancelled", End::Cancel, 396, true, false, TransferOutcome::Cancelled,
+         "Receiving was cancelled: the image is incomplete.\n396" + kept},
+        {"cancelled through a link", End::Cancel, 132, false, true, TransferOutcome::Cancelled,
+         "Receiving was cancelled: the image is incomplete.\n132" + kept},
+        {"pulled", End::Vanish, 264, false, false, TransferOutcome::LinkLost,
+         "The connection to the radio was lost: the image is incomplete.\n264" + kept},
+        {"silent", End::Cancel, 0, false, false, TransferOutcome::Cancelled,
+         "Receiving was cancelled: the radio sent nothing.\nIs it switched on, connected and in PC/IF mode?"},
+    };
+    const auto old = PatternBytes(660, 99);
+    const std::vector<uint8_t> unrelated{1, 2, 3};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir here;
+        ImageTransfer t;
+        t.SetProgressStream(nullptr);
+        RadioLink l;
+        FakeRadio::Options options;
+        options.image = PatternBytes(2640);
+        options.noReply = c.sent == 0;
+        if (c.sent < options.image.size()) {
+            options.pauseAt = c.sent;
+            options.pauseMs = 60000;
+        }
+        FakeRadio r(options);
+        ASSERT_TRUE(r.Attach(l));
+        const std::string chosen = here.File("in.bin");
+        const std::string oldFile = c.throughLink ? here.Write("kept elsewhere.bin", old) : here.Write("in.bin", old);
+        if (c.throughLink) {
+            ASSERT_EQ(::symlink(oldFile.c_str(), chosen.c_str()), 0);
+        }
+        if (c.nameTaken) {
+            here.Write("in.partial.bin", unrelated);
+        }
+
+        ASSERT_EQ(t.OpenForReceiving(chosen), "");
+        EXPECT_EQ(ReadFileBytes(chosen), old) << "emptied before anything came";
+        ASSERT_TRUE(t.Start(l));
+        if (c.sent > 0 && c.end != End::Whole) {
+            ASSERT_TRUE(WaitUntil([&] { return t.bytesReceived.load() == static_cast<int32_t>(c.sent); }, 3000));
+        } else if (c.sent == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        }
+        TransferReport report;
+        switch (c.end) {
+        case End::Whole: report = SuperviseUntilEnded(l, t, 5000); break;
+        case End::Stop:
+            l.StopWorker(); // the STOP of a window that does not call into the transfer first
+            report = t.Supervise(l);
+            break;
+        case End::Cancel: report = t.Cancel(l); break;
+        case End::Vanish:
+            r.Vanish();
+            report = SuperviseUntilEnded(l, t, 3000);
+            break;
+        }
+        l.StopWorker();
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.outcome, c.outcome);
+        EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
+        if (c.nameTaken) {
+            EXPECT_EQ(ReadFileBytes(here.File("in.partial.bin")), unrelated);
+        }
+        EXPECT_EQ(::access(chosen.c_str(), F_OK) == 0 && c.throughLink,
+                  std::filesystem::is_symlink(std::filesystem::symlink_status(chosen)));
+        size_t files = 1 + (c.throughLink ? 1 : 0) + (c.nameTaken ? 1 : 0);
+        if (c.end == End::Whole) {
+            EXPECT_EQ(ReadFileBytes(chosen), options.image);
+            EXPECT_EQ(report.message, "");
+            EXPECT_EQ(report.summary, "20 records (2640 bytes) were received into:\n" + chosen);
+            EXPECT_EQ(report.keptPath, "");
+        } else {
+            EXPECT_EQ(ReadFileBytes(oldFile), old);
+            EXPECT_NE(report.message.find("\nThe existing file was left as it was:\n" + chosen), std::string::npos)
+                << report.message;
+            if (c.sent > 0) {
+                ++files;
+                EXPECT_NE(report.message.find(kept + report.keptPath), std::string::npos) << report.message;
+                // Beside the file that stays, whose name it bears.
+                const char* name = c.throughLink ? "/kept elsewhere.partial.bin"
+                                   : c.nameTaken ? "/in.partial-2.bin"
+                                                 : "/in.partial.bin";
+                EXPECT_NE(report.keptPath.find(name), std::string::npos)
+                    << report.keptPath;
+                EXPECT_EQ(ReadFileBytes(report.keptPath),
+                          std::vector<uint8_t>(options.image.begin(), options.image.begin() + static_cast<long>(c.sent)));
+            } else {
+                EXPECT_EQ(report.keptPath, "");
+            }
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(here.Path()), {}), static_cast<long>(files));
+    }
 }
 
 TEST_F(TransferTest, StartRightAfterStopStillTakesTheStoppedTransferDown)

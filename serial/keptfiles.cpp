@@ -1,0 +1,43 @@
+#include "keptfiles.h"
+
+#include "keptfiles_p.h"
+#include "portname.h"
+
+#include <filesystem>
+#include <system_error>
+
+bool IsInstalledLocation(const std::string& executableDirectory)
+{
+    if (IsSystemLocation(executableDirectory)) {
+        return true;
+    }
+    // `cmake --install` into a prefix the user owns (~/.local, say) puts the
+    // executables into a bin/ shared with other programs; the metainfo it
+    // lays beside them tells such a tree from a build folder.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path metainfo = fs::path(executableDirectory).parent_path() / "share" / "metainfo" /
+                              (std::string(APPSTREAM_ID) + ".metainfo.xml");
+    return fs::exists(metainfo, ec);
+}
+
+std::string ChooseKeptFilesDirectory(const std::string& executableDirectory, const std::string& userDirectory)
+{
+    if (IsInstalledLocation(executableDirectory) || !IsUsersOwnFolder(executableDirectory)) {
+        return userDirectory;
+    }
+    return executableDirectory;
+}
+
+const std::string& KeptFilesDirectory()
+{
+    static const std::string directory = [] {
+        const std::string& beside = ExecutableDirectory();
+        std::string chosen = ChooseKeptFilesDirectory(beside, UserConfigDirectory());
+        if (chosen != beside) {
+            MakeUserFolder(chosen);
+        }
+        return chosen;
+    }();
+    return directory;
+}
