@@ -23,7 +23,7 @@ CAboutDlg::CAboutDlg(const QString& keptFolder, QWidget* parent) : QDialog(paren
     name->setTextFormat(Qt::PlainText);
     name->setGeometry(dlu::Rect(40, 10, 119, 8));
 
-    auto* notice = new QLabel(QStringLiteral("Copyright (C) 2026 the Ostrelle developers"), this);
+    auto* notice = new QLabel(QStringLiteral("\u00A9 2026 the Ostrelle developers"), this);
     notice->setTextFormat(Qt::PlainText);
     notice->setGeometry(dlu::Rect(40, 25, 119, 8));
 

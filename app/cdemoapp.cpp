@@ -22,6 +22,7 @@ bool CDemoApp::InitInstance()
 
     CFrontPanelDlg panel(panelPrompts, settingsDirectory);
     mainWindow = &panel;
+    panel.SetKeyboardShortcuts(PcKeyNames(accelTable));
     KeypadFilter filter(panel, accelTable);
     installEventFilter(&filter);
     SessionEnd sessionEnd(panel);

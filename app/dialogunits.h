@@ -28,11 +28,14 @@ inline QRect Rect(int x, int y, int width, int height)
     return QRect(QPoint(X(x), Y(y)), QPoint(X(x + width) - 1, Y(y + height) - 1));
 }
 
-// The templates' font: the default sans face at the pixel height of 8 points
-// at 96 DPI, so that captions fit their controls as they were laid out.
+// The templates' font at the pixel height of 8 points at 96 DPI: Liberation
+// Sans, whose letters are as wide as Arial's and so about as wide as those the
+// templates were laid out for; the default sans face is a fifth wider and
+// clips captions. Where it is missing, the nearest sans face stands in.
 inline QFont TemplateFont()
 {
-    QFont font;
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(11);
     return font;
 }

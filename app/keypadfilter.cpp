@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLineEdit>
 
 int TranslateAccelerator(std::span<const AccelEntry> table, int key, Qt::KeyboardModifiers modifiers,
@@ -31,6 +32,31 @@ int TranslateAccelerator(std::span<const AccelEntry> table, int key, Qt::Keyboar
         return entry.commandId;
     }
     return 0;
+}
+
+QMap<int, QStringList> PcKeyNames(std::span<const AccelEntry> table)
+{
+    QMap<int, QStringList> names;
+    for (const AccelEntry& entry : table) {
+        QString name;
+        if (entry.kind == AccelKind::Character) {
+            name = QChar(entry.key);
+        } else if (entry.key == Qt::Key_Return) {
+            name = QStringLiteral("Enter");
+        } else if (entry.key == Qt::Key_Delete) {
+            name = QStringLiteral("Delete");
+        } else {
+            name = QKeySequence(entry.key).toString(QKeySequence::NativeText);
+        }
+        if (entry.block == KeyBlock::Numpad) {
+            name = QStringLiteral("Num ") + name;
+        }
+        QStringList& list = names[entry.commandId];
+        if (!list.contains(name)) {
+            list << name;
+        }
+    }
+    return names;
 }
 
 KeypadFilter::KeypadFilter(CFrontPanelDlg& panel, std::span<const AccelEntry> table, QObject* parent)

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <Qt>
 
 #include <array>
@@ -63,6 +65,11 @@ inline constexpr std::array<AccelEntry, 32> keypadAccel{{
     {AccelKind::VirtualKey, Qt::Key_Right, KeyBlock::Either, 1037},
     {AccelKind::VirtualKey, Qt::Key_Up, KeyBlock::Either, 1038},
 }};
+
+// The names of the PC keys that press each key button, by its command id, in
+// the table's order ("1", "Num 1"), for the buttons' tooltips and the list
+// of shortcuts.
+QMap<int, QStringList> PcKeyNames(std::span<const AccelEntry> table);
 
 // The command id of the first entry that matches the key, or 0.
 int TranslateAccelerator(std::span<const AccelEntry> table, int key, Qt::KeyboardModifiers modifiers,

@@ -43,8 +43,8 @@ class SoakPrompts : public UserPrompts {
 public:
     explicit SoakPrompts(QString image) : image(std::move(image)) {}
     void Warn(const QString& text, const QString&) override { warnings << text; }
-    QString OpenFileName(const QString&, const QString&) override { return image; }
-    QString SaveFileName(const QString&, const QString&) override { return image; }
+    QString OpenFileName(const QString&, const QString&, const QString&, const QString&) override { return image; }
+    QString SaveFileName(const QString&, const QString&, const QString&, const QString&) override { return image; }
     bool Confirm(const QString&, const QString&) override { return true; } // every send is meant
     QStringList warnings;
 
@@ -232,7 +232,7 @@ int main(int argc, char** argv)
     QObject::connect(&checker, &QTimer::timeout, [&] {
         const int done = receives + sends - (dialog.transfer.Active() ? 1 : 0);
         for (; transfersChecked < done; ++transfersChecked) {
-            const auto size = std::filesystem::file_size(prompts.OpenFileName({}, {}).toStdString());
+            const auto size = std::filesystem::file_size(prompts.OpenFileName({}, {}, {}, {}).toStdString());
             if (size != static_cast<uintmax_t>(kRecords) * IMAGE_RECORD_SIZE) {
                 failures.push_back("received image holds " + std::to_string(size) + " bytes");
             }

@@ -20,7 +20,9 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -147,6 +149,22 @@ constexpr std::array<int, 5> linkControls{1000, 1001, 1035, 1034, 1050};
 // The status indicators, which status painting enables.
 constexpr std::array<int, 5> indicatorControls{1046, 1044, 1047, 1048, 1049};
 
+// The box a label names: the first control that starts just right of the
+// label and shares some of its height.
+const ControlDef* BoxBesideLabel(const ControlDef& label)
+{
+    const int right = label.x + label.width;
+    for (const ControlDef& def : panelTemplate) {
+        const bool box = def.kind == Kind::ValueField || def.kind == Kind::DigitsEdit || def.kind == Kind::Edit ||
+                         def.kind == Kind::Combo;
+        if (box && def.x >= right && def.x <= right + 10 && def.y < label.y + label.height &&
+            label.y < def.y + def.height) {
+            return &def;
+        }
+    }
+    return nullptr;
+}
+
 const KeyPlace* PlaceOfKey(int controlId)
 {
     for (const KeyPlace& place : keyPlaces) {
@@ -237,7 +255,7 @@ void CFrontPanelDlg::CreateControls()
 
     for (const ControlDef& def : panelTemplate) {
         const QString caption = QString::fromLatin1(def.caption);
-        const QRect rect = dlu::Rect(def.x, def.y, def.width, def.height);
+        QRect rect = dlu::Rect(def.x, def.y, def.width, def.height);
         QWidget* widget = nullptr;
         switch (def.kind) {
         case Kind::Keys:
@@ -263,6 +281,7 @@ void CFrontPanelDlg::CreateControls()
                 edit->setValidator(
                     new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
                 edit->installEventFilter(new PortMapToolTipFilter([this] { return portMapRoots; }, edit));
+                edit->installEventFilter(this);
             } else {
                 frequencyEdit = edit;
             }
@@ -287,6 +306,21 @@ void CFrontPanelDlg::CreateControls()
             label->setTextFormat(Qt::PlainText);
             label->setAlignment(def.kind == Kind::Label ? (Qt::AlignRight | Qt::AlignTop)
                                                         : (Qt::AlignHCenter | Qt::AlignTop));
+            if (const ControlDef* box = def.kind == Kind::Label ? BoxBesideLabel(def) : nullptr) {
+                // A label reads on the line of its box's text, which the box
+                // centres: the label takes the box's height and centres too.
+                const QRect boxRect = dlu::Rect(box->x, box->y, box->width, box->height);
+                rect.setTop(boxRect.top());
+                rect.setBottom(boxRect.bottom());
+                label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+                // Aligned right, a label that is a little wider than its
+                // place takes the free space before it instead of losing
+                // its first letter.
+                const int needed = label->fontMetrics().horizontalAdvance(caption);
+                if (needed > rect.width()) {
+                    rect.setLeft(rect.right() + 1 - needed);
+                }
+            }
             widget = label;
             break;
         }
@@ -300,7 +334,9 @@ void CFrontPanelDlg::CreateControls()
         }
         case Kind::Combo: {
             auto* combo = new QComboBox(this);
-            combo->addItems({QStringLiteral("AM"), QStringLiteral("FM"), QStringLiteral("Auto")});
+            for (const std::string_view name : tuneModulationNames) {
+                combo->addItem(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+            }
             widget = combo;
             break;
         }
@@ -613,13 +649,72 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
     QMenu menu(this);
     QAction* about = aboutMenuText.isEmpty() ? nullptr : menu.addAction(aboutMenuText);
     QAction* serialPorts = menu.addAction(QStringLiteral("Serial ports..."));
+    QAction* shortcuts = menu.addAction(QStringLiteral("Keyboard shortcuts..."));
     menu.addAction(traceAction);
     QAction* chosen = menu.exec(event->globalPos());
     if (chosen != nullptr && chosen == about) {
         OnSysCommand(IDM_ABOUTBOX);
     } else if (chosen == serialPorts) {
         OnSerialPorts();
+    } else if (chosen == shortcuts) {
+        OnKeyboardShortcuts();
     }
+}
+
+bool CFrontPanelDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    // Enter in the port box starts the link. It is taken here, before the
+    // dialog would also hand it to its default button: TUNE, enabled by the
+    // very start it just made, must not send a frame the user never asked for.
+    if (watched == Control(1032) && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !link.linkRunning) {
+            OnStartStop();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CFrontPanelDlg::SetKeyboardShortcuts(const QMap<int, QStringList>& pcKeysByControl)
+{
+    pcKeys = pcKeysByControl;
+    for (const KeyDef& key : keyTable) {
+        const QStringList names = pcKeys.value(key.controlId);
+        QString tip;
+        if (names.isEmpty()) {
+            tip = QStringLiteral("No PC key");
+        } else {
+            tip = (names.size() == 1 ? QStringLiteral("PC key: ") : QStringLiteral("PC keys: ")) +
+                  names.join(QStringLiteral(" or "));
+        }
+        if (QWidget* button = Control(key.controlId)) {
+            button->setToolTip(tip);
+        }
+    }
+}
+
+void CFrontPanelDlg::OnKeyboardShortcuts()
+{
+    QString rows;
+    for (const KeyDef& key : keyTable) {
+        const QStringList names = pcKeys.value(key.controlId);
+        if (!names.isEmpty()) {
+            rows += QStringLiteral("<tr><td><b>%1</b></td><td>&nbsp;&nbsp;%2</td></tr>")
+                        .arg(QString::fromLatin1(key.caption.data(), static_cast<qsizetype>(key.caption.size()))
+                                 .toHtmlEscaped(),
+                             names.join(QStringLiteral(" or ")).toHtmlEscaped());
+        }
+    }
+    if (rows.isEmpty()) {
+        prompts->Inform(QStringLiteral("No PC keys press the radio's keys."));
+        return;
+    }
+    prompts->Inform(QStringLiteral("While the link runs, these PC keys press the radio's keys, except while "
+                                   "the frequency box has the focus (there they edit the frequency, and Enter "
+                                   "tunes). Shift, Ctrl and Alt must be up."),
+                    QStringLiteral("<table><tr><th align=left>Radio</th><th align=left>&nbsp;&nbsp;PC</th></tr>") +
+                        rows + QStringLiteral("</table>"));
 }
 
 void CFrontPanelDlg::OnSerialPorts()
@@ -638,12 +733,17 @@ void CFrontPanelDlg::OnTraceTraffic(bool on)
     if (!refused.isEmpty()) {
         traceAction->setChecked(false);
         prompts->Warn(refused);
+        return;
     }
+    prompts->Inform(QStringLiteral("Serial traffic is added to the end of this file until you untick "
+                                   "\"Trace serial traffic\":"),
+                    TracePath());
 }
 
 QString CFrontPanelDlg::TracePath() const
 {
-    return moduleDirectory + QStringLiteral("/Ostrelle.trace");
+    // In full, since the user is told where it is.
+    return QFileInfo(moduleDirectory + QStringLiteral("/Ostrelle.trace")).absoluteFilePath();
 }
 
 void CFrontPanelDlg::PostRefresh()
@@ -677,6 +777,19 @@ bool CFrontPanelDlg::event(QEvent* event)
         return true;
     }
     return QDialog::event(event);
+}
+
+void CFrontPanelDlg::setVisible(bool visible)
+{
+    // The settings file holds the frame's corner. A top-level widget moved
+    // before its window is made asks the window manager to put the frame
+    // there; moved afterwards, before the window manager has said how wide
+    // its frame is, the same point goes to the client area, and every
+    // restart would creep up by the title bar and left by the border.
+    if (visible && !initialised) {
+        OnInitDialog();
+    }
+    QDialog::setVisible(visible);
 }
 
 void CFrontPanelDlg::showEvent(QShowEvent* event)
@@ -722,4 +835,9 @@ void CFrontPanelDlg::paintEvent(QPaintEvent*)
 QString CFrontPanelDlg::SettingsPath() const
 {
     return moduleDirectory + QStringLiteral("/Ostrelle.cfg");
+}
+
+QString CFrontPanelDlg::StorePath() const
+{
+    return moduleDirectory + QStringLiteral("/Ostrelle.ini");
 }

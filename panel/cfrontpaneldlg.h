@@ -10,8 +10,10 @@
 #include <QFont>
 #include <QHash>
 #include <QIcon>
+#include <QMap>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -57,15 +59,27 @@ public:
     void OnSysCommand(int id);
     // The "Serial ports..." dialog over the COM map.
     void OnSerialPorts();
+    // What the PC keyboard presses: the names of the PC keys of each key
+    // button, by control id. The application sets it from its accelerator
+    // table; the buttons' tooltips and "Keyboard shortcuts..." show it.
+    void SetKeyboardShortcuts(const QMap<int, QStringList>& pcKeysByControl);
+    void OnKeyboardShortcuts();
     void OnPanelRefresh();
     // A key button's command, from a click or the keyboard: the same path.
     void OnKeyButton(int controlId);
     void StopWorker();
     // Esc must not end the dialog: Exit is the only way out.
     void reject() override;
+    // Initialises the dialog before its window exists, so that the saved
+    // position reaches the window manager as the frame's.
+    void setVisible(bool visible) override;
 
     void LoadSettings();
     void SaveSettings();
+    // The folder of the image chosen last, for the file dialogs to open in;
+    // empty when none is remembered or it is gone.
+    QString ImageFolder() const;
+    void RememberImageFolder(const QString& chosenFile);
 
     // Image transfers.
     void OnSendImage();
@@ -91,6 +105,8 @@ public:
     QRect LcdRect() const { return lcdRect; }
     QString ModuleDirectory() const { return moduleDirectory; }
     QString SettingsPath() const;
+    // What is remembered beyond the settings file's fixed lines.
+    QString StorePath() const;
     // The text of the About item of the panel's menu; empty when there is none.
     QString AboutMenuText() const { return aboutMenuText; }
 
@@ -114,6 +130,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
@@ -132,6 +149,7 @@ private:
     QLineEdit* frequencyEdit = nullptr;
     QString aboutMenuText;
     QAction* traceAction = nullptr;
+    QMap<int, QStringList> pcKeys;
     CTransferProgressDlg* progressDlg = nullptr;
     bool initialised = false;
     std::atomic<bool> refreshPending{false};

@@ -18,7 +18,7 @@
 
 namespace {
 
-enum Column : int { NumberColumn = 0, DeviceColumn = 1, ExistsColumn = 2, StateColumn = 3, ColumnCount = 4 };
+enum Column : int { NumberColumn = 0, DeviceColumn = 1, ConditionColumn = 2, ColumnCount = 3 };
 
 QString Q(const std::string& text)
 {
@@ -33,36 +33,18 @@ QString DeviceText(const PortEntry& entry)
     return Q(entry.target) + QStringLiteral(" \u2192 ") + Q(entry.device);
 }
 
-QString ExistsText(const PortEntry& entry)
+// Each entry's condition in one short phrase.
+QString ConditionText(const PortEntry& entry)
 {
     switch (entry.kind) {
     case PortEntryKind::Network:
-        return QStringLiteral("network");
+        return QStringLiteral("network endpoint");
     case PortEntryKind::Unusable:
-        return QStringLiteral("no");
+        return QStringLiteral("unusable");
     case PortEntryKind::Link:
         break;
     }
-    return entry.state.exists ? QStringLiteral("yes") : QStringLiteral("no");
-}
-
-QString StateText(const PortEntry& entry)
-{
-    switch (entry.kind) {
-    case PortEntryKind::Network:
-        return QStringLiteral("opened over the network");
-    case PortEntryKind::Unusable:
-        return QStringLiteral("unusable: not a link");
-    case PortEntryKind::Link:
-        break;
-    }
-    if (!entry.state.exists) {
-        return QStringLiteral("device missing");
-    }
-    if (!entry.state.holders.empty()) {
-        return QStringLiteral("in use by ") + Q(DescribeHolders(entry.state.holders));
-    }
-    return entry.state.permitted ? QStringLiteral("free") : QStringLiteral("not permitted");
+    return Q(DescribePortState(entry.state));
 }
 
 const PortEntry* EntryOf(const std::vector<PortEntry>& entries, long number)
@@ -96,7 +78,7 @@ PortMapDialog::PortMapDialog(const PortMapRoots& roots, UserPrompts& prompts, QW
 
     table = new QTableWidget(0, ColumnCount, this);
     table->setHorizontalHeaderLabels(
-        {QStringLiteral("COM"), QStringLiteral("Device"), QStringLiteral("Exists"), QStringLiteral("State")});
+        {QStringLiteral("COM"), QStringLiteral("Device"), QStringLiteral("Condition")});
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -167,8 +149,13 @@ void PortMapDialog::Refresh()
 
     const QString typed = deviceBox->currentText();
     deviceBox->clear();
-    for (const SerialDevice& device : ListSerialDevices(roots)) {
-        deviceBox->addItem(Q(device.name) + QStringLiteral("  (") + Q(device.device) + QStringLiteral(")"),
+    // Stable names first, then the plain nodes; each says what it is now.
+    for (const SerialDevice& device : ListAllSerialDevices(roots)) {
+        const QString condition = Q(DescribePortState(device.state));
+        deviceBox->addItem(device.path == device.device
+                               ? Q(device.path) + QStringLiteral("  (") + condition + QStringLiteral(")")
+                               : Q(device.name) + QStringLiteral("  (") + Q(device.device) + QStringLiteral(", ") +
+                                     condition + QStringLiteral(")"),
                            Q(device.path));
     }
     deviceBox->setCurrentText(typed.isEmpty() && deviceBox->count() > 0 ? deviceBox->itemText(0) : typed);
@@ -192,13 +179,13 @@ void PortMapDialog::FillTable()
         if (showsProposal) {
             number += QStringLiteral(" (proposed)");
         }
-        const QString texts[ColumnCount] = {number, DeviceText(entry), ExistsText(entry), StateText(entry)};
+        const QString texts[ColumnCount] = {number, DeviceText(entry), ConditionText(entry)};
         for (int column = 0; column < ColumnCount; ++column) {
             table->setItem(row, column, new QTableWidgetItem(texts[column]));
         }
     }
     table->resizeColumnToContents(NumberColumn);
-    table->resizeColumnToContents(StateColumn);
+    table->resizeColumnToContents(ConditionColumn);
 }
 
 void PortMapDialog::UpdateButtons()
@@ -293,20 +280,32 @@ QString PortMapToolTip(const PortMapRoots& roots, long number)
     const PortEntry* current = EntryOf(entries, number);
     if (number >= 0) {
         lines << (current != nullptr ? Q(DescribePortEntry(*current)) : FallbackText(number));
-        lines << QString();
     }
+    QStringList others;
     if (entries.empty()) {
         entries = ProposePortMap(roots);
         if (entries.empty()) {
-            lines << QStringLiteral("No ports/ links: COM<n> opens /dev/ttyS<n-1>.");
+            others << QStringLiteral("No ports/ links: COM<n> opens /dev/ttyS<n-1>.");
         } else {
-            lines << QStringLiteral("No ports/ links yet. Proposed from the devices plugged in:");
+            others << QStringLiteral("No ports/ links yet. Proposed from the devices plugged in:");
         }
-    } else {
-        lines << QStringLiteral("The COM map:");
+    } else if (current == nullptr) {
+        others << QStringLiteral("The COM map:");
+    } else if (entries.size() > 1) {
+        // The entry of the box's own number stands above already.
+        others << QStringLiteral("The rest of the COM map:");
     }
     for (const PortEntry& entry : entries) {
-        lines << Q(DescribePortEntry(entry));
+        const QString line = Q(DescribePortEntry(entry));
+        if (!lines.contains(line)) {
+            others << line;
+        }
+    }
+    if (!others.isEmpty()) {
+        if (!lines.isEmpty()) {
+            lines << QString();
+        }
+        lines << others;
     }
     lines << QString() << QStringLiteral("Right-click the panel and choose Serial ports... to change it.");
     return lines.join(QLatin1Char('\n'));

@@ -2,9 +2,11 @@
 
 #include "settingsfile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
 
 #include <cmath>
 
@@ -19,6 +21,8 @@ bool MayBeSettingsFile(const QString& path, bool creating)
     const QFileInfo info(path);
     return info.isFile() || (creating && !info.exists());
 }
+
+const QString IMAGE_FOLDER_KEY = QStringLiteral("Folders/Images");
 
 } // namespace
 
@@ -75,4 +79,28 @@ void CFrontPanelDlg::SaveSettings()
         file.cancelWriting();
     }
     (void)file.commit();
+}
+
+// The remembered folder is kept in a store of its own beside the settings
+// file, which holds its six lines and nothing else. The store follows the
+// same rule: a FIFO or a device in its place is neither read nor written.
+QString CFrontPanelDlg::ImageFolder() const
+{
+    if (!MayBeSettingsFile(StorePath(), false)) {
+        return {};
+    }
+    const QSettings store(StorePath(), QSettings::IniFormat);
+    const QString folder = store.value(IMAGE_FOLDER_KEY).toString();
+    return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QString();
+}
+
+void CFrontPanelDlg::RememberImageFolder(const QString& chosenFile)
+{
+    if (!MayBeSettingsFile(StorePath(), true)) {
+        return;
+    }
+    QSettings store(StorePath(), QSettings::IniFormat);
+    store.setValue(IMAGE_FOLDER_KEY, QFileInfo(chosenFile).absolutePath());
+    // Written now: a program that is killed later still opens there.
+    store.sync();
 }

@@ -21,6 +21,8 @@ constexpr int RECEIVE_BUTTON = 1001;
 
 const QString IMAGE_SUFFIX = QStringLiteral("bin");
 const QString IMAGE_FILTER = QStringLiteral("BINARY Files (*.bin)");
+const QString SEND_TITLE = QStringLiteral("Send a memory image to the radio");
+const QString RECEIVE_TITLE = QStringLiteral("Save the radio's memory image");
 
 std::string LocalPath(const QString& name)
 {
@@ -114,10 +116,11 @@ void EndTransfer(CFrontPanelDlg& dlg, const TransferReport& report)
 
 void CFrontPanelDlg::OnSendImage()
 {
-    const QString name = prompts->OpenFileName(IMAGE_SUFFIX, IMAGE_FILTER);
+    const QString name = prompts->OpenFileName(SEND_TITLE, ImageFolder(), IMAGE_SUFFIX, IMAGE_FILTER);
     if (name.isEmpty()) {
         return;
     }
+    RememberImageFolder(name);
     const std::string refused = transfer.OpenForSending(LocalPath(name));
     if (!refused.empty()) {
         prompts->Warn(QString::fromLocal8Bit(refused.c_str()));
@@ -133,10 +136,11 @@ void CFrontPanelDlg::OnSendImage()
 
 void CFrontPanelDlg::OnReceiveImage()
 {
-    const QString name = prompts->SaveFileName(IMAGE_SUFFIX, IMAGE_FILTER);
+    const QString name = prompts->SaveFileName(RECEIVE_TITLE, ImageFolder(), IMAGE_SUFFIX, IMAGE_FILTER);
     if (name.isEmpty()) {
         return;
     }
+    RememberImageFolder(name);
     const std::string refused = transfer.OpenForReceiving(LocalPath(name));
     if (!refused.empty()) {
         prompts->Warn(QString::fromLocal8Bit(refused.c_str()));

@@ -12,11 +12,21 @@ public:
 
     // A warning box with one OK button, captioned with the application's name.
     virtual void Warn(const QString& text, const QString& informative = {}) = 0;
-    // A file to read; empty when the user cancels.
-    virtual QString OpenFileName(const QString& defaultSuffix, const QString& filter) = 0;
+    // A file to read, in a dialog titled `title` that opens in `directory`;
+    // empty when the user cancels.
+    virtual QString OpenFileName(const QString& title, const QString& directory, const QString& defaultSuffix,
+                                 const QString& filter) = 0;
     // A file to write, asking before an existing one is overwritten; empty
     // when the user cancels.
-    virtual QString SaveFileName(const QString& defaultSuffix, const QString& filter) = 0;
+    virtual QString SaveFileName(const QString& title, const QString& directory, const QString& defaultSuffix,
+                                 const QString& filter) = 0;
+    // Something the user should know, with one OK button. The informative
+    // text may be rich text (a table).
+    virtual void Inform(const QString& text, const QString& informative = {})
+    {
+        (void)text;
+        (void)informative;
+    }
     // A question with Yes and No, No the default; true for Yes. Prompts that
     // cannot ask answer No, so nothing is replaced that the user did not see.
     virtual bool Confirm(const QString& text, const QString& informative = {})
@@ -35,8 +45,11 @@ public:
     void SetParent(QWidget* widget) { parent = widget; }
 
     void Warn(const QString& text, const QString& informative = {}) override;
-    QString OpenFileName(const QString& defaultSuffix, const QString& filter) override;
-    QString SaveFileName(const QString& defaultSuffix, const QString& filter) override;
+    QString OpenFileName(const QString& title, const QString& directory, const QString& defaultSuffix,
+                         const QString& filter) override;
+    QString SaveFileName(const QString& title, const QString& directory, const QString& defaultSuffix,
+                         const QString& filter) override;
+    void Inform(const QString& text, const QString& informative = {}) override;
     bool Confirm(const QString& text, const QString& informative = {}) override;
 
 private:

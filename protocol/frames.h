@@ -85,3 +85,7 @@ bool TuneFrequencyFits(double frequencyMHz);
 // What the user is told when it does not.
 inline constexpr std::string_view TUNE_RANGE_MESSAGE = "Please enter a frequency between 0 and 4294.967295 MHz.";
 std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
+
+// The tune frame's modulation byte numbers the tune box's own choices; the
+// status reply counts its modulations differently.
+inline constexpr std::array<std::string_view, 3> tuneModulationNames{"AM", "FM", "Auto"};

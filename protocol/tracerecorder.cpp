@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 TraceRecorder::TraceRecorder(Clock& clock) : clock(clock), origin(clock.TickCount()) {}
 
@@ -31,6 +32,27 @@ std::string TraceRecorder::FormatLine(uint32_t ms, TrafficDirection direction, c
     }
     line += '\n';
     return line;
+}
+
+std::string TraceRecorder::FrameMeaning(const uint8_t* bytes, size_t count)
+{
+    if (count < 4 || bytes[0] != STX || bytes[count - 2] != ETX || Checksum(bytes, count) != bytes[count - 1]) {
+        return {};
+    }
+    if (bytes[1] == CMD_KEY && count == KEY_FRAME_LENGTH) {
+        const auto key = KeyByCode(bytes[2]);
+        return key ? "key " + std::string(key->caption) : "key code " + std::to_string(bytes[2]);
+    }
+    if (bytes[1] == CMD_TUNE && count == TUNE_FRAME_LENGTH) {
+        const uint32_t hz = static_cast<uint32_t>(bytes[2]) | (static_cast<uint32_t>(bytes[3]) << 8) |
+                            (static_cast<uint32_t>(bytes[4]) << 16) | (static_cast<uint32_t>(bytes[5]) << 24);
+        const uint8_t modulation = bytes[6];
+        char text[64];
+        (void)std::snprintf(text, sizeof text, "tune %u.%06u MHz ", hz / 1000000u, hz % 1000000u);
+        return text + (modulation < tuneModulationNames.size() ? std::string(tuneModulationNames[modulation])
+                                                                : "modulation " + std::to_string(modulation));
+    }
+    return {};
 }
 
 void TraceRecorder::OnTraffic(TrafficDirection direction, const uint8_t* bytes, size_t count)
@@ -77,7 +99,6 @@ void TraceRecorder::FinishBurst()
                     seen.lastMs = burst.startMs;
                     return;
                 }
-                EmitRepeats(heldRequest.bytes, seen);
             }
             seen.reply = burst.bytes;
             Emit(heldRequest);
@@ -86,7 +107,7 @@ void TraceRecorder::FinishBurst()
         }
         // A poll that got no reply: shown as it is, and the next exchange of
         // that poll is shown again in full.
-        EmitRepeats(heldRequest.bytes, repeats[heldRequest.bytes]);
+        EmitAllRepeats();
         repeats.erase(heldRequest.bytes);
         Emit(heldRequest);
     }
@@ -100,7 +121,30 @@ void TraceRecorder::FinishBurst()
 
 void TraceRecorder::Emit(const Burst& b)
 {
-    Append(FormatLine(b.startMs, b.direction, b.bytes.data(), b.bytes.size()));
+    EmitAllRepeats();
+    std::string line = FormatLine(b.startMs, b.direction, b.bytes.data(), b.bytes.size());
+    if (b.direction == TrafficDirection::ToRadio) {
+        const std::string meaning = FrameMeaning(b.bytes.data(), b.bytes.size());
+        if (!meaning.empty()) {
+            line.pop_back();
+            line += "  # " + meaning + "\n";
+        }
+    }
+    Append(line);
+}
+
+void TraceRecorder::EmitAllRepeats()
+{
+    std::vector<std::pair<const std::vector<uint8_t>*, Repeats*>> due;
+    for (auto& [request, seen] : repeats) {
+        if (seen.count > 0) {
+            due.emplace_back(&request, &seen);
+        }
+    }
+    std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.second->lastMs < b.second->lastMs; });
+    for (const auto& [request, seen] : due) {
+        EmitRepeats(*request, *seen);
+    }
 }
 
 void TraceRecorder::EmitRepeats(const std::vector<uint8_t>& request, Repeats& seen)
@@ -136,9 +180,7 @@ std::string TraceRecorder::TakeLines(bool everything)
             requestHeld = false;
             Emit(heldRequest);
         }
-        for (auto& [request, seen] : repeats) {
-            EmitRepeats(request, seen);
-        }
+        EmitAllRepeats();
     }
     std::string out;
     out.swap(pending);

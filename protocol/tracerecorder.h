@@ -14,7 +14,10 @@
 // (milliseconds since Start, the direction, the bytes in hex) — the format
 // radiosim's own trace uses, so the two can be laid side by side. A poll whose
 // request and reply match the previous exchange of the same poll is counted
-// instead of repeated, so an hour of mirroring stays small.
+// instead of repeated, so an hour of mirroring stays small. A key or tune
+// frame also says what it means at the end of its line ("  # key SCAN").
+// Lines stand in time order: the count of a poll's repeats is written before
+// any later line.
 //
 // OnTraffic runs on whichever thread moved the bytes and only appends under a
 // short lock; the lines are taken and written by another thread, so the trace
@@ -36,6 +39,9 @@ public:
     std::string TakeLines(bool everything = false);
 
     static std::string FormatLine(uint32_t ms, TrafficDirection direction, const uint8_t* bytes, size_t count);
+    // "key SCAN" or "tune 146.520000 MHz Auto" for a whole key or tune frame
+    // with a sound checksum; empty for anything else.
+    static std::string FrameMeaning(const uint8_t* bytes, size_t count);
 
 private:
     struct Burst {
@@ -53,6 +59,8 @@ private:
     void FinishBurst();
     void Emit(const Burst& burst);
     void EmitRepeats(const std::vector<uint8_t>& request, Repeats& repeats);
+    // Every poll's pending count, oldest first: due before any newer line.
+    void EmitAllRepeats();
     void Append(const std::string& line);
     static bool IsPoll(const std::vector<uint8_t>& bytes);
 

@@ -143,7 +143,9 @@ std::string Resolved(const std::string& path)
     return ec ? std::string() : real.string();
 }
 
-std::string StateText(const PortState& state)
+} // namespace
+
+std::string DescribePortState(const PortState& state)
 {
     if (!state.exists) {
         return "missing";
@@ -157,7 +159,28 @@ std::string StateText(const PortState& state)
     return "free";
 }
 
+namespace {
+
 std::atomic<unsigned> tempCounter{0};
+
+// "ttyUSB12" → 12 after the prefix; -1 when the rest is not a number.
+long NodeNumber(const std::string& name, const std::string& prefix)
+{
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) {
+        return -1;
+    }
+    const std::string digits = name.substr(prefix.size());
+    return AllDigits(digits) && digits.size() < 9 ? std::stol(digits) : -1;
+}
+
+// The kernel makes ttyS nodes for every port it could have; those without a
+// UART behind them read as port type 0 in sysfs.
+bool HasPort(const PortMapRoots& roots, const std::string& name)
+{
+    std::ifstream in(roots.sysTtyDirectory + "/" + name + "/type");
+    long type = 0;
+    return static_cast<bool>(in >> type) && type != 0;
+}
 
 } // namespace
 
@@ -323,10 +346,53 @@ std::vector<SerialDevice> ListSerialDevices(const PortMapRoots& roots)
         if (device.empty()) {
             continue;
         }
-        devices.push_back(SerialDevice{it->path().string(), name, device});
+        devices.push_back(SerialDevice{it->path().string(), name, device, {}});
     }
     std::sort(devices.begin(), devices.end(),
               [](const SerialDevice& a, const SerialDevice& b) { return a.name < b.name; });
+    return devices;
+}
+
+std::vector<SerialDevice> ListAllSerialDevices(const PortMapRoots& roots)
+{
+    std::vector<SerialDevice> devices = ListSerialDevices(roots);
+    std::vector<std::string> named;
+    named.reserve(devices.size());
+    for (const SerialDevice& device : devices) {
+        named.push_back(device.device);
+    }
+    for (const char* const prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        std::vector<std::pair<long, std::string>> nodes;
+        std::error_code ec;
+        fs::directory_iterator it(roots.devDirectory, ec);
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            const long number = NodeNumber(name, prefix);
+            if (number >= 0 && (std::strcmp(prefix, "ttyS") != 0 || HasPort(roots, name))) {
+                nodes.emplace_back(number, name);
+            }
+        }
+        std::sort(nodes.begin(), nodes.end());
+        for (const auto& node : nodes) {
+            const std::string path = (fs::path(roots.devDirectory) / node.second).string();
+            const std::string device = Resolved(path);
+            if (device.empty() || std::find(named.begin(), named.end(), device) != named.end()) {
+                continue;
+            }
+            devices.push_back(SerialDevice{path, node.second, device, {}});
+        }
+    }
+    std::vector<std::string> paths;
+    paths.reserve(devices.size());
+    for (SerialDevice& device : devices) {
+        device.state.exists = true;
+        device.state.permitted = Permitted(device.device);
+        paths.push_back(device.device);
+    }
+    const auto holders = FindHolders(paths, roots.procDirectory);
+    for (size_t i = 0; i < devices.size(); ++i) {
+        devices[i].state.holders = holders[i];
+    }
     return devices;
 }
 
@@ -380,7 +446,7 @@ std::string DescribePortEntry(const PortEntry& entry)
     if (!entry.device.empty() && entry.device != entry.target) {
         text += " -> " + entry.device;
     }
-    return text + ": " + StateText(entry.state);
+    return text + ": " + DescribePortState(entry.state);
 }
 
 bool WritePortLink(const PortMapRoots& roots, int number, const std::string& target, bool replaceFile,

@@ -14,6 +14,8 @@ struct PortMapRoots {
     std::string portsDirectory = "ports";
     std::string byIdDirectory = "/dev/serial/by-id";
     std::string procDirectory = "/proc";
+    std::string devDirectory = "/dev";
+    std::string sysTtyDirectory = "/sys/class/tty";
 };
 
 // ports/ in the folder of kept files, the system's by-id folder and /proc.
@@ -54,6 +56,8 @@ struct SerialDevice {
     std::string path;
     std::string name;
     std::string device;
+    // Filled by ListAllSerialDevices only.
+    PortState state;
 };
 
 // True for one line "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (a trailing
@@ -68,6 +72,13 @@ std::vector<PortEntry> ReadPortMap(const PortMapRoots& roots);
 // out.
 std::vector<SerialDevice> ListSerialDevices(const PortMapRoots& roots);
 
+// Every serial device there is, for the user to pick from: the by-id names
+// first, as above, then the ttyUSB*, ttyACM* and ttyS* nodes of the device
+// folder that no by-id name stands for, each kind in number order. A ttyS
+// node counts only where the kernel found a port behind it, since most of
+// them stand for nothing. With their states, in one pass over /proc.
+std::vector<SerialDevice> ListAllSerialDevices(const PortMapRoots& roots);
+
 // COM 1, 2, ... for the by-id devices in their order, when the ports folder
 // has no entries at all; otherwise none. Nothing is written.
 std::vector<PortEntry> ProposePortMap(const PortMapRoots& roots);
@@ -79,6 +90,10 @@ PortState InspectDevice(const std::string& path, const PortMapRoots& roots);
 // The processes holding each of `paths` open, in one pass over /proc.
 std::vector<std::vector<PortHolder>> FindHolders(const std::vector<std::string>& paths,
                                                  const std::string& procDirectory);
+
+// The condition of a device in a short phrase: "missing", "free", "not
+// permitted" or "in use by minicom (pid 4242)".
+std::string DescribePortState(const PortState& state);
 
 // "minicom (pid 4242)", "this program", joined by commas; empty for none.
 std::string DescribeHolders(const std::vector<PortHolder>& holders);

@@ -4,10 +4,14 @@
 # Usage: tools/setup.sh [panel|test|usb|package|package-test]
 set -euo pipefail
 
-want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools)
+# fonts-liberation2: the dialogs' font, Liberation Sans, whose letters are as
+# wide as those the panel's layout was drawn for.
+want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools fonts-liberation2)
 if [ "${1:-panel}" = "test" ]; then
-  # ser2net serves radiosim's terminal on loopback for the network port's tests.
-  want+=(xvfb xauth ser2net)
+  # ser2net serves radiosim's terminal on loopback for the network port's tests;
+  # openbox (with xprop from x11-utils to see it is up) frames the window for
+  # the test of where it comes back after a restart.
+  want+=(xvfb xauth ser2net openbox x11-utils)
 fi
 case "${1:-panel}" in
   # CPack's Debian generator finds the libraries' packages with dpkg-shlibdeps

@@ -76,6 +76,15 @@ TEST(KeypadAccel, KeysMapToTheKeypadCommands)
             << std::hex << c.key << " " << c.modifiers.toInt();
     }
     EXPECT_EQ(TranslateAccelerator({}, Qt::Key_1, none, QStringLiteral("1")), 0);
+    // The names the buttons' tooltips show, from the same table.
+    const QMap<int, QStringList> names = PcKeyNames(keypadAccel);
+    EXPECT_EQ(names.value(1028), (QStringList{"1", "Num 1"}));
+    EXPECT_EQ(names.value(1022), (QStringList{".", "Num ."}));
+    EXPECT_EQ(names.value(1031), (QStringList{"Backspace", "Delete"}));
+    EXPECT_EQ(names.value(1018), QStringList{"Enter"});
+    EXPECT_EQ(names.value(1002), QStringList{"F1"});
+    EXPECT_EQ(names.value(1038), QStringList{"Up"});
+    EXPECT_EQ(names.size(), 20);
     // Every command of the table is one of the keypad's buttons.
     for (const AccelEntry& entry : keypadAccel) {
         EXPECT_TRUE(KeyByControlId(entry.commandId).has_value()) << entry.commandId;
@@ -403,7 +412,8 @@ TEST(Application, InitInstanceRunsThePanelUntilExit)
     bool sawPanel = false;
     QTimer::singleShot(50, [&] {
         CFrontPanelDlg* panel = app.MainWindow();
-        sawPanel = panel != nullptr && panel->isVisible();
+        sawPanel = panel != nullptr && panel->isVisible() &&
+                   panel->Control(1030)->toolTip() == QStringLiteral("PC keys: 7 or Num 7");
         if (panel != nullptr) {
             qobject_cast<QPushButton*>(panel->Control(IDOK))->click();
         }

@@ -1,12 +1,19 @@
 #include "ptyradio.h"
 #include "testsupport.h"
 
+#include "caboutdlg.h"
 #include "dialogunits.h"
 #include "settingsfile.h"
 #include "versionblock.h"
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QGroupBox>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -464,6 +471,87 @@ TEST_F(PanelTest, RefreshEventsDoNotPileUp)
     panel->removeEventFilter(&counter);
 }
 
+TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)
+{
+    PtyRadio radio(249);
+    ASSERT_TRUE(radio.Ok());
+    auto panel = MakePanel();
+    panel->show();
+    panel->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+    auto* port = qobject_cast<QLineEdit*>(panel->Control(1032));
+    port->setFocus();
+    port->clear();
+    QTest::keyClicks(port, QStringLiteral("249"));
+    QTest::keyClick(port, Qt::Key_Return);
+    ASSERT_TRUE(panel->Link().linkRunning);
+    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));
+    // TUNE, the default button, became enabled by that start; the same Enter
+    // must not reach it.
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(statusPollFrame), 1000));
+    QTest::qWait(100);
+    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(25.0, 2))), 0u);
+    Click(*panel, 1033);
+    EXPECT_TRUE(prompts.warnings.isEmpty());
+}
+
+TEST_F(PanelTest, FileDialogsSayWhatTheyDoAndOpenWhereTheLastImageWas)
+{
+    const QString images = dir.filePath(QStringLiteral("backups"));
+    ASSERT_TRUE(QDir().mkpath(images));
+    {
+        auto panel = MakePanel();
+        prompts.saveAnswer = images + QStringLiteral("/gone/radio.bin");
+        panel->OnReceiveImage();
+        prompts.openAnswer = images + QStringLiteral("/missing.bin");
+        panel->OnSendImage();
+        EXPECT_EQ(prompts.fileTitles, (QStringList{QStringLiteral("Save the radio's memory image"),
+                                                   QStringLiteral("Send a memory image to the radio")}));
+        // Nothing remembered yet; then the folder of the file just chosen,
+        // as long as that folder exists.
+        EXPECT_EQ(prompts.fileDirectories, (QStringList{QString(), QString()}));
+    }
+    // Beside the settings file, which keeps its lines and is not even made.
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.ini"))));
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.cfg"))));
+    prompts.fileDirectories.clear();
+    auto panel = MakePanel();
+    prompts.openAnswer.clear();
+    prompts.saveAnswer.clear();
+    panel->OnSendImage();
+    panel->OnReceiveImage();
+    EXPECT_EQ(prompts.fileDirectories, (QStringList{images, images}));
+    ASSERT_TRUE(QDir(images).removeRecursively());
+    panel->OnSendImage();
+    EXPECT_EQ(prompts.fileDirectories.last(), QString());
+}
+
+TEST_F(PanelTest, TheUserIsToldWhereTheTraceGoesAndWhichPcKeysPressWhat)
+{
+    auto panel = MakePanel();
+    panel->OnTraceTraffic(true);
+    ASSERT_EQ(prompts.notes.size(), 1);
+    EXPECT_EQ(prompts.noteDetails[0], QFileInfo(dir.filePath(QStringLiteral("Ostrelle.trace"))).absoluteFilePath());
+    EXPECT_TRUE(QFileInfo(prompts.noteDetails[0]).isAbsolute());
+    EXPECT_TRUE(QFile::exists(prompts.noteDetails[0]));
+    panel->OnTraceTraffic(false);
+
+    QMap<int, QStringList> keys;
+    keys[1028] = QStringList{QStringLiteral("1"), QStringLiteral("Num 1")};
+    keys[1018] = QStringList{QStringLiteral("Enter")};
+    panel->SetKeyboardShortcuts(keys);
+    EXPECT_EQ(panel->Control(1028)->toolTip(), QStringLiteral("PC keys: 1 or Num 1"));
+    EXPECT_EQ(panel->Control(1018)->toolTip(), QStringLiteral("PC key: Enter"));
+    EXPECT_EQ(panel->Control(1006)->toolTip(), QStringLiteral("No PC key"));
+    panel->OnKeyboardShortcuts();
+    ASSERT_EQ(prompts.notes.size(), 2);
+    const QString& table = prompts.noteDetails[1];
+    EXPECT_TRUE(table.contains(QStringLiteral("<b>1</b></td><td>&nbsp;&nbsp;1 or Num 1"))) << table.toStdString();
+    EXPECT_TRUE(table.contains(QStringLiteral("<b>ENT</b></td><td>&nbsp;&nbsp;Enter"))) << table.toStdString();
+    EXPECT_FALSE(table.contains(QStringLiteral("SCAN")));
+    EXPECT_TRUE(prompts.warnings.isEmpty());
+}
+
 // ---- The settings file ------------------------------------------------------
 
 TEST_F(PanelTest, SettingsAreReadBackFromTheFirstThreeLines)
@@ -566,6 +654,67 @@ TEST_F(PanelTest, HostileSettingsFilesAreReadSafely)
         EXPECT_EQ(panel.comPort, c.port);
         EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency);
     }
+}
+
+// Every caption of the templates fits its control in the dialog's font, at
+// whatever QT_SCALE_FACTOR the binary runs under (CTest runs this at 1, 1.5
+// and 2), and each label stands on the line of the box it names.
+TEST_F(PanelTest, CaptionsFitTheirControlsAndLabelsLineUpWithTheirBoxes)
+{
+    auto panel = MakePanel();
+    CAboutDlg about(dir.path() + QStringLiteral("/a/rather/long/folder/where/the/settings/are/kept"));
+    int checked = 0;
+    for (QWidget* dialog : {static_cast<QWidget*>(panel.get()), static_cast<QWidget*>(&about)}) {
+        for (QWidget* widget : dialog->findChildren<QWidget*>()) {
+            // The room a caption has: a label's inside, a button's or check
+            // box's contents, a group box's title.
+            QString text;
+            QRect room;
+            if (auto* label = qobject_cast<QLabel*>(widget)) {
+                text = label->text();
+                room = label->contentsRect();
+            } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+                QStyleOptionButton option;
+                option.initFrom(button);
+                option.text = text = button->text();
+                const bool check = qobject_cast<QCheckBox*>(button) != nullptr;
+                room = button->style()->subElementRect(
+                    check ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option, button);
+            } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+                QStyleOptionGroupBox option;
+                option.initFrom(group);
+                option.text = text = group->title();
+                option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+                option.textAlignment = group->alignment();
+                room = group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+                room = room.intersected(group->rect());
+            }
+            if (!text.isEmpty()) {
+                ++checked;
+                EXPECT_LE(widget->fontMetrics().horizontalAdvance(text), room.width()) << text.toStdString();
+                EXPECT_LE(widget->fontMetrics().height(), widget->height()) << text.toStdString();
+            }
+        }
+    }
+    EXPECT_GE(checked, 34 + 13 + 20);
+
+    const std::pair<const char*, int> pairs[] = {
+        {"COM Port", 1032}, {"Mode", 1045}, {"Battery", 1036}, {"RSSI", 1042}, {"Centermeter", 1043}};
+    for (const auto& [caption, id] : pairs) {
+        const QRect box = panel->Control(id)->geometry();
+        int found = 0;
+        for (const QLabel* label : panel->findChildren<QLabel*>()) {
+            if (label->text() == QLatin1String(caption) && label != panel->Control(id)) {
+                ++found;
+                EXPECT_EQ(label->geometry().center().y(), box.center().y()) << caption;
+                EXPECT_LT(label->geometry().right(), box.left()) << caption;
+            }
+        }
+        EXPECT_EQ(found, 1) << caption;
+    }
+    // The windows keep the size of their templates.
+    EXPECT_EQ(panel->size(), QSize(dlu::X(416), dlu::Y(306)));
+    EXPECT_EQ(about.size(), QSize(dlu::X(235), dlu::Y(55)));
 }
 
 TEST(SettingsFile, LinesAndNumbersAreBounded)

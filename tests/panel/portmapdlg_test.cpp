@@ -57,8 +57,7 @@ TEST_F(PortMapDialogTest, ProposalIsShownAndWrittenOnlyWhenKept)
     EXPECT_EQ(Column(dialog, 0), (QStringList{"COM1 (proposed)", "COM2 (proposed)", "COM3 (proposed)"}));
     EXPECT_TRUE(Cell(dialog, 0, 1).contains("usb-Alpha_FT232R_A50285BI-if00-port0")) << Cell(dialog, 0, 1).toStdString();
     EXPECT_TRUE(Cell(dialog, 0, 1).endsWith(QString::fromStdString(Dev("ttyUSB0"))));
-    EXPECT_EQ(Column(dialog, 2), (QStringList{"yes", "yes", "yes"}));
-    EXPECT_EQ(Column(dialog, 3), (QStringList{"free", "free", "free"}));
+    EXPECT_EQ(Column(dialog, 2), (QStringList{"free", "free", "free"}));
     EXPECT_FALSE(dialog.KeepButton()->isHidden());
     EXPECT_FALSE(dialog.RemoveButton()->isEnabled());
     dialog.Refresh();
@@ -74,6 +73,39 @@ TEST_F(PortMapDialogTest, ProposalIsShownAndWrittenOnlyWhenKept)
     EXPECT_EQ(Target(3), ById("usb-Gamma_CDC-if00"));
     // The next number offered is the first one free.
     EXPECT_EQ(dialog.NumberBox()->value(), 4);
+}
+
+TEST_F(PortMapDialogTest, EveryDeviceIsOfferedStableNamesFirstWithItsCondition)
+{
+    // Plain nodes beside the three with by-id names: a USB adapter without
+    // one, a UART the kernel found and a ttyS node with nothing behind it.
+    for (const char* node : {"ttyS1", "ttyS0", "ttyS10", "ttyUSB7", "ttyACM2", "ttySX", "ttyUSB"}) {
+        WriteFile(root / "dev" / node, "");
+    }
+    WriteFile(root / "sys/class/tty/ttyS0/type", "4\n");
+    WriteFile(root / "sys/class/tty/ttyS10/type", "1\n");
+    WriteFile(root / "sys/class/tty/ttyS1/type", "0\n");
+    fs::permissions(Dev("ttyACM2"), fs::perms::none);
+    PortMapDialog dialog(roots, prompts);
+    QStringList items;
+    for (int i = 0; i < dialog.DeviceBox()->count(); ++i) {
+        items << dialog.DeviceBox()->itemText(i);
+    }
+    const QString missingOrNot = ::geteuid() == 0 ? QStringLiteral("free") : QStringLiteral("not permitted");
+    EXPECT_EQ(items, (QStringList{
+                         "usb-Alpha_FT232R_A50285BI-if00-port0  (" + QString::fromStdString(Dev("ttyUSB0")) + ", free)",
+                         "usb-Beta_UART-if00-port0  (" + QString::fromStdString(Dev("ttyUSB1")) + ", free)",
+                         "usb-Gamma_CDC-if00  (" + QString::fromStdString(Dev("ttyACM0")) + ", free)",
+                         QString::fromStdString(Dev("ttyUSB7")) + "  (free)",
+                         QString::fromStdString(Dev("ttyACM2")) + "  (" + missingOrNot + ")",
+                         QString::fromStdString(Dev("ttyS0")) + "  (free)",
+                         QString::fromStdString(Dev("ttyS10")) + "  (free)",
+                     }));
+    // Picking a plain node links to the node itself.
+    dialog.NumberBox()->setValue(3);
+    dialog.DeviceBox()->setCurrentIndex(5);
+    EXPECT_TRUE(dialog.Assign());
+    EXPECT_EQ(Target(3), Dev("ttyS0"));
 }
 
 TEST_F(PortMapDialogTest, AssignsAndRemovesLinks)
@@ -121,8 +153,7 @@ TEST_F(PortMapDialogTest, NetworkEntryIsShownAndReplacedOnlyWhenTheUserSaysSo)
     PortMapDialog dialog(roots, prompts);
     EXPECT_FALSE(dialog.ShowsProposal());
     EXPECT_EQ(Column(dialog, 1), (QStringList{"rfc2217://antenna-pi:7000", "/nonexistent/ttyUSB9"}));
-    EXPECT_EQ(Column(dialog, 2), (QStringList{"network", "no"}));
-    EXPECT_EQ(Column(dialog, 3), (QStringList{"opened over the network", "device missing"}));
+    EXPECT_EQ(Column(dialog, 2), (QStringList{"network endpoint", "missing"}));
 
     const auto endpointKept = [&] {
         return fs::is_regular_file(fs::symlink_status(Port(2))) && FirstLineOf(Port(2)) == "rfc2217://antenna-pi:7000";
@@ -169,6 +200,15 @@ TEST_F(PortMapDialogTest, PortBoxTooltipShowsTheMapOfTheMoment)
         << text.toStdString();
     EXPECT_TRUE(text.contains("COM5  tcp://antenna-pi:3333: network endpoint")) << text.toStdString();
     EXPECT_FALSE(text.contains("Proposed"));
+    // Each line says its thing once, whichever number the box holds.
+    for (const QString number : {"1", "5", "9"}) {
+        edit->setText(number);
+        QStringList lines = tooltip().split('\n');
+        lines.removeAll(QString());
+        const qsizetype all = lines.size();
+        lines.removeDuplicates();
+        EXPECT_EQ(lines.size(), all) << tooltip().toStdString();
+    }
 }
 
 TEST_F(PortMapDialogTest, StartWithoutALinkPointsToTheProposal)

@@ -38,15 +38,26 @@ public:
         warnings << text;
         informatives << informative;
     }
-    QString OpenFileName(const QString&, const QString& filter) override
+    QString OpenFileName(const QString& title, const QString& directory, const QString&,
+                         const QString& filter) override
     {
+        fileTitles << title;
+        fileDirectories << directory;
         filters << filter;
         return openAnswer;
     }
-    QString SaveFileName(const QString&, const QString& filter) override
+    QString SaveFileName(const QString& title, const QString& directory, const QString&,
+                         const QString& filter) override
     {
+        fileTitles << title;
+        fileDirectories << directory;
         filters << filter;
         return saveAnswer;
+    }
+    void Inform(const QString& text, const QString& informative = {}) override
+    {
+        notes << text;
+        noteDetails << informative;
     }
 
     bool Confirm(const QString& text, const QString& = {}) override
@@ -60,6 +71,10 @@ public:
     bool confirmAnswer = false;
     QStringList informatives;
     QStringList filters;
+    QStringList fileTitles;
+    QStringList fileDirectories;
+    QStringList notes;
+    QStringList noteDetails;
     QString openAnswer;
     QString saveAnswer;
 };

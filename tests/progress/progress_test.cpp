@@ -504,20 +504,30 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
 
     // Every traffic line is in radiosim's format, times counted from START;
     // the key and tune lines are the same bytes as radiosim saw.
+    // They stand in time order.
     uint32_t first = UINT32_MAX;
+    uint32_t previous = 0;
     for (const QString& line : lines) {
         if (line.startsWith('#')) {
             continue;
         }
         ASSERT_TRUE(line.size() > 24 && line.mid(9, 5) == QStringLiteral(" ms  ")) << line.toStdString();
-        first = std::min(first, line.left(9).trimmed().toUInt());
+        const uint32_t ms = line.left(9).trimmed().toUInt();
+        first = std::min(first, ms);
+        EXPECT_GE(ms, previous) << line.toStdString();
+        previous = ms;
     }
     EXPECT_LT(first, 1000u);
     std::vector<std::string> simLines = sim->TraceLines();
-    for (const std::string& frame : {Hex(KeyFrame(15)), Hex(TuneFrame(146.52, 2))}) {
+    const std::pair<std::string, QString> frames[] = {{Hex(KeyFrame(15)), QStringLiteral("  # key SCAN")},
+                                                      {Hex(TuneFrame(146.52, 2)),
+                                                       QStringLiteral("  # tune 146.520000 MHz Auto")}};
+    for (const auto& [frame, meaning] : frames) {
         const QStringList mine = lines.filter(QString::fromStdString(frame));
         ASSERT_FALSE(mine.isEmpty()) << frame;
-        const std::string ours = mine.front().mid(9).toStdString();
+        // Ours says what the frame means; the bytes before are radiosim's.
+        ASSERT_TRUE(mine.front().endsWith(meaning)) << mine.front().toStdString();
+        const std::string ours = mine.front().mid(9).chopped(meaning.size()).toStdString();
         bool found = false;
         for (const std::string& theirs : simLines) {
             found = found || (theirs.size() > 9 && theirs.substr(9) == ours);

@@ -31,6 +31,8 @@ public:
         roots.portsDirectory = (root / "ports").string();
         roots.byIdDirectory = (root / "dev/serial/by-id").string();
         roots.procDirectory = (root / "proc").string();
+        roots.devDirectory = (root / "dev").string();
+        roots.sysTtyDirectory = (root / "sys/class/tty").string();
     }
     ~FakePortTree() { std::filesystem::remove_all(root); }
 

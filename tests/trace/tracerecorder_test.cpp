@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include <string>
 #include <vector>
 
@@ -82,8 +85,8 @@ TEST(TraceRecorder, ReplyPiecesJoinButFramesStayApart)
     f.Receive({0x45});
     const auto lines = Lines(f.trace.TakeLines(true));
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "        0 ms  PC->RADIO  02 4B 0F 03 5D");
-    EXPECT_EQ(lines[1], "        0 ms  PC->RADIO  02 4B 0F 03 5D");
+    EXPECT_EQ(lines[0], "        0 ms  PC->RADIO  02 4B 0F 03 5D  # key SCAN");
+    EXPECT_EQ(lines[1], "        0 ms  PC->RADIO  02 4B 0F 03 5D  # key SCAN");
     EXPECT_EQ(lines[2], "        1 ms  RADIO->PC  02 41 07 08");
     EXPECT_EQ(lines[3], "       23 ms  RADIO->PC  45");
 }
@@ -122,7 +125,7 @@ TEST(TraceRecorder, APollWithoutReplyIsShownAndBreaksTheCount)
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_NE(lines[2].find("1 more times"), std::string::npos);
     EXPECT_EQ(lines[3].substr(14), "PC->RADIO  02 41 03 44");
-    EXPECT_EQ(lines[4].substr(14), "PC->RADIO  02 4B 01 03 4F");
+    EXPECT_EQ(lines[4].substr(14), "PC->RADIO  02 4B 01 03 4F  # key FUNC");
     EXPECT_EQ(lines[6].substr(14, 9), "RADIO->PC");
 }
 
@@ -137,4 +140,52 @@ TEST(TraceRecorder, PendingLinesAreBounded)
     EXPECT_LE(text.size(), TraceRecorder::kMaxPending + 200);
     EXPECT_NE(text.find("bytes of lines dropped"), std::string::npos);
     EXPECT_EQ(f.trace.TakeLines(true), "");
+}
+
+TEST(TraceRecorder, LinesStandInTimeOrderAndKeyAndTuneFramesSayWhatTheyMean)
+{
+    Fixture f;
+    std::vector<uint8_t> lcd(70, 0x20);
+    const auto bytes = [](const auto& frame) { return std::vector<uint8_t>(frame.begin(), frame.end()); };
+    const std::vector<std::vector<uint8_t>> frames = {
+        bytes(KeyFrame(15)),
+        bytes(TuneFrame(146.52, 2)),
+        bytes(TuneFrame(0.5, 0)),
+        {0x02, 0x4B, 0x63, 0x03, 0xB1},                         // a code of no key
+        {0x02, 0x54, 0x00, 0x00, 0x00, 0x00, 0x07, 0x03, 0x5E}, // a modulation of no name
+        {0x02, 0x4B, 0x0F, 0x03, 0x00},                         // a wrong checksum
+    };
+    // Both polls repeat, so that counts of both are pending whenever a frame
+    // or a changed display is due; lines are taken between the rounds, as
+    // the window's timer takes them.
+    std::string text;
+    for (size_t round = 0; round < frames.size(); ++round) {
+        for (int i = 0; i < 5; ++i) {
+            f.Poll(std::vector<uint8_t>(20, 0x11));
+            f.Send({lcdPollFrame.begin(), lcdPollFrame.end()});
+            f.clock.now += 3;
+            f.Receive(lcd);
+            f.clock.now += 10;
+        }
+        f.Send(frames[round]);
+        lcd[10] = static_cast<uint8_t>(round / 2);
+        text += f.trace.TakeLines();
+    }
+    text += f.trace.TakeLines(true);
+    const auto lines = Lines(text);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_LE(std::stoul(lines[i - 1].substr(0, 9)), std::stoul(lines[i].substr(0, 9))) << i << "\n" << text;
+    }
+    for (const char* ending : {"02 4B 0F 03 5D  # key SCAN", "02 54 C0 B7 BB 08 02 03 93  # tune 146.520000 MHz Auto",
+                               "# tune 0.500000 MHz AM", "02 4B 63 03 B1  # key code 99",
+                               "# tune 0.000000 MHz modulation 7", "PC->RADIO  02 4B 0F 03 00"}) {
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& line) {
+                                    return line.size() >= std::strlen(ending) &&
+                                           line.compare(line.size() - std::strlen(ending), std::string::npos,
+                                                        ending) == 0;
+                                }),
+                  1)
+            << ending << "\n" << text;
+    }
 }
