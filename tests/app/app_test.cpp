@@ -464,8 +464,8 @@ TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
              QEvent quit(QEvent::Quit);
              QCoreApplication::sendEvent(&app, &quit);
          }},
-        {"SIGTERM", Over::AMessage, [] { std::raise(SIGTERM); }},
-        {"SIGHUP", Over::ATransfer, [] { std::raise(SIGHUP); }},
+        {"SIGTERM", Over::AMessage, [] { (void)std::raise(SIGTERM); }},
+        {"SIGHUP", Over::ATransfer, [] { (void)std::raise(SIGHUP); }},
     };
     for (const auto& way : ways) {
         SCOPED_TRACE(way.name);
