@@ -1,6 +1,7 @@
 #include "sessionend.h"
 
 #include "cfrontpaneldlg.h"
+#include "eventhandoff.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -86,6 +87,7 @@ SessionEnd::~SessionEnd()
 
 bool SessionEnd::eventFilter(QObject* watched, QEvent* event)
 {
+    MarkTakenOver(event);
     if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit && panel.isVisible()) {
         panel.OnSessionEnd();
         return true;

@@ -2,6 +2,7 @@
 
 #include "caboutdlg.h"
 #include "dialogunits.h"
+#include "eventhandoff.h"
 #include "lcdpainter.h"
 #include "keptfiles.h"
 #include "portmapdlg.h"
@@ -34,31 +35,7 @@
 #include <array>
 #include <cmath>
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
-
 namespace {
-
-// The refresh event is made on the poll worker's thread and read on the
-// window thread; Qt's event queue hands it over under a lock of its own. The
-// distribution's Qt is not built for ThreadSanitizer, so that lock is
-// invisible to it and the first read of the event looks like a race with its
-// allocation. These two tell it about the hand-off; in other builds they are
-// empty.
-void MarkHandedOver([[maybe_unused]] QEvent* event)
-{
-#if defined(__SANITIZE_THREAD__)
-    __tsan_release(event);
-#endif
-}
-
-void MarkTakenOver([[maybe_unused]] QEvent* event)
-{
-#if defined(__SANITIZE_THREAD__)
-    __tsan_acquire(event);
-#endif
-}
 
 enum class Kind { DigitsEdit, Edit, Button, Frame, Keys, Label, KeyCaption, Combo, Group, ValueField, Check };
 
