@@ -3,6 +3,8 @@
 // Usage: bench_panel [seconds] [direct|rfc2217|tcp]
 // rfc2217 and tcp reach radiosim through ser2net on loopback, as a radio on
 // another machine, named by an endpoint file as ports/COM250.
+// bench_panel xcb [seconds] [runs] runs the program on a real X server
+// instead (bench_panel_x.cpp).
 
 #include "cfrontpaneldlg.h"
 #include "keptfiles.h"
@@ -42,8 +44,13 @@ double ProcessCpuSeconds()
 
 } // namespace
 
+int RunOnXServer(int argc, char** argv);
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "xcb") == 0) {
+        return RunOnXServer(argc, argv);
+    }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 10;

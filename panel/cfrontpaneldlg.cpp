@@ -27,6 +27,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
@@ -738,11 +739,24 @@ void CFrontPanelDlg::OnPanelRefresh()
 {
     // Only the LCD and the lamp are drawn by the dialog itself, and each pass
     // covers them whole; the status fields repaint themselves when their text
-    // or state changes. Repainting the other sixty controls about ninety
-    // times a second would be waste.
-    const QRegion painted = QRegion(lcdpaint::PaintedArea(lcdRect)) +
-                            QRegion(statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1));
-    update(painted);
+    // or state changes. Repainting the other sixty controls on every change
+    // would be waste.
+    const QRect lcdArea = lcdpaint::PaintedArea(lcdRect);
+    const QRect lampArea = statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1);
+    if (link.refreshEveryReply) {
+        update(QRegion(lcdArea) + QRegion(lampArea));
+        return;
+    }
+    // A status that changed only in its texts leaves the LCD alone, and a
+    // lamp of the same colour is not drawn again.
+    const PanelSnapshot snap = link.Snapshot();
+    ApplyStatusView(statuspaint::FormatStatus(snap.status));
+    if (shownLcd != snap.lcd) {
+        update(lcdArea);
+    }
+    if (shownLamp != statuspaint::LampColour(snap.status).rgb()) {
+        update(lampArea);
+    }
 }
 
 bool CFrontPanelDlg::event(QEvent* event)
@@ -797,16 +811,35 @@ void CFrontPanelDlg::ApplyStatusView(const statuspaint::StatusView& view)
     }
 }
 
-void CFrontPanelDlg::paintEvent(QPaintEvent*)
+void CFrontPanelDlg::paintEvent(QPaintEvent* event)
 {
     if (isMinimized()) {
         return;
     }
     QPainter painter(this);
     const PanelSnapshot snap = link.Snapshot();
-    lcdpaint::PaintLcd(painter, lcdFont, lcdRect, snap.lcd);
+    const QRegion& region = event->region();
+    // A pass for a status field's box alone draws neither the LCD nor the
+    // lamp; one that covers an area whole remembers what it showed there.
+    const auto paints = [&region](const QRect& area, auto& shown, const auto& value) {
+        if (!region.intersects(area)) {
+            return false;
+        }
+        if (QRegion(area).subtracted(region).isEmpty()) {
+            shown = value;
+        } else {
+            shown.reset();
+        }
+        return true;
+    };
+    if (paints(lcdpaint::PaintedArea(lcdRect), shownLcd, snap.lcd)) {
+        lcdpaint::PaintLcd(painter, lcdFont, lcdRect, snap.lcd);
+    }
     ApplyStatusView(statuspaint::FormatStatus(snap.status));
-    statuspaint::PaintLamp(painter, lcdRect.top(), lcdRect.right() + 1, snap.status);
+    if (paints(statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1), shownLamp,
+               statuspaint::LampColour(snap.status).rgb())) {
+        statuspaint::PaintLamp(painter, lcdRect.top(), lcdRect.right() + 1, snap.status);
+    }
 }
 
 QString CFrontPanelDlg::SettingsPath() const

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class CTransferProgressDlg;
 class QAction;
@@ -25,7 +26,8 @@ class QLabel;
 class QLineEdit;
 class TraceFile;
 
-// Posted by the link's worker after each stored reply; the window repaints.
+// Posted by the link's worker when a stored record has changed; the window
+// repaints what differs.
 inline constexpr int WM_PANEL_REFRESH = 1125;
 
 // The front panel: the radio's face with its keypad, the link and transfer
@@ -153,6 +155,11 @@ private:
     CTransferProgressDlg* progressDlg = nullptr;
     bool initialised = false;
     std::atomic<bool> refreshPending{false};
+    // What the LCD area and the lamp show, as last painted whole; empty when
+    // unknown (never painted, or painted in part). A refresh repaints only
+    // what differs from these.
+    std::optional<LcdImage> shownLcd;
+    std::optional<QRgb> shownLamp;
 
     RadioLink link;
 

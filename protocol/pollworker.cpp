@@ -20,7 +20,6 @@ int PollWorker(RadioLink& link)
             ++link.lcdPollsSent;
             if (link.ReadReply(buffer.data(), LCD_REPLY_LENGTH, CMD_LCD, 100)) {
                 link.StoreLcdReply(buffer.data());
-                link.NotifyRefresh();
             }
             lcdPollTime = now;
         }
@@ -31,7 +30,6 @@ int PollWorker(RadioLink& link)
         ++link.statusPollsSent;
         if (link.ReadReply(buffer.data(), STATUS_REPLY_LENGTH, CMD_STATUS, 100)) {
             link.StoreStatusReply(buffer.data());
-            link.NotifyRefresh();
         } else if (link.statusValid && link.Port().HungUp()) {
             // A lost reply keeps the last status on screen, but a line that
             // has hung up will bring none again: showing the radio's last

@@ -136,18 +136,22 @@ bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint
         if (elapsed >= timeoutMs) {
             return false;
         }
-        const uint32_t waiting = port.BytesWaiting();
-        if (waiting == 0) {
-            // Sleep in the driver until input comes rather than asking again
-            // and again; the limit is tested as soon as the wait ends.
-            port.WaitForInput(static_cast<int32_t>(timeoutMs - elapsed));
+        // The read waits in the driver for what the frame still lacks, and
+        // asks for no more, so nothing after the frame is taken. Asking first
+        // how much is waiting would only cost a call to the system per read.
+        const auto chunk = std::min<int32_t>(hunter.Missing(), static_cast<int32_t>(sizeof scratch));
+        const int32_t got = port.Read(scratch, chunk, static_cast<int32_t>(timeoutMs - elapsed));
+        if (got > 0) {
+            if (hunter.Feed(scratch, got)) {
+                return true;
+            }
             continue;
         }
-        const auto chunk = static_cast<int32_t>(std::min<uint32_t>(
-            {waiting, static_cast<uint32_t>(hunter.Missing()), static_cast<uint32_t>(sizeof scratch)}));
-        const int32_t got = port.Read(scratch, chunk, 200);
-        if (got > 0 && hunter.Feed(scratch, got)) {
-            return true;
+        // A line that has hung up fails every read at once; waiting out the
+        // limit as on a silent line keeps this loop from spinning on it.
+        const uint32_t now = clock.TickCount() - start;
+        if (now < timeoutMs) {
+            port.WaitForInput(static_cast<int32_t>(timeoutMs - now));
         }
     }
 }
@@ -161,28 +165,63 @@ PanelSnapshot RadioLink::Snapshot() const
     return snapshot;
 }
 
-void RadioLink::StoreLcdReply(const uint8_t* reply)
+bool RadioLink::StoreLcdReply(const uint8_t* reply)
 {
+    bool changed = false;
+    uint64_t sequence = 0;
     {
         const std::lock_guard<std::mutex> lock(recordLock);
+        changed = !lcdValid;
         for (int k = 0; k < 4; ++k) {
-            std::memcpy(lcdImage.rows[k], reply + 2 + static_cast<size_t>(16 * k), 16);
+            uint8_t* const row = lcdImage.rows[k];
+            const uint8_t* const received = reply + 2 + static_cast<size_t>(16 * k);
+            changed = changed || std::memcmp(row, received, 16) != 0;
+            std::memcpy(row, received, 16);
         }
+        changed = changed || lcdImage.iconFlagsA != reply[66] || lcdImage.iconFlagsB != reply[67];
         lcdImage.iconFlagsA = reply[66];
         lcdImage.iconFlagsB = reply[67];
         lcdValid = true;
+        sequence = ++lcdRepliesStored;
     }
-    ++lcdRepliesStored;
+    Stored(RecordKind::Lcd, sequence, changed);
+    return changed;
 }
 
-void RadioLink::StoreStatusReply(const uint8_t* reply)
+bool RadioLink::StoreStatusReply(const uint8_t* reply)
 {
+    bool changed = false;
+    uint64_t sequence = 0;
     {
         const std::lock_guard<std::mutex> lock(recordLock);
+        changed = !statusValid || std::memcmp(radioStatus.block, reply + 2, sizeof radioStatus.block) != 0;
         std::memcpy(radioStatus.block, reply + 2, sizeof radioStatus.block);
         statusValid = true;
+        sequence = ++statusRepliesStored;
     }
-    ++statusRepliesStored;
+    Stored(RecordKind::Status, sequence, changed);
+    return changed;
+}
+
+void RadioLink::Stored(RecordKind kind, uint64_t sequence, bool changed)
+{
+    {
+        const std::lock_guard<std::mutex> lock(observerLock);
+        if (storeObserver) {
+            // Replies are stored by one thread at a time (the worker), so no
+            // other store comes between this one and the copy.
+            storeObserver(StoredReply{kind, sequence, clock.TickCount(), changed, Snapshot()});
+        }
+    }
+    if (changed || refreshEveryReply) {
+        NotifyRefresh();
+    }
+}
+
+void RadioLink::SetStoreObserver(std::function<void(const StoredReply&)> observer)
+{
+    const std::lock_guard<std::mutex> lock(observerLock);
+    storeObserver = std::move(observer);
 }
 
 void RadioLink::WriteBanner(std::string_view row1, std::string_view row2)

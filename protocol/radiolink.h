@@ -31,6 +31,18 @@ const char* SendResultText(SendResult result);
 // of the image on the line.
 enum class LineUse { Shared, Owned };
 
+// Which record a poll reply went into.
+enum class RecordKind { Lcd, Status };
+
+// One stored poll reply, as a consumer that must see every one gets it.
+struct StoredReply {
+    RecordKind kind = RecordKind::Status;
+    uint64_t sequence = 0; // replies of this kind stored since the link was made, this one included
+    uint32_t tickMs = 0;   // the link clock's tick at the store
+    bool changed = false;  // the record differs from the one held before
+    PanelSnapshot records; // both records just after the store
+};
+
 // The core of the front panel: the one port, the link flags, the mirrored
 // records and the one worker thread of the moment. The window owns one and
 // forwards to it; nothing here knows about widgets, so the whole protocol can
@@ -83,8 +95,13 @@ public:
 
     // Records, copied in and out whole under a lock held only while copying.
     PanelSnapshot Snapshot() const;
-    void StoreLcdReply(const uint8_t* reply);
-    void StoreStatusReply(const uint8_t* reply);
+    // Store one poll reply. The refresh is asked for only when the record
+    // then differs from the one held: most replies repeat what is shown, and
+    // a window repainted for each would keep the processor and the display
+    // busy for nothing. The store observer is told of every reply. True when
+    // the record changed.
+    bool StoreLcdReply(const uint8_t* reply);
+    bool StoreStatusReply(const uint8_t* reply);
     // Transfer banner: no status, no icons, two rows of text over two blank rows.
     void WriteBanner(std::string_view row1, std::string_view row2);
     // STOP: no display, no icons, no status; the rows and status bytes stay.
@@ -92,10 +109,20 @@ public:
     // The radio has gone: no status, the display stays as it was last seen.
     void ClearStatusValid();
 
-    // Called on the worker's thread after each stored reply; set it before a
-    // worker starts. The window turns it into a posted refresh event.
+    // Called on the worker's thread when what is shown must change: a stored
+    // record that differs from the one held, or a status the worker has
+    // given up. Set it before a worker starts. The window turns it into a
+    // posted refresh event.
     void SetRefreshCallback(std::function<void()> callback) { refresh = std::move(callback); }
     void NotifyRefresh();
+
+    // Called on the worker's thread for every stored reply, changed or not,
+    // before any refresh it causes: for consumers that must see each one
+    // (hits, logs), which the refresh cannot feed. It may be set or cleared
+    // at any time; once the setter returns, the old observer is neither
+    // running nor called again. It must return quickly and must not set the
+    // observer itself.
+    void SetStoreObserver(std::function<void(const StoredReply&)> observer);
 
     CSerialPort& Port() { return port; }
     Clock& GetClock() { return clock; }
@@ -105,6 +132,11 @@ public:
     std::atomic<int32_t> pollLcd{1};
     std::atomic<bool> lcdValid{false};
     std::atomic<bool> statusValid{false};
+
+    // For side-by-side comparisons only (the benchmark, the pixel test):
+    // every stored reply asks for a refresh, and the window repaints the LCD
+    // and the lamp whole for each, as before change detection.
+    std::atomic<bool> refreshEveryReply{false};
 
     // Counts for tests and the benchmark; they change nothing.
     std::atomic<uint64_t> lcdPollsSent{0};
@@ -119,6 +151,9 @@ private:
     LcdImage lcdImage;
     RadioStatus radioStatus;
     std::function<void()> refresh;
+    std::mutex observerLock;
+    std::function<void(const StoredReply&)> storeObserver;
+    void Stored(RecordKind kind, uint64_t sequence, bool changed);
     SendResult Transmit(const uint8_t* frame, int32_t length, int32_t& written);
 
     std::thread worker;

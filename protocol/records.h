@@ -12,6 +12,8 @@ struct LcdImage {
     uint8_t iconFlagsA = 0;
     uint8_t iconFlagsB = 0;
     bool lcdValid = false;
+
+    bool operator==(const LcdImage&) const = default;
 };
 
 // The 16-byte status block exactly as received, read field by field from its
@@ -34,6 +36,8 @@ struct RadioStatus {
                (static_cast<uint32_t>(block[13]) << 16) | (static_cast<uint32_t>(block[14]) << 24);
     }
     uint8_t modulationIndex() const { return block[15]; }
+
+    bool operator==(const RadioStatus&) const = default;
 
 private:
     uint16_t U16(int offset) const

@@ -16,13 +16,18 @@
 #include <QFileInfo>
 #include <QComboBox>
 #include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QScreen>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <random>
 
 namespace {
 
@@ -444,17 +449,23 @@ TEST_F(PanelTest, EscapeAndCloseLeaveThePanelOpenExitEndsIt)
     EXPECT_TRUE(QFile::exists(panel->SettingsPath()));
 }
 
+// Counts the refresh events a panel gets and the dialog's own paint passes
+// (those of its child controls are not counted).
+struct RefreshCounter : QObject {
+    int refreshes = 0;
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        refreshes += event->type() == QEvent::Type(WM_PANEL_REFRESH);
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
 TEST_F(PanelTest, RefreshEventsDoNotPileUp)
 {
     auto panel = MakePanel();
-    struct Counter : QObject {
-        int refreshes = 0;
-        bool eventFilter(QObject*, QEvent* event) override
-        {
-            refreshes += event->type() == QEvent::Type(WM_PANEL_REFRESH);
-            return false;
-        }
-    } counter;
+    RefreshCounter counter;
     panel->installEventFilter(&counter);
     std::thread worker([&] {
         for (int i = 0; i < 1000; ++i) {
@@ -469,6 +480,141 @@ TEST_F(PanelTest, RefreshEventsDoNotPileUp)
     QCoreApplication::sendPostedEvents(panel.get());
     EXPECT_EQ(counter.refreshes, 2);
     panel->removeEventFilter(&counter);
+}
+
+// A sequence of poll replies such as a radio gives: mostly the same again,
+// now and then a changed row, icon, backlight, status field or lamp.
+class ReplySequence {
+public:
+    explicit ReplySequence(uint32_t seed) : random(seed)
+    {
+        const char* rows = "SCAN    Bank 1 2"
+                           "Police Dispatch "
+                           " 162.5500   NFM "
+                           "\x01 Ch 012 Hold   ";
+        lcd[0] = STX;
+        lcd[1] = CMD_LCD;
+        std::memcpy(lcd + 2, rows, 64);
+        lcd[66] = 0x0D;
+        lcd[67] = 0x42;
+        const uint8_t block[16] = {1, 0x01, 0xDF, 0x02, 0x2C, 0x01, 0x0A, 0x00,
+                                   0x00, 0xC8, 0x04, 0xF0, 0x50, 0xB0, 0x09, 0x02};
+        status[0] = STX;
+        status[1] = CMD_STATUS;
+        std::memcpy(status + 2, block, 16);
+    }
+
+    // The next reply: an LCD reply about one time in four, which changes more
+    // often than the status does.
+    const uint8_t* Next(bool& isLcd)
+    {
+        isLcd = Below(4) == 0;
+        if (Below(100) < (isLcd ? 40 : 10)) {
+            isLcd ? ChangeLcd() : ChangeStatus();
+        }
+        return isLcd ? lcd : status;
+    }
+
+private:
+    uint32_t Below(uint32_t n) { return static_cast<uint32_t>(random() % n); }
+
+    void ChangeLcd()
+    {
+        switch (Below(5)) {
+        case 0:
+        default: lcd[2 + Below(64)] = static_cast<uint8_t>(Below(8) == 0 ? 0 : 0x21 + Below(0x5E)); break;
+        case 1: lcd[66] = static_cast<uint8_t>((lcd[66] & ~0x07) | Below(8)); break;
+        case 2: lcd[67] ^= 0x40; break; // the backlight
+        case 3: lcd[67] ^= static_cast<uint8_t>(1u << Below(6)); break;
+        }
+    }
+
+    void ChangeStatus()
+    {
+        switch (Below(4)) {
+        case 0: status[6] = static_cast<uint8_t>(Below(256)); break;                        // RSSI
+        case 1: status[10 + Below(3)] = static_cast<uint8_t>(Below(256)); break;            // the lamp
+        case 2: status[3] = static_cast<uint8_t>(Below(32)); break;                         // indicators
+        default: status[2 + Below(16)] = static_cast<uint8_t>(Below(256)); break;           // anything
+        }
+    }
+
+    std::mt19937 random;
+    uint8_t lcd[LCD_REPLY_LENGTH] = {};
+    uint8_t status[STATUS_REPLY_LENGTH] = {};
+};
+
+TEST_F(PanelTest, RepaintingOnlyChangesShowsTheSamePixelsAfterEveryReply)
+{
+    // One panel repaints only what a changed record changes; the other, as
+    // before, repaints its LCD and lamp after every reply. Both get the same
+    // replies through the link's store path, and what they show (their
+    // backing stores, as flushed) must be the same after each.
+    auto quiet = MakePanel();
+    auto every = MakePanel();
+    every->Link().refreshEveryReply = true;
+    RefreshCounter quietCount;
+    RefreshCounter everyCount;
+    quiet->installEventFilter(&quietCount);
+    every->installEventFilter(&everyCount);
+    // No control of either may hold the focus (whose frame and blinking
+    // cursor follow the window's activation, not the records).
+    for (CFrontPanelDlg* panel : {quiet.get(), every.get()}) {
+        for (QWidget* control : panel->findChildren<QWidget*>()) {
+            control->setFocusPolicy(Qt::NoFocus);
+            control->clearFocus();
+        }
+        panel->show();
+    }
+    const auto settle = [] {
+        for (int i = 0; i < 4; ++i) {
+            QCoreApplication::processEvents();
+        }
+    };
+    const auto shown = [](CFrontPanelDlg& panel) {
+        return QGuiApplication::primaryScreen()->grabWindow(panel.winId()).toImage();
+    };
+    settle();
+
+    ReplySequence replies(20261208);
+    int changes = 0;
+    int stores = 0;
+    for (int step = 0; step < 500; ++step) {
+        // What the window itself does to the records now and then: STOP, a
+        // transfer's banner, and a line that hangs up.
+        for (CFrontPanelDlg* panel : {quiet.get(), every.get()}) {
+            if (step == 200) {
+                panel->Link().ClearValid();
+                panel->update();
+            } else if (step == 300) {
+                panel->Link().WriteBanner("Sending image", "to radio");
+                panel->update();
+            } else if (step == 400) {
+                panel->Link().ClearStatusValid();
+                panel->Link().NotifyRefresh();
+            }
+        }
+        settle();
+        bool isLcd = false;
+        const uint8_t* reply = replies.Next(isLcd);
+        const bool changed = isLcd ? quiet->Link().StoreLcdReply(reply) : quiet->Link().StoreStatusReply(reply);
+        (void)(isLcd ? every->Link().StoreLcdReply(reply) : every->Link().StoreStatusReply(reply));
+        changes += changed ? 1 : 0;
+        ++stores;
+        settle();
+        const QImage a = shown(*quiet);
+        ASSERT_FALSE(a.isNull());
+        ASSERT_EQ(a, shown(*every)) << "after reply " << step << (isLcd ? " (LCD)" : " (status)");
+    }
+    // The replies changed something now and then, not every time; the quiet
+    // panel was told of the changes alone and painted far less.
+    EXPECT_GT(changes, 40);
+    EXPECT_LT(changes, stores / 2);
+    EXPECT_EQ(quietCount.refreshes, changes + 1);   // and the hang-up
+    EXPECT_EQ(everyCount.refreshes, stores + 1);
+    EXPECT_LT(quietCount.paints * 2, everyCount.paints);
+    quiet->removeEventFilter(&quietCount);
+    every->removeEventFilter(&everyCount);
 }
 
 TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)

@@ -201,16 +201,56 @@ TEST_F(PollWorkerTest, SilentRadioStoresNothing)
     EXPECT_EQ(refreshes, 0);
 }
 
-TEST_F(PollWorkerTest, OneRefreshPerStoredReply)
+TEST_F(PollWorkerTest, RefreshOnlyForAChangedRecordObserverSeesEveryReply)
 {
+    std::mutex seenLock;
+    std::vector<StoredReply> seen;
+    link.SetStoreObserver([&](const StoredReply& reply) {
+        const std::lock_guard<std::mutex> guard(seenLock);
+        seen.push_back(reply);
+    });
+    const StatusReply other = MakeStatusReply({0x01, 0x02, 0x03});
     Start();
+    // The same display and status again and again: one refresh for each
+    // record's first reply, then one for each record that changes.
     ASSERT_TRUE(radio.WaitForFrames(CMD_LCD, 3, 2000));
+    ASSERT_TRUE(WaitUntil([this] { return refreshes == 2; }, 1000));
+    radio.SetStatusReply(other);
+    ASSERT_TRUE(WaitUntil([this] { return link.Snapshot().status.modeIndex() == 0x01; }, 1000));
+    radio.SetLcdReply(MakeLcdReply("CHANGED ROW ONE "
+                                    "                "
+                                    "                "
+                                    "                ",
+                                    0x05, 0x40));
+    ASSERT_TRUE(WaitUntil([this] { return link.Snapshot().lcd.iconFlagsB == 0x40; }, 1000));
+    ASSERT_TRUE(radio.WaitForFrames(CMD_LCD, radio.FramesOf(CMD_LCD).size() + 2, 1000));
     link.StopWorker();
-    const uint64_t stored = link.lcdRepliesStored + link.statusRepliesStored;
-    EXPECT_EQ(static_cast<uint64_t>(refreshes.load()), stored);
-    // Only a reply still on its way when the worker stopped may go unstored.
-    EXPECT_LE(stored, radio.RepliesSent());
-    EXPECT_GE(stored + 1, radio.RepliesSent());
+    // A key purge or the stop may cost a reply, never a refresh of a change.
+    EXPECT_EQ(refreshes, 4);
+
+    // The observer saw every stored reply, in order, each with the records
+    // as they stood right after it and its own time.
+    const std::lock_guard<std::mutex> guard(seenLock);
+    ASSERT_EQ(seen.size(), link.lcdRepliesStored + link.statusRepliesStored);
+    uint64_t lcdCount = 0;
+    uint64_t statusCount = 0;
+    int changes = 0;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        const StoredReply& r = seen[i];
+        const bool isLcd = r.kind == RecordKind::Lcd;
+        EXPECT_EQ(r.sequence, isLcd ? ++lcdCount : ++statusCount) << i;
+        EXPECT_TRUE(isLcd ? r.records.lcd.lcdValid : r.records.status.statusValid) << i;
+        changes += r.changed ? 1 : 0;
+        if (i > 0) {
+            EXPECT_LE(static_cast<int32_t>(seen[i - 1].tickMs - r.tickMs), 0) << i;
+            const bool differs = isLcd ? !(seen[i - 1].records.lcd == r.records.lcd)
+                                       : !(seen[i - 1].records.status == r.records.status);
+            EXPECT_EQ(r.changed, differs) << i;
+        }
+    }
+    EXPECT_EQ(changes, 4);
+    EXPECT_GT(statusCount, 20u);
+    EXPECT_EQ(seen.back().records.status.block[2], 0x03);
 }
 
 TEST_F(PollWorkerTest, KeyFramesFromAnotherThreadArriveWhole)
