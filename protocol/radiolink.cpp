@@ -17,11 +17,11 @@ bool RadioLink::OpenPort(int comPort)
 {
     char name[32];
     (void)std::snprintf(name, sizeof name, "\\\\.\\COM%d", comPort);
-    openError.clear();
+    openError = {};
     if (port.Open(name, 115200, 'N', 8, 1, true, true)) {
         return true;
     }
-    openError = port.LastError().text;
+    openError = port.LastError();
     port.Close();
     return false;
 }
@@ -103,6 +103,9 @@ SendResult RadioLink::SendKey(KeyCode code)
 
 SendResult RadioLink::SendTune(double frequencyMHz, int32_t modulation)
 {
+    if (!TuneFrequencyFits(frequencyMHz)) {
+        return SendResult::NotCarried;
+    }
     const auto frame = TuneFrame(frequencyMHz, modulation);
     int32_t written = 0;
     return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
@@ -115,6 +118,7 @@ const char* SendResultText(SendResult result)
     case SendResult::LinkStopped: return "the link is stopped";
     case SendResult::LineOwned: return "a memory image transfer holds the line";
     case SendResult::NotWritten: return "the port did not take the whole frame";
+    case SendResult::NotCarried: return "the tune frame cannot carry that frequency";
     }
     return "";
 }

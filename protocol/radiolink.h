@@ -20,6 +20,7 @@ enum class SendResult {
     LinkStopped,  // no link runs: nothing was touched
     LineOwned,    // a memory image transfer holds the line
     NotWritten,   // the port took the frame only in part, or not at all
+    NotCarried,   // a frequency the tune frame cannot carry: nothing was sent
 };
 
 // One line of text for a result, for callers that report it.
@@ -59,7 +60,8 @@ public:
     // START, first half: opens "\\.\COM<comPort>" at 115200 8N1 with DTR and
     // RTS raised. On failure the port is closed again and OpenError() says why.
     bool OpenPort(int comPort);
-    std::string OpenError() const { return openError; }
+    std::string OpenError() const { return openError.text; }
+    SerialFault OpenFault() const { return openError.fault; }
 
     // START, second half: clears stopRequested, starts the poll worker, and
     // only then marks the link as running.
@@ -85,6 +87,7 @@ public:
     // waiting input, with a 100 ms limit. Returns the bytes written.
     int32_t SendCommand(const uint8_t* frame, int32_t length);
     SendResult SendKey(KeyCode code);
+    // NotCarried, and nothing sent, for a frequency the tune frame cannot carry.
     SendResult SendTune(double frequencyMHz, int32_t modulation);
 
     // Collects one reply of `length` bytes that begins STX, `command`.
@@ -159,7 +162,7 @@ private:
     // line to a worker, so that no frame straddles the hand-over.
     std::mutex lineLock;
     std::thread::id lineOwner;
-    std::string openError;
+    SerialError openError;
 };
 
 // The poll worker's thread routine: mirrors the radio's display and status
