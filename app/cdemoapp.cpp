@@ -1,6 +1,7 @@
 #include "cdemoapp.h"
 
 #include "cfrontpaneldlg.h"
+#include "sessionend.h"
 
 #include <csignal>
 
@@ -24,6 +25,7 @@ bool CDemoApp::InitInstance()
     panel.SetKeyboardShortcuts(PcKeyNames(accelTable));
     KeypadFilter filter(panel, accelTable);
     installEventFilter(&filter);
+    SessionEnd sessionEnd(panel);
 
     panel.exec();
 

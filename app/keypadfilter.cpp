@@ -1,6 +1,7 @@
 #include "keypadfilter.h"
 
 #include "cfrontpaneldlg.h"
+#include "eventhandoff.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -66,6 +67,7 @@ KeypadFilter::KeypadFilter(CFrontPanelDlg& panel, std::span<const AccelEntry> ta
 
 bool KeypadFilter::eventFilter(QObject* watched, QEvent* event)
 {
+    MarkTakenOver(event);
     const QEvent::Type type = event->type();
     if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride) {
         return QObject::eventFilter(watched, event);

@@ -21,7 +21,6 @@
 #include <array>
 #include <charconv>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -71,7 +70,8 @@ int OpenLink(RadioLink& link, const PortChoice& port)
     if (!message.empty() && message.back() != '.') {
         message += '.';
     }
-    if (port.comNumber > 0) {
+    // As in the panel: a number with nothing behind it is put right in the map.
+    if (port.comNumber > 0 && link.OpenFault() == SerialFault::Missing) {
         message += " ostrellectl ports shows where each COM number leads.";
     }
     return Fail(ExitCode::PortUnavailable, message);
@@ -149,13 +149,6 @@ bool SameLetters(std::string_view a, std::string_view b)
            });
 }
 
-// The frequencies the tune frame can carry: whole hertz from 0 to 2^32 - 1.
-bool TuneRangeHolds(double mhz)
-{
-    const double hz = std::trunc(mhz * 1000000.0);
-    return std::isfinite(hz) && hz >= 0 && hz <= 4294967295.0;
-}
-
 int ParseKeys(const Options& o, Request& request)
 {
     for (const std::string& name : o.arguments) {
@@ -182,8 +175,8 @@ int ParseTune(const Options& o, Request& request)
     if (ec != std::errc() || end != text.data() + text.size()) {
         return Fail(ExitCode::Usage, "'" + text + "' is no frequency; give it in MHz, as 146.52");
     }
-    if (!TuneRangeHolds(request.mhz)) {
-        return Fail(ExitCode::Usage, text + " MHz cannot be tuned: the radio tunes from 0 to 4294.967295 MHz");
+    if (!TuneFrequencyFits(request.mhz)) {
+        return Fail(ExitCode::Usage, text + " MHz cannot be tuned. " + std::string(TUNE_RANGE_MESSAGE));
     }
     if (o.arguments.size() > 1) {
         const std::string& wanted = o.arguments[1];

@@ -2,9 +2,11 @@
 
 #include "caboutdlg.h"
 #include "dialogunits.h"
+#include "eventhandoff.h"
 #include "lcdpainter.h"
 #include "keptfiles.h"
 #include "portmapdlg.h"
+#include "portname.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
 #include "tracefile.h"
@@ -12,6 +14,7 @@
 #include "versionblock.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -28,35 +31,12 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QTimer>
 
 #include <array>
 #include <cmath>
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
-
 namespace {
-
-// The refresh event is made on the poll worker's thread and read on the
-// window thread; Qt's event queue hands it over under a lock of its own. The
-// distribution's Qt is not built for ThreadSanitizer, so that lock is
-// invisible to it and the first read of the event looks like a race with its
-// allocation. These two tell it about the hand-off; in other builds they are
-// empty.
-void MarkHandedOver([[maybe_unused]] QEvent* event)
-{
-#if defined(__SANITIZE_THREAD__)
-    __tsan_release(event);
-#endif
-}
-
-void MarkTakenOver([[maybe_unused]] QEvent* event)
-{
-#if defined(__SANITIZE_THREAD__)
-    __tsan_acquire(event);
-#endif
-}
 
 enum class Kind { DigitsEdit, Edit, Button, Frame, Keys, Label, KeyCaption, Combo, Group, ValueField, Check };
 
@@ -421,35 +401,73 @@ bool CFrontPanelDlg::UpdateData(bool saveAndValidate)
         return true;
     }
 
-    const auto fail = [this](QWidget* control, const QString& message) {
-        prompts->Warn(message);
-        control->setFocus();
-        if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+    return ReadControls(true);
+}
+
+bool CFrontPanelDlg::ReadControls(bool validate)
+{
+    auto* portEdit = qobject_cast<QLineEdit*>(Control(1032));
+    auto* modulation = qobject_cast<QComboBox*>(Control(1050));
+    auto* polls = qobject_cast<QCheckBox*>(Control(1054));
+    // A command looks only at what the user can still change: a disabled
+    // box holds a value nobody can correct, and one that failed would refuse
+    // every later command with a message about a box out of reach.
+    const auto skipped = [validate](const QWidget* control) { return validate && !control->isEnabled(); };
+    // Validating, the first refused text ends the exchange with its message;
+    // quietly, it is passed over and its field keeps the last good value.
+    const auto refuse = [this, validate](QLineEdit* edit, const QString& message) {
+        if (validate) {
+            prompts->Warn(message);
+            edit->setFocus();
             edit->selectAll();
         }
-        return false;
+        return !validate;
     };
 
-    bool ok = false;
-    const int port = portEdit->text().trimmed().toInt(&ok);
-    if (!ok) {
-        return fail(portEdit, QStringLiteral("Please enter an integer."));
-    }
-    comPort = port;
-    if (port < 1 || port > 256) {
-        return fail(portEdit, QStringLiteral("Please enter an integer between 1 and 256."));
+    if (!skipped(portEdit)) {
+        bool ok = false;
+        const int port = portEdit->text().trimmed().toInt(&ok);
+        if (!ok) {
+            if (!refuse(portEdit, QStringLiteral("Please enter an integer."))) {
+                return false;
+            }
+        } else if (port < LOWEST_COM_PORT || port > HIGHEST_COM_PORT) {
+            if (!refuse(portEdit, QStringLiteral("Please enter an integer between %1 and %2.")
+                                      .arg(LOWEST_COM_PORT)
+                                      .arg(HIGHEST_COM_PORT))) {
+                return false;
+            }
+        } else {
+            comPort = port;
+        }
     }
 
-    // A frequency of infinity or NaN is no frequency: it is refused like any
-    // other text that is not a number.
-    const double frequency = frequencyEdit->text().trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(frequency)) {
-        return fail(frequencyEdit, QStringLiteral("Please enter a number."));
+    if (!skipped(frequencyEdit)) {
+        // Infinity and NaN are no frequency: refused like any other text
+        // that is not a number. A number the tune frame cannot carry is
+        // refused with the range it can.
+        bool ok = false;
+        const double frequency = frequencyEdit->text().trimmed().toDouble(&ok);
+        if (!ok || !std::isfinite(frequency)) {
+            if (!refuse(frequencyEdit, QStringLiteral("Please enter a number."))) {
+                return false;
+            }
+        } else if (!TuneFrequencyFits(frequency)) {
+            if (!refuse(frequencyEdit, QString::fromLatin1(TUNE_RANGE_MESSAGE.data(),
+                                                           static_cast<qsizetype>(TUNE_RANGE_MESSAGE.size())))) {
+                return false;
+            }
+        } else {
+            tuneFrequencyMHz = frequency;
+        }
     }
-    tuneFrequencyMHz = frequency;
 
-    tuneModulation = modulation->currentIndex();
-    link.pollLcd = polls->isChecked() ? 1 : 0;
+    if (!skipped(modulation)) {
+        tuneModulation = modulation->currentIndex();
+    }
+    if (!skipped(polls)) {
+        link.pollLcd = polls->isChecked() ? 1 : 0;
+    }
     return true;
 }
 
@@ -485,10 +503,18 @@ void CFrontPanelDlg::SetLinkControls(bool running)
 void CFrontPanelDlg::OnStartStop()
 {
     if (!link.linkRunning) {
-        UpdateData(true);
+        // A port number that was refused is not replaced by the last good
+        // one: the user would be connected to a port they did not ask for.
+        if (!UpdateData(true)) {
+            return;
+        }
         if (!link.OpenPort(comPort)) {
+            // The reason says what is wrong; where nothing was found under
+            // the number, the map is where it is put right.
+            const QString hint =
+                link.OpenFault() == SerialFault::Missing ? PortMapHint(portMapRoots, comPort) : QString();
             prompts->Warn(QString::asprintf("Unable to open port COM %d", comPort),
-                          QString::fromStdString(link.OpenError()) + PortMapHint(portMapRoots, comPort));
+                          QString::fromStdString(link.OpenError()) + hint);
             return;
         }
         SetLinkControls(true);
@@ -517,8 +543,11 @@ void CFrontPanelDlg::OnKeyButton(int controlId)
 
 void CFrontPanelDlg::OnTune()
 {
-    UpdateData(true);
-    link.SendTune(tuneFrequencyMHz, tuneModulation);
+    // A refused frequency is not replaced by the last good one: the radio
+    // would be tuned somewhere the user did not ask for.
+    if (UpdateData(true)) {
+        link.SendTune(tuneFrequencyMHz, tuneModulation);
+    }
 }
 
 void CFrontPanelDlg::OnEnableLcdPolls()
@@ -547,10 +576,33 @@ void CFrontPanelDlg::OnOK()
         link.ClearValid();
         update();
     }
+    // Nothing the boxes hold may keep the program from ending: what they
+    // hold that is good is kept, the rest gives way to the last good value.
     SaveSettings();
-    if (UpdateData(true)) {
-        accept();
+    accept();
+}
+
+void CFrontPanelDlg::OnSessionEnd()
+{
+    if (!isVisible()) {
+        return;
     }
+    // A message box or file dialog over the panel holds an event loop of its
+    // own, and the panel's ends only once that one has; nobody may be there
+    // to answer it, nor the one Exit shows about a transfer it cuts short.
+    // Those open now are closed after Exit's steps, and one that Exit opens
+    // as soon as its loop runs.
+    const auto closeDialogs = [this] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QDialog*>(window);
+            if (dialog != nullptr && dialog != this && dialog->isVisible() && dialog->isModal()) {
+                dialog->done(QDialog::Rejected);
+            }
+        }
+    };
+    QTimer::singleShot(0, this, closeDialogs);
+    OnOK();
+    closeDialogs();
 }
 
 void CFrontPanelDlg::reject()

@@ -55,6 +55,9 @@ public:
     void OnTune();
     void OnEnableLcdPolls();
     void OnOK();
+    // The desktop session ends (logout, shutdown): the same as Exit, and any
+    // dialog open over the panel is closed so that the panel can end.
+    void OnSessionEnd();
     void OnSysCommand(int id);
     // The "Serial ports..." dialog over the COM map.
     void OnSerialPorts();
@@ -133,6 +136,9 @@ protected:
 
 private:
     void CreateControls();
+    // Validating, for a command: the enabled controls, up to the first that
+    // is refused. Otherwise, for Exit: every control that holds a good value.
+    bool ReadControls(bool validate);
     void SetLinkControls(bool running);
     void SetControlText(int id, const QString& text);
     void SetControlEnabled(int id, bool enabled);

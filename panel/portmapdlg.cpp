@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int kHighestPort = 256;
-
 enum Column : int { NumberColumn = 0, DeviceColumn = 1, ConditionColumn = 2, ColumnCount = 3 };
 
 QString Q(const std::string& text)
@@ -78,7 +76,7 @@ PortMapDialog::PortMapDialog(const PortMapRoots& roots, UserPrompts& prompts, QW
     auto* assignRow = new QHBoxLayout;
     assignRow->addWidget(new QLabel(QStringLiteral("COM"), this));
     numberBox = new QSpinBox(this);
-    numberBox->setRange(1, kHighestPort);
+    numberBox->setRange(LOWEST_COM_PORT, HIGHEST_COM_PORT);
     assignRow->addWidget(numberBox);
     assignRow->addWidget(new QLabel(QStringLiteral("is"), this));
     deviceBox = new QComboBox(this);
@@ -142,7 +140,7 @@ void PortMapDialog::Refresh()
 
     // The first number the map leaves free.
     int free = 1;
-    while (free < kHighestPort && !showsProposal && EntryOf(entries, free) != nullptr) {
+    while (free < HIGHEST_COM_PORT && !showsProposal && EntryOf(entries, free) != nullptr) {
         ++free;
     }
     numberBox->setValue(free);
@@ -297,16 +295,14 @@ QString PortMapHint(const PortMapRoots& roots, long number)
     if (EntryOf(entries, number) != nullptr) {
         return {};
     }
-    QString hint = QStringLiteral("\n\n") + FallbackText(number) + QStringLiteral(".");
     const std::vector<PortEntry> proposal = entries.empty() ? ProposePortMap(roots) : std::vector<PortEntry>{};
-    if (!proposal.empty()) {
-        hint += QStringLiteral(" Serial devices are plugged in: right-click the panel, choose Serial ports... "
-                               "and keep the proposed numbers:");
-        for (const PortEntry& entry : proposal) {
-            hint += QStringLiteral("\n") + Q(DescribePortEntry(entry));
-        }
-    } else {
-        hint += QStringLiteral(" Right-click the panel and choose Serial ports... to give a device this number.");
+    if (proposal.empty()) {
+        return QStringLiteral(" Right-click the panel and choose Serial ports... to give your cable this number.");
+    }
+    QString hint = QStringLiteral("\n\nSerial devices are plugged in: right-click the panel, choose Serial ports... "
+                                  "and keep the proposed numbers:");
+    for (const PortEntry& entry : proposal) {
+        hint += QStringLiteral("\n") + Q(DescribePortEntry(entry));
     }
     return hint;
 }

@@ -66,9 +66,9 @@ private:
 // proposal when there are none).
 QString PortMapToolTip(const PortMapRoots& roots, long number);
 
-// What START's failure adds for a COM number without a link: that it stood
-// for a ttyS device, and where the devices plugged in can be given numbers.
-// Empty when the number has a link.
+// What START's failure adds when a COM number without an entry found no
+// device: where the devices plugged in can be given numbers, with the
+// proposal when there is one. Empty when the number has an entry.
 QString PortMapHint(const PortMapRoots& roots, long number);
 
 // Sets a port box's tooltip from the map each time one is about to be shown,

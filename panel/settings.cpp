@@ -8,6 +8,8 @@
 #include <QSaveFile>
 #include <QSettings>
 
+#include <cmath>
+
 namespace {
 
 // Only a regular file can be the settings file. Opening a FIFO waits for
@@ -31,7 +33,13 @@ void CFrontPanelDlg::LoadSettings()
         return;
     }
     comPort = settingsfile::LeadingInt(settingsfile::ReadLine(file));
-    tuneFrequencyMHz = settingsfile::LeadingDouble(settingsfile::ReadLine(file));
+    // A frequency no box could hold (NaN, infinity, 1e999) would stand in
+    // the frequency box as text that every later command refuses; it counts
+    // as absent.
+    const double frequency = settingsfile::LeadingDouble(settingsfile::ReadLine(file));
+    if (std::isfinite(frequency)) {
+        tuneFrequencyMHz = frequency;
+    }
     UpdateData(false);
     int left = 0;
     int top = 0;
@@ -53,7 +61,7 @@ void CFrontPanelDlg::SaveSettings()
         !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         return;
     }
-    UpdateData(true);
+    ReadControls(false);
     // QString::asprintf formats in the C locale, so the file always carries a
     // decimal point whatever the user's locale.
     const QRect window = frameGeometry();

@@ -63,6 +63,13 @@ uint32_t TuneHz(double frequencyMHz)
     return static_cast<uint32_t>(low);
 }
 
+bool TuneFrequencyFits(double frequencyMHz)
+{
+    // Compared as the frame's hertz, after the same truncation, so that
+    // 4294.9672959 still fits and 4294.967296 does not; NaN fails both tests.
+    return frequencyMHz >= 0.0 && std::trunc(frequencyMHz * 1000000.0) <= 4294967295.0;
+}
+
 std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation)
 {
     const uint32_t hz = TuneHz(frequencyMHz);

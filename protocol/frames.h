@@ -80,6 +80,12 @@ std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
 // bits (a negative value goes out as its two's complement).
 uint32_t TuneHz(double frequencyMHz);
 
+// The tune frame carries whole hertz in 32 bits. A frequency outside
+// 0 to 4294.967295 MHz would reach the radio as some other one (9999 MHz as
+// 1409.065 MHz), so every sender asks this first and refuses what fails.
+bool TuneFrequencyFits(double frequencyMHz);
+// What the user is told when it does not.
+inline constexpr std::string_view TUNE_RANGE_MESSAGE = "Please enter a frequency between 0 and 4294.967295 MHz.";
 std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
 
 // The tune frame's modulation byte numbers the tune box's own choices; the

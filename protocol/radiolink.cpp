@@ -22,11 +22,11 @@ bool RadioLink::OpenPort(int comPort)
 
 bool RadioLink::OpenPortNamed(const std::string& name)
 {
-    openError.clear();
+    openError = {};
     if (port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
         return true;
     }
-    openError = port.LastError().text;
+    openError = port.LastError();
     port.Close();
     return false;
 }
@@ -108,6 +108,9 @@ SendResult RadioLink::SendKey(KeyCode code)
 
 SendResult RadioLink::SendTune(double frequencyMHz, int32_t modulation)
 {
+    if (!TuneFrequencyFits(frequencyMHz)) {
+        return SendResult::NotCarried;
+    }
     const auto frame = TuneFrame(frequencyMHz, modulation);
     int32_t written = 0;
     return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
@@ -120,6 +123,7 @@ const char* SendResultText(SendResult result)
     case SendResult::LinkStopped: return "the link is stopped";
     case SendResult::LineOwned: return "a memory image transfer holds the line";
     case SendResult::NotWritten: return "the port did not take the whole frame";
+    case SendResult::NotCarried: return "the tune frame cannot carry that frequency";
     }
     return "";
 }

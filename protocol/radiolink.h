@@ -20,6 +20,7 @@ enum class SendResult {
     LinkStopped,  // no link runs: nothing was touched
     LineOwned,    // a memory image transfer holds the line
     NotWritten,   // the port took the frame only in part, or not at all
+    NotCarried,   // a frequency the tune frame cannot carry: nothing was sent
 };
 
 // One line of text for a result, for callers that report it.
@@ -62,7 +63,8 @@ public:
     // The same for any port name: "\\.\COM<n>", a device path, or on POSIX
     // a network endpoint such as rfc2217://HOST:PORT.
     bool OpenPortNamed(const std::string& name);
-    std::string OpenError() const { return openError; }
+    std::string OpenError() const { return openError.text; }
+    SerialFault OpenFault() const { return openError.fault; }
 
     // START, second half: clears stopRequested, starts the poll worker, and
     // only then marks the link as running.
@@ -88,6 +90,7 @@ public:
     // waiting input, with a 100 ms limit. Returns the bytes written.
     int32_t SendCommand(const uint8_t* frame, int32_t length);
     SendResult SendKey(KeyCode code);
+    // NotCarried, and nothing sent, for a frequency the tune frame cannot carry.
     SendResult SendTune(double frequencyMHz, int32_t modulation);
 
     // Collects one reply of `length` bytes that begins STX, `command`.
@@ -162,7 +165,7 @@ private:
     // line to a worker, so that no frame straddles the hand-over.
     std::mutex lineLock;
     std::thread::id lineOwner;
-    std::string openError;
+    SerialError openError;
 };
 
 // One exchange of each poll, as the poll worker makes it: the frame sent, a

@@ -615,12 +615,3 @@ std::string PermissionAdvice(const std::string& path)
     return "Add yourself to the " + groupName + " group (sudo adduser $USER " + groupName +
            "), then log out and in again.";
 }
-
-std::string HolderSentence(const std::string& path)
-{
-    const auto holders = FindHolders({path}, SystemPortMapRoots().procDirectory).front();
-    if (holders.empty()) {
-        return {};
-    }
-    return " It is held by " + DescribeHolders(holders) + ".";
-}

@@ -131,7 +131,3 @@ std::string PortMapHeading(const std::string& portsDirectory, bool proposal, siz
 // What to do about a device that may not be opened: which group to join,
 // and that the new group counts only after logging in again.
 std::string PermissionAdvice(const std::string& path);
-
-// " It is held by minicom (pid 4242)." for a busy device; empty when no
-// holder can be seen (another user's process, say).
-std::string HolderSentence(const std::string& path);

@@ -10,6 +10,10 @@
 // is used as it stands.
 std::string DeviceForPortName(const std::string& name, const std::string& keptDirectory);
 
+// The COM numbers a user may choose, in the panel and in its COM map.
+inline constexpr int LOWEST_COM_PORT = 1;
+inline constexpr int HIGHEST_COM_PORT = 256;
+
 // Parses the number out of "\\.\COM<n>" (also "COM<n>"); -1 when the name is
 // not of that form. Accepts only decimal digits, at most 9 of them.
 long ComNumberOfPortName(const std::string& name);

@@ -1,5 +1,6 @@
 #include "serialport.h"
 
+#include "portname.h"
 #include "serialport_p.h"
 
 #include <algorithm>
@@ -33,14 +34,11 @@ bool CSerialPort::Open(const char* path, int baud, char parity, int dataBits, in
     const std::string device = CSerialPortPrivate::DeviceName(name);
     SerialError error;
     if (!d->OpenDevice(device, error)) {
-        // Name the port as the user knows it, and the device it stands for.
-        std::string shown = AfterLastSeparator(name);
-        if (device != name) {
-            shown += " (" + device + ")";
-        }
-        // A backend that knows more than the code says so in its own words.
-        SetLastError(error.text.empty() ? MakeOpenError(error.code, shown, device)
-                                        : SerialError{error.code, "Unable to open the port: " + shown + "\n\n" + error.text});
+        // The port named as the user knows it ("COM7"); a device named
+        // directly stands for itself. A backend that knows more than the
+        // code says so in its own words.
+        const std::string port = ComNumberOfPortName(name) >= 0 ? AfterLastSeparator(name) : device;
+        SetLastError(error.text.empty() ? MakeOpenError(error.code, port, device) : error);
         return false;
     }
     isOpen = true;

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -169,36 +171,87 @@ bool OpenNetwork(const std::string& path, SerialError& error, std::unique_ptr<Ne
 
 } // namespace
 
-SerialError MakeOpenError(long code, const std::string& device, const std::string& path)
+namespace {
+
+// Where a COM number leads, for the user: the device a link names in the
+// end rather than the link itself.
+std::string PortWithDevice(const std::string& port, const std::string& device)
 {
-    std::string reason;
+    if (port == device) {
+        return port;
+    }
+    char resolved[PATH_MAX] = {};
+    const bool found = ::realpath(device.c_str(), resolved) != nullptr;
+    return port + " (" + (found ? std::string(resolved) : device) + ")";
+}
+
+std::string LinkTarget(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return {};
+    }
+    char target[PATH_MAX] = {};
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+SerialError MissingError(long code, const std::string& port, const std::string& device)
+{
+    // A device node without hardware behind it (a ttyS without a UART)
+    // fails with ENXIO, ENODEV or EIO rather than ENOENT.
+    const std::string gone = code == ENOENT ? "does not exist" : "has no device behind it";
+    std::string text;
+    if (port == device) {
+        text = device + " " + gone + ": is the cable plugged in?";
+    } else if (const std::string target = LinkTarget(device); !target.empty()) {
+        text = port + " leads to " + target + ", which " + gone + ": is the cable plugged in?";
+    } else {
+        text = port + " has no entry in the COM map, and " + device + ", the device it stands for without one, " +
+               gone + ".";
+    }
+    return SerialError{code, text, SerialFault::Missing};
+}
+
+} // namespace
+
+SerialError MakeOpenError(long code, const std::string& port, const std::string& device)
+{
+    const std::string where = PortWithDevice(port, device);
     switch (code) {
     case ENOENT:
     case ENXIO:
     case ENODEV:
-        reason = std::to_string(code) + ":  " + device + " does not exist";
-        break;
+    case EIO:
+        return MissingError(code, port, device);
     case EBUSY:
-    case EWOULDBLOCK:
-        reason = std::to_string(code) + ":  Another program is already using " + device + "." + HolderSentence(path);
-        break;
+    case EWOULDBLOCK: {
+        const auto holders = FindHolders({device}, SystemPortMapRoots().procDirectory).front();
+        if (!holders.empty() && std::all_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.self; })) {
+            return SerialError{code, where + " is already open in this program.", SerialFault::Busy};
+        }
+        // Another user's program cannot be seen, nor named.
+        return SerialError{code,
+                           where + " is already in use by " +
+                               (holders.empty() ? std::string("another program") : DescribeHolders(holders)) +
+                               (holders.size() > 1 ? ": end those programs first." : ": end that program first."),
+                           SerialFault::Busy};
+    }
     case EACCES:
     case EPERM:
-        reason = std::to_string(code) + ":  You have no permission to use " + device + ". " + PermissionAdvice(path);
-        break;
+        return SerialError{code, "You have no permission to use " + where + ". " + PermissionAdvice(device),
+                           SerialFault::NotPermitted};
     case ENOTTY:
-        reason = std::to_string(code) + ":  " + device + " is not a serial device";
-        break;
+        return SerialError{code, where + " is not a serial device.", SerialFault::NotSerial};
     default:
-        reason = "Code " + std::to_string(code) + ": " + std::strerror(static_cast<int>(code));
-        break;
+        return SerialError{code, where + " could not be opened: " + std::strerror(static_cast<int>(code)) + ".",
+                           SerialFault::Other};
     }
-    return SerialError{code, "Unable to open the port: " + path + "\n\n" + reason};
 }
 
 SerialError MakeError(long code, const std::string& what)
 {
-    return SerialError{code, what + ": " + std::strerror(static_cast<int>(code))};
+    return SerialError{code, what + ": " + std::strerror(static_cast<int>(code)) + ".", SerialFault::Other};
 }
 
 CSerialPortPrivate::CSerialPortPrivate() : portHandle(kClosed) {}

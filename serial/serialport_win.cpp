@@ -81,22 +81,24 @@ TransferResult Finish(HANDLE handle, OVERLAPPED& ov, DWORD timeoutMs)
 
 } // namespace
 
-SerialError MakeOpenError(long code, const std::string& device, const std::string& path)
+SerialError MakeOpenError(long code, const std::string& port, const std::string& device)
 {
-    std::string reason;
+    (void)device; // "\\.\COM7" tells the user nothing "COM7" does not
     if (code == ERROR_FILE_NOT_FOUND) {
-        reason = std::to_string(code) + ":  " + device + " does not exist";
-    } else if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-        reason = std::to_string(code) + ":  Another program is already using " + device;
-    } else {
-        reason = "Code " + std::to_string(code) + ": " + ErrorText(static_cast<DWORD>(code));
+        return SerialError{code, port + " does not exist: is the cable plugged in?", SerialFault::Missing};
     }
-    return SerialError{code, "Unable to open the port: " + path + "\n\n" + reason};
+    // The system answers a port held by another program with access denied.
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+        return SerialError{code, port + " is already in use by another program: end that program first.",
+                           SerialFault::Busy};
+    }
+    return SerialError{code, port + " could not be opened: " + ErrorText(static_cast<DWORD>(code)) + ".",
+                       SerialFault::Other};
 }
 
 SerialError MakeError(long code, const std::string& what)
 {
-    return SerialError{code, what + ": " + ErrorText(static_cast<DWORD>(code))};
+    return SerialError{code, what + ": " + ErrorText(static_cast<DWORD>(code)) + ".", SerialFault::Other};
 }
 
 CSerialPortPrivate::CSerialPortPrivate() : portHandle(INVALID_HANDLE_VALUE) {}

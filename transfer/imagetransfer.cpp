@@ -291,7 +291,13 @@ std::string ImageTransfer::BeginSend(std::FILE* stream, const std::string& fileP
     }
     if (size < 0 || size % IMAGE_RECORD_SIZE != 0 || ::fseeko(stream, 0, SEEK_SET) != 0) {
         CloseUnwritten(stream);
-        return Format("Invalid input file size: %d", static_cast<int>(size));
+        // What is wrong with the file, and what to take instead, under the
+        // line the radio's owners know.
+        const std::string why = size < 0 ? std::string("The size of the file could not be read.")
+                                         : Format("A memory image is made of whole records of %d bytes, which %lld "
+                                                  "bytes are not: choose an image received from the radio.",
+                                                  IMAGE_RECORD_SIZE, static_cast<long long>(size));
+        return Format("Invalid input file size: %d\n", static_cast<int>(size)) + why;
     }
     Reset(stream, filePath, TransferKind::Send);
     imageBytesLeft = static_cast<int32_t>(size);

@@ -13,6 +13,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
+#include <QSessionManager>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -20,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -85,6 +89,35 @@ TEST(KeypadAccel, KeysMapToTheKeypadCommands)
     for (const AccelEntry& entry : keypadAccel) {
         EXPECT_TRUE(KeyByControlId(entry.commandId).has_value()) << entry.commandId;
     }
+}
+
+TEST(KeypadAccel, EveryKeyPressesTheButtonOfItsOwnCaption)
+{
+    // Told by the caption of the button it reaches, so that a key mapped to
+    // its neighbour's button is seen whichever key it is.
+    const auto caption = [](int key, Qt::KeyboardModifiers modifiers, const QString& text) {
+        const auto button = KeyByControlId(TranslateAccelerator(keypadAccel, key, modifiers, text));
+        return button.has_value() ? std::string(button->caption) : std::string();
+    };
+    for (int digit = 0; digit <= 9; ++digit) {
+        const QString text = QString::number(digit);
+        for (const Qt::KeyboardModifiers block : {Qt::KeyboardModifiers(), Qt::KeyboardModifiers(Qt::KeypadModifier)}) {
+            EXPECT_EQ(caption(Qt::Key_0 + digit, block, text), text.toStdString()) << digit << " " << block.toInt();
+        }
+    }
+    const struct {
+        int key;
+        const char* caption;
+    } others[] = {
+        {Qt::Key_Up, "U"},     {Qt::Key_Down, "D"},      {Qt::Key_Left, "L"},      {Qt::Key_Right, "R"},
+        {Qt::Key_F1, "F1"},    {Qt::Key_F2, "F2"},       {Qt::Key_F3, "F3"},       {Qt::Key_Return, "ENT"},
+        {Qt::Key_Backspace, "CL"}, {Qt::Key_Delete, "CL"},
+    };
+    for (const auto& o : others) {
+        EXPECT_EQ(caption(o.key, {}, {}), o.caption) << o.caption;
+    }
+    EXPECT_EQ(caption(Qt::Key_Period, Qt::KeypadModifier, {}), ".");
+    EXPECT_EQ(caption(Qt::Key_Period, {}, QStringLiteral(".")), ".");
 }
 
 // ---- The keypad filter on a running panel -----------------------------------
@@ -392,6 +425,114 @@ TEST(Application, InitInstanceRunsThePanelUntilExit)
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.cfg"))));
     app.SetPanelPrompts(nullptr);
     app.SetSettingsDirectory({});
+}
+
+// Prompts whose message boxes are real and wait for an answer, as the
+// user's do, while their texts are kept.
+class AnsweredPrompts : public RecordingPrompts {
+public:
+    void Warn(const QString& text, const QString& informative = {}) override
+    {
+        RecordingPrompts::Warn(text, informative);
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("ostrelle"), text, QMessageBox::Ok);
+        box.exec();
+    }
+};
+
+// A logout or shutdown reaches the panel as the session manager's request
+// to save, as a Quit for the application, or as SIGTERM or SIGHUP; each ends
+// the program as Exit does, also with a message box open over the panel and
+// during a transfer, whose message nobody may be there to answer.
+TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
+{
+    CDemoApp& app = App();
+    enum class Over { Nothing, AMessage, ATransfer };
+    const struct {
+        const char* name;
+        Over over;
+        std::function<void()> end;
+    } ways[] = {
+        {"commitData", Over::Nothing,
+         [&app] {
+             auto* manager = app.findChild<QSessionManager*>();
+             ASSERT_NE(manager, nullptr);
+             emit app.commitDataRequest(*manager);
+         }},
+        // What the session manager's last word becomes.
+        {"quit", Over::Nothing,
+         [&app] {
+             QEvent quit(QEvent::Quit);
+             QCoreApplication::sendEvent(&app, &quit);
+         }},
+        {"SIGTERM", Over::AMessage, [] { (void)std::raise(SIGTERM); }},
+        {"SIGHUP", Over::ATransfer, [] { (void)std::raise(SIGHUP); }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.name);
+        PtyRadio radio(249);
+        ASSERT_TRUE(radio.Ok());
+        QTemporaryDir dir;
+        AnsweredPrompts prompts;
+        prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
+        app.SetPanelPrompts(&prompts);
+        app.SetSettingsDirectory(dir.path());
+        bool runningAtEnd = true;
+        bool endedBySession = false;
+        bool fellBack = false;
+        QTimer::singleShot(50, [&] {
+            CFrontPanelDlg* panel = app.MainWindow();
+            ASSERT_NE(panel, nullptr);
+            qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("249"));
+            qobject_cast<QPushButton*>(panel->Control(1033))->click();
+            ASSERT_TRUE(panel->Link().linkRunning);
+            panel->FrequencyEdit()->setText(QStringLiteral("146.52"));
+            QObject::connect(panel, &QDialog::finished, [&, panel] {
+                runningAtEnd = panel->Link().linkRunning;
+                endedBySession = !fellBack;
+            });
+            if (way.over == Over::ATransfer) {
+                // The radio never streams: the receive waits until it ends.
+                qobject_cast<QPushButton*>(panel->Control(1001))->click();
+                ASSERT_TRUE(panel->transfer.Active());
+            }
+            if (way.over == Over::AMessage) {
+                QTimer::singleShot(50, way.end);
+                prompts.Warn(QStringLiteral("over the panel"));
+            } else {
+                way.end();
+            }
+        });
+        // Should nothing end the panel, Exit does, so that the test ends.
+        QTimer fallBack;
+        fallBack.setSingleShot(true);
+        QObject::connect(&fallBack, &QTimer::timeout, [&] {
+            fellBack = true;
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<QMessageBox*>(window)) {
+                    box->done(0);
+                }
+            }
+            if (CFrontPanelDlg* panel = app.MainWindow()) {
+                qobject_cast<QPushButton*>(panel->Control(IDOK))->click();
+            }
+            QTimer::singleShot(100, [] {
+                for (QWidget* window : QApplication::topLevelWidgets()) {
+                    if (auto* box = qobject_cast<QMessageBox*>(window)) {
+                        box->done(0);
+                    }
+                }
+            });
+        });
+        fallBack.start(3000);
+        EXPECT_FALSE(app.InitInstance());
+        EXPECT_TRUE(endedBySession);
+        EXPECT_FALSE(runningAtEnd);
+        QFile settings(dir.filePath(QStringLiteral("Ostrelle.cfg")));
+        ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(settings.readAll().startsWith("249\n 146.520000\n"));
+        app.SetPanelPrompts(nullptr);
+        app.SetSettingsDirectory({});
+    }
 }
 
 } // namespace

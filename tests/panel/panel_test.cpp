@@ -202,21 +202,78 @@ TEST_F(PanelTest, StartWithAPortThatCannotBeOpenedStaysStopped)
 
     ASSERT_EQ(prompts.warnings.size(), 1);
     EXPECT_EQ(prompts.warnings[0], QStringLiteral("Unable to open port COM 233"));
-    EXPECT_FALSE(prompts.informatives[0].isEmpty());
+    // Said once, in words, with what to do: no error numbers, no second
+    // account of the same thing.
+    EXPECT_EQ(prompts.informatives[0],
+              QStringLiteral("COM233 leads to /nonexistent/ostrelle-tty, which does not exist: is the cable plugged in?"));
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
     EXPECT_TRUE(panel->Control(1032)->isEnabled());
     EXPECT_FALSE(panel->Link().linkRunning);
 }
 
-TEST_F(PanelTest, StartWithPortZeroWarnsOfTheRangeThenOfTheOpen)
+// A bad entry in a box is refused where the user can correct it, and traps
+// nothing: a box out of reach never refuses a command, and Exit always ends
+// the program.
+TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
 {
+    PtyRadio radio(243);
+    ASSERT_TRUE(radio.Ok());
     auto panel = MakePanel();
-    SetText(*panel, 1032, QStringLiteral("0"));
+    panel->show();
+
+    // START refuses a port number it cannot use, once, and opens nothing
+    // else in its place.
+    const struct {
+        const char* port;
+        const char* message;
+    } refused[] = {
+        {"", "Please enter an integer."},
+        {"0", "Please enter an integer between 1 and 256."},
+        {"257", "Please enter an integer between 1 and 256."},
+    };
+    for (const auto& r : refused) {
+        prompts.warnings.clear();
+        SetText(*panel, 1032, QString::fromLatin1(r.port));
+        Click(*panel, 1033);
+        EXPECT_EQ(prompts.warnings, QStringList{QString::fromLatin1(r.message)}) << r.port;
+        EXPECT_FALSE(panel->Link().linkRunning) << r.port;
+        EXPECT_EQ(panel->comPort, 1) << r.port;
+    }
+
+    // Corrected, it starts; a bad frequency typed while running is not
+    // looked at by STOP nor, its box disabled, by the next START.
+    prompts.warnings.clear();
+    SetText(*panel, 1032, QStringLiteral("243"));
     Click(*panel, 1033);
-    EXPECT_EQ(prompts.warnings, (QStringList{QStringLiteral("Please enter an integer between 1 and 256."),
-                                             QStringLiteral("Unable to open port COM 0")}));
-    EXPECT_EQ(panel->comPort, 0);
+    ASSERT_TRUE(panel->Link().linkRunning);
+    SetText(*panel, 1034, QStringLiteral("abc"));
+    Click(*panel, 1033);
+    Click(*panel, 1033);
+    ASSERT_TRUE(panel->Link().linkRunning);
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+
+    // TUNE, where it can be corrected, refuses it once and sends nothing.
+    Click(*panel, 1035);
+    EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("Please enter a number.")});
+    // Corrected, TUNE and the check box work again.
+    SetText(*panel, 1034, QStringLiteral("146.52"));
+    Click(*panel, 1035);
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146.52, 2)), 1000));
+    Click(*panel, 1054);
+    EXPECT_EQ(panel->Link().pollLcd.load(), 0);
+
+    // Exit with a bad frequency and a port number changed behind a
+    // disabled box: the link stops, the file keeps the last good values,
+    // and the panel ends without a word.
+    prompts.warnings.clear();
+    SetText(*panel, 1034, QStringLiteral("abc"));
+    SetText(*panel, 1032, QStringLiteral("0"));
+    Click(*panel, 1);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(panel->result(), QDialog::Accepted);
     EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+    EXPECT_TRUE(ReadSettings().startsWith("243\n 146.520000\n")) << ReadSettings().toStdString();
 }
 
 TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
@@ -262,11 +319,15 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
     const PanelSnapshot after = panel->Link().Snapshot();
     EXPECT_FALSE(after.lcd.lcdValid);
     EXPECT_FALSE(after.status.statusValid);
+    // And so does what the user sees: the status fields show no radio.
+    const statuspaint::StatusView none = statuspaint::FormatStatus(RadioStatus{});
+    EXPECT_TRUE(WaitUntil([&] { return Text(*panel, 1045) == none.mode && Text(*panel, 1036) == none.battery; }))
+        << Text(*panel, 1045).toStdString();
     // The rows keep their text for the next paint.
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(after.lcd.rows[0]), 12), "MIRRORED ROW");
 }
 
-TEST_F(PanelTest, TuneWithABadFrequencySendsThePreviousValues)
+TEST_F(PanelTest, TuneSendsOnlyWhatTheFrameCarries)
 {
     PtyRadio radio(242);
     ASSERT_TRUE(radio.Ok());
@@ -275,20 +336,39 @@ TEST_F(PanelTest, TuneWithABadFrequencySendsThePreviousValues)
     Click(*panel, 1033);
     ASSERT_TRUE(panel->Link().linkRunning);
 
-    SetText(*panel, 1034, QStringLiteral("146.52"));
-    qobject_cast<QComboBox*>(panel->Control(1050))->setCurrentIndex(1);
-    Click(*panel, 1035);
-    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146.52, 1)), 1000));
-
-    // The exchange stops at the frequency: the modulation chosen after it is
-    // not read either.
-    SetText(*panel, 1034, QStringLiteral("12x"));
-    qobject_cast<QComboBox*>(panel->Control(1050))->setCurrentIndex(0);
-    Click(*panel, 1035);
-    EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("Please enter a number.")});
-    const auto previous = PtyRadio::Of(TuneFrame(146.52, 1));
-    EXPECT_TRUE(WaitUntil([&] { return PtyRadio::Count(radio.Received(), previous) == 2; }));
-    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(146.52, 0))), 0u);
+    const QString range = QString::fromLatin1(TUNE_RANGE_MESSAGE.data());
+    const struct {
+        const char* frequency;
+        int modulation;
+        QString message; // empty: the frame goes out
+    } cases[] = {
+        {"146.52", 1, {}},
+        {"4294.967295", 0, {}},
+        {"0", 2, {}},
+        // Refused, and not replaced by the last good frequency.
+        {"12x", 0, QStringLiteral("Please enter a number.")},
+        {"9999", 0, range},        // would reach the radio as 1409.065 MHz
+        {"-5", 0, range},          // as 4289.967 MHz
+        {"4294.967296", 0, range}, // as 0 MHz
+    };
+    for (const auto& c : cases) {
+        prompts.warnings.clear();
+        const size_t before = radio.Received().size();
+        SetText(*panel, 1034, QString::fromLatin1(c.frequency));
+        qobject_cast<QComboBox*>(panel->Control(1050))->setCurrentIndex(c.modulation);
+        Click(*panel, 1035);
+        if (c.message.isEmpty()) {
+            EXPECT_TRUE(prompts.warnings.isEmpty()) << c.frequency;
+            EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(std::stod(c.frequency), c.modulation)), 1000))
+                << c.frequency;
+        } else {
+            EXPECT_EQ(prompts.warnings, QStringList{c.message}) << c.frequency;
+            QTest::qWait(50);
+            const auto received = radio.Received();
+            const PtyRadio::Bytes after(received.begin() + static_cast<long>(before), received.end());
+            EXPECT_EQ(PtyRadio::Count(after, {0x02, 0x54}), 0u) << c.frequency << ": a tune frame went out";
+        }
+    }
     Click(*panel, 1033);
 }
 
@@ -296,6 +376,8 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
 {
     auto panel = MakePanel();
     panel->show();
+    // As while the link runs, so that every box is looked at.
+    panel->Control(1034)->setEnabled(true);
     struct Case {
         const char* port;
         const char* frequency;
@@ -307,11 +389,16 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
     };
     const Case cases[] = {
         {"7", "146.52", false, "", 7, 146.52, 0},
+        {"1", "100", false, "", 1, 100.0, 0},
+        {"256", "100", false, "", 256, 100.0, 0},
         {"", "100", false, "Please enter an integer.", 1, 25.0, 1},
-        {"300", "100", false, "Please enter an integer between 1 and 256.", 300, 25.0, 1},
+        // A refused value never reaches its field.
+        {"257", "100", false, "Please enter an integer between 1 and 256.", 1, 25.0, 1},
+        {"0", "100", false, "Please enter an integer between 1 and 256.", 1, 25.0, 1},
         {"99999999999", "100", false, "Please enter an integer.", 1, 25.0, 1},
         {"8", "abc", false, "Please enter a number.", 8, 25.0, 1},
         {"8", "inf", false, "Please enter a number.", 8, 25.0, 1},
+        {"8", "9999", false, TUNE_RANGE_MESSAGE.data(), 8, 25.0, 1},
         {"8", " 1e3 ", false, "", 8, 1000.0, 0},
     };
     for (const Case& c : cases) {
@@ -331,11 +418,19 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
     }
     // The check box behind a bad frequency keeps its old value when clicked.
     panel->Link().pollLcd = 1;
+    panel->tuneFrequencyMHz = 25.0;
     SetText(*panel, 1032, QStringLiteral("1"));
     SetText(*panel, 1034, QStringLiteral("x"));
     qobject_cast<QCheckBox*>(panel->Control(1054))->setChecked(true);
     Click(*panel, 1054);
     EXPECT_EQ(panel->Link().pollLcd.load(), 1);
+    // A disabled box is passed over: what it holds refuses nothing.
+    prompts.warnings.clear();
+    panel->Control(1034)->setEnabled(false);
+    Click(*panel, 1054);
+    EXPECT_TRUE(prompts.warnings.isEmpty());
+    EXPECT_EQ(panel->Link().pollLcd.load(), 1);
+    EXPECT_DOUBLE_EQ(panel->tuneFrequencyMHz, 25.0);
 }
 
 TEST_F(PanelTest, EscapeAndCloseLeaveThePanelOpenExitEndsIt)
@@ -623,7 +718,11 @@ TEST_F(PanelTest, SettingsAreReadBackFromTheFirstThreeLines)
         {"300\n", 300, 0.0, false, {}},
         {"", 0, 0.0, false, {}},
         {"x\n  12.5MHz\n", 0, 12.5, false, {}},
-        {"99999999999999\n1e999999\n", 2147483647, HUGE_VAL, false, {}},
+        // A frequency no box could hold counts as absent: the default stands.
+        {"99999999999999\n1e999999\n", 2147483647, 25.0, false, {}},
+        {"5\nnan\n", 5, 25.0, false, {}},
+        {"5\n-inf\n", 5, 25.0, false, {}},
+        {"5\n9999\n", 5, 9999.0, false, {}},
     };
     for (const Case& c : cases) {
         WriteSettings(c.file);
@@ -635,6 +734,7 @@ TEST_F(PanelTest, SettingsAreReadBackFromTheFirstThreeLines)
         EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency) << c.file.toStdString();
         EXPECT_EQ(panel.pos(), c.moved ? c.at : before) << c.file.toStdString();
         EXPECT_EQ(Text(panel, 1032), QString::number(c.port));
+        EXPECT_EQ(Text(panel, 1034), QString::number(c.frequency, 'g', 15));
         EXPECT_TRUE(prompts.warnings.isEmpty());
     }
 }
@@ -672,31 +772,6 @@ TEST_F(PanelTest, ExitWritesAllSixLines)
         EXPECT_EQ(lines[5], QString::asprintf("%d, %d", lcd.width() + 54, lcd.height()).toLatin1());
         EXPECT_EQ(lines[6], "");
     }
-}
-
-TEST_F(PanelTest, ExitWithABadPortEntryWritesTheFileAndStaysOpen)
-{
-    PtyRadio radio(243);
-    ASSERT_TRUE(radio.Ok());
-    auto panel = MakePanel();
-    panel->show();
-    SetText(*panel, 1032, QStringLiteral("243"));
-    Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
-    // Entered while running (the box is disabled then, so set it directly).
-    SetText(*panel, 1032, QStringLiteral("0"));
-    Click(*panel, 1);
-    EXPECT_FALSE(panel->Link().linkRunning);
-    EXPECT_TRUE(panel->isVisible());
-    EXPECT_EQ(prompts.warnings.size(), 2); // once for the file, once for OK
-    EXPECT_TRUE(ReadSettings().startsWith("0\n  25.000000\n"));
-    // The panel looks stopped, so the entry can be corrected.
-    EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
-    EXPECT_TRUE(panel->Control(1032)->isEnabled());
-    SetText(*panel, 1032, QStringLiteral("5"));
-    Click(*panel, 1);
-    EXPECT_FALSE(panel->isVisible());
-    EXPECT_TRUE(ReadSettings().startsWith("5\n"));
 }
 
 TEST_F(PanelTest, HostileSettingsFilesAreReadSafely)

@@ -220,11 +220,25 @@ TEST_F(PortMapDialogTest, StartWithoutALinkPointsToTheProposal)
     panel.OnStartStop();
     ASSERT_EQ(prompts.warnings.size(), 1);
     EXPECT_EQ(prompts.warnings[0], QStringLiteral("Unable to open port COM 200"));
+    // What is wrong once, where to put it right, and the proposal.
     const QString& why = prompts.informatives[0];
-    EXPECT_TRUE(why.contains("COM200 opens /dev/ttyS199 (no link).")) << why.toStdString();
-    EXPECT_TRUE(why.contains("Serial ports...")) << why.toStdString();
+    EXPECT_TRUE(why.startsWith("COM200 has no entry in the COM map, and /dev/ttyS199, the device it stands for "
+                               "without one, does not exist.\n\nSerial devices are plugged in: right-click the "
+                               "panel, choose Serial ports... and keep the proposed numbers:\n"))
+        << why.toStdString();
+    EXPECT_EQ(why.count("/dev/ttyS199"), 1) << why.toStdString();
     EXPECT_TRUE(why.contains("COM1  " + QString::fromStdString(ById("usb-Alpha_FT232R_A50285BI-if00-port0"))))
         << why.toStdString();
+
+    // Without devices to propose, the same sentence points to the dialog.
+    fs::remove_all(root / "dev/serial/by-id");
+    prompts.warnings.clear();
+    prompts.informatives.clear();
+    panel.OnStartStop();
+    ASSERT_EQ(prompts.informatives.size(), 1);
+    EXPECT_EQ(prompts.informatives[0], "COM200 has no entry in the COM map, and /dev/ttyS199, the device it stands "
+                                       "for without one, does not exist. Right-click the panel and choose Serial "
+                                       "ports... to give your cable this number.");
 }
 
 TEST_F(PortMapDialogTest, StartOnABusyPortNamesTheProgramHoldingIt)
@@ -245,8 +259,11 @@ TEST_F(PortMapDialogTest, StartOnABusyPortNamesTheProgramHoldingIt)
     fs::remove(link);
     ASSERT_EQ(prompts.warnings.size(), 1);
     EXPECT_EQ(prompts.warnings[0], QStringLiteral("Unable to open port COM 238"));
-    EXPECT_TRUE(prompts.informatives[0].contains(QStringLiteral("held by port_holder (pid %1)").arg(holder.Pid())))
-        << prompts.informatives[0].toStdString();
+    // The program that holds it, and nothing about the map: the number has its entry.
+    EXPECT_EQ(prompts.informatives[0],
+              QStringLiteral("COM238 (%1) is already in use by port_holder (pid %2): end that program first.")
+                  .arg(QString::fromStdString(pty.SlavePath()))
+                  .arg(holder.Pid()));
     EXPECT_FALSE(panel.Link().linkRunning);
 }
 

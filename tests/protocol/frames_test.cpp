@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <set>
 #include <string_view>
@@ -66,6 +67,22 @@ TEST(Frames, TuneHzKeepsTheLowThirtyTwoBits)
     }
 }
 
+TEST(Frames, OnlyFrequenciesTheFrameCarriesMayBeSent)
+{
+    const struct {
+        double mhz;
+        bool fits;
+    } cases[] = {
+        {0.0, true},          {-0.0, true},          {25.0, true},         {4294.967295, true},
+        {4294.9672959, true}, // truncated to 4 294 967 295 Hz
+        {4294.967296, false}, {9999.0, false},       {-0.000001, false},   {-5.0, false},
+        {std::nan(""), false}, {HUGE_VAL, false},    {-HUGE_VAL, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TuneFrequencyFits(c.mhz), c.fits) << c.mhz;
+    }
+}
+
 TEST(Frames, FixedFramesAndTheirChecksums)
 {
     EXPECT_EQ(Bytes(statusPollFrame), (std::vector<uint8_t>{0x02, 0x41, 0x03, 0x44}));
@@ -100,15 +117,23 @@ TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndControls)
 
 TEST(KeyTable, LookupsAgree)
 {
+    // The radio's codes and the panel's buttons, key by key, as the radio
+    // knows them: a key sent as its neighbour presses the wrong key.
     const struct {
         const char* caption;
         KeyCode code;
         int controlId;
-    } cases[] = {
-        {"FUNC", 1, 1007}, {"SCAN", 15, 1006}, {"TUNE", 16, 1014}, {"LIGHT", 32, 1005},
-        {"CL", 36, 1031},  {".", 24, 1022},    {"L/OUT", 5, 1011}, {"0", 30, 1027},
+    } keys[] = {
+        {"FUNC", 1, 1007},  {"R", 2, 1037},     {"MAN", 3, 1013},   {"FAV", 4, 1016},  {"L/OUT", 5, 1011},
+        {"PSE", 6, 1012},   {"U", 7, 1038},     {"SEL", 8, 1039},   {"D", 9, 1040},    {"SRCH", 10, 1008},
+        {"PRI", 11, 1009},  {"PGM", 12, 1017},  {"L", 14, 1041},    {"SCAN", 15, 1006}, {"TUNE", 16, 1014},
+        {"WX", 17, 1010},   {"ENT", 18, 1018},  {"F3", 19, 1004},   {"3", 21, 1019},   {"6", 22, 1020},
+        {"9", 23, 1021},    {".", 24, 1022},    {"F2", 25, 1003},   {"ATT", 26, 1015}, {"2", 27, 1023},
+        {"5", 28, 1025},    {"8", 29, 1026},    {"0", 30, 1027},    {"F1", 31, 1002},  {"LIGHT", 32, 1005},
+        {"1", 33, 1028},    {"4", 34, 1029},    {"7", 35, 1030},    {"CL", 36, 1031},
     };
-    for (const auto& c : cases) {
+    ASSERT_EQ(std::size(keys), keyTable.size());
+    for (const auto& c : keys) {
         const auto byCaption = KeyByCaption(c.caption);
         ASSERT_TRUE(byCaption.has_value()) << c.caption;
         EXPECT_EQ(byCaption->code, c.code) << c.caption;

@@ -3,6 +3,7 @@
 #include "radiolink.h"
 
 #include "waituntil.h"
+#include "wrapclock.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <vector>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -25,6 +27,36 @@ long MsBetween(steady_clock::time_point a, steady_clock::time_point b)
 }
 
 
+// When each poll left the PC, taken on the worker's thread as it writes: the
+// worker's rhythm without the delay of the thread that reads the far end.
+class SentPolls final : public TrafficTap {
+public:
+    void OnTraffic(TrafficDirection direction, const uint8_t* bytes, size_t count) override
+    {
+        if (direction == TrafficDirection::ToRadio && count >= 2) {
+            const std::lock_guard<std::mutex> guard(lock);
+            sent.emplace_back(bytes[1], steady_clock::now());
+        }
+    }
+    std::vector<steady_clock::time_point> Of(uint8_t command) const
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        std::vector<steady_clock::time_point> times;
+        for (const auto& [letter, at] : sent) {
+            if (letter == command) {
+                times.push_back(at);
+            }
+        }
+        return times;
+    }
+
+private:
+    mutable std::mutex lock;
+    std::vector<std::pair<uint8_t, steady_clock::time_point>> sent;
+};
+
+// The worker's tick wraps 300 ms after it starts, in the middle of every
+// test of its rhythm.
 class PollWorkerTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -32,10 +64,12 @@ protected:
         ASSERT_TRUE(pty.Ok());
         ASSERT_TRUE(OpenOnPty(link.Port(), pty)) << link.Port().LastError().text;
         link.SetRefreshCallback([this] { ++refreshes; });
+        link.Port().SetTap(&sent);
     }
     void TearDown() override
     {
         link.StopWorker();
+        link.Port().SetTap(nullptr);
         radio.Stop();
     }
 
@@ -47,7 +81,9 @@ protected:
 
     PtyPair pty;
     FakeRadio radio{pty.Master()};
-    RadioLink link;
+    SentPolls sent;
+    WrapClock clock{300};
+    RadioLink link{clock};
     std::atomic<int> refreshes{0};
 };
 
@@ -66,11 +102,11 @@ TEST_F(PollWorkerTest, RhythmOfTheTwoPolls)
     Start();
     std::this_thread::sleep_for(milliseconds(650));
     link.StopWorker();
-    const auto lcd = radio.FramesOf(CMD_LCD);
-    const auto status = radio.FramesOf(CMD_STATUS);
+    const auto lcd = sent.Of(CMD_LCD);
+    const auto status = sent.Of(CMD_STATUS);
     for (size_t i = 1; i < lcd.size(); ++i) {
-        // The worker's tick may stand a millisecond apart from the radio's clock.
-        EXPECT_GE(MsBetween(lcd[i - 1].at, lcd[i].at), 98) << "LCD poll " << i;
+        // Whole milliseconds on the worker's tick: 100 of them may be 99.x.
+        EXPECT_GE(MsBetween(lcd[i - 1], lcd[i]), 98) << "LCD poll " << i;
     }
     EXPECT_GE(lcd.size(), 4u);
     EXPECT_LE(lcd.size(), 8u);
@@ -147,14 +183,15 @@ TEST_F(PollWorkerTest, SilentRadioStoresNothing)
     Start();
     std::this_thread::sleep_for(milliseconds(900));
     link.StopWorker();
-    const auto lcd = radio.FramesOf(CMD_LCD);
-    const auto status = radio.FramesOf(CMD_STATUS);
-    // Each pass waits out both replies, so both polls are due at every pass.
+    const auto lcd = sent.Of(CMD_LCD);
+    const auto status = sent.Of(CMD_STATUS);
+    // Each pass waits out both replies, so both polls are due at every pass:
+    // a pass is two waits of 100 ms and the pause of 10 ms.
     ASSERT_GE(lcd.size(), 3u);
     EXPECT_LE(lcd.size(), 5u);
     EXPECT_GE(status.size() + 1, lcd.size());
     for (size_t i = 1; i < lcd.size(); ++i) {
-        const long gap = MsBetween(lcd[i - 1].at, lcd[i].at);
+        const long gap = MsBetween(lcd[i - 1], lcd[i]);
         EXPECT_GE(gap, 205) << "pass " << i;
         EXPECT_LT(gap, 300) << "pass " << i;
     }

@@ -1,6 +1,7 @@
 #include "ptypair.h"
 #include "radiolink.h"
 #include "readcounter.h"
+#include "wrapclock.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,8 @@ Bytes LcdLike()
     return frame;
 }
 
+// Each reader's tick wraps 30 ms into its first wait, so that every limit
+// here is also kept across the wrap.
 class ReplyReader : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,7 +61,8 @@ protected:
     }
 
     PtyPair pty;
-    RadioLink link;
+    WrapClock clock{30};
+    RadioLink link{clock};
 };
 
 struct ReaderCase {
@@ -135,6 +139,34 @@ TEST_F(ReplyReader, WaitsForAReplyThatComesInPieces)
     EXPECT_TRUE(link.ReadReply(buffer.data(), 20, 'A', 200));
     radio.join();
     EXPECT_EQ(buffer, kStatus);
+}
+
+// Every frame goes out through SendCommand: only while the link runs, after
+// the input that waited has been thrown away, and never waiting on a line
+// that takes nothing longer than its 100 ms.
+TEST_F(ReplyReader, SendCommandPurgesFirstAndWritesOnlyWhileRunningWithinItsLimit)
+{
+    const auto frame = KeyFrame(15);
+    const Bytes sent(frame.begin(), frame.end());
+    Arrive(kStatus);
+    link.linkRunning = false;
+    EXPECT_EQ(link.SendCommand(frame.data(), KEY_FRAME_LENGTH), 0);
+    EXPECT_EQ(link.Port().BytesWaiting(), kStatus.size()) << "a stopped link must not touch the port";
+    EXPECT_TRUE(pty.ReadMaster(1, 50).empty());
+
+    link.linkRunning = true;
+    EXPECT_EQ(link.SendCommand(frame.data(), KEY_FRAME_LENGTH), KEY_FRAME_LENGTH);
+    EXPECT_EQ(link.Port().BytesWaiting(), 0u) << "the reply that waited must be gone before the frame";
+    EXPECT_EQ(pty.ReadMaster(sent.size(), 1000), sent);
+
+    // Nobody reads the far end: a write longer than the line holds comes
+    // back at the limit with what went.
+    const Bytes huge(32 * 1024, 0x55);
+    const auto start = steady_clock::now();
+    EXPECT_LT(link.SendCommand(huge.data(), static_cast<int32_t>(huge.size())), static_cast<int32_t>(huge.size()));
+    const long took = MsSince(start);
+    EXPECT_GE(took, 95);
+    EXPECT_LT(took, 500);
 }
 
 TEST_F(ReplyReader, StoppedLinkReturnsAtOnceAndLeavesTheBuffer)

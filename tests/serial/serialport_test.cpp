@@ -247,7 +247,8 @@ TEST(SerialPortOpen, SecondUserOfTheDeviceIsRefused)
     ASSERT_TRUE(OpenOnPty(first, pty)) << first.LastError().text;
     EXPECT_FALSE(OpenOnPty(second, pty));
     EXPECT_FALSE(second.IsOpen());
-    EXPECT_NE(second.LastError().text.find("already using"), std::string::npos) << second.LastError().text;
+    EXPECT_EQ(second.LastError().text, pty.SlavePath() + " is already open in this program.");
+    EXPECT_EQ(second.LastError().fault, SerialFault::Busy);
     EXPECT_FALSE(second.Close());
     EXPECT_TRUE(first.Close());
     EXPECT_TRUE(OpenOnPty(second, pty)) << second.LastError().text;

@@ -109,6 +109,12 @@ std::vector<FakeRadio::Time> FakeRadio::ImageTimes() const
     return imageInTimes;
 }
 
+size_t FakeRadio::BytesBeforeReady() const
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    return bytesBeforeReady;
+}
+
 FakeRadio::Time FakeRadio::LastImageByteSent() const
 {
     const std::lock_guard<std::mutex> guard(lock);
@@ -165,14 +171,10 @@ void FakeRadio::Run()
             std::this_thread::sleep_for(milliseconds(5));
         }
         if (readyOwed && Steady::now() >= readyAt) {
+            Put({FLOW_BYTE});
+            const std::lock_guard<std::mutex> guard(lock);
             readyOwed = false;
-            std::vector<uint8_t> answer = options.readyJunk;
-            answer.push_back(FLOW_BYTE);
-            Put(answer);
-            {
-                const std::lock_guard<std::mutex> guard(lock);
-                readySent = Steady::now();
-            }
+            readySent = Steady::now();
             if (options.stopReadingAfterReady) {
                 reading = false;
             }
@@ -195,6 +197,10 @@ void FakeRadio::Hear(const uint8_t* data, size_t count)
         for (size_t i = 0; i < count; ++i) {
             const uint8_t byte = data[i];
             if (mode == Mode::TakingImage) {
+                if (readySent == Time{}) {
+                    ++bytesBeforeReady;
+                    continue;
+                }
                 imageIn.push_back(byte);
                 imageInTimes.push_back(now);
                 continue;
@@ -238,7 +244,7 @@ void FakeRadio::LeaveQuietImage()
     // Like the radio, which goes back to its keypad once the PC has been
     // quiet for a while after an image (or after announcing an empty one).
     const std::lock_guard<std::mutex> guard(lock);
-    if (mode == Mode::TakingImage && !readyOwed && !heardTimes.empty() &&
+    if (mode == Mode::TakingImage && reading && !readyOwed && !heardTimes.empty() &&
         Steady::now() - heardTimes.back() > IMAGE_QUIET) {
         mode = Mode::Idle;
     }
@@ -266,8 +272,11 @@ void FakeRadio::HandleFrame(const std::vector<uint8_t>& frame)
         }
         break;
     case CMD_CLONE:
-        if (frame[2] == 3 && !options.neverReady) {
-            readyOwed = true;
+        if (frame[2] == 3) {
+            Put(options.readyJunk);
+            const std::lock_guard<std::mutex> guard(lock);
+            readySent = Time{};
+            readyOwed = !options.neverReady;
             readyAt = Steady::now() + milliseconds(options.readyDelayMs);
         }
         break;

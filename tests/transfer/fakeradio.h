@@ -20,7 +20,9 @@ public:
     using Time = std::chrono::steady_clock::time_point;
 
     struct Options {
-        // Answer to 02 50 03 03 56: junk bytes, then FLOW_BYTE after the delay.
+        // Answer to 02 50 03 03 56: junk bytes at once, then FLOW_BYTE after
+        // the delay. Bytes that come before FLOW_BYTE are no part of the
+        // image: the radio is not ready for them.
         std::vector<uint8_t> readyJunk;
         int readyDelayMs = 0;
         bool neverReady = false;
@@ -50,11 +52,15 @@ public:
     std::vector<Time> HeardTimes() const;
     // Bytes taken as image after the ready byte went out.
     std::vector<uint8_t> ImageReceived() const;
+    // Bytes of an image that came before the ready byte and were dropped.
+    size_t BytesBeforeReady() const;
+    // Takes what the line holds again after stopReadingAfterReady.
+    void ResumeReading() { reading = true; }
     std::vector<Time> ImageTimes() const;
     int FlowBytesDuringReceive() const { return flowBytes; }
     int PollsSeen() const { return pollsSeen; }
     Time LastImageByteSent() const;
-    // When the ready byte of an upload went on the line.
+    // When the ready byte of an upload went on the line; the epoch until then.
     Time ReadySent() const;
 
     // Puts bytes on the line towards the PC now.
@@ -95,4 +101,5 @@ private:
     Time readyAt{};
     Time readySent{};
     bool readyOwed = false;
+    size_t bytesBeforeReady = 0;
 };

@@ -112,7 +112,9 @@ TEST_F(TransferPanelTest, RefusedAndCancelledChoicesLeaveThePollingAlone)
     const Case cases[] = {
         {false, {}, {}},
         {true, {}, {}},
-        {false, WriteImage("odd.bin", 133), QStringLiteral("Invalid input file size: 133")},
+        {false, WriteImage("odd.bin", 133),
+         QStringLiteral("Invalid input file size: 133\nA memory image is made of whole records of 132 bytes, which "
+                        "133 bytes are not: choose an image received from the radio.")},
         {false, missing, QStringLiteral("Unable to open file:\n") + missing + QStringLiteral("\nfor reading")},
         {true, nowhere, QStringLiteral("Unable to open file:\n") + nowhere + QStringLiteral("\nfor writing")},
     };

@@ -1,5 +1,6 @@
 #include "fakeradio.h"
 #include "transfertestsupport.h"
+#include "wrapclock.h"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +69,10 @@ protected:
     ScratchDir dir;
     ImageTransfer transfer;
     std::unique_ptr<FakeRadio> radio;
-    RadioLink link;
+    // The tick wraps 400 ms into the first transfer, in the middle of every
+    // receive's data and between its first and second flow bytes.
+    WrapClock clock{400};
+    RadioLink link{clock};
 
     void SetUp() override { transfer.SetProgressStream(progress); }
 
@@ -96,8 +100,12 @@ TEST_F(TransferTest, SendFileSizesAreCheckedBeforeAnythingStarts)
         int records;
     };
     const Case cases[] = {
-        {0, "", 0}, {132, "", 1}, {264, "", 2}, {133, "Invalid input file size: 133", 0},
-        {131, "Invalid input file size: 131", 0}, {2640, "", 20},
+        {0, "", 0}, {132, "", 1}, {264, "", 2},
+        {133, "Invalid input file size: 133\nA memory image is made of whole records of 132 bytes, which 133 bytes "
+              "are not: choose an image received from the radio.", 0},
+        {131, "Invalid input file size: 131\nA memory image is made of whole records of 132 bytes, which 131 bytes "
+              "are not: choose an image received from the radio.", 0},
+        {2640, "", 20},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
@@ -184,7 +192,8 @@ TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
         std::vector<uint8_t> junk;
         size_t size;
     };
-    // Bytes before 0x45 are dropped one by one; the image is not shifted by them.
+    // Bytes before 0x45, which come well before it, are dropped one by one:
+    // no record goes before the radio is ready, and the image is not shifted.
     const Case cases[] = {{{}, 264}, {{0x00, 0x06}, 264}, {{0x06, 0x00, 0x13, 0x02}, 132 * 5}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.junk.size());
@@ -203,6 +212,7 @@ TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
         EXPECT_EQ(report.outcome, TransferOutcome::Completed);
         EXPECT_EQ(t.recordsSent.load(), static_cast<int32_t>(c.size / 132));
         ASSERT_TRUE(WaitUntil([&] { return r.ImageReceived().size() >= c.size; }, 1000));
+        EXPECT_EQ(r.BytesBeforeReady(), 0u) << "a record went before the ready byte";
         const auto received = r.ImageReceived();
         EXPECT_EQ(std::vector<uint8_t>(received.begin(), received.begin() + static_cast<long>(c.size)), image);
         EXPECT_TRUE(OnlyPollFrames(received, c.size));
@@ -222,7 +232,8 @@ TEST_F(TransferTest, RecordsFollowTheReadyByteTwentyMillisecondsApart)
 TEST_F(TransferTest, ARefusedFileSendsNothing)
 {
     Connect({});
-    EXPECT_EQ(transfer.OpenForSending(dir.Write("odd.bin", PatternBytes(133))), "Invalid input file size: 133");
+    EXPECT_EQ(transfer.OpenForSending(dir.Write("odd.bin", PatternBytes(133))).rfind("Invalid input file size: 133\n", 0),
+              0u);
     EXPECT_FALSE(transfer.Start(link));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(radio->Heard().empty());
@@ -244,10 +255,26 @@ TEST_F(TransferTest, ARadioThatStopsTakingDataEndsTheSendWithAMessage)
     ASSERT_TRUE(t.Start(quick));
     const TransferReport report = SuperviseUntilEnded(quick, t, 15000);
     ASSERT_TRUE(report.ended);
+    quick.StopWorkerThread();
     EXPECT_EQ(report.outcome, TransferOutcome::RadioNotTaking);
     EXPECT_LT(t.recordsSent.load(), 3000);
     EXPECT_NE(report.message.find(std::to_string(t.recordsSent.load()) + " of 3000 records"), std::string::npos)
         << report.message;
+    // What went is what the radio finds once it reads the line again: every
+    // record counted, and no more than the start of the one that found no room.
+    r.ResumeReading();
+    size_t heard = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const size_t before = heard;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            heard = r.Heard().size();
+            return heard == before && heard > 0;
+        },
+        5000));
+    const size_t imageBytes = heard - SEND_START.size();
+    EXPECT_EQ(static_cast<size_t>(t.recordsSent.load()), imageBytes / 132)
+        << imageBytes << " bytes of the image reached the line";
     quick.StopWorker();
 }
 
