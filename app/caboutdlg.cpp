@@ -1,6 +1,7 @@
 #include "caboutdlg.h"
 
 #include "dialogunits.h"
+#include "programinfo.h"
 #include "resourceids.h"
 
 #include <QDir>
@@ -19,7 +20,8 @@ CAboutDlg::CAboutDlg(const QString& keptFolder, QWidget* parent) : QDialog(paren
     icon->setPixmap(QIcon(QStringLiteral(":/icons/icon32.png")).pixmap(32, 32));
     icon->setGeometry(dlu::Rect(11, 17, 20, 20));
 
-    auto* name = new QLabel(QStringLiteral("Ostrelle Version 1.0"), this);
+    auto* name = new QLabel(
+        QString::fromLatin1(ABOUT_VERSION_TEXT.data(), static_cast<qsizetype>(ABOUT_VERSION_TEXT.size())), this);
     name->setTextFormat(Qt::PlainText);
     name->setGeometry(dlu::Rect(40, 10, 119, 8));
 

@@ -1,5 +1,7 @@
 #include "lcdpainter.h"
 
+#include "lcdtext.h"
+
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QPaintDevice>
@@ -13,32 +15,29 @@ namespace lcdpaint {
 
 namespace {
 
-// One glyph of the icon row. Its x is L + (cwFactor * cw) / divisor + offset,
-// the division applied to the whole product as the layout requires.
+// One glyph of the icon row: which icon (its bits and glyph are the core's)
+// and where. Its x is L + (cwFactor * cw) / divisor + offset, the division
+// applied to the whole product as the layout requires.
 struct IconSlot {
-    bool fromFlagsB = false;
-    uint8_t mask = 0;
-    uint8_t code = 0;
+    lcdtext::IconId icon = lcdtext::IconId::F;
     int cwFactor = 0;
     int divisor = 1;
     int offset = 0;
-    // The signal bars: mask selects the count, code is the first bar, and
-    // each further bar sits one bar width to the right.
-    bool bars = false;
 };
 
 // Drawn in this order: where cells overlap (a sixth or seventh bar and the
-// battery) the later glyph's background covers the earlier glyph.
+// battery) the later glyph's background covers the earlier glyph. The signal
+// bars are a count: each further bar sits one bar width to the right.
 constexpr std::array<IconSlot, 9> iconRow{{
-    {true, 0x02, 0x0C, 3, 1, 0, false},   // G
-    {true, 0x04, 0x0B, 9, 2, -1, false},  // A
-    {false, 0x08, 0x0D, 6, 1, 4, false},  // S
-    {true, 0x01, 0x0A, 0, 1, 2, false},   // F
-    {true, 0x08, 0x01, 3, 2, 1, false},   // padlock
-    {false, 0x07, 0x03, 7, 1, 4, true},   // signal bars
-    {false, 0x30, 0x02, 21, 2, 4, false}, // battery
-    {true, 0x10, 0x09, 27, 2, 0, false},  // upward triangle
-    {true, 0x20, 0x08, 15, 1, 0, false},  // downward triangle
+    {lcdtext::IconId::G, 3, 1, 0},
+    {lcdtext::IconId::A, 9, 2, -1},
+    {lcdtext::IconId::S, 6, 1, 4},
+    {lcdtext::IconId::F, 0, 1, 2},
+    {lcdtext::IconId::Padlock, 3, 2, 1},
+    {lcdtext::IconId::Bars, 7, 1, 4},
+    {lcdtext::IconId::Battery, 21, 2, 4},
+    {lcdtext::IconId::Up, 27, 2, 0},
+    {lcdtext::IconId::Down, 15, 1, 0},
 }};
 
 constexpr int iconGlyphCount = 0x10;
@@ -162,7 +161,8 @@ QRect PaintedArea(const QRect& lcdRect)
 
 QColor BacklightColour(const LcdImage& lcd)
 {
-    return QColor::fromRgb((lcd.iconFlagsB & 0x40) ? backlightOnRgb : backlightOffRgb);
+    const bool lit = lcdtext::IconBits(lcdtext::IconOf(lcdtext::IconId::Backlight), lcd) != 0;
+    return QColor::fromRgb(lit ? backlightOnRgb : backlightOffRgb);
 }
 
 void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const LcdImage& lcd)
@@ -190,15 +190,15 @@ void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const 
 
     const int iconY = t + 1;
     for (const IconSlot& slot : iconRow) {
-        const uint8_t flags = slot.fromFlagsB ? lcd.iconFlagsB : lcd.iconFlagsA;
+        const lcdtext::Icon& icon = lcdtext::IconOf(slot.icon);
         const int x = l + (slot.cwFactor * cw) / slot.divisor + slot.offset;
-        if (slot.bars) {
-            const int count = flags & slot.mask;
+        if (slot.icon == lcdtext::IconId::Bars) {
+            const int count = lcdtext::SignalBars(lcd);
             for (int i = 0; i < count; ++i) {
-                DrawIcon(painter, m, background, x + i * m.barWidth, iconY, slot.code + i);
+                DrawIcon(painter, m, background, x + i * m.barWidth, iconY, icon.glyph + i);
             }
-        } else if (flags & slot.mask) {
-            DrawIcon(painter, m, background, x, iconY, slot.code);
+        } else if (lcdtext::IconBits(icon, lcd) != 0) {
+            DrawIcon(painter, m, background, x, iconY, icon.glyph);
         }
     }
 

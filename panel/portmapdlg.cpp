@@ -27,24 +27,13 @@ QString Q(const std::string& text)
 
 QString DeviceText(const PortEntry& entry)
 {
-    if (entry.kind != PortEntryKind::Link || entry.device.empty() || entry.device == entry.target) {
-        return Q(entry.target);
-    }
-    return Q(entry.target) + QStringLiteral(" \u2192 ") + Q(entry.device);
+    return Q(PortEntryDeviceText(entry));
 }
 
 // Each entry's condition in one short phrase.
 QString ConditionText(const PortEntry& entry)
 {
-    switch (entry.kind) {
-    case PortEntryKind::Network:
-        return QStringLiteral("network endpoint");
-    case PortEntryKind::Unusable:
-        return QStringLiteral("unusable");
-    case PortEntryKind::Link:
-        break;
-    }
-    return Q(DescribePortState(entry.state));
+    return Q(PortEntryConditionText(entry));
 }
 
 const PortEntry* EntryOf(const std::vector<PortEntry>& entries, long number)
@@ -57,10 +46,7 @@ const PortEntry* EntryOf(const std::vector<PortEntry>& entries, long number)
 // Where COM `number` leads when the map has no entry for it.
 QString FallbackText(long number)
 {
-    if (number < 1) {
-        return QStringLiteral("COM%1 has no link and no device of its own").arg(number);
-    }
-    return QStringLiteral("COM%1 opens /dev/ttyS%2 (no link)").arg(number).arg(number - 1);
+    return Q(PortFallbackText(number));
 }
 
 } // namespace
@@ -132,19 +118,11 @@ void PortMapDialog::Refresh()
     if (showsProposal) {
         entries = ProposePortMap(roots);
     }
-    const QString folder = Q(roots.portsDirectory);
-    if (!showsProposal) {
-        heading->setText(QStringLiteral("The links in %1. A number without one, COM<n>, opens /dev/ttyS<n-1>.")
-                             .arg(folder));
-    } else if (!entries.empty()) {
-        heading->setText(QStringLiteral("There are no links in %1 yet. Proposed from the serial devices "
-                                        "plugged in; nothing is written until you keep it.")
-                             .arg(folder));
-    } else {
-        heading->setText(QStringLiteral("There are no links in %1 and no USB serial devices: COM<n> opens "
-                                        "/dev/ttyS<n-1>. Plug the cable in and refresh, or name a device below.")
-                             .arg(folder));
+    QString headingText = Q(PortMapHeading(roots.portsDirectory, showsProposal, entries.size()));
+    if (showsProposal && entries.empty()) {
+        headingText += QStringLiteral(" Plug the cable in and refresh, or name a device below.");
     }
+    heading->setText(headingText);
     FillTable();
 
     const QString typed = deviceBox->currentText();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settingstext.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -13,20 +15,14 @@ namespace settingsfile {
 
 // Longest part of one line that is kept; the rest of a longer line is read
 // and dropped, so the next call starts at the next line.
-inline constexpr std::size_t MAX_LINE = 4096;
+inline constexpr std::size_t MAX_LINE = settingstext::MAX_LINE;
 
 // One line without its line end; empty at the end of the file.
 std::string ReadLine(QIODevice& in);
 
-// The leading decimal integer after blanks, as the standard text-to-integer
-// conversion reads it: 0 when there is none, clamped to the int range.
-int LeadingInt(std::string_view text);
-
-// The leading decimal number after blanks, as the standard text-to-double
-// conversion reads it in the C locale: 0.0 when there is none.
-double LeadingDouble(std::string_view text);
-
-// The pattern "%d,%d": true only when both numbers are there.
-bool ParsePair(std::string_view text, int& first, int& second);
+// The numbers of a line are read as the core reads them for every program.
+using settingstext::LeadingDouble;
+using settingstext::LeadingInt;
+using settingstext::ParsePair;
 
 } // namespace settingsfile

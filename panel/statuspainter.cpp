@@ -2,99 +2,70 @@
 
 #include <QPen>
 
-#include <cstdio>
-
 namespace statuspaint {
 
 namespace {
 
-// The tables as shared QStrings, built once, so that a pass hands out
-// references rather than building the same texts again.
-template <std::size_t N>
-std::array<QString, N> ToStrings(const std::array<const char*, N>& names)
+QString Latin1(std::string_view text)
 {
-    std::array<QString, N> out;
-    for (std::size_t i = 0; i < N; ++i) {
-        out[i] = QString::fromLatin1(names[i]);
-    }
-    return out;
-}
-
-template <std::size_t N>
-QString Lookup(const std::array<const char*, N>& names, unsigned index)
-{
-    static const std::array<QString, N> texts = ToStrings(names);
-    return index < N ? texts[index] : QString::fromLatin1(placeholder);
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace
 
 QString ModeText(uint8_t modeIndex)
 {
-    return Lookup(modeNames, modeIndex);
+    return Latin1(statustext::ModeText(modeIndex));
 }
 
 QString ModulationText(uint8_t modulationIndex)
 {
-    return Lookup(modulationNames, modulationIndex);
+    return Latin1(statustext::ModulationText(modulationIndex));
 }
 
 QString BatteryText(uint16_t battery)
 {
-    const unsigned v = battery & 0x7FFFu;
-    char text[24] = {};
-    const int n = std::snprintf(text, sizeof text, "%u.%02u V%s", v / 100, v % 100,
-                                (battery & 0x8000u) ? " ex" : "");
-    return QString::fromLatin1(text, n);
+    return Latin1(statustext::BatteryText(battery));
 }
 
 QString FrequencyText(uint32_t frequencyHz)
 {
-    // Unsigned throughout, so the largest value reads 4294.967295 instead of
-    // a negative number.
-    char text[24] = {};
-    const int n = std::snprintf(text, sizeof text, "%lu.%06lu",
-                                static_cast<unsigned long>(frequencyHz / 1000000u),
-                                static_cast<unsigned long>(frequencyHz % 1000000u));
-    return QString::fromLatin1(text, n);
+    return Latin1(statustext::FrequencyText(frequencyHz));
 }
 
 StatusView FormatStatus(const RadioStatus& status)
 {
+    const statustext::StatusTexts texts = statustext::FormatStatusTexts(status);
     StatusView view;
-    if (!status.statusValid) {
-        const QString none = QString::fromLatin1(placeholder);
-        view.mode = none;
-        view.battery = none;
-        view.rssi = none;
-        view.centering = none;
-        view.rfSq = false;
-        view.mute = false;
-        view.touchesKeptFields = false;
+    view.mode = Latin1(texts.mode);
+    view.battery = Latin1(texts.battery);
+    view.rssi = Latin1(texts.rssi);
+    view.centering = Latin1(texts.centering);
+    view.touchesKeptFields = texts.valid;
+    if (!texts.valid) {
         return view;
     }
+    view.frequency = Latin1(texts.frequency);
+    view.modulation = Latin1(texts.modulation);
     const uint8_t flags = status.indicatorFlags();
-    view.mode = ModeText(status.modeIndex());
-    view.rfSq = (flags & 0x01) != 0;
-    view.mute = (flags & 0x02) == 0;
-    view.xf = (flags & 0x04) != 0;
-    view.hd2 = (flags & 0x08) != 0;
-    view.hd5 = (flags & 0x10) != 0;
-    view.battery = BatteryText(status.battery());
-    view.rssi = QString::number(status.rssi());
-    view.centering = QString::number(status.centering());
-    view.frequency = FrequencyText(status.frequencyHz());
-    view.modulation = ModulationText(status.modulationIndex());
-    view.touchesKeptFields = true;
+    for (const statustext::Indicator& indicator : statustext::indicators) {
+        const bool lit = statustext::IndicatorLit(indicator, flags);
+        switch (indicator.controlId) {
+        case 1046: view.rfSq = lit; break;
+        case 1044: view.mute = lit; break;
+        case 1047: view.xf = lit; break;
+        case 1048: view.hd5 = lit; break;
+        case 1049: view.hd2 = lit; break;
+        default: break;
+        }
+    }
     return view;
 }
 
 QColor LampColour(const RadioStatus& status)
 {
-    if (!status.statusValid) {
-        return QColor(0, 0, 0);
-    }
-    return QColor(status.lampRed(), status.lampGreen(), (status.lampBlue() << 4) & 0xFF);
+    const statustext::LampRgb rgb = statustext::LampColour(status);
+    return QColor(rgb.red, rgb.green, rgb.blue);
 }
 
 QRect LampArea(int lcdTop, int lcdRight)

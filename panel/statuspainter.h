@@ -4,24 +4,17 @@
 // fields, and draws the status lamp beside the LCD.
 
 #include "records.h"
+#include "statustext.h"
 
 #include <QColor>
 #include <QPainter>
 #include <QRect>
 #include <QString>
 
-#include <array>
-
 namespace statuspaint {
 
-inline constexpr std::array<const char*, 10> modeNames{
-    "TUNE", "SCAN", "MAN", "PGM", "SRCH", "WX", "SKY", "FAV", "VS", "STALK"};
-
-// The status panel's own list; the tune command's combo box has its own.
-inline constexpr std::array<const char*, 4> modulationNames{"AM", "FM", "NFM", "AUTO"};
-
-// Shown for a value outside its table and for every field without status.
-inline constexpr const char* placeholder = "----";
+// The names, formats and indicator bits are the core's (statustext.h); this
+// turns them into the fields' texts and draws the lamp.
 
 inline constexpr QRgb lampRimRgb = 0xFFC0C0C0; // RGB(192, 192, 192)
 inline constexpr int lampRimWidth = 3;

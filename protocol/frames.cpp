@@ -32,6 +32,15 @@ std::optional<KeyDef> KeyByCaption(std::string_view caption)
     return FindKey([caption](const KeyDef& k) { return k.caption == caption; });
 }
 
+std::optional<KeyDef> KeyByName(std::string_view name)
+{
+    const auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
+    return FindKey([&](const KeyDef& k) {
+        return k.caption.size() == name.size() &&
+               std::equal(name.begin(), name.end(), k.caption.begin(), [&](char a, char b) { return upper(a) == b; });
+    });
+}
+
 std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code)
 {
     std::array<uint8_t, KEY_FRAME_LENGTH> frame{STX, CMD_KEY, code, ETX, 0};

@@ -71,6 +71,8 @@ inline constexpr std::array<KeyDef, 34> keyTable{{
 std::optional<KeyDef> KeyByControlId(int controlId);
 std::optional<KeyDef> KeyByCode(KeyCode code);
 std::optional<KeyDef> KeyByCaption(std::string_view caption);
+// The same with the caption's letters in either case ("scan", "f1", "l/out").
+std::optional<KeyDef> KeyByName(std::string_view name);
 
 std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
 
@@ -87,5 +89,6 @@ inline constexpr std::string_view TUNE_RANGE_MESSAGE = "Please enter a frequency
 std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
 
 // The tune frame's modulation byte numbers the tune box's own choices; the
-// status reply counts its modulations differently.
+// status reply counts its modulations differently (statustext.h).
 inline constexpr std::array<std::string_view, 3> tuneModulationNames{"AM", "FM", "Auto"};
+inline constexpr int32_t TUNE_MODULATION_AUTO = 2;

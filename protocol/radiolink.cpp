@@ -17,8 +17,13 @@ bool RadioLink::OpenPort(int comPort)
 {
     char name[32];
     (void)std::snprintf(name, sizeof name, "\\\\.\\COM%d", comPort);
+    return OpenPortNamed(name);
+}
+
+bool RadioLink::OpenPortNamed(const std::string& name)
+{
     openError = {};
-    if (port.Open(name, 115200, 'N', 8, 1, true, true)) {
+    if (port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
         return true;
     }
     openError = port.LastError();

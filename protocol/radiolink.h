@@ -60,6 +60,9 @@ public:
     // START, first half: opens "\\.\COM<comPort>" at 115200 8N1 with DTR and
     // RTS raised. On failure the port is closed again and OpenError() says why.
     bool OpenPort(int comPort);
+    // The same for any port name: "\\.\COM<n>", a device path, or on POSIX
+    // a network endpoint such as rfc2217://HOST:PORT.
+    bool OpenPortNamed(const std::string& name);
     std::string OpenError() const { return openError.text; }
     SerialFault OpenFault() const { return openError.fault; }
 
@@ -164,6 +167,12 @@ private:
     std::thread::id lineOwner;
     SerialError openError;
 };
+
+// One exchange of each poll, as the poll worker makes it: the frame sent, a
+// good reply stored and announced. True when a reply was stored. `buffer`
+// holds at least LCD_REPLY_LENGTH bytes.
+bool PollLcdOnce(RadioLink& link, uint8_t* buffer);
+bool PollStatusOnce(RadioLink& link, uint8_t* buffer);
 
 // The poll worker's thread routine: mirrors the radio's display and status
 // while the link runs, until stopRequested. Returns 0.

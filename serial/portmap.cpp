@@ -449,6 +449,47 @@ std::string DescribePortEntry(const PortEntry& entry)
     return text + ": " + DescribePortState(entry.state);
 }
 
+std::string PortEntryDeviceText(const PortEntry& entry)
+{
+    if (entry.kind != PortEntryKind::Link || entry.device.empty() || entry.device == entry.target) {
+        return entry.target;
+    }
+    return entry.target + " \u2192 " + entry.device;
+}
+
+std::string PortEntryConditionText(const PortEntry& entry)
+{
+    switch (entry.kind) {
+    case PortEntryKind::Network:
+        return "network endpoint";
+    case PortEntryKind::Unusable:
+        return "unusable";
+    case PortEntryKind::Link:
+        break;
+    }
+    return DescribePortState(entry.state);
+}
+
+std::string PortFallbackText(long number)
+{
+    if (number < 1) {
+        return "COM" + std::to_string(number) + " has no link and no device of its own";
+    }
+    return "COM" + std::to_string(number) + " opens /dev/ttyS" + std::to_string(number - 1) + " (no link)";
+}
+
+std::string PortMapHeading(const std::string& portsDirectory, bool proposal, size_t entries)
+{
+    if (!proposal) {
+        return "The links in " + portsDirectory + ". A number without one, COM<n>, opens /dev/ttyS<n-1>.";
+    }
+    if (entries != 0) {
+        return "There are no links in " + portsDirectory +
+               " yet. Proposed from the serial devices plugged in; nothing is written until you keep it.";
+    }
+    return "There are no links in " + portsDirectory + " and no USB serial devices: COM<n> opens /dev/ttyS<n-1>.";
+}
+
 bool WritePortLink(const PortMapRoots& roots, int number, const std::string& target, bool replaceFile,
                    std::string& error)
 {

@@ -114,6 +114,20 @@ bool RemovePortLink(const PortMapRoots& roots, int number, bool removeFile, std:
 // Writes every entry of a proposal; stops at the first failure.
 bool KeepProposal(const PortMapRoots& roots, const std::vector<PortEntry>& proposal, std::string& error);
 
+// The Serial ports dialog's columns for one entry, which the command line
+// shows as well: the device ("target \u2192 device" for a link that leads
+// elsewhere) and its condition in one short phrase ("free", "missing",
+// "in use by minicom (pid 42)", "network endpoint", "unusable").
+std::string PortEntryDeviceText(const PortEntry& entry);
+std::string PortEntryConditionText(const PortEntry& entry);
+
+// Where COM `number` leads when the map has no entry for it.
+std::string PortFallbackText(long number);
+
+// The sentence above the map: its entries, a proposal (`proposal` true and
+// `entries` not 0) or nothing at all.
+std::string PortMapHeading(const std::string& portsDirectory, bool proposal, size_t entries);
+
 // What to do about a device that may not be opened: which group to join,
 // and that the new group counts only after logging in again.
 std::string PermissionAdvice(const std::string& path);

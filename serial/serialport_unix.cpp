@@ -146,7 +146,13 @@ void RestoreLatency(int fd)
 bool OpenNetwork(const std::string& path, SerialError& error, std::unique_ptr<NetPort>& net)
 {
     NetEndpoint endpoint;
-    switch (ReadNetEndpointFile(path, endpoint)) {
+    // The endpoint may also be named directly instead of through a file.
+    const std::optional<NetEndpoint> named = ParseNetEndpoint(path);
+    const EndpointFile found = named ? EndpointFile::Endpoint : ReadNetEndpointFile(path, endpoint);
+    if (named) {
+        endpoint = *named;
+    }
+    switch (found) {
     case EndpointFile::NotAFile:
         return false;
     case EndpointFile::Malformed:

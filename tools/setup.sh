@@ -10,8 +10,9 @@ want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-font
 if [ "${1:-panel}" = "test" ]; then
   # ser2net serves radiosim's terminal on loopback for the network port's tests;
   # openbox (with xprop from x11-utils to see it is up) frames the window for
-  # the test of where it comes back after a restart.
-  want+=(xvfb xauth ser2net openbox x11-utils)
+  # the test of where it comes back after a restart; nlohmann-json reads
+  # ostrellectl's JSON back in its tests.
+  want+=(xvfb xauth ser2net openbox x11-utils nlohmann-json3-dev)
 fi
 case "${1:-panel}" in
   # CPack's Debian generator finds the libraries' packages with dpkg-shlibdeps

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Cross-builds the core and its tests for Windows (64- and 32-bit) and runs the
-# 64-bit tests under Wine against radiosim, which serves pseudo-terminals on
-# the Linux side reached as COM5 (a radio that answers) and COM6 (one that
-# never does) through links in a fresh Wine prefix.
+# Cross-builds the core, ostrellectl and the core's tests for Windows (64- and
+# 32-bit) and runs the 64-bit tests and ostrellectl.exe under Wine against
+# radiosim, which serves pseudo-terminals on the Linux side reached as COM5 (a
+# radio that answers), COM6 (one that never does) and COM7 (ostrellectl's)
+# through links in a fresh Wine prefix.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 native=${OSTRELLE_BUILD_DIR:-$here/build}
@@ -56,6 +57,9 @@ start_sim com6 --no-reply
 set +e
 wine "$here/build-win-x86_64/wine_core_tests.exe" 2>&1 | tr -d '\r'
 rc=${PIPESTATUS[0]}
-set -e
 echo "wine_core_tests under Wine: exit $rc"
+bash "$here/tests/wine/ostrellectl_wine.sh" "$native" "$here/build-win-x86_64"
+cli=$?
+set -e
+[ "$rc" -eq 0 ] && rc=$cli
 exit "$rc"

@@ -1,10 +1,13 @@
 #include "frames.h"
+#include "lcdtext.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <set>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -140,6 +143,32 @@ TEST(KeyTable, LookupsAgree)
     }
     EXPECT_FALSE(KeyByControlId(1035).has_value());
     EXPECT_FALSE(KeyByCaption("scan").has_value());
+    // By name, in any case, the caption whole: what a command line types.
+    EXPECT_EQ(KeyByName("scan")->code, 15);
+    EXPECT_EQ(KeyByName("l/Out")->code, 5);
+    EXPECT_EQ(KeyByName("f1")->code, 31);
+    EXPECT_FALSE(KeyByName("sca").has_value());
+    EXPECT_FALSE(KeyByName("scann").has_value());
+    EXPECT_FALSE(KeyByName("").has_value());
+}
+
+// A display row in words: UTF-8 of the nearest characters, up to the first
+// zero code; the icons by name and the bars as a count.
+TEST(LcdText, RowsAndIcons)
+{
+    LcdImage lcd;
+    const uint8_t row[16] = {'C', 'H', ' ', 0x80, 0xE0, 0x01, 0x03, 0x07, 0xF8, 0x00, 'X', 'Y'};
+    std::copy(std::begin(row), std::end(row), lcd.rows[0]);
+    EXPECT_EQ(lcdtext::RowText(lcd.rows[0]), "CH \u00C7\u03B1\U0001F512\u2582\u2586\u00B0");
+    EXPECT_EQ(lcdtext::RowHex(lcd.rows[0]), "43482080E0010307F800585900000000") << "all 16 codes";
+    std::fill(std::begin(lcd.rows[1]), std::begin(lcd.rows[1]) + 16, 'A');
+    EXPECT_EQ(lcdtext::RowText(lcd.rows[1]), std::string(16, 'A')) << "a full row has no zero";
+
+    lcd.iconFlagsA = 0x08 | 0x20 | 0x05; // S, battery (either bit), five bars
+    lcd.iconFlagsB = 0x01 | 0x08 | 0x20 | 0x40;
+    EXPECT_EQ(lcdtext::SignalBars(lcd), 5);
+    const std::vector<std::string_view> shown = lcdtext::ShownIcons(lcd);
+    EXPECT_EQ(shown, (std::vector<std::string_view>{"F", "padlock", "S", "battery", "down"}));
 }
 
 } // namespace

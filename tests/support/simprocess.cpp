@@ -1,5 +1,7 @@
 #include "simprocess.h"
 
+#include "childio.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -55,12 +57,7 @@ SimProcess::SimProcess(std::vector<std::string> args, std::string link) : linkPa
     }
     std::vector<std::string> argv{RADIOSIM_PATH, "--link", linkPath};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    cargv.reserve(argv.size() + 1);
-    for (auto& a : argv) {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
+    std::vector<char*> cargv = CStrings(argv);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -108,47 +105,23 @@ SimProcess::~SimProcess()
 void SimProcess::ReadOutput(int outFd, int errFd)
 {
     std::string partial[2];
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
+    PumpPipes(outFd, errFd, [&](int i, const char* bytes, size_t count) {
+        partial[i].append(bytes, count);
+        std::lock_guard<std::mutex> guard(lock);
+        for (size_t cut; (cut = partial[i].find('\n')) != std::string::npos;) {
+            std::string line = partial[i].substr(0, cut);
+            partial[i].erase(0, cut + 1);
+            if (i == 1) {
+                errorLines.push_back(std::move(line));
+            } else if (!firstLineSeen) {
+                slavePath = std::move(line);
+                firstLineSeen = true;
+            } else {
+                traceLines.push_back(std::move(line));
             }
-            break;
         }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-                continue;
-            }
-            partial[i].append(buffer, static_cast<size_t>(n));
-            std::lock_guard<std::mutex> guard(lock);
-            for (size_t cut; (cut = partial[i].find('\n')) != std::string::npos;) {
-                std::string line = partial[i].substr(0, cut);
-                partial[i].erase(0, cut + 1);
-                if (i == 1) {
-                    errorLines.push_back(std::move(line));
-                } else if (!firstLineSeen) {
-                    slavePath = std::move(line);
-                    firstLineSeen = true;
-                } else {
-                    traceLines.push_back(std::move(line));
-                }
-            }
-            changed.notify_all();
-        }
-    }
+        changed.notify_all();
+    });
     // The child is gone: wake a constructor still waiting for its first line,
     // and a Reap waiting for the last lines to be collected.
     std::lock_guard<std::mutex> guard(lock);

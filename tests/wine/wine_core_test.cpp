@@ -216,6 +216,9 @@ TEST(WinePollWorker, MirrorsTheRadioAndStopsPromptly)
     ASSERT_TRUE(link.OpenPort(5)) << link.OpenError();
     std::atomic<int> refreshes{0};
     link.SetRefreshCallback([&] { ++refreshes; });
+    // Every reply, not only those that change a record, so that each one's
+    // refresh can be counted.
+    link.refreshEveryReply = true;
     link.StartPolling();
     std::this_thread::sleep_for(Ms(1000));
     const auto t0 = std::chrono::steady_clock::now();

@@ -1,0 +1,445 @@
+// The commands of ostrellectl over the core: the same RadioLink, poll worker
+// and transfer workers as the front panel, with standard output for results
+// and standard error for everything said to the user.
+
+#include "commands.h"
+
+#include "exitcodes.h"
+#include "interrupt.h"
+#include "messages.h"
+#include "portchoice.h"
+#include "programinfo.h"
+#include "radiolink.h"
+#include "report.h"
+#include "transfercommands.h"
+
+#if !defined(_WIN32)
+#include "portmap.h"
+#endif
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
+namespace cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a radio may stay silent before it counts as not answering.
+constexpr auto ANSWER_LIMIT = std::chrono::milliseconds(1000);
+// After a hang-up the device is looked for this often, never more.
+constexpr auto REOPEN_PACE = std::chrono::milliseconds(1000);
+// A poll pass sends the LCD and the status poll a few ms apart; one line
+// shows both replies.
+constexpr uint32_t SETTLE_MS = 15;
+constexpr auto WAKE_LIMIT = std::chrono::milliseconds(50);
+
+// Standard output carries results only; false once nobody reads it.
+bool Emit(const std::string& text)
+{
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+}
+
+int NoAnswer(const PortChoice& port)
+{
+    return Fail(ExitCode::NoAnswer, "The radio did not answer on " + port.shown +
+                                        ". Check that it is switched on, that the cable sits in the PC/IF "
+                                        "socket, and that the port is the right one (ostrellectl ports).");
+}
+
+int OpenLink(RadioLink& link, const PortChoice& port)
+{
+    if (link.OpenPortNamed(port.name)) {
+        return Code(ExitCode::Done);
+    }
+    std::string message = "Unable to open port " + port.shown + ": " + OneLine(link.OpenError());
+    if (!message.empty() && message.back() != '.') {
+        message += '.';
+    }
+    // As in the panel: a number with nothing behind it is put right in the map.
+    if (port.comNumber > 0 && link.OpenFault() == SerialFault::Missing) {
+        message += " ostrellectl ports shows where each COM number leads.";
+    }
+    return Fail(ExitCode::PortUnavailable, message);
+}
+
+// Polls until a reply is stored or the radio has had ANSWER_LIMIT to give
+// one: a line that has just been opened may lose the first.
+bool PollUntilAnswered(RadioLink& link, bool (*poll)(RadioLink&, uint8_t*))
+{
+    std::array<uint8_t, LCD_REPLY_LENGTH> buffer{};
+    const auto start = Clock::now();
+    while (!interrupt::Requested()) {
+        if (poll(link, buffer.data())) {
+            return true;
+        }
+        if (Clock::now() - start >= ANSWER_LIMIT || link.Port().HungUp() || !interrupt::Sleep(10)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+int Interrupted()
+{
+    return Fail(ExitCode::Interrupted, "interrupted");
+}
+
+// Why no reply came: the user's Ctrl-C, or the radio.
+int Unanswered(const PortChoice& port)
+{
+    return interrupt::Requested() ? Interrupted() : NoAnswer(port);
+}
+
+int CommandStatus(RadioLink& link, const Options& o, const PortChoice& port)
+{
+    if (!PollUntilAnswered(link, PollStatusOnce)) {
+        return Unanswered(port);
+    }
+    const RadioStatus status = link.Snapshot().status;
+    (void)Emit((o.json ? StatusJson(status) : StatusLine(status)) + "\n");
+    return Code(ExitCode::Done);
+}
+
+int CommandLcd(RadioLink& link, const Options& o, const PortChoice& port)
+{
+    if (!PollUntilAnswered(link, PollLcdOnce)) {
+        return Unanswered(port);
+    }
+    const LcdImage lcd = link.Snapshot().lcd;
+    (void)Emit(o.json ? LcdJson(lcd) + "\n" : LcdLines(lcd));
+    return Code(ExitCode::Done);
+}
+
+// Whether a key or tune frame went out, as the link tells it.
+int Sent(SendResult result, const PortChoice& port)
+{
+    if (result == SendResult::Sent) {
+        return Code(ExitCode::Done);
+    }
+    return Fail(ExitCode::NoAnswer,
+                "The frame did not reach the radio on " + port.shown + ": " + SendResultText(result) + ".");
+}
+
+// What key and tune will send, taken from the words before the port is touched.
+struct Request {
+    std::vector<KeyCode> keys;
+    double mhz = 0;
+    int32_t modulation = TUNE_MODULATION_AUTO;
+};
+
+bool SameLetters(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+int ParseKeys(const Options& o, Request& request)
+{
+    for (const std::string& name : o.arguments) {
+        const auto key = KeyByName(name);
+        if (!key) {
+            std::string names;
+            for (const KeyDef& k : keyTable) {
+                names += (names.empty() ? "" : " ") + std::string(k.caption);
+            }
+            std::string message = "there is no key '" + name;
+            message += "'; the keys are: ";
+            message += names;
+            return Fail(ExitCode::Usage, message);
+        }
+        request.keys.push_back(key->code);
+    }
+    return Code(ExitCode::Done);
+}
+
+int ParseTune(const Options& o, Request& request)
+{
+    const std::string& text = o.arguments[0];
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), request.mhz);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        return Fail(ExitCode::Usage, "'" + text + "' is no frequency; give it in MHz, as 146.52");
+    }
+    if (!TuneFrequencyFits(request.mhz)) {
+        return Fail(ExitCode::Usage, text + " MHz cannot be tuned. " + std::string(TUNE_RANGE_MESSAGE));
+    }
+    if (o.arguments.size() > 1) {
+        const std::string& wanted = o.arguments[1];
+        const auto it = std::find_if(tuneModulationNames.begin(), tuneModulationNames.end(),
+                                     [&](std::string_view n) { return SameLetters(n, wanted); });
+        if (it == tuneModulationNames.end()) {
+            return Fail(ExitCode::Usage, "the modulation is am, fm or auto, not '" + wanted + "'");
+        }
+        request.modulation = static_cast<int32_t>(it - tuneModulationNames.begin());
+    }
+    return Code(ExitCode::Done);
+}
+
+int CommandKey(RadioLink& link, const Options& o, const PortChoice& port, const Request& request)
+{
+    for (size_t i = 0; i < request.keys.size(); ++i) {
+        if (i > 0 && !interrupt::Sleep(static_cast<uint32_t>(o.delayMs))) {
+            return Interrupted();
+        }
+        if (const int code = Sent(link.SendKey(request.keys[i]), port); code != Code(ExitCode::Done)) {
+            return code;
+        }
+    }
+    return Code(ExitCode::Done);
+}
+
+bool SameDisplay(const LcdImage& a, const LcdImage& b)
+{
+    if (a.lcdValid != b.lcdValid || a.iconFlagsA != b.iconFlagsA || a.iconFlagsB != b.iconFlagsB) {
+        return false;
+    }
+    for (int k = 0; k < 4; ++k) {
+        if (std::memcmp(a.rows[k], b.rows[k], 16) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SameStatus(const RadioStatus& a, const RadioStatus& b)
+{
+    return a.statusValid == b.statusValid && std::memcmp(a.block, b.block, sizeof a.block) == 0;
+}
+
+std::string WatchLine(const PanelSnapshot& snap, bool json)
+{
+    if (json) {
+        return "{\"time\":" + JsonString(Timestamp()) + ",\"status\":" + StatusJson(snap.status) +
+               ",\"lcd\":" + LcdJson(snap.lcd) + "}\n";
+    }
+    return Timestamp() + "  " + StatusLine(snap.status) + "  " + LcdOneLine(snap.lcd) + "\n";
+}
+
+// After a hang-up: the port closed, the device looked for once a second
+// until it opens again. False when interrupted.
+bool Reopen(RadioLink& link, const PortChoice& port)
+{
+    link.StopWorker();
+    Notice("The connection to the radio on " + port.shown + " was lost; waiting for it to come back.");
+    for (;;) {
+        const auto tried = Clock::now();
+        if (link.OpenPortNamed(port.name)) {
+            Notice("The port " + port.shown + " is open again.");
+            link.StartPolling();
+            return true;
+        }
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tried);
+        if (!interrupt::Sleep(static_cast<uint32_t>(std::max<long long>(0, (REOPEN_PACE - spent).count())))) {
+            return false;
+        }
+    }
+}
+
+int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
+{
+    std::mutex lock;
+    std::condition_variable wake;
+    bool fresh = false;
+    link.SetRefreshCallback([&] {
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            fresh = true;
+        }
+        wake.notify_one();
+    });
+    // The worker calls back into this frame: it ends before the frame does.
+    struct StopFirst {
+        RadioLink& link;
+        ~StopFirst() { link.StopWorker(); }
+    } stopFirst{link};
+    link.StartPolling();
+
+    const auto start = Clock::now();
+    auto lastReply = start;
+    uint64_t replies = 0;
+    bool answering = true;
+    bool printed = false;
+    PanelSnapshot last;
+    while (!interrupt::Requested()) {
+        bool woken = false;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            woken = wake.wait_for(guard, WAKE_LIMIT, [&] { return fresh; });
+            fresh = false;
+        }
+        if (woken && !interrupt::Sleep(SETTLE_MS)) {
+            break;
+        }
+        const PanelSnapshot snap = link.Snapshot();
+        const uint64_t count = link.statusRepliesStored + link.lcdRepliesStored;
+        if (count != replies) {
+            replies = count;
+            lastReply = Clock::now();
+            if (!answering) {
+                Notice("The radio answers again.");
+            }
+            answering = true;
+        } else if (answering && Clock::now() - lastReply > ANSWER_LIMIT) {
+            Notice("The radio does not answer on " + port.shown + "; watching on.");
+            answering = false;
+        }
+        // The first line waits for both replies, or for the radio's time to answer.
+        const bool ready =
+            printed || (snap.lcd.lcdValid && snap.status.statusValid) || Clock::now() - start > ANSWER_LIMIT;
+        if (ready && (!printed || !SameDisplay(snap.lcd, last.lcd) || !SameStatus(snap.status, last.status))) {
+            if (!Emit(WatchLine(snap, o.json))) {
+                return Code(ExitCode::Done); // the reader has gone
+            }
+            last = snap;
+            printed = true;
+        }
+        if (link.Port().HungUp() || !link.Port().IsOpen()) {
+            if (!o.reconnect) {
+                return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
+                                                    " was lost. Check the cable; --reconnect waits for it.");
+            }
+            if (!Reopen(link, port)) {
+                break;
+            }
+            lastReply = Clock::now();
+        }
+    }
+    return Interrupted();
+}
+
+int CommandPorts()
+{
+#if defined(_WIN32)
+    std::string text = "On Windows a COM number is the system's own port. Ports present:\n";
+    int found = 0;
+    for (int n = 1; n <= HIGHEST_COM_PORT; ++n) {
+        char target[512] = {};
+        const std::string name = "COM" + std::to_string(n);
+        if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) {
+            text += name + "  " + target + "\n";
+            ++found;
+        }
+    }
+    if (found == 0) {
+        text += "none\n";
+    }
+    (void)Emit(text);
+#else
+    const PortMapRoots roots = SystemPortMapRoots();
+    std::vector<PortEntry> entries = ReadPortMap(roots);
+    const bool proposal = entries.empty();
+    if (proposal) {
+        entries = ProposePortMap(roots);
+    }
+    std::string text = PortMapHeading(roots.portsDirectory, proposal, entries.size()) + "\n";
+    if (proposal && !entries.empty()) {
+        text += "(The front panel's Serial ports... keeps them.)\n";
+    }
+    if (!entries.empty()) {
+        constexpr size_t columns = 3;
+        std::vector<std::array<std::string, columns>> rows{{"COM", "Device", "Condition"}};
+        for (const PortEntry& entry : entries) {
+            rows.push_back({"COM" + std::to_string(entry.number) + (proposal ? " (proposed)" : ""),
+                            PortEntryDeviceText(entry), PortEntryConditionText(entry)});
+        }
+        std::array<size_t, columns> width{};
+        for (const auto& row : rows) {
+            for (size_t c = 0; c < columns; ++c) {
+                width[c] = std::max(width[c], row[c].size());
+            }
+        }
+        for (const auto& row : rows) {
+            std::string line;
+            for (size_t c = 0; c < columns; ++c) {
+                line += row[c] + (c + 1 < columns ? std::string(width[c] - row[c].size() + 2, ' ') : "");
+            }
+            text += line + "\n";
+        }
+    }
+    (void)Emit(text);
+#endif
+    return Code(ExitCode::Done);
+}
+
+} // namespace
+
+int Run(const Options& o)
+{
+    if (o.help) {
+        (void)Emit(UsageText());
+        return Code(ExitCode::Done);
+    }
+    if (o.version) {
+        (void)Emit("ostrellectl " + std::string(ABOUT_VERSION_TEXT) + " (" OSTRELLE_FILE_VERSION ")\n");
+        return Code(ExitCode::Done);
+    }
+    if (o.command == "ports") {
+        return CommandPorts();
+    }
+    PortChoice port;
+    std::string error;
+    if (!ChoosePort(o.port, port, error)) {
+        return Fail(ExitCode::Usage, error);
+    }
+    // Everything the words say is checked before the port is touched.
+    Request request;
+    TransferCommand transfer(o, port);
+    const bool transferring = o.command == "read" || o.command == "write";
+    int code = Code(ExitCode::Done);
+    if (o.command == "key") {
+        code = ParseKeys(o, request);
+    } else if (o.command == "tune") {
+        code = ParseTune(o, request);
+    } else if (transferring && !transfer.Prepare(code)) {
+        return code;
+    }
+    if (code != Code(ExitCode::Done)) {
+        return code;
+    }
+    RadioLink link;
+    if (const int opened = OpenLink(link, port); opened != Code(ExitCode::Done)) {
+        transfer.Abandon();
+        return opened;
+    }
+    if (o.command == "watch") {
+        code = CommandWatch(link, o, port);
+        link.StopWorker();
+        return code;
+    }
+    link.linkRunning = true;
+    if (o.command == "status") {
+        code = CommandStatus(link, o, port);
+    } else if (o.command == "lcd") {
+        code = CommandLcd(link, o, port);
+    } else if (!PollUntilAnswered(link, PollStatusOnce)) {
+        // Keys, tune frames and images get no answer of their own: a radio
+        // that answers a poll is there to take them.
+        code = Unanswered(port);
+        transfer.Abandon();
+    } else if (o.command == "key") {
+        code = CommandKey(link, o, port, request);
+    } else if (o.command == "tune") {
+        code = Sent(link.SendTune(request.mhz, request.modulation), port);
+    } else if (transferring) {
+        code = transfer.Run(link);
+    }
+    link.StopWorker();
+    return code;
+}
+
+} // namespace cli

@@ -1,0 +1,46 @@
+#include "messages.h"
+
+#include <cstdio>
+#include <string_view>
+
+namespace cli {
+
+std::string OneLine(const std::string& text)
+{
+    std::string line;
+    bool blank = false;
+    bool brokeLine = false;
+    for (const char c : text) {
+        if (c == '\n' || c == ' ' || c == '\t') {
+            blank = true;
+            brokeLine = brokeLine || c == '\n';
+            continue;
+        }
+        if (blank && !line.empty()) {
+            // A line that ends a sentence without saying so gets its full stop
+            // when the next one starts a sentence of its own.
+            const bool sentence = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            if (brokeLine && sentence && std::string_view(".:?!").find(line.back()) == std::string_view::npos) {
+                line += '.';
+            }
+            line += ' ';
+        }
+        line += c;
+        blank = false;
+        brokeLine = false;
+    }
+    return line;
+}
+
+int Fail(ExitCode code, const std::string& message)
+{
+    (void)std::fprintf(stderr, "ostrellectl: %s\n", OneLine(message).c_str());
+    return Code(code);
+}
+
+void Notice(const std::string& text)
+{
+    (void)std::fprintf(stderr, "ostrellectl: %s\n", OneLine(text).c_str());
+}
+
+} // namespace cli

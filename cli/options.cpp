@@ -1,0 +1,222 @@
+#include "options.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <iterator>
+#include <string_view>
+
+namespace cli {
+
+namespace {
+
+struct CommandDef {
+    std::string_view name;
+    size_t fewest = 0;
+    size_t most = 0;
+    std::string_view usage;
+};
+
+constexpr size_t kAny = static_cast<size_t>(-1);
+
+constexpr std::array<CommandDef, 8> commands{{
+    {"status", 0, 0, "status"},
+    {"lcd", 0, 0, "lcd"},
+    {"key", 1, kAny, "key NAME..."},
+    {"tune", 1, 2, "tune MHZ [am|fm|auto]"},
+    {"read", 1, 1, "read FILE"},
+    {"write", 1, 1, "write FILE"},
+    {"watch", 0, 0, "watch"},
+    {"ports", 0, 0, "ports"},
+}};
+
+const CommandDef* FindCommand(std::string_view name)
+{
+    const auto it = std::find_if(commands.begin(), commands.end(), [name](const CommandDef& c) { return c.name == name; });
+    return it == commands.end() ? nullptr : &*it;
+}
+
+// "-5" and "-.5" are negative numbers for tune, not options.
+bool LooksNumeric(std::string_view word)
+{
+    return word.size() > 1 && word[0] == '-' && ((word[1] >= '0' && word[1] <= '9') || word[1] == '.');
+}
+
+bool ParseDelay(std::string_view text, int& value)
+{
+    int parsed = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (ec != std::errc() || end != text.data() + text.size() || parsed < 0 || parsed > LONGEST_KEY_DELAY_MS) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+// Which command an option belongs to, so that a misplaced one is named.
+bool OptionFits(const Options& o, std::string& error)
+{
+    const auto only = [&](bool given, std::string_view option, std::initializer_list<std::string_view> allowed) {
+        if (!given || std::find(allowed.begin(), allowed.end(), o.command) != allowed.end()) {
+            return true;
+        }
+        error = std::string(option) + " goes with ";
+        size_t i = 0;
+        for (const std::string_view name : allowed) {
+            error += (i == 0 ? "" : (i + 1 == allowed.size() ? " and " : ", ")) + std::string(name);
+            ++i;
+        }
+        error += ", not with " + o.command;
+        return false;
+    };
+    return only(o.json, "--json", {"status", "lcd", "watch"}) && only(o.yes, "--yes", {"write"}) &&
+           only(o.reconnect, "--reconnect", {"watch"}) && only(o.delayGiven, "--delay", {"key"}) &&
+           only(!o.port.empty(), "--port", {"status", "lcd", "key", "tune", "read", "write", "watch"});
+}
+
+} // namespace
+
+bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string& error)
+{
+    o = Options{};
+    bool optionsEnded = false;
+    std::vector<std::string> words;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-" || LooksNumeric(arg)) {
+            words.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg;
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            hasValue = true;
+        }
+        const auto takeValue = [&]() {
+            if (hasValue) {
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                error = name + " needs a value";
+                return false;
+            }
+            value = args[++i];
+            return true;
+        };
+        struct Flag {
+            const char* name;
+            const char* shortName;
+            bool Options::*member;
+        };
+        static constexpr Flag flags[] = {
+            {"--help", "-h", &Options::help},          {"--version", nullptr, &Options::version},
+            {"--json", nullptr, &Options::json},       {"--yes", "-y", &Options::yes},
+            {"--reconnect", nullptr, &Options::reconnect},
+        };
+        const auto flag = std::find_if(std::begin(flags), std::end(flags), [&](const Flag& f) {
+            return name == f.name || (f.shortName != nullptr && name == f.shortName);
+        });
+        if (flag != std::end(flags)) {
+            if (hasValue) {
+                error = name + " takes no value";
+                return false;
+            }
+            o.*(flag->member) = true;
+        } else if (name == "--port") {
+            if (!takeValue()) {
+                return false;
+            }
+            if (value.empty()) {
+                error = "--port needs a port: COM<n>, a device path, rfc2217://HOST:PORT or tcp://HOST:PORT";
+                return false;
+            }
+            o.port = value;
+        } else if (name == "--delay") {
+            if (!takeValue()) {
+                return false;
+            }
+            if (!ParseDelay(value, o.delayMs)) {
+                error = "--delay takes milliseconds from 0 to " + std::to_string(LONGEST_KEY_DELAY_MS) + ", not '" +
+                        value + "'";
+                return false;
+            }
+            o.delayGiven = true;
+        } else {
+            error = "unknown option " + name;
+            return false;
+        }
+    }
+    if (o.help || o.version) {
+        return true;
+    }
+    if (words.empty()) {
+        error = "no command given";
+        return false;
+    }
+    o.command = words.front();
+    o.arguments.assign(words.begin() + 1, words.end());
+    const CommandDef* def = FindCommand(o.command);
+    if (def == nullptr) {
+        error = "unknown command '" + o.command + "'";
+        return false;
+    }
+    if (o.arguments.size() < def->fewest || o.arguments.size() > def->most) {
+        error = "usage: ostrellectl " + std::string(def->usage);
+        return false;
+    }
+    return OptionFits(o, error);
+}
+
+const char* UsageText()
+{
+    return "Usage: ostrellectl [--port PORT] COMMAND [ARGUMENTS]\n"
+           "Drives a Quelmar scanner on a serial cable from a shell, a script or cron.\n"
+           "\n"
+           "Commands:\n"
+           "  status                 one status poll: mode, frequency, modulation, RSSI,\n"
+           "                         centering, battery and the lit indicators\n"
+           "  lcd                    one display poll: the four rows and the lit icons\n"
+           "  key NAME...            presses keys by their captions (scan, 1, ., ent, f1,\n"
+           "                         l/out...; any case), --delay MS apart\n"
+           "  tune MHZ [am|fm|auto]  tunes the radio (modulation Auto unless given)\n"
+           "  read FILE              copies the radio's memory image into FILE; FILE is\n"
+           "                         replaced only by a whole image\n"
+           "  write FILE             copies FILE into the radio's memory, replacing all\n"
+           "                         of it (asks first on a terminal)\n"
+           "  watch                  prints a time-stamped line whenever the status or\n"
+           "                         the display changes, until interrupted\n"
+           "  ports                  the COM map: where each COM number leads\n"
+           "\n"
+           "Options:\n"
+           "  --port PORT            COM<n> (the panel's ports/COM<n>, else the system's\n"
+           "                         port), a device such as /dev/ttyUSB0, or\n"
+           "                         rfc2217://HOST:PORT or tcp://HOST:PORT. Default: the\n"
+           "                         COM number in the panel's Ostrelle.cfg, else COM1\n"
+           "  --json                 status, lcd, watch: JSON (one object per line)\n"
+           "  --delay MS             key: pause between keys (default 100)\n"
+           "  --yes, -y              write: do not ask before replacing the radio's memory\n"
+           "  --reconnect            watch: after a hang-up wait for the radio to come back\n"
+           "  --help, -h             this text\n"
+           "  --version              the program's version\n"
+           "\n"
+           "Exit codes:\n"
+           "  0    done\n"
+           "  1    the radio did not answer\n"
+           "  2    bad usage\n"
+           "  3    the port could not be opened (the reason goes to standard error)\n"
+           "  4    a memory image transfer did not end whole\n"
+           "  130  interrupted (Ctrl-C)\n"
+           "\n"
+           "Results go to standard output; messages and transfer progress to standard error.\n"
+           "Ostrelle.cfg and ports/ are where the panel keeps them: beside the program, or\n"
+           "in ~/.config/ostrelle for an installed one (ostrellectl ports names the folder).\n";
+}
+
+} // namespace cli

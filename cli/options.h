@@ -1,0 +1,34 @@
+#pragma once
+
+// The command line of ostrellectl: options may stand before or after the
+// command; "--" ends them, so that a negative frequency can follow.
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+inline constexpr int DEFAULT_KEY_DELAY_MS = 100;
+inline constexpr int LONGEST_KEY_DELAY_MS = 60000;
+
+struct Options {
+    std::string command;
+    std::vector<std::string> arguments;
+    std::string port; // as given; empty: the settings file's, else COM 1
+    bool json = false;
+    bool yes = false;
+    bool reconnect = false;
+    int delayMs = DEFAULT_KEY_DELAY_MS;
+    bool delayGiven = false;
+    bool help = false;
+    bool version = false;
+};
+
+// False with a one-line reason when the words do not make a command line.
+// `args` excludes the program's name.
+bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// The text of --help: the commands, the options and the exit codes.
+const char* UsageText();
+
+} // namespace cli

@@ -1,0 +1,367 @@
+// ostrellectl as a user and a script meet it: every command against
+// radiosim, with what it prints, what it says and how it exits.
+
+#include "ctlprocess.h"
+#include "ser2netprocess.h"
+#include "simprocess.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::vector<std::string> Args(const SimProcess& sim, std::initializer_list<std::string> rest)
+{
+    std::vector<std::string> args{"--port", sim.Path()};
+    args.insert(args.end(), rest);
+    return args;
+}
+
+// The radio's last reply to `letter` in the trace, all its bytes.
+std::vector<unsigned> LastReply(const SimProcess& sim, unsigned letter)
+{
+    std::vector<unsigned> found;
+    for (const TraceFrame& f : ParseTrace(sim.TraceLines())) {
+        if (!f.toRadio && f.bytes.size() > 2 && f.bytes[1] == letter) {
+            found = f.bytes;
+        }
+    }
+    return found;
+}
+
+// "0241AB" as the trace writes it: "02 41 AB".
+std::string Spaced(const std::string& hex)
+{
+    std::string spaced;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        spaced += (spaced.empty() ? "" : " ") + hex.substr(i, 2);
+    }
+    return spaced;
+}
+
+std::vector<TraceFrame> FramesTo(const SimProcess& sim, unsigned letter)
+{
+    std::vector<TraceFrame> found;
+    for (const TraceFrame& f : ParseTrace(sim.TraceLines())) {
+        if (f.toRadio && f.bytes.size() > 1 && f.bytes[1] == letter) {
+            found.push_back(f);
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// A tune and a key change what the radio shows; status and lcd, in words and
+// in JSON, show exactly the reply the radio sent, in the panel's texts.
+TEST(CliPolls, StatusAndDisplayAsTheRadioSentThem)
+{
+    SimProcess sim({"--trace"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+
+    CtlResult r = RunCtl(Args(sim, {"tune", "146.52", "FM"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+
+    r = RunCtl(Args(sim, {"status"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(Lines(r.out).size(), 1u) << r.out;
+    EXPECT_EQ(r.out.rfind("TUNE  146.520000 FM  RSSI ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("Battery 7.80 V"), std::string::npos) << r.out;
+
+    r = RunCtl(Args(sim, {"--json", "status"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json status = json::parse(r.out);
+    const std::string block = status["raw"]["block"].get<std::string>();
+    ASSERT_TRUE(sim.WaitForTrace([&](const std::string& l) { return l.find(Spaced("0241" + block)) != l.npos; }, 2000))
+        << block;
+    const std::vector<unsigned> reply = LastReply(sim, 'A');
+    ASSERT_EQ(reply.size(), 20u);
+    EXPECT_EQ(HexOf(reply, 2, 16), Spaced(block)) << "not the radio's last status reply";
+    EXPECT_TRUE(status["statusValid"].get<bool>());
+    EXPECT_EQ(status["raw"]["frequencyHz"], 146520000);
+    EXPECT_EQ(status["raw"]["modulationIndex"], 1);
+    EXPECT_EQ(status["raw"]["modeIndex"], 0);
+    EXPECT_EQ(status["raw"]["rssi"], reply[6] | (reply[7] << 8));
+    EXPECT_EQ(status["raw"]["battery"], 780);
+    EXPECT_EQ(status["shown"]["mode"], "TUNE");
+    EXPECT_EQ(status["shown"]["frequency"], "146.520000");
+    EXPECT_EQ(status["shown"]["modulation"], "FM");
+    EXPECT_EQ(status["shown"]["battery"], "7.80 V");
+    EXPECT_EQ(status["shown"]["rssi"], std::to_string(reply[6] | (reply[7] << 8)));
+    // MUTE is lit while its bit is clear.
+    const bool muteLit = (reply[3] & 0x02) == 0;
+    const auto lit = status["shown"]["indicators"].get<std::vector<std::string>>();
+    EXPECT_EQ(std::find(lit.begin(), lit.end(), "MUTE") != lit.end(), muteLit) << r.out;
+
+    ASSERT_EQ(RunCtl(Args(sim, {"key", "light"})).code, 0);
+    r = RunCtl(Args(sim, {"lcd"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::vector<std::string> rows = Lines(r.out);
+    ASSERT_EQ(rows.size(), 5u) << r.out;
+    EXPECT_EQ(rows[1], " 146.5200 MHz   ");
+    EXPECT_NE(rows[4].find("backlight"), std::string::npos) << rows[4];
+
+    r = RunCtl(Args(sim, {"lcd", "--json"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json lcd = json::parse(r.out);
+    std::string rowsHex;
+    for (size_t k = 0; k < 4; ++k) {
+        rowsHex += lcd["raw"]["rows"][k].get<std::string>();
+    }
+    ASSERT_TRUE(sim.WaitForTrace([&](const std::string& l) { return l.find(Spaced("024C" + rowsHex)) != l.npos; }, 2000));
+    const std::vector<unsigned> lcdReply = LastReply(sim, 'L');
+    ASSERT_EQ(lcdReply.size(), 70u);
+    EXPECT_EQ(HexOf(lcdReply, 2, 64), Spaced(rowsHex)) << "not the radio's last display reply";
+    EXPECT_EQ(lcd["raw"]["iconFlagsA"], lcdReply[66]);
+    EXPECT_EQ(lcd["raw"]["iconFlagsB"], lcdReply[67]);
+    EXPECT_EQ(lcd["shown"]["rows"][1], " 146.5200 MHz   ");
+    EXPECT_TRUE(lcd["shown"]["backlight"].get<bool>());
+    EXPECT_EQ(lcd["shown"]["bars"], lcdReply[66] & 0x07);
+}
+
+// Keys by caption in any case, at the pace asked for; tune frames with the
+// panel's modulation numbering and range; nothing sent for words that are
+// wrong.
+TEST(CliFrames, KeysAndTuneReachTheRadioAsTheyShould)
+{
+    SimProcess sim({"--trace"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+
+    CtlResult r = RunCtl(Args(sim, {"key", "scan", "l/out", ".", "F1", "--delay", "250"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = RunCtl(Args(sim, {"tune", "25"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = RunCtl(Args(sim, {"tune", "32.01", "am"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_TRUE(sim.WaitForTrace([](const std::string& l) { return l.find("02 54 0F 6F E8 01 00") != l.npos; }, 2000));
+
+    const std::vector<TraceFrame> keys = FramesTo(sim, 'K');
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_EQ(HexOf(keys[0].bytes), "02 4B 0F 03 5D");
+    EXPECT_EQ(HexOf(keys[1].bytes), "02 4B 05 03 53");
+    EXPECT_EQ(HexOf(keys[2].bytes), "02 4B 18 03 66");
+    EXPECT_EQ(HexOf(keys[3].bytes), "02 4B 1F 03 6D");
+    for (size_t i = 1; i < keys.size(); ++i) {
+        EXPECT_GE(keys[i].ms - keys[i - 1].ms, 245) << i;
+    }
+    const std::vector<TraceFrame> tunes = FramesTo(sim, 'T');
+    ASSERT_EQ(tunes.size(), 2u);
+    EXPECT_EQ(HexOf(tunes[0].bytes), "02 54 40 78 7D 01 02 03 8F");
+    EXPECT_EQ(HexOf(tunes[1].bytes, 0, 7), "02 54 0F 6F E8 01 00");
+
+    // Refused before anything is sent: out of range, not a number, unknown
+    // key or modulation, an option of another command.
+    const std::vector<std::vector<std::string>> refused{
+        Args(sim, {"tune", "9999"}),       Args(sim, {"tune", "--", "-5"}), Args(sim, {"tune", "146,52"}),
+        Args(sim, {"tune", "146.52", "usb"}), Args(sim, {"key", "scan", "shift"}), Args(sim, {"key", "1", "--yes"}),
+        {"status", "extra"},                {"--delay", "x", "key", "1"},     {"frobnicate"},
+        {},
+    };
+    for (const auto& args : refused) {
+        r = RunCtl(args);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(r.err.rfind("ostrellectl: ", 0), 0u) << r.err;
+    }
+    EXPECT_NE(RunCtl(Args(sim, {"tune", "9999"})).err.find("4294.967295"), std::string::npos);
+    EXPECT_EQ(FramesTo(sim, 'K').size(), 4u);
+    EXPECT_EQ(FramesTo(sim, 'T').size(), 2u);
+}
+
+// A radio that does not answer, a port that is not there, and the help.
+TEST(CliFailures, ExitCodesAndOneLineReasons)
+{
+    SimProcess silent({"--no-reply"});
+    ASSERT_TRUE(silent.Started()) << silent.Error();
+    for (const std::string command : {"status", "lcd", "key"}) {
+        std::vector<std::string> args = Args(silent, {command});
+        if (command == "key") {
+            args.push_back("scan");
+        }
+        const CtlResult r = RunCtl(args);
+        EXPECT_EQ(r.code, 1) << command;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("did not answer"), std::string::npos) << r.err;
+        EXPECT_LT(r.ms, 2500) << command;
+    }
+
+    // A read that cannot begin leaves the file it would replace, and nothing beside it.
+    const fs::path dir = fs::temp_directory_path() / ("ostrellectl-silent-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "backup.bin") << "last week";
+    const CtlResult unread = RunCtl(Args(silent, {"read", (dir / "backup.bin").string()}));
+    EXPECT_EQ(unread.code, 1) << unread.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    EXPECT_EQ(fs::file_size(dir / "backup.bin"), 9u);
+    fs::remove_all(dir);
+
+    const std::string missing = fs::temp_directory_path() / "ostrelle-no-such-port";
+    CtlResult r = RunCtl({"--port", missing, "status"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("Unable to open port " + missing), std::string::npos) << r.err;
+
+    // A port another program holds is refused, not shared.
+    SimProcess sim;
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    CtlProcess watching(Args(sim, {"watch"}));
+    ASSERT_TRUE(watching.WaitForOutput([](const std::string& out) { return !out.empty(); }, 3000));
+    r = RunCtl(Args(sim, {"status"}));
+    EXPECT_EQ(r.code, 3) << r.err;
+    watching.Signal(SIGINT);
+    EXPECT_EQ(watching.Finish(2000).code, 130);
+    EXPECT_EQ(RunCtl(Args(sim, {"status"})).code, 0);
+
+    r = RunCtl({"--help"});
+    EXPECT_EQ(r.code, 0);
+    for (const char* word : {"status", "lcd", "key NAME", "tune MHZ", "read FILE", "write FILE", "watch", "ports",
+                             "--json", "--reconnect", "130"}) {
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    }
+    r = RunCtl({"--version"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("Ostrelle Version 1.0"), std::string::npos) << r.out;
+}
+
+// COM numbers resolve beside the program as in the panel: ports/COM<n>, the
+// number in Ostrelle.cfg when --port is not given, the map as the Serial
+// ports dialog lists it; and a radio behind ser2net by its endpoint.
+TEST(CliPorts, ComNumbersSettingsFileAndNetwork)
+{
+    SimProcess sim;
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    const fs::path dir = fs::temp_directory_path() / ("ostrellectl-ports-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "ports");
+    const fs::path program = dir / "ostrellectl";
+    fs::copy_file(OSTRELLECTL_PATH, program);
+    fs::create_symlink(sim.Path(), dir / "ports" / "COM7");
+    std::ofstream(dir / "Ostrelle.cfg") << "7\n146.520000\n200,150\n";
+
+    CtlProcess byCfg({"status"}, {}, program);
+    CtlResult r = byCfg.Finish(5000);
+    EXPECT_EQ(r.code, 0) << r.err;
+    CtlProcess byName({"--port", "com7", "status"}, {}, program);
+    EXPECT_EQ(byName.Finish(5000).code, 0);
+    CtlProcess unmapped({"--port", "COM8", "status"}, {}, program);
+    r = unmapped.Finish(5000);
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("Unable to open port COM 8"), std::string::npos) << r.err;
+    CtlProcess outOfRange({"--port", "COM257", "status"}, {}, program);
+    EXPECT_EQ(outOfRange.Finish(5000).code, 2);
+
+    CtlProcess ports({"ports"}, {}, program);
+    r = ports.Finish(5000);
+    EXPECT_EQ(r.code, 0);
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_NE(lines[0].find("The links in " + (dir / "ports").string()), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1].rfind("COM ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("COM7  " + sim.Path(), 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find("in use by radiosim"), std::string::npos) << lines[2]; // the terminal it serves
+
+    fs::remove(dir / "Ostrelle.cfg");
+    // COM 1 then, which has no link here: this machine's ttyS0 may or may
+    // not be there, but no radio answers on it.
+    CtlProcess noCfg({"status"}, {}, program);
+    r = noCfg.Finish(5000);
+    EXPECT_TRUE(r.code == 1 || r.code == 3) << r.code;
+    EXPECT_NE(r.err.find("COM 1"), std::string::npos) << r.err;
+    fs::remove_all(dir);
+
+    for (const auto mode : {Ser2NetProcess::Mode::Rfc2217, Ser2NetProcess::Mode::RawTcp}) {
+        Ser2NetProcess server(sim.SlavePath(), mode);
+        ASSERT_TRUE(server.Started()) << server.Error();
+        r = RunCtl({"--port", server.EndpointLine(), "--json", "status"});
+        EXPECT_EQ(r.code, 0) << server.EndpointLine() << r.err;
+        EXPECT_TRUE(json::parse(r.out)["statusValid"].get<bool>());
+    }
+}
+
+// watch prints a line for each change and nothing in between, as JSON a
+// parser takes line by line; Ctrl-C ends it within 300 ms and frees the port.
+// After a hang-up it ends, or with --reconnect waits and goes on.
+TEST(CliWatch, ChangesOnlyInterruptAndReconnect)
+{
+    SimProcess sim({"--trace"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    CtlProcess watch(Args(sim, {"watch", "--json"}));
+    ASSERT_TRUE(watch.WaitForOutput([](const std::string& out) { return std::count(out.begin(), out.end(), '\n') >= 3; },
+                                    5000));
+    ASSERT_EQ(RunCtl(Args(sim, {"status"})).code, 3); // the watch holds the port
+    watch.Signal(SIGINT);
+    const auto signalled = std::chrono::steady_clock::now();
+    const CtlResult r = watch.Finish(3000);
+    EXPECT_EQ(r.code, 130);
+    EXPECT_LE(watch.MsFrom(signalled), 300);
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 3u);
+    json previous;
+    for (const std::string& line : lines) {
+        const json j = json::parse(line);
+        ASSERT_TRUE(j.contains("time") && j.contains("status") && j.contains("lcd")) << line;
+        EXPECT_TRUE(j["status"]["statusValid"].get<bool>()) << line;
+        EXPECT_TRUE(j["lcd"]["lcdValid"].get<bool>()) << line;
+        if (!previous.is_null()) {
+            EXPECT_GT(j["time"].get<std::string>(), previous["time"].get<std::string>());
+            EXPECT_TRUE(j["status"] != previous["status"] || j["lcd"] != previous["lcd"]) << line;
+        }
+        previous = j;
+    }
+    EXPECT_EQ(RunCtl(Args(sim, {"status"})).code, 0); // the port was closed
+
+    // Without --reconnect a hang-up ends the watch.
+    {
+        SimProcess leaving({"--hangup-after", "700"});
+        ASSERT_TRUE(leaving.Started()) << leaving.Error();
+        CtlProcess ends(Args(leaving, {"watch"}));
+        const CtlResult gone = ends.Finish(5000);
+        EXPECT_EQ(gone.code, 1) << gone.err;
+        EXPECT_NE(gone.err.find("was lost"), std::string::npos) << gone.err;
+    }
+    // With it the watch waits for the radio and goes on where it left off.
+    const std::string link = fs::temp_directory_path() / ("ostrellectl-reconnect-" + std::to_string(::getpid()));
+    auto first = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "700"}, link);
+    ASSERT_TRUE(first->Started()) << first->Error();
+    CtlProcess reconnecting({"--port", link, "watch", "--reconnect"});
+    ASSERT_TRUE(reconnecting.WaitForOutput([](const std::string& err) { return err.find("was lost") != err.npos; },
+                                           5000, true));
+    first->WaitForExit(2000);
+    first.reset();
+    SimProcess second({"--trace"}, link);
+    ASSERT_TRUE(second.Started()) << second.Error();
+    EXPECT_TRUE(reconnecting.WaitForOutput([](const std::string& err) { return err.find("open again") != err.npos; },
+                                           3000, true));
+    EXPECT_TRUE(second.WaitForTrace([](const std::string& l) { return l.find("RADIO->PC") != l.npos; }, 3000));
+    reconnecting.Signal(SIGINT);
+    const CtlResult back = reconnecting.Finish(3000);
+    EXPECT_EQ(back.code, 130) << back.err;
+    ::unlink(link.c_str());
+}
+
+} // namespace

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The Windows ostrellectl.exe under Wine against radiosim reached as COM ports:
+# status (words and JSON), key, tune and a read of 20 records, and a radio
+# that does not answer. Run by tools/wine-tests.sh with WINEPREFIX set and
+# radiosim already serving COM6 (no replies); this starts its own on COM7.
+# Usage: ostrellectl_wine.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR
+set -uo pipefail
+native=$1
+win=$2
+exe=$win/ostrellectl.exe
+work=$(mktemp -d)
+failures=0
+sim=
+
+finish() {
+  [ -n "$sim" ] && kill "$sim" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap finish EXIT
+
+check() { # description, then a command that must succeed
+  local what=$1; shift
+  if "$@"; then
+    echo "ok    $what"
+  else
+    echo "FAIL  $what"
+    failures=$((failures + 1))
+  fi
+}
+
+ctl() { # exit code in $rc, output in $out, messages in $err
+  out=$(wine "$exe" "$@" 2>"$work/err" | tr -d '\r')
+  rc=${PIPESTATUS[0]}
+  err=$(tr -d '\r' <"$work/err")
+}
+
+head -c $((20 * 132)) /dev/urandom >"$work/image.bin"
+"$native/radiosim" --link "$WINEPREFIX/dosdevices/com7" --trace --image "$work/image.bin" >"$work/trace" 2>&1 &
+sim=$!
+for _ in $(seq 50); do [ -s "$work/trace" ] && break; sleep 0.1; done
+traced() { grep -q "PC->RADIO  $1" "$work/trace"; }
+
+ctl --port COM7 status
+check "status exits 0" [ "$rc" -eq 0 ]
+check "status shows the radio's status ($out)" grep -Eq '^SCAN  [0-9]+\.[0-9]{6} (AM|FM|NFM|AUTO)  RSSI [0-9]+  Centermeter [0-9]+  Battery 7\.80 V' <<<"$out"
+
+ctl --port COM7 --json status
+check "status --json exits 0" [ "$rc" -eq 0 ]
+check "status --json is a valid status object" python3 -c '
+import json, sys
+s = json.loads(sys.argv[1])
+assert s["statusValid"] and s["shown"]["battery"] == "7.80 V" and s["raw"]["battery"] == 780
+' "$out"
+
+ctl --port COM7 key scan 1 --delay 50
+check "key exits 0" [ "$rc" -eq 0 ]
+check "the SCAN and 1 key frames reached the radio" traced "02 4B 0F 03 5D"
+check "in order" bash -c "grep -A20 '02 4B 0F 03 5D' '$work/trace' | grep -q '02 4B 21 03 6F'"
+
+ctl --port COM7 tune 146.52 fm
+check "tune exits 0" [ "$rc" -eq 0 ]
+check "the tune frame reached the radio" traced "02 54 C0 B7 BB 08 01 03 92"
+ctl --port COM7 status
+check "the radio shows the new frequency ($out)" grep -q '^TUNE  146.520000 FM' <<<"$out"
+
+ctl --port COM7 read "$(winepath -w "$work/backup.bin" 2>/dev/null | tr -d '\r')"
+check "read exits 0 ($err)" [ "$rc" -eq 0 ]
+check "read says what it stored ($out)" grep -q '^20 records (2640 bytes) were received into: ' <<<"$out"
+check "the 20 records read are the radio's image" cmp -s "$work/image.bin" "$work/backup.bin"
+
+ctl --port COM6 status
+check "a radio that does not answer gives exit 1 ($err)" [ "$rc" -eq 1 ]
+ctl --port COM77 status
+check "a port that is not there gives exit 3 ($err)" [ "$rc" -eq 3 ]
+
+echo "ostrellectl.exe under Wine: $failures failed"
+[ "$failures" -eq 0 ]
