@@ -359,6 +359,9 @@ TransferResult NetPort::ReadSome(void* buffer, int32_t count, int32_t timeoutMs)
                 }
                 const size_t wanted = static_cast<size_t>(count - result.count);
                 const auto take = static_cast<int32_t>(std::min(Available(), wanted));
+                if (take == 0) {
+                    continue; // an empty buffer may have no storage to copy from
+                }
                 std::memcpy(out + result.count, rx.data() + rxHead, static_cast<size_t>(take));
                 rxHead += static_cast<size_t>(take);
                 result.count += take;
