@@ -15,7 +15,6 @@
 
 #include "hit.h"
 #include "simprocess.h"
-#include "waituntil.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -70,19 +71,17 @@ inline std::string WriteCallScript(const std::string& directory)
 // The wall time of radiosim's 0 s, as it says on standard error; 0 until it has.
 inline int64_t SimZeroMs(const SimProcess& sim)
 {
-    int64_t zero = 0;
-    WaitUntil(
-        [&] {
-            for (const std::string& line : sim.ErrorLines()) {
-                const size_t at = line.find(" (", line.find("; 0 s is "));
-                if (line.find("; 0 s is ") != std::string::npos && at != std::string::npos) {
-                    zero = std::strtoll(line.c_str() + at + 2, nullptr, 10);
-                }
+    for (int tries = 0; tries < 200; ++tries) {
+        for (const std::string& line : sim.ErrorLines()) {
+            const size_t said = line.find("; 0 s is ");
+            const size_t at = said == std::string::npos ? said : line.find(" (", said);
+            if (at != std::string::npos) {
+                return std::strtoll(line.c_str() + at + 2, nullptr, 10);
             }
-            return zero != 0;
-        },
-        2000);
-    return zero;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
 }
 
 inline int64_t NowMs()
@@ -91,12 +90,18 @@ inline int64_t NowMs()
         .count();
 }
 
-// Waits until radiosim's clock reads `simMs`.
-inline void WaitForSimTime(const SimProcess& sim, int simMs)
+// Waits until radiosim's clock reads `simMs`, in `pause` steps of a few ms
+// (a window's test lets its events run meanwhile).
+inline void WaitForSimTime(const SimProcess& sim, int simMs,
+                           const std::function<void(int)>& pause = [](int ms) {
+                               std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                           })
 {
     const int64_t zero = SimZeroMs(sim);
     ASSERT_NE(zero, 0) << "radiosim did not say when 0 s was";
-    WaitUntil([&] { return NowMs() - zero >= simMs; }, simMs + 1000);
+    while (NowMs() - zero < simMs) {
+        pause(5);
+    }
 }
 
 // `hits` as the program found them, `stopMs` the wall time at which it was
