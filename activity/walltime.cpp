@@ -87,7 +87,7 @@ int32_t SystemWallTime::OffsetMinutesAt(int64_t ms)
     }
 #endif
     const int64_t localSeconds = DaysFromCivil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) * 86400 +
-                                 local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+                                 int64_t{local.tm_hour} * 3600 + int64_t{local.tm_min} * 60 + local.tm_sec;
     return static_cast<int32_t>(FloorDiv(localSeconds - static_cast<int64_t>(seconds), 60));
 }
 

@@ -61,11 +61,11 @@ std::string WriteBusyDay(const std::string& directory, int rows)
     const QDate today = QDate::currentDate();
     const QDateTime midnight = today.startOfDay();
     const int32_t offset = midnight.offsetFromUtc() / 60;
-    std::mt19937 rng(7);
+    std::mt19937 rng(7); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same day every run
     std::uniform_int_distribution<int> channel(0, 299);
     std::uniform_int_distribution<int> length(300, 20000);
     std::uniform_int_distribution<int> level(200, 900);
-    const std::string path = directory + "/" + ActivityFileName({today.year(), today.month(), today.day()});
+    std::string path = directory + "/" + ActivityFileName({today.year(), today.month(), today.day()});
     std::ofstream out(path, std::ios::binary);
     out << ACTIVITY_CSV_HEADER << "\r\n";
     for (int i = 0; i < rows; ++i) {

@@ -228,6 +228,8 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
 
 CFrontPanelDlg::~CFrontPanelDlg()
 {
+    // A row that fails to be written now has nobody left to be told of.
+    QObject::disconnect(activity.get(), &ActivityFeed::failed, this, nullptr);
     StopWorker();
     link.SetRefreshCallback({});
     // The trace's last flush may still fail; nobody is left to tell then.

@@ -147,7 +147,7 @@ std::vector<uint8_t> DefaultImage(int records)
     return image;
 }
 
-RadioModel::RadioModel(uint32_t seed) : rng(seed), seed(seed)
+RadioModel::RadioModel(uint32_t seed) : rng(seed), seed(seed), traffic(seed)
 {
     SetImage(DefaultImage(200));
 }

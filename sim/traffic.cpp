@@ -63,7 +63,9 @@ bool ParseActivityScript(std::string_view text, std::vector<Transmission>& scrip
     int number = 0;
     for (std::string line; std::getline(lines, line);) {
         ++number;
-        line = line.substr(0, line.find('#'));
+        if (const size_t comment = line.find('#'); comment != std::string::npos) {
+            line.resize(comment);
+        }
         std::replace(line.begin(), line.end(), ',', ' ');
         std::istringstream words(line);
         std::vector<std::string> fields;

@@ -46,6 +46,8 @@ struct Frequency {
 
 class Traffic {
 public:
+    explicit Traffic(uint32_t seed) : rng(seed) {}
+
     // Random traffic of about `perMinute` transmissions a minute (0: none),
     // on a few busy ones of `frequencies`.
     void SetRandom(uint32_t seed, int perMinute, const std::vector<Frequency>& frequencies);

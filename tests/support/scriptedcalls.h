@@ -55,7 +55,7 @@ inline constexpr int CALLS_SETTLED_MS = 4500;
 
 inline std::string WriteCallScript(const std::string& directory)
 {
-    const std::string path = directory + "/calls.txt";
+    std::string path = directory + "/calls.txt";
     std::ofstream out(path);
     out << "# start  MHz  modulation  seconds  strength\n";
     for (const ScriptedCall& c : ScriptedCalls()) {
@@ -154,6 +154,6 @@ inline void ExpectScriptedHits(const std::vector<Hit>& hits, const SimProcess& s
         EXPECT_NE(h.display.find(c.channelName), std::string::npos) << h.display;
         EXPECT_GE(h.rssiMax, c.strength);
         EXPECT_LE(h.rssiMax, c.strength + c.strength / 50);
-        EXPECT_NEAR(h.rssiMean, c.strength, c.strength / 50);
+        EXPECT_NEAR(h.rssiMean, c.strength, c.strength / 50.0);
     }
 }
