@@ -33,6 +33,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QTimer>
 
 #include <array>
@@ -761,6 +762,13 @@ void CFrontPanelDlg::OnActivity()
 {
     if (activityWindow == nullptr) {
         activityWindow = new ActivityWindow(activity->Directory(), this);
+        // Beside the panel where the screen has room, so that both are seen;
+        // else where the window manager puts it.
+        const QRect frame = frameGeometry();
+        const QRect beside(frame.right() + 8, frame.top(), activityWindow->width(), activityWindow->height());
+        if (screen() != nullptr && screen()->availableGeometry().contains(beside)) {
+            activityWindow->move(beside.topLeft());
+        }
     }
     activityWindow->show();
     activityWindow->raise();
