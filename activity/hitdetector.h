@@ -38,8 +38,6 @@ public:
     // True while a hit is open or may still be continued.
     bool InProgress() const { return active; }
 
-    const HitRules& Rules() const { return rules; }
-
 private:
     void Begin(const StoredReply& reply);
     void Sample(uint16_t rssi);
