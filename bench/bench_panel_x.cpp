@@ -6,10 +6,13 @@
 // Each run measures `seconds` of mirroring twice, once repainting only what
 // changed and once, for comparison, refreshing after every reply as before
 // change detection (the order alternates between runs), then `seconds` with
-// the link stopped. Processor shares come from each thread's own CPU clock,
+// the link stopped. With `activity` after the runs, radiosim plays busy
+// traffic (a call every second or so) and the two halves are the activity
+// log switched on and off instead. Processor shares come from each thread's own CPU clock,
 // wake-ups from its voluntary context switches; the X server is measured the
 // same way from outside.
 
+#include "activityfeed.h"
 #include "cdemoapp.h"
 #include "cfrontpaneldlg.h"
 #include "keptfiles.h"
@@ -23,6 +26,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -106,6 +110,7 @@ struct Sample {
     uint64_t lcd = 0;
     long refreshes = 0;
     long paints = 0;
+    long hits = 0;
 };
 
 // Counts what the panel is asked to do: refresh events, and the dialog's own
@@ -113,6 +118,7 @@ struct Sample {
 struct PanelCounter : QObject {
     long refreshes = 0;
     long paints = 0;
+    long hits = 0;
     bool eventFilter(QObject*, QEvent* event) override
     {
         refreshes += event->type() == QEvent::Type(WM_PANEL_REFRESH);
@@ -153,6 +159,7 @@ public:
         s.lcd = panel.Link().lcdRepliesStored;
         s.refreshes = counter.refreshes;
         s.paints = counter.paints;
+        s.hits = counter.hits;
         return s;
     }
 
@@ -171,6 +178,7 @@ struct Figures {
     double paints = 0;
     double status = 0;
     double lcd = 0;
+    double hitsPerMinute = 0;
     std::map<std::string, double> threadCpu;    // % of one core, by thread name
     std::map<std::string, double> threadWakeups; // per second
 };
@@ -194,6 +202,7 @@ Figures Between(const Sample& a, const Sample& b)
     f.paints = static_cast<double>(b.paints - a.paints) / span;
     f.status = static_cast<double>(b.status - a.status) / span;
     f.lcd = static_cast<double>(b.lcd - a.lcd) / span;
+    f.hitsPerMinute = 60.0 * static_cast<double>(b.hits - a.hits) / span;
     return f;
 }
 
@@ -207,8 +216,9 @@ void Wait(int ms)
 void PrintPhase(const char* what, int run, const Figures& f)
 {
     std::printf("run %d %-8s program %6.2f %%  X %5.2f %%  wake-ups %6.1f /s (X %5.1f)  refreshes %6.1f /s  "
-                "paints %6.1f /s  status %5.1f /s  LCD %4.1f /s\n",
-                run, what, f.program, f.x, f.wakeups, f.xWakeups, f.refreshes, f.paints, f.status, f.lcd);
+                "paints %6.1f /s  status %5.1f /s  LCD %4.1f /s  hits %4.1f /min\n",
+                run, what, f.program, f.x, f.wakeups, f.xWakeups, f.refreshes, f.paints, f.status, f.lcd,
+                f.hitsPerMinute);
     for (const auto& [name, cpu] : f.threadCpu) {
         std::printf("      %-22s %6.2f %%  %6.1f wake-ups/s\n", name.c_str(), cpu, f.threadWakeups.at(name));
     }
@@ -282,6 +292,7 @@ int RunOnXServer(int argc, char** argv)
 {
     const int seconds = argc > 2 ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 30;
     const int runs = argc > 3 ? static_cast<int>(std::strtol(argv[3], nullptr, 10)) : 3;
+    const bool activity = argc > 4 && std::strcmp(argv[4], "activity") == 0;
     std::string display;
     const pid_t xServer = StartXServer(display);
     if (xServer <= 0) {
@@ -297,7 +308,7 @@ int RunOnXServer(int argc, char** argv)
 
     const std::string link = KeptFilesDirectory() + "/ports/COM250";
     std::filesystem::create_directories(KeptFilesDirectory() + "/ports");
-    SimProcess sim({}, link);
+    SimProcess sim(activity ? std::vector<std::string>{"--traffic", "60"} : std::vector<std::string>{}, link);
     if (!sim.Started()) {
         std::fprintf(stderr, "radiosim did not start: %s\n", sim.Error().c_str());
         stopX();
@@ -323,24 +334,30 @@ int RunOnXServer(int argc, char** argv)
         CFrontPanelDlg* panel = app.MainWindow();
         PanelCounter counter;
         panel->installEventFilter(&counter);
+        QObject::connect(&panel->Activity(), &ActivityFeed::hitEnded, &counter, [&counter] { ++counter.hits; });
         panel->findChild<QLineEdit*>(QStringLiteral("1032"))->setText(QStringLiteral("250"));
         panel->findChild<QPushButton*>(QStringLiteral("1033"))->click();
         if (!panel->Link().linkRunning) {
             std::fprintf(stderr, "START failed\n");
             status = 1;
         }
-        std::printf("the program on Xvfb %s (xcb) mirroring radiosim, LCD polls on, %d s a phase\n",
-                    display.c_str(), seconds);
+        std::printf("the program on Xvfb %s (xcb) mirroring radiosim, LCD polls on, %d s a phase%s\n",
+                    display.c_str(), seconds, activity ? ", busy traffic, activity log on and off" : "");
         for (int run = 1; run <= runs && status == 0; ++run) {
             for (int half = 0; half < 2; ++half) {
-                const bool everyReply = (run + half) % 2 == 0;
-                panel->Link().refreshEveryReply = everyReply;
+                // Activity: the first column is the log on, the second off.
+                const bool second = (run + half) % 2 == 0;
+                if (activity) {
+                    panel->Activity().SetLogging(!second);
+                } else {
+                    panel->Link().refreshEveryReply = second;
+                }
                 Wait(1000);
                 const Sample a = bench.Take(*panel, counter);
                 Wait(seconds * 1000);
                 const Figures f = Between(a, bench.Take(*panel, counter));
-                PrintPhase(everyReply ? "every" : "changed", run, f);
-                (everyReply ? every : changed).push_back(f);
+                PrintPhase(activity ? (second ? "log off" : "log on") : (second ? "every" : "changed"), run, f);
+                (second ? every : changed).push_back(f);
             }
         }
         panel->Link().refreshEveryReply = false;
@@ -361,7 +378,9 @@ int RunOnXServer(int argc, char** argv)
     stopX();
 
     if (status == 0) {
-        std::printf("\nmin and median of %d runs    changed only     every reply      link stopped\n", runs);
+        std::printf(activity ? "\nmin and median of %d runs    logging on       logging off      link stopped\n"
+                             : "\nmin and median of %d runs    changed only     every reply      link stopped\n",
+                    runs);
         PrintSummary("program, % of one core", &Figures::program, changed, every, stopped);
         PrintSummary("X server, % of one core", &Figures::x, changed, every, stopped);
         PrintSummary("program wake-ups /s", &Figures::wakeups, changed, every, stopped);
@@ -370,6 +389,7 @@ int RunOnXServer(int argc, char** argv)
         PrintSummary("paints /s", &Figures::paints, changed, every, stopped);
         PrintSummary("status replies /s", &Figures::status, changed, every, stopped);
         PrintSummary("LCD replies /s", &Figures::lcd, changed, every, stopped);
+        PrintSummary("hits /min", &Figures::hitsPerMinute, changed, every, stopped);
     }
     return status;
 }

@@ -4,6 +4,8 @@
 
 #include "commands.h"
 
+#include "activitycsv.h"
+#include "activityrecorder.h"
 #include "exitcodes.h"
 #include "interrupt.h"
 #include "messages.h"
@@ -24,6 +26,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #if defined(_WIN32)
@@ -255,13 +258,43 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
     std::mutex lock;
     std::condition_variable wake;
     bool fresh = false;
-    link.SetRefreshCallback([&] {
+    const auto poke = [&] {
         {
             const std::lock_guard<std::mutex> guard(lock);
             fresh = true;
         }
         wake.notify_one();
-    });
+    };
+    link.SetRefreshCallback(poke);
+    // With --hits, every stored reply goes to the hit detector and a line is
+    // printed for each hit as it ends, instead of one for each change.
+    SystemWallTime wall(link.GetClock());
+    std::unique_ptr<ActivityRecorder> hits;
+    if (o.hits) {
+        hits = std::make_unique<ActivityRecorder>(
+            wall, HitRules{static_cast<uint32_t>(o.mergeGapMs), HitRules{}.silenceMs}, poke);
+        hits->Attach(link);
+        if (!o.json && !Emit(std::string(ACTIVITY_CSV_HEADER) + "\n")) {
+            return Code(ExitCode::Done);
+        }
+    }
+    // False once nobody reads standard output.
+    const auto printHits = [&] {
+        for (const Hit& hit : hits ? hits->TakeEnded() : std::vector<Hit>{}) {
+            if (!Emit((o.json ? HitJson(hit) : HitCsvRow(hit)) + "\n")) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // The link stops: a hit still open ends there and is printed.
+    const auto stopLink = [&] {
+        link.StopWorker();
+        if (hits) {
+            hits->Close();
+        }
+        return printHits();
+    };
     // The worker calls back into this frame: it ends before the frame does.
     struct StopFirst {
         RadioLink& link;
@@ -282,7 +315,7 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
             woken = wake.wait_for(guard, WAKE_LIMIT, [&] { return fresh; });
             fresh = false;
         }
-        if (woken && !interrupt::Sleep(SETTLE_MS)) {
+        if (woken && !hits && !interrupt::Sleep(SETTLE_MS)) {
             break;
         }
         const PanelSnapshot snap = link.Snapshot();
@@ -298,17 +331,26 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
             Notice("The radio does not answer on " + port.shown + "; watching on.");
             answering = false;
         }
-        // The first line waits for both replies, or for the radio's time to answer.
-        const bool ready =
-            printed || (snap.lcd.lcdValid && snap.status.statusValid) || Clock::now() - start > ANSWER_LIMIT;
-        if (ready && (!printed || !SameDisplay(snap.lcd, last.lcd) || !SameStatus(snap.status, last.status))) {
-            if (!Emit(WatchLine(snap, o.json))) {
+        if (hits) {
+            if (!printHits()) {
                 return Code(ExitCode::Done); // the reader has gone
             }
-            last = snap;
-            printed = true;
+        } else {
+            // The first line waits for both replies, or for the radio's time to answer.
+            const bool ready =
+                printed || (snap.lcd.lcdValid && snap.status.statusValid) || Clock::now() - start > ANSWER_LIMIT;
+            if (ready && (!printed || !SameDisplay(snap.lcd, last.lcd) || !SameStatus(snap.status, last.status))) {
+                if (!Emit(WatchLine(snap, o.json))) {
+                    return Code(ExitCode::Done); // the reader has gone
+                }
+                last = snap;
+                printed = true;
+            }
         }
         if (link.Port().HungUp() || !link.Port().IsOpen()) {
+            if (!stopLink()) {
+                return Code(ExitCode::Done);
+            }
             if (!o.reconnect) {
                 return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
                                                     " was lost. Check the cable; --reconnect waits for it.");
@@ -319,6 +361,7 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
             lastReply = Clock::now();
         }
     }
+    (void)stopLink();
     return Interrupted();
 }
 

@@ -42,11 +42,11 @@ bool LooksNumeric(std::string_view word)
     return word.size() > 1 && word[0] == '-' && ((word[1] >= '0' && word[1] <= '9') || word[1] == '.');
 }
 
-bool ParseDelay(std::string_view text, int& value)
+bool ParseMilliseconds(std::string_view text, int longest, int& value)
 {
     int parsed = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-    if (ec != std::errc() || end != text.data() + text.size() || parsed < 0 || parsed > LONGEST_KEY_DELAY_MS) {
+    if (ec != std::errc() || end != text.data() + text.size() || parsed < 0 || parsed > longest) {
         return false;
     }
     value = parsed;
@@ -71,6 +71,7 @@ bool OptionFits(const Options& o, std::string& error)
     };
     return only(o.json, "--json", {"status", "lcd", "watch"}) && only(o.yes, "--yes", {"write"}) &&
            only(o.reconnect, "--reconnect", {"watch"}) && only(o.delayGiven, "--delay", {"key"}) &&
+           only(o.hits, "--hits", {"watch"}) && only(o.mergeGapGiven, "--merge-gap", {"watch"}) &&
            only(!o.port.empty(), "--port", {"status", "lcd", "key", "tune", "read", "write", "watch"});
 }
 
@@ -118,7 +119,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         static constexpr Flag flags[] = {
             {"--help", "-h", &Options::help},          {"--version", nullptr, &Options::version},
             {"--json", nullptr, &Options::json},       {"--yes", "-y", &Options::yes},
-            {"--reconnect", nullptr, &Options::reconnect},
+            {"--reconnect", nullptr, &Options::reconnect}, {"--hits", nullptr, &Options::hits},
         };
         const auto flag = std::find_if(std::begin(flags), std::end(flags), [&](const Flag& f) {
             return name == f.name || (f.shortName != nullptr && name == f.shortName);
@@ -142,12 +143,22 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
             if (!takeValue()) {
                 return false;
             }
-            if (!ParseDelay(value, o.delayMs)) {
+            if (!ParseMilliseconds(value, LONGEST_KEY_DELAY_MS, o.delayMs)) {
                 error = "--delay takes milliseconds from 0 to " + std::to_string(LONGEST_KEY_DELAY_MS) + ", not '" +
                         value + "'";
                 return false;
             }
             o.delayGiven = true;
+        } else if (name == "--merge-gap") {
+            if (!takeValue()) {
+                return false;
+            }
+            if (!ParseMilliseconds(value, LONGEST_MERGE_GAP_MS, o.mergeGapMs)) {
+                error = "--merge-gap takes milliseconds from 0 to " + std::to_string(LONGEST_MERGE_GAP_MS) +
+                        ", not '" + value + "'";
+                return false;
+            }
+            o.mergeGapGiven = true;
         } else {
             error = "unknown option " + name;
             return false;
@@ -171,6 +182,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         error = "usage: ostrellectl " + std::string(def->usage);
         return false;
     }
+    if (o.mergeGapGiven && !o.hits) {
+        error = "--merge-gap goes with watch --hits";
+        return false;
+    }
     return OptionFits(o, error);
 }
 
@@ -192,6 +207,10 @@ const char* UsageText()
            "                         of it (asks first on a terminal)\n"
            "  watch                  prints a time-stamped line whenever the status or\n"
            "                         the display changes, until interrupted\n"
+           "  watch --hits           prints a line for each hit as it ends: a time the\n"
+           "                         squelch was open (RF SQ), with its start, duration,\n"
+           "                         frequency, modulation, mode, display and RSSI (CSV\n"
+           "                         after a header row, or JSON with --json)\n"
            "  ports                  the COM map: where each COM number leads\n"
            "\n"
            "Options:\n"
@@ -203,6 +222,8 @@ const char* UsageText()
            "  --delay MS             key: pause between keys (default 100)\n"
            "  --yes, -y              write: do not ask before replacing the radio's memory\n"
            "  --reconnect            watch: after a hang-up wait for the radio to come back\n"
+           "  --merge-gap MS         watch --hits: the squelch opening again this soon on\n"
+           "                         the same frequency continues the hit (default 1000)\n"
            "  --help, -h             this text\n"
            "  --version              the program's version\n"
            "\n"

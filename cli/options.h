@@ -10,6 +10,8 @@ namespace cli {
 
 inline constexpr int DEFAULT_KEY_DELAY_MS = 100;
 inline constexpr int LONGEST_KEY_DELAY_MS = 60000;
+inline constexpr int DEFAULT_MERGE_GAP_MS = 1000;
+inline constexpr int LONGEST_MERGE_GAP_MS = 3600000;
 
 struct Options {
     std::string command;
@@ -18,6 +20,9 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool reconnect = false;
+    bool hits = false;
+    int mergeGapMs = DEFAULT_MERGE_GAP_MS;
+    bool mergeGapGiven = false;
     int delayMs = DEFAULT_KEY_DELAY_MS;
     bool delayGiven = false;
     bool help = false;

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "activitycsv.h"
 #include "lcdtext.h"
 #include "statustext.h"
 
@@ -168,6 +169,21 @@ std::string LcdJson(const LcdImage& lcd)
         .Number("bars", lcd.lcdValid ? lcdtext::SignalBars(lcd) : 0)
         .Flag("backlight", lcdtext::IconBits(lcdtext::IconOf(lcdtext::IconId::Backlight), lcd) != 0);
     return JsonObject().Flag("lcdValid", lcd.lcdValid).Raw("raw", raw.Close()).Raw("shown", shown.Close()).Close();
+}
+
+std::string HitJson(const Hit& hit)
+{
+    return JsonObject()
+        .Text("start", IsoLocalTime(hit.startMs, hit.utcOffsetMinutes))
+        .Raw("duration", DurationText(hit.durationMs))
+        .Text("frequency", statustext::FrequencyText(hit.frequencyHz))
+        .Number("frequencyHz", hit.frequencyHz)
+        .Text("modulation", hit.modulation)
+        .Text("mode", hit.mode)
+        .Text("display", hit.display)
+        .Number("rssiMax", hit.rssiMax)
+        .Number("rssiMean", hit.rssiMean)
+        .Close();
 }
 
 std::string Timestamp()

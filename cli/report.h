@@ -4,6 +4,7 @@
 // JSON for a script. The texts are the front panel's own (statustext.h,
 // lcdtext.h); the JSON carries them beside the raw fields they come from.
 
+#include "hit.h"
 #include "records.h"
 
 #include <string>
@@ -25,6 +26,10 @@ std::string LcdOneLine(const LcdImage& lcd);
 // The JSON objects, on one line each (fields: README, "From the command line").
 std::string StatusJson(const RadioStatus& status);
 std::string LcdJson(const LcdImage& lcd);
+
+// One hit: start (local, with offset), duration (seconds), frequency (the
+// panel's text) and frequencyHz, modulation, mode, display, rssiMax, rssiMean.
+std::string HitJson(const Hit& hit);
 
 // A JSON string literal of UTF-8 text.
 std::string JsonString(std::string_view text);

@@ -1,5 +1,7 @@
 #include "cfrontpaneldlg.h"
 
+#include "activityfeed.h"
+#include "activitywindow.h"
 #include "caboutdlg.h"
 #include "dialogunits.h"
 #include "eventhandoff.h"
@@ -31,6 +33,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QTimer>
 
 #include <array>
@@ -204,15 +207,37 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     traceAction = new QAction(QStringLiteral("Trace serial traffic"), this);
     traceAction->setCheckable(true);
     connect(traceAction, &QAction::triggered, this, [this](bool on) { OnTraceTraffic(on); });
+
+    // What the radio heard goes to the daily files beside the settings.
+    activity = std::make_unique<ActivityFeed>(link, moduleDirectory);
+    activity->SetRules(HitRules{RememberedMergeGapMs(), HitRules{}.silenceMs});
+    activity->SetLogging(RememberedLogActivity());
+    logActivityAction = new QAction(QStringLiteral("Log activity"), this);
+    logActivityAction->setCheckable(true);
+    logActivityAction->setChecked(activity->Logging());
+    connect(logActivityAction, &QAction::triggered, this, [this](bool on) { OnLogActivity(on); });
+    connect(activity.get(), &ActivityFeed::failed, this, [this](const QString& message) {
+        logActivityAction->setChecked(false);
+        prompts->Warn(message);
+    });
+    connect(activity.get(), &ActivityFeed::hitEnded, this, [this](const Hit& hit) {
+        if (activityWindow != nullptr) {
+            activityWindow->AddHit(hit);
+        }
+    });
 }
 
 CFrontPanelDlg::~CFrontPanelDlg()
 {
+    // A row that fails to be written now has nobody left to be told of.
+    QObject::disconnect(activity.get(), &ActivityFeed::failed, this, nullptr);
     StopWorker();
     link.SetRefreshCallback({});
     // The trace's last flush may still fail; nobody is left to tell then.
     QObject::disconnect(trace.get(), nullptr, this, nullptr);
     trace.reset();
+    QObject::disconnect(activity.get(), nullptr, this, nullptr);
+    activity.reset();
 }
 
 void CFrontPanelDlg::CreateControls()
@@ -519,6 +544,7 @@ void CFrontPanelDlg::OnStartStop()
         }
         SetLinkControls(true);
         trace->LinkStarted();
+        activity->LinkStarted();
         link.StartPolling();
         return;
     }
@@ -532,6 +558,8 @@ void CFrontPanelDlg::StopWorker()
 {
     link.StopWorker();
     trace->LinkStopped();
+    // A hit still in progress ends here and is written.
+    activity->LinkStopped();
 }
 
 void CFrontPanelDlg::OnKeyButton(int controlId)
@@ -629,6 +657,9 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
     QAction* serialPorts = menu.addAction(QStringLiteral("Serial ports..."));
     QAction* shortcuts = menu.addAction(QStringLiteral("Keyboard shortcuts..."));
     menu.addAction(traceAction);
+    menu.addSeparator();
+    menu.addAction(logActivityAction);
+    QAction* activityItem = menu.addAction(QStringLiteral("Activity..."));
     QAction* chosen = menu.exec(event->globalPos());
     if (chosen != nullptr && chosen == about) {
         OnSysCommand(IDM_ABOUTBOX);
@@ -636,6 +667,8 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
         OnSerialPorts();
     } else if (chosen == shortcuts) {
         OnKeyboardShortcuts();
+    } else if (chosen == activityItem) {
+        OnActivity();
     }
 }
 
@@ -716,6 +749,30 @@ void CFrontPanelDlg::OnTraceTraffic(bool on)
     prompts->Inform(QStringLiteral("Serial traffic is added to the end of this file until you untick "
                                    "\"Trace serial traffic\":"),
                     TracePath());
+}
+
+void CFrontPanelDlg::OnLogActivity(bool on)
+{
+    activity->SetLogging(on);
+    logActivityAction->setChecked(activity->Logging());
+    RememberLogActivity(activity->Logging());
+}
+
+void CFrontPanelDlg::OnActivity()
+{
+    if (activityWindow == nullptr) {
+        activityWindow = new ActivityWindow(activity->Directory(), this);
+        // Beside the panel where the screen has room, so that both are seen;
+        // else where the window manager puts it.
+        const QRect frame = frameGeometry();
+        const QRect beside(frame.right() + 8, frame.top(), activityWindow->width(), activityWindow->height());
+        if (screen() != nullptr && screen()->availableGeometry().contains(beside)) {
+            activityWindow->move(beside.topLeft());
+        }
+    }
+    activityWindow->show();
+    activityWindow->raise();
+    activityWindow->activateWindow();
 }
 
 QString CFrontPanelDlg::TracePath() const

@@ -20,6 +20,8 @@
 #include <memory>
 #include <optional>
 
+class ActivityFeed;
+class ActivityWindow;
 class CTransferProgressDlg;
 class QAction;
 class QLabel;
@@ -99,6 +101,15 @@ public:
     void OnTraceTraffic(bool on);
     QString TracePath() const;
 
+    // The context menu's "Log activity" item and its handler (remembered in
+    // the store beside the settings file), and "Activity..." with its window.
+    QAction* LogActivityAction() const { return logActivityAction; }
+    void OnLogActivity(bool on);
+    void OnActivity();
+    // The Activity window, once opened; null before.
+    ActivityWindow* ActivityView() const { return activityWindow; }
+    ActivityFeed& Activity() { return *activity; }
+
     RadioLink& Link() { return link; }
     UserPrompts& Prompts() { return *prompts; }
     // The control with that id, or null.
@@ -109,6 +120,10 @@ public:
     QString SettingsPath() const;
     // What is remembered beyond the settings file's fixed lines.
     QString StorePath() const;
+    bool RememberedLogActivity() const;
+    void RememberLogActivity(bool on);
+    // The merge gap of hits in ms (the store's Activity/MergeGapMs, else 1000).
+    uint32_t RememberedMergeGapMs() const;
     // The text of the About item of the panel's menu; empty when there is none.
     QString AboutMenuText() const { return aboutMenuText; }
 
@@ -151,6 +166,8 @@ private:
     QLineEdit* frequencyEdit = nullptr;
     QString aboutMenuText;
     QAction* traceAction = nullptr;
+    QAction* logActivityAction = nullptr;
+    ActivityWindow* activityWindow = nullptr;
     QMap<int, QStringList> pcKeys;
     CTransferProgressDlg* progressDlg = nullptr;
     bool initialised = false;
@@ -167,6 +184,7 @@ public:
     // Declared after the link, so that they go before the link does.
     ImageTransfer transfer;
     std::unique_ptr<TraceFile> trace;
+    std::unique_ptr<ActivityFeed> activity;
     int transferTimerId = 0;
     // The key and tune controls' state when the running transfer took them.
     QHash<int, bool> enabledBeforeTransfer;

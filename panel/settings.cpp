@@ -1,5 +1,6 @@
 #include "cfrontpaneldlg.h"
 
+#include "hitdetector.h"
 #include "settingsfile.h"
 
 #include <QDir>
@@ -23,6 +24,9 @@ bool MayBeSettingsFile(const QString& path, bool creating)
 }
 
 const QString IMAGE_FOLDER_KEY = QStringLiteral("Folders/Images");
+const QString LOG_ACTIVITY_KEY = QStringLiteral("Activity/Log");
+const QString MERGE_GAP_KEY = QStringLiteral("Activity/MergeGapMs");
+constexpr uint32_t LONGEST_MERGE_GAP_MS = 3600000;
 
 } // namespace
 
@@ -103,4 +107,35 @@ void CFrontPanelDlg::RememberImageFolder(const QString& chosenFile)
     store.setValue(IMAGE_FOLDER_KEY, QFileInfo(chosenFile).absolutePath());
     // Written now: a program that is killed later still opens there.
     store.sync();
+}
+
+bool CFrontPanelDlg::RememberedLogActivity() const
+{
+    if (!MayBeSettingsFile(StorePath(), false)) {
+        return true;
+    }
+    const QSettings store(StorePath(), QSettings::IniFormat);
+    return store.value(LOG_ACTIVITY_KEY, true).toBool();
+}
+
+void CFrontPanelDlg::RememberLogActivity(bool on)
+{
+    if (!MayBeSettingsFile(StorePath(), true)) {
+        return;
+    }
+    QSettings store(StorePath(), QSettings::IniFormat);
+    store.setValue(LOG_ACTIVITY_KEY, on);
+    store.sync();
+}
+
+uint32_t CFrontPanelDlg::RememberedMergeGapMs() const
+{
+    const uint32_t standard = HitRules{}.mergeGapMs;
+    if (!MayBeSettingsFile(StorePath(), false)) {
+        return standard;
+    }
+    const QSettings store(StorePath(), QSettings::IniFormat);
+    bool ok = false;
+    const uint gap = store.value(MERGE_GAP_KEY, standard).toUInt(&ok);
+    return ok && gap <= LONGEST_MERGE_GAP_MS ? gap : standard;
 }

@@ -1,4 +1,6 @@
 #include "cfrontpaneldlg.h"
+
+#include "activityfeed.h"
 #include "transferprogressdlg.h"
 
 #include <QFile>
@@ -85,6 +87,9 @@ void StartTransfer(CFrontPanelDlg& dlg)
         return;
     }
     HoldFrameControls(dlg);
+    // The radio is not heard while the image goes: a hit in progress ends here.
+    dlg.Activity().LinkStopped();
+    dlg.Activity().LinkStarted();
     if (dlg.transferTimerId != 0) {
         dlg.killTimer(dlg.transferTimerId);
     }

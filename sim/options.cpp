@@ -33,6 +33,8 @@ const std::map<std::string, Switch>& Switches()
         {"--trace", {false, 0, 0, [](O& o, S, long) { o.trace = true; }}},
         {"--trace-file", {true, 0, 0, [](O& o, S v, long) { o.traceFile = v; }}},
         {"--seed", {true, 0, UINT32_MAX, [](O& o, S, long n) { o.seed = static_cast<uint32_t>(n); }}},
+        {"--activity", {true, 0, 0, [](O& o, S v, long) { o.activityFile = v; }}},
+        {"--traffic", {true, 0, 600, [](O& o, S, long n) { o.trafficPerMinute = static_cast<int>(n); }}},
         {"--image", {true, 0, 0, [](O& o, S v, long) { o.imageFile = v; }}},
         {"--records", {true, 0, 100000, [](O& o, S, long n) { o.records = static_cast<int>(n); }}},
         {"--expect-records", {true, 0, 100000, [](O& o, S, long n) { o.expectRecords = static_cast<int>(n); }}},
@@ -103,6 +105,19 @@ const char* UsageText()
            "  --trace              print every frame both ways with a time stamp\n"
            "  --trace-file FILE    write the same lines to FILE\n"
            "  --seed N             seed of everything that varies (default 1)\n"
+           "\n"
+           "On the air (the radio stops on a call while it scans or searches, and\n"
+           "hears one on the frequency it is tuned to in the other modes):\n"
+           "  --traffic N          random calls, about N a minute on a few busy\n"
+           "                       channels of the image (default 6, 0: none)\n"
+           "  --activity FILE      play these calls instead of random ones, one a line:\n"
+           "                         START  FREQUENCY  MODULATION  DURATION  STRENGTH\n"
+           "                       START and DURATION in seconds (START from radiosim's\n"
+           "                       start, which it names on standard error), FREQUENCY\n"
+           "                       in MHz, MODULATION AM, FM, NFM or AUTO, STRENGTH the\n"
+           "                       RSSI reading while it is heard; blanks or commas\n"
+           "                       between fields, '#' begins a comment. E.g.\n"
+           "                         1.5  144.012500  FM  2.0  620\n"
            "\n"
            "Memory image:\n"
            "  --image FILE         send this image (a multiple of 132 bytes) and save\n"

@@ -3,6 +3,8 @@
 // Command line of radiosim. Every fault a test may want is one switch, so a
 // test names the misbehaviour it needs and nothing else changes.
 
+#include "traffic.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +16,11 @@ struct SimOptions {
     bool trace = false;
     std::string traceFile;
     uint32_t seed = 1;
+
+    // What is on the air: a script, else random traffic of this many
+    // transmissions a minute.
+    std::string activityFile;
+    int trafficPerMinute = DEFAULT_CALLS_PER_MINUTE;
 
     // Memory image.
     std::string imageFile;

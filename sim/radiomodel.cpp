@@ -147,7 +147,7 @@ std::vector<uint8_t> DefaultImage(int records)
     return image;
 }
 
-RadioModel::RadioModel(uint32_t seed) : rng(seed)
+RadioModel::RadioModel(uint32_t seed) : rng(seed), seed(seed), traffic(seed)
 {
     SetImage(DefaultImage(200));
 }
@@ -156,6 +156,31 @@ void RadioModel::SetImage(std::vector<uint8_t> newImage)
 {
     image = std::move(newImage);
     SelectChannel(std::min(channel, std::max(0, ChannelCount() - 1)));
+    if (!scripted) {
+        SetRandomTraffic(trafficPerMinute);
+    }
+}
+
+void RadioModel::SetRandomTraffic(int perMinute)
+{
+    scripted = false;
+    trafficPerMinute = perMinute;
+    // Random calls go out on the channels of the memory, as the radio's
+    // owner would have stored the busy ones.
+    std::vector<Frequency> channels;
+    for (int i = 0; i < ChannelCount(); ++i) {
+        const Channel c = ChannelFromRecord(image.data() + static_cast<size_t>(i) * IMAGE_RECORD_SIZE);
+        if (c.frequencyHz != 0) {
+            channels.push_back({c.frequencyHz, c.modulation});
+        }
+    }
+    traffic.SetRandom(seed, perMinute, channels);
+}
+
+void RadioModel::SetScriptedTraffic(std::vector<Transmission> script)
+{
+    scripted = true;
+    traffic.SetScript(std::move(script));
 }
 
 int RadioModel::ChannelCount() const
@@ -341,31 +366,97 @@ void RadioModel::OnTune(uint32_t hz, uint8_t tuneModulation)
 void RadioModel::Tick()
 {
     ++ticks;
-    std::uniform_int_distribution<int> percent(0, 99);
-    // A signal comes and goes; scanning stops on one and moves on after it.
-    if (signal) {
-        signal = percent(rng) >= 15;
-    } else {
-        signal = percent(rng) < (mode == Mode::Wx ? 60 : 10);
-    }
+    Listen(ticks * TICK_MS);
+    // A scanner moves on while it hears nothing and stays while it does.
     if (!signal && !hold && (mode == Mode::Scan || mode == Mode::Fav || mode == Mode::Srch)) {
         Step(scanUp ? 1 : -1);
     }
-    if (signal) {
-        std::uniform_int_distribution<int> level(250, 900);
-        rssi = static_cast<uint16_t>(level(rng));
+    if (receiving) {
+        const int spread = receiving->strength / 50;
+        std::uniform_int_distribution<int> jitter(-spread, spread);
+        rssi = static_cast<uint16_t>(std::clamp(receiving->strength + jitter(rng), 0, 65535));
         std::uniform_int_distribution<int> drift(-40, 40);
         centering = static_cast<uint16_t>(128 + drift(rng));
     } else {
-        std::uniform_int_distribution<int> noise(0, 40);
-        rssi = static_cast<uint16_t>(noise(rng));
-        centering = 0;
+        Quiet();
     }
     if (attenuator) {
         rssi = static_cast<uint16_t>(rssi / 4);
     }
     if (ticks % BATTERY_DRAIN_TICKS == 0 && batteryCentiVolts > BATTERY_FLOOR) {
         --batteryCentiVolts;
+    }
+}
+
+void RadioModel::Quiet()
+{
+    std::uniform_int_distribution<int> noise(0, 40);
+    rssi = static_cast<uint16_t>(noise(rng));
+    centering = 0;
+}
+
+bool RadioModel::Receives(const Transmission& t)
+{
+    const bool sweeping = !hold && (mode == Mode::Scan || mode == Mode::Fav || mode == Mode::Srch);
+    if (!sweeping) {
+        return frequencyHz == t.frequencyHz;
+    }
+    // A real scanner sweeps dozens of channels a second; this one finds a
+    // call at once: on a stored channel while it scans, anywhere while it
+    // searches.
+    if (mode == Mode::Srch) {
+        frequencyHz = t.frequencyHz;
+    } else {
+        int found = -1;
+        for (int i = 0; i < ChannelCount() && found < 0; ++i) {
+            if (ChannelFromRecord(image.data() + static_cast<size_t>(i) * IMAGE_RECORD_SIZE).frequencyHz ==
+                t.frequencyHz) {
+                found = i;
+            }
+        }
+        if (found < 0) {
+            return false;
+        }
+        SelectChannel(found);
+    }
+    modulation = t.modulation;
+    return true;
+}
+
+void RadioModel::Listen(uint32_t nowMs)
+{
+    if (static_cast<int32_t>(nowMs - heardAt) < 0) {
+        nowMs = heardAt;
+    }
+    heardAt = nowMs;
+    if (receiving && (static_cast<int32_t>(nowMs - receiving->EndMs()) >= 0 ||
+                      receiving->frequencyHz != frequencyHz)) {
+        // The call has ended, or the user tuned away from it.
+        receiving.reset();
+        signal = false;
+        Quiet();
+    }
+    if (receiving) {
+        return;
+    }
+    if (mode == Mode::Wx) {
+        // The weather channels broadcast without a pause.
+        receiving = Transmission{nowMs, 0x7FFFFFFFu, frequencyHz, modulation, 420};
+    } else {
+        for (const Transmission& t : traffic.OnAir(nowMs)) {
+            if (Receives(t)) {
+                receiving = t;
+                break;
+            }
+        }
+    }
+    if (receiving) {
+        signal = true;
+        rssi = receiving->strength;
+        centering = 128;
+        if (attenuator) {
+            rssi = static_cast<uint16_t>(rssi / 4);
+        }
     }
 }
 

@@ -1,11 +1,16 @@
 #pragma once
 
 // A plausible scanner behind the line: keys change what it shows, a tune
-// frame retunes it, and its signal and battery wander over time. Everything
-// that varies comes from one seeded generator, so a run can be repeated.
+// frame retunes it, it hears the transmissions on the air (stopping on them
+// while it scans or searches), and its battery wanders down over time.
+// Everything that varies comes from seeded generators, so a run can be
+// repeated.
+
+#include "traffic.h"
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,9 +23,8 @@ inline constexpr int LCD_ROWS = 4;
 // Operating modes, numbered as the status block counts them.
 enum class Mode : uint8_t { Tune = 0, Scan, Man, Pgm, Srch, Wx, Sky, Fav, Vs, Stalk };
 
-// Modulations, numbered as the status block counts them; the tune frame has
-// its own numbering (0 AM, 1 FM, 2 Auto).
-enum class Modulation : uint8_t { Am = 0, Fm, Nfm, Auto };
+// Modulations (traffic.h) are numbered as the status block counts them; the
+// tune frame has its own numbering (0 AM, 1 FM, 2 Auto).
 
 // Icon bits of the LCD reply.
 inline constexpr uint8_t ICON_A_BARS_MASK = 0x07;
@@ -54,6 +58,7 @@ std::vector<uint8_t> DefaultImage(int records);
 
 class RadioModel {
 public:
+    // Random traffic on the image's channels, from `seed`.
     explicit RadioModel(uint32_t seed = 1);
 
     // The memory image, whole 132-byte records; channels come from it.
@@ -64,10 +69,20 @@ public:
     void OnKey(uint8_t code);
     void OnTune(uint32_t hz, uint8_t tuneModulation);
 
-    // Moves time on by one step of the radio's own clock (signal, battery,
-    // scanning). The server calls it every TICK_MS.
+    // Random traffic of `perMinute` transmissions a minute (0: none) on the
+    // channels of the image, or exactly the transmissions of a script.
+    void SetRandomTraffic(int perMinute);
+    void SetScriptedTraffic(std::vector<Transmission> script);
+
+    // Moves time on by one step of the radio's own clock (hearing, signal
+    // level, scanning, battery). The server calls it every TICK_MS.
     static constexpr uint32_t TICK_MS = 250;
     void Tick();
+    // Hears what is on the air at `nowMs` (since radiosim started): stops on
+    // a transmission it can receive, and lets go of one that has ended. The
+    // server calls it before every reply, so a hit starts at the first poll
+    // after its transmission does. Time never goes back.
+    void Listen(uint32_t nowMs);
 
     std::array<uint8_t, 70> LcdReply() const;
     std::array<uint8_t, 20> StatusReply() const;
@@ -94,6 +109,7 @@ public:
     uint16_t rssi = 0;
     uint16_t centering = 0;
     uint32_t stepHz = 12500;
+    std::optional<Transmission> receiving; // what the radio hears now
     std::string entry;    // digits typed so far
     std::string message;  // a one-off note in row 2, cleared by the next key
 
@@ -103,10 +119,17 @@ private:
     void Enter();
     void SetMode(Mode next);
     std::string FrequencyText(uint32_t hz) const;
+    bool Receives(const Transmission& t);
+    void Quiet();
 
     std::vector<uint8_t> image;
     std::mt19937 rng;
+    uint32_t seed = 1;
     uint32_t ticks = 0;
+    uint32_t heardAt = 0;
+    int trafficPerMinute = DEFAULT_CALLS_PER_MINUTE;
+    bool scripted = false;
+    Traffic traffic;
 };
 
 const char* ModeName(Mode mode);

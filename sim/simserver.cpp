@@ -1,6 +1,7 @@
 #include "simserver.h"
 
 #include "frames.h"
+#include "walltime.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,6 +88,23 @@ bool SimServer::Start(std::string& error)
         }
     }
     model.SetImage(std::move(image));
+    std::vector<Transmission> script;
+    if (!options.activityFile.empty()) {
+        std::ifstream in(options.activityFile, std::ios::binary);
+        if (!in) {
+            error = "Reading the activity script " + options.activityFile + ": " + std::strerror(errno);
+            return false;
+        }
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string why;
+        if (!ParseActivityScript(text, script, why)) {
+            error = options.activityFile + ", " + why;
+            return false;
+        }
+        model.SetScriptedTraffic(script);
+    } else {
+        model.SetRandomTraffic(options.trafficPerMinute);
+    }
     if (!options.traceFile.empty()) {
         traceFile = std::fopen(options.traceFile.c_str(), "we");
         if (traceFile == nullptr) {
@@ -101,7 +119,16 @@ bool SimServer::Start(std::string& error)
         return false;
     }
     started = std::chrono::steady_clock::now();
+    const int64_t startedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
     nextTickAt = RadioModel::TICK_MS;
+    if (!options.activityFile.empty()) {
+        // Whoever checks what the radio heard needs to know when 0 s was.
+        Note("playing " + std::to_string(script.size()) + " transmissions from " + options.activityFile +
+             "; 0 s is " + IsoLocalTime(startedMs, SystemWallTime(SystemClock()).OffsetMinutesAt(startedMs)) +
+             " (" + std::to_string(startedMs) + " ms since 1970)");
+    }
     return true;
 }
 
@@ -191,11 +218,13 @@ void SimServer::HandleFrame(const Frame& frame)
     }
     switch (frame.letter) {
     case CMD_LCD: {
+        model.Listen(Now());
         const auto reply = model.LcdReply();
         Reply(Bytes(reply.begin(), reply.end()));
         break;
     }
     case CMD_STATUS: {
+        model.Listen(Now());
         const auto reply = model.StatusReply();
         Reply(Bytes(reply.begin(), reply.end()));
         break;

@@ -2,8 +2,10 @@
 // radiosim, with what it prints, what it says and how it exits.
 
 #include "ctlprocess.h"
+#include "scriptedcalls.h"
 #include "ser2netprocess.h"
 #include "simprocess.h"
+#include "walltime.h"
 
 #include <nlohmann/json.hpp>
 
@@ -362,6 +364,41 @@ TEST(CliWatch, ChangesOnlyInterruptAndReconnect)
     const CtlResult back = reconnecting.Finish(3000);
     EXPECT_EQ(back.code, 130) << back.err;
     ::unlink(link.c_str());
+}
+
+// watch --hits prints a line for each call radiosim plays as its hit ends,
+// and the one still on the air when Ctrl-C comes; JSON a parser takes.
+TEST(CliWatch, HitsAreTheScriptedCallsOneLineEachAsTheyEnd)
+{
+    const fs::path dir = fs::temp_directory_path() / ("ostrellectl-hits-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    SimProcess sim({"--trace", "--activity", WriteCallScript(dir.string())});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    CtlProcess watch(Args(sim, {"watch", "--hits", "--json"}));
+    WaitForSimTime(sim, CALLS_SETTLED_MS);
+    const auto count = [](const std::string& out) { return std::count(out.begin(), out.end(), '\n'); };
+    EXPECT_TRUE(watch.WaitForOutput([&](const std::string& out) { return count(out) >= 3; }, 1000));
+    const int64_t stop = NowMs();
+    watch.Signal(SIGINT);
+    const CtlResult r = watch.Finish(3000);
+    EXPECT_EQ(r.code, 130) << r.err;
+    std::vector<Hit> hits;
+    for (const std::string& line : Lines(r.out)) {
+        const json j = json::parse(line);
+        Hit hit;
+        ASSERT_TRUE(ParseIsoLocalTime(j["start"].get<std::string>(), hit.startMs, hit.utcOffsetMinutes)) << line;
+        hit.durationMs = static_cast<uint32_t>(std::llround(j["duration"].get<double>() * 1000));
+        hit.frequencyHz = j["frequencyHz"].get<uint32_t>();
+        EXPECT_EQ(j["frequency"].get<std::string>().substr(0, 4), std::to_string(hit.frequencyHz / 1000000) + ".");
+        hit.modulation = j["modulation"].get<std::string>();
+        hit.mode = j["mode"].get<std::string>();
+        hit.display = j["display"].get<std::string>();
+        hit.rssiMax = j["rssiMax"].get<uint16_t>();
+        hit.rssiMean = j["rssiMean"].get<uint16_t>();
+        hits.push_back(hit);
+    }
+    ExpectScriptedHits(hits, sim, stop);
+    fs::remove_all(dir);
 }
 
 } // namespace

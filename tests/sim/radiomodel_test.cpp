@@ -237,12 +237,77 @@ TEST(RadioModel, ChannelsComeFromTheImage)
     EXPECT_EQ(radio.ChannelCount(), 2);
 }
 
+// A scanner stops on each scripted call at once, shows its channel, level
+// and modulation, and moves on when it ends; tuned elsewhere it hears only
+// what is on its own frequency.
+TEST(RadioModel, HearsScriptedCallsAndScansOnWhenTheyEnd)
+{
+    std::vector<sim::Transmission> script;
+    std::string error;
+    ASSERT_TRUE(sim::ParseActivityScript("# start MHz mod s strength\n"
+                                         "1.0, 144.0125, fm, 1.2, 620   # channel 7\n"
+                                         "\n"
+                                         "0.5 999.5 AM 10 300\n",
+                                         script, error))
+        << error;
+    ASSERT_EQ(script.size(), 2u);
+    EXPECT_EQ(script[0], (sim::Transmission{500, 10000, 999500000, sim::Modulation::Am, 300}));
+
+    RadioModel radio;
+    radio.SetScriptedTraffic(script);
+    radio.Listen(900);
+    EXPECT_FALSE(radio.signal) << "999.5 MHz is no channel of the image";
+    radio.Listen(1000);
+    ASSERT_TRUE(radio.signal);
+    EXPECT_EQ(radio.channel, 6);
+    EXPECT_EQ(radio.Row(2), "CHANNEL 007     ");
+    const auto block = radio.StatusBlock();
+    EXPECT_EQ(block[1] & sim::IND_RF_SQ, sim::IND_RF_SQ);
+    EXPECT_EQ(U32(&block[11]), 144012500u);
+    EXPECT_EQ(block[15], static_cast<uint8_t>(sim::Modulation::Fm));
+    EXPECT_EQ(block[4] | (block[5] << 8), 620);
+    for (int i = 0; i < 8; ++i) {
+        radio.Tick(); // to 2000 ms: still on the call, its level within 2 %
+        EXPECT_EQ(radio.channel, 6);
+        EXPECT_NEAR(radio.rssi, 620, 12);
+    }
+    radio.Listen(2199);
+    EXPECT_TRUE(radio.signal);
+    radio.Listen(2200);
+    EXPECT_FALSE(radio.signal);
+    EXPECT_LT(radio.rssi, 50);
+    radio.Tick();
+    EXPECT_EQ(radio.channel, 7) << "scanning goes on";
+
+    // In the other modes only the frequency tuned to is heard; searching
+    // finds the call anywhere.
+    RadioModel tuned;
+    tuned.SetScriptedTraffic(script);
+    tuned.OnTune(144012500, 1);
+    tuned.Listen(600);
+    EXPECT_FALSE(tuned.signal);
+    tuned.Listen(1100);
+    EXPECT_TRUE(tuned.signal);
+    tuned.OnKey(Code("SRCH"));
+    tuned.Listen(1200);
+    EXPECT_EQ(tuned.frequencyHz, 144012500u) << "a search stays on the call it hears";
+    tuned.Listen(2300);
+    EXPECT_TRUE(tuned.signal);
+    EXPECT_EQ(tuned.frequencyHz, 999500000u);
+
+    for (const char* bad : {"1 144 FM 1", "x 144 FM 1 5", "1 0 FM 1 5", "1 144 SSB 1 5", "1 144 FM 0 5",
+                            "1 144 FM 1 70000", "1 144 FM 1 5x"}) {
+        EXPECT_FALSE(sim::ParseActivityScript(std::string("\n") + bad, script, error)) << bad;
+        EXPECT_EQ(error.rfind("line 2: ", 0), 0u) << error;
+    }
+}
+
 TEST(Options, ParsesSwitchesAndRefusesBadValues)
 {
     sim::SimOptions o;
     std::string error;
     ASSERT_TRUE(sim::ParseOptions({"--link", "/tmp/x", "--trace", "--drop", "30", "--pause-at", "264", "--pause-ms",
-                                   "600", "--never-ready", "--seed", "9"},
+                                   "600", "--never-ready", "--seed", "9", "--traffic", "30", "--activity", "calls.txt"},
                                   o, error))
         << error;
     EXPECT_EQ(o.linkPath, "/tmp/x");
@@ -252,10 +317,12 @@ TEST(Options, ParsesSwitchesAndRefusesBadValues)
     EXPECT_EQ(o.pauseMs, 600);
     EXPECT_TRUE(o.neverReady);
     EXPECT_EQ(o.seed, 9u);
+    EXPECT_EQ(o.trafficPerMinute, 30);
+    EXPECT_EQ(o.activityFile, "calls.txt");
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {"--drop", "101"}, {"--delay", "-1"}, {"--junk", "x"}, {"--link"}, {"--frobnicate"},
-             {"--pause-ms", "100"}, {"--records", "12abc"}}) {
+             {"--pause-ms", "100"}, {"--records", "12abc"}, {"--traffic", "601"}}) {
         sim::SimOptions ignored;
         EXPECT_FALSE(sim::ParseOptions(bad, ignored, error)) << bad[0];
         EXPECT_FALSE(error.empty());

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows ostrellectl.exe under Wine against radiosim reached as COM ports:
-# status (words and JSON), key, tune and a read of 20 records, and a radio
-# that does not answer. Run by tools/wine-tests.sh with WINEPREFIX set and
+# status (words and JSON), key, tune and a read of 20 records, a scripted
+# call seen by watch --hits, and a radio that does not answer. Run by tools/wine-tests.sh with WINEPREFIX set and
 # radiosim already serving COM6 (no replies); this starts its own on COM7.
 # Usage: ostrellectl_wine.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR
 set -uo pipefail
@@ -11,9 +11,11 @@ exe=$win/ostrellectl.exe
 work=$(mktemp -d)
 failures=0
 sim=
+calls=
 
 finish() {
   [ -n "$sim" ] && kill "$sim" 2>/dev/null
+  [ -n "$calls" ] && kill "$calls" 2>/dev/null
   wait 2>/dev/null
   rm -rf "$work"
 }
@@ -68,6 +70,19 @@ ctl --port COM7 read "$(winepath -w "$work/backup.bin" 2>/dev/null | tr -d '\r')
 check "read exits 0 ($err)" [ "$rc" -eq 0 ]
 check "read says what it stored ($out)" grep -q '^20 records (2640 bytes) were received into: ' <<<"$out"
 check "the 20 records read are the radio's image" cmp -s "$work/image.bin" "$work/backup.bin"
+
+# One call on channel 7 from 4.0 s to 4.5 s of radiosim's time (Wine takes a
+# while to start): its hit, with
+# the local time and offset as Windows gives them, is printed once it ends.
+printf '4.0 144.0125 FM 0.5 620\n' >"$work/calls.txt"
+"$native/radiosim" --link "$WINEPREFIX/dosdevices/com8" --activity "$work/calls.txt" >"$work/calls.out" 2>&1 &
+calls=$!
+for _ in $(seq 50); do [ -s "$work/calls.out" ] && break; sleep 0.1; done
+out=$(timeout -s KILL 9 wine "$exe" --port COM8 watch --hits 2>"$work/err" | tr -d '\r')
+check "watch --hits prints the header and the call's hit ($out)" grep -Eq \
+  '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2},0\.[45][0-9]{2},144\.012500,FM,SCAN,.*CHANNEL 007.*,6[0-9]{2},6[0-9]{2}$' <<<"$out"
+check "with the offset the system gives ($out)" grep -q "$(date +%:z),0\." <<<"$out"
+check "after the header" grep -q '^start,duration_s,frequency_mhz,' <<<"$out"
 
 ctl --port COM6 status
 check "a radio that does not answer gives exit 1 ($err)" [ "$rc" -eq 1 ]

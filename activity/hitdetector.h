@@ -1,0 +1,68 @@
+#pragma once
+
+// Finds hits in the stored poll replies. A hit begins with the first status
+// reply whose "RF SQ" bit is set and ends with the first one without it; a
+// squelch that opens again on the same frequency within the merge gap
+// continues the same hit. It is a function of the replies and their ticks
+// alone (and of the wall time its start is mapped to), so that the window
+// and ostrellectl find the same hits, and a test can play any sequence.
+
+#include "hit.h"
+#include "radiolink.h"
+#include "walltime.h"
+
+#include <cstdint>
+#include <vector>
+
+struct HitRules {
+    // A squelch that opens again this soon on the same frequency continues the hit.
+    uint32_t mergeGapMs = 1000;
+    // No status reply for longer than this: the radio was not heard, and
+    // whatever was open ended with the last reply that showed it.
+    uint32_t silenceMs = 1000;
+};
+
+// The bit of `indicatorFlags` that is lit while the squelch is open.
+inline constexpr uint8_t SQUELCH_OPEN_FLAG = 0x01;
+
+class HitDetector {
+public:
+    explicit HitDetector(WallTime& wall, HitRules rules = {});
+
+    // Every stored reply, in the order stored; the hits it ended are added
+    // to `ended`, oldest first.
+    void Feed(const StoredReply& reply, std::vector<Hit>& ended);
+    // The link stops (or the program ends): a hit open or waiting out the
+    // gap ends now, at the last reply that showed it.
+    void Close(std::vector<Hit>& ended);
+    // True while a hit is open or may still be continued.
+    bool InProgress() const { return active; }
+
+private:
+    void Begin(const StoredReply& reply);
+    void Sample(uint16_t rssi);
+    void End(uint32_t endTick, std::vector<Hit>& ended);
+
+    WallTime& wall;
+    HitRules rules;
+
+    bool heard = false;      // a status reply came since the link started
+    uint32_t lastStatusTick = 0;
+
+    bool active = false;     // a hit is open or waiting out the gap
+    bool open = false;       // its squelch is open now
+    bool displayTaken = false;
+    uint32_t startTick = 0;
+    uint32_t closedTick = 0; // the first reply without the squelch
+    RadioStatus status;      // at the start
+    LcdImage display;        // at the start (see Feed)
+    uint64_t rssiSum = 0;
+    uint32_t samples = 0;
+    uint16_t rssiMax = 0;
+    int64_t startMs = 0;
+    int32_t offsetMinutes = 0;
+};
+
+// The display as the log keeps it: each row as shown, trimmed, the rows that
+// are not empty joined with " | ". Empty without a display.
+std::string DisplayText(const LcdImage& lcd);

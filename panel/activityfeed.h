@@ -1,0 +1,62 @@
+#pragma once
+
+#include "activitylog.h"
+#include "activityrecorder.h"
+#include "walltime.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+class RadioLink;
+
+// The activity log of the front panel. While it is on and the link runs,
+// every stored reply goes to the hit detector; the hits that end come to the
+// window thread, where each row is written to the day's file (never by the
+// thread that moves the bytes) and handed on to whoever shows them. A file
+// that cannot be written switches the log off, and `failed` says why, once.
+class ActivityFeed : public QObject {
+    Q_OBJECT
+public:
+    ActivityFeed(RadioLink& link, const QString& directory, QObject* parent = nullptr);
+    ~ActivityFeed() override;
+
+    ActivityFeed(const ActivityFeed&) = delete;
+    ActivityFeed& operator=(const ActivityFeed&) = delete;
+
+    // On: hits are found and written from now on while the link runs. Off:
+    // a hit in progress is written first.
+    void SetLogging(bool on);
+    bool Logging() const { return logging; }
+    // The merge gap and the silence limit; taken at the next START.
+    void SetRules(HitRules rules);
+
+    // START, before the worker starts.
+    void LinkStarted();
+    // STOP, Exit, a transfer taking the line: what is in progress ends and
+    // is written now.
+    void LinkStopped();
+
+    QString Directory() const { return QString::fromStdString(log.Directory()); }
+
+signals:
+    // A hit has ended (its row written, unless the log has just failed).
+    void hitEnded(const Hit& hit);
+    void failed(const QString& message);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    void Deliver();
+
+    RadioLink& link;
+    SystemWallTime wall;
+    HitRules rules;
+    std::unique_ptr<ActivityRecorder> recorder;
+    ActivityLog log;
+    bool logging = true;
+    std::atomic<bool> deliveryPending{false};
+};
