@@ -44,7 +44,8 @@ constexpr auto ANSWER_LIMIT = std::chrono::milliseconds(ANSWER_LIMIT_MS);
 // A poll pass sends the LCD and the status poll a few ms apart; one line
 // shows both replies.
 constexpr uint32_t SETTLE_MS = 15;
-constexpr auto WAKE_LIMIT = std::chrono::milliseconds(50);
+// The watch is woken by every change and by Ctrl-C; this is only a net.
+constexpr auto WAKE_LIMIT = std::chrono::milliseconds(1000);
 
 // Standard output carries results only; false once nobody reads it.
 bool Emit(const std::string& text)
@@ -243,17 +244,24 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
     std::mutex lock;
     std::condition_variable wake;
     bool fresh = false;
-    link.SetRefreshCallback([&] {
+    const auto wakeUp = [&] {
         {
             const std::lock_guard<std::mutex> guard(lock);
             fresh = true;
         }
         wake.notify_one();
-    });
-    // The worker calls back into this frame: it ends before the frame does.
+    };
+    link.SetRefreshCallback(wakeUp);
+    interrupt::SetWaker(wakeUp);
+    // The worker and the interrupt call back into this frame: both are gone
+    // before the frame is.
     struct StopFirst {
         RadioLink& link;
-        ~StopFirst() { link.StopWorker(); }
+        ~StopFirst()
+        {
+            interrupt::SetWaker({});
+            link.StopWorker();
+        }
     } stopFirst{link};
     link.StartPolling();
 

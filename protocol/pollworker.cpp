@@ -1,16 +1,12 @@
 #include "radiolink.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace {
 
-// While the port is gone the worker wakes this often to see whether it was
-// asked to stop: STOP ends the wait at once, and the processor stays idle.
-constexpr uint32_t STOP_LOOK_MS = 50;
-
 // The port has been closed after a hang-up; it is looked for at most once a
-// second until it opens again. False when the worker was asked to stop.
+// second until it opens again. In between the worker sleeps, woken only by a
+// stop. False when the worker was asked to stop.
 bool AwaitPort(RadioLink& link)
 {
     Clock& clock = link.GetClock();
@@ -20,7 +16,9 @@ bool AwaitPort(RadioLink& link)
     while (!link.stopRequested) {
         const uint32_t waited = clock.TickCount() - lookedAt;
         if (waited < PORT_LOOK_PACE_MS) {
-            clock.Sleep(std::min(PORT_LOOK_PACE_MS - waited, STOP_LOOK_MS));
+            if (!link.PauseUnlessStopped(PORT_LOOK_PACE_MS - waited)) {
+                return false;
+            }
             continue;
         }
         lookedAt = clock.TickCount();

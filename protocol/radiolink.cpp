@@ -3,6 +3,7 @@
 #include "replyhunter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -41,9 +42,19 @@ void RadioLink::StartPolling()
 void RadioLink::StopWorkerThread()
 {
     if (worker.joinable()) {
-        stopRequested = true;
+        {
+            const std::lock_guard<std::mutex> lock(stopLock);
+            stopRequested = true;
+        }
+        stopWake.notify_all();
         worker.join();
     }
+}
+
+bool RadioLink::PauseUnlessStopped(uint32_t ms)
+{
+    std::unique_lock<std::mutex> lock(stopLock);
+    return !stopWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopRequested.load(); });
 }
 
 void RadioLink::StopWorker()

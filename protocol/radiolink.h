@@ -7,6 +7,7 @@
 #include "serialport.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -149,6 +150,9 @@ public:
     bool ReopenPort();
     // True from PortLost until ReopenPort opened the port again.
     bool PortClosed() const { return portClosed.load(); }
+    // A pause that a stop ends at once, for the wait for a port that has
+    // gone. False when the worker has been asked to stop.
+    bool PauseUnlessStopped(uint32_t ms);
 
     CSerialPort& Port() { return port; }
     Clock& GetClock() { return clock; }
@@ -184,6 +188,8 @@ private:
 
     std::thread worker;
     std::atomic<bool> workerDone{false};
+    std::mutex stopLock;
+    std::condition_variable stopWake;
     std::atomic<LinkState> state{LinkState::Stopped};
     // Written under lineLock, so that no frame is begun on a closed port.
     std::atomic<bool> portClosed{false};
