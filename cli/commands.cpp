@@ -43,13 +43,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long a radio may stay silent before it counts as not answering.
-constexpr auto ANSWER_LIMIT = std::chrono::milliseconds(1000);
-// After a hang-up the device is looked for this often, never more.
-constexpr auto REOPEN_PACE = std::chrono::milliseconds(1000);
+constexpr auto ANSWER_LIMIT = std::chrono::milliseconds(ANSWER_LIMIT_MS);
 // A poll pass sends the LCD and the status poll a few ms apart; one line
 // shows both replies.
 constexpr uint32_t SETTLE_MS = 15;
-constexpr auto WAKE_LIMIT = std::chrono::milliseconds(50);
+// The watch is woken by every change and by Ctrl-C; this is only a net.
+constexpr auto WAKE_LIMIT = std::chrono::milliseconds(1000);
 
 // Standard output carries results only; false once nobody reads it.
 bool Emit(const std::string& text)
@@ -224,55 +223,46 @@ bool SameStatus(const RadioStatus& a, const RadioStatus& b)
     return a.statusValid == b.statusValid && std::memcmp(a.block, b.block, sizeof a.block) == 0;
 }
 
-std::string WatchLine(const PanelSnapshot& snap, bool json)
+std::string WatchLine(const PanelSnapshot& snap, LinkState state, bool json)
 {
     if (json) {
-        return "{\"time\":" + JsonString(Timestamp()) + ",\"status\":" + StatusJson(snap.status) +
-               ",\"lcd\":" + LcdJson(snap.lcd) + "}\n";
+        return "{\"time\":" + JsonString(Timestamp()) + ",\"link\":" + JsonString(LinkStateOf(state).name) +
+               ",\"status\":" + StatusJson(snap.status) + ",\"lcd\":" + LcdJson(snap.lcd) + "}\n";
     }
     return Timestamp() + "  " + StatusLine(snap.status) + "  " + LcdOneLine(snap.lcd) + "\n";
 }
 
-// After a hang-up: the port closed, the device looked for once a second
-// until it opens again. False when interrupted.
-bool Reopen(RadioLink& link, const PortChoice& port)
+// The link's own state, on a line of its own in words; in JSON every line
+// carries it, so a change of state is a line like any other.
+std::string StateLine(LinkState state, const PortChoice& port)
 {
-    link.StopWorker();
-    Notice("The connection to the radio on " + port.shown + " was lost; waiting for it to come back.");
-    for (;;) {
-        const auto tried = Clock::now();
-        if (link.OpenPortNamed(port.name)) {
-            Notice("The port " + port.shown + " is open again.");
-            link.StartPolling();
-            return true;
-        }
-        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tried);
-        if (!interrupt::Sleep(static_cast<uint32_t>(std::max<long long>(0, (REOPEN_PACE - spent).count())))) {
-            return false;
-        }
-    }
+    return Timestamp() + "  " + LinkStateText(state, port.shown) + "\n";
 }
 
+// The same core as the panel's: the poll worker finds the radio answering
+// or not, and after a hang-up closes the port and looks for it once a second
+// until it opens again. Without --reconnect a hang-up ends the watch.
 int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
 {
     std::mutex lock;
     std::condition_variable wake;
     bool fresh = false;
-    const auto poke = [&] {
+    const auto wakeUp = [&] {
         {
             const std::lock_guard<std::mutex> guard(lock);
             fresh = true;
         }
         wake.notify_one();
     };
-    link.SetRefreshCallback(poke);
+    link.SetRefreshCallback(wakeUp);
+    interrupt::SetWaker(wakeUp);
     // With --hits, every stored reply goes to the hit detector and a line is
     // printed for each hit as it ends, instead of one for each change.
     SystemWallTime wall(link.GetClock());
     std::unique_ptr<ActivityRecorder> hits;
     if (o.hits) {
         hits = std::make_unique<ActivityRecorder>(
-            wall, HitRules{static_cast<uint32_t>(o.mergeGapMs), HitRules{}.silenceMs}, poke);
+            wall, HitRules{static_cast<uint32_t>(o.mergeGapMs), HitRules{}.silenceMs}, wakeUp);
         hits->Attach(link);
         if (!o.json && !Emit(std::string(ACTIVITY_CSV_HEADER) + "\n")) {
             return Code(ExitCode::Done);
@@ -287,27 +277,25 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
         }
         return true;
     };
-    // The link stops: a hit still open ends there and is printed.
-    const auto stopLink = [&] {
-        link.StopWorker();
-        if (hits) {
-            hits->Close();
-        }
-        return printHits();
-    };
-    // The worker calls back into this frame: it ends before the frame does.
+    // The worker and the interrupt call back into this frame: both are gone
+    // before the frame is.
     struct StopFirst {
         RadioLink& link;
-        ~StopFirst() { link.StopWorker(); }
+        ~StopFirst()
+        {
+            interrupt::SetWaker({});
+            link.StopWorker();
+        }
     } stopFirst{link};
     link.StartPolling();
 
-    const auto start = Clock::now();
-    auto lastReply = start;
-    uint64_t replies = 0;
-    bool answering = true;
+    // The first line waits for both replies, or for the radio's time to
+    // answer; so does the first after the port came back.
+    auto waitFrom = Clock::now();
+    bool waiting = true;
     bool printed = false;
     PanelSnapshot last;
+    LinkState shown = link.State();
     while (!interrupt::Requested()) {
         bool woken = false;
         {
@@ -318,50 +306,58 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
         if (woken && !hits && !interrupt::Sleep(SETTLE_MS)) {
             break;
         }
+        const LinkState state = link.State();
         const PanelSnapshot snap = link.Snapshot();
-        const uint64_t count = link.statusRepliesStored + link.lcdRepliesStored;
-        if (count != replies) {
-            replies = count;
-            lastReply = Clock::now();
-            if (!answering) {
-                Notice("The radio answers again.");
-            }
-            answering = true;
-        } else if (answering && Clock::now() - lastReply > ANSWER_LIMIT) {
-            Notice("The radio does not answer on " + port.shown + "; watching on.");
-            answering = false;
+        const bool changedState = state != shown;
+        if (changedState && hits && state == LinkState::PortGone) {
+            hits->Close(); // the hit in progress ended with the cable
         }
-        if (hits) {
-            if (!printHits()) {
+        if (changedState && !o.json) {
+            // Between CSV rows a state line would break the file's shape.
+            if (hits) {
+                Notice(LinkStateText(state, port.shown));
+            } else if (!Emit(StateLine(state, port))) {
                 return Code(ExitCode::Done); // the reader has gone
             }
+        }
+        if (changedState && shown == LinkState::PortGone) {
+            waitFrom = Clock::now();
+            waiting = true;
+        }
+        shown = state;
+        if (hits) {
+            if (!printHits()) {
+                return Code(ExitCode::Done);
+            }
         } else {
-            // The first line waits for both replies, or for the radio's time to answer.
-            const bool ready =
-                printed || (snap.lcd.lcdValid && snap.status.statusValid) || Clock::now() - start > ANSWER_LIMIT;
-            if (ready && (!printed || !SameDisplay(snap.lcd, last.lcd) || !SameStatus(snap.status, last.status))) {
-                if (!Emit(WatchLine(snap, o.json))) {
-                    return Code(ExitCode::Done); // the reader has gone
+            // While the port is gone the records say nothing new.
+            const bool ready = !waiting || (snap.lcd.lcdValid && snap.status.statusValid) ||
+                               Clock::now() - waitFrom > ANSWER_LIMIT;
+            const bool changedRecords =
+                !printed || !SameDisplay(snap.lcd, last.lcd) || !SameStatus(snap.status, last.status);
+            const bool line = o.json ? ready && (changedState || changedRecords)
+                                     : ready && state != LinkState::PortGone && changedRecords;
+            if (line) {
+                if (!Emit(WatchLine(snap, state, o.json))) {
+                    return Code(ExitCode::Done);
                 }
                 last = snap;
                 printed = true;
+                waiting = false;
             }
         }
-        if (link.Port().HungUp() || !link.Port().IsOpen()) {
-            if (!stopLink()) {
-                return Code(ExitCode::Done);
-            }
-            if (!o.reconnect) {
-                return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
-                                                    " was lost. Check the cable; --reconnect waits for it.");
-            }
-            if (!Reopen(link, port)) {
-                break;
-            }
-            lastReply = Clock::now();
+        if (state == LinkState::PortGone && !o.reconnect) {
+            link.StopWorker();
+            (void)printHits();
+            return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
+                                                " was lost. Check the cable; --reconnect waits for it.");
         }
     }
-    (void)stopLink();
+    link.StopWorker();
+    if (hits) {
+        hits->Close(); // a hit still open at Ctrl-C is printed
+        (void)printHits();
+    }
     return Interrupted();
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #if defined(_WIN32)
@@ -24,6 +25,16 @@ namespace interrupt {
 namespace {
 
 std::atomic<bool> requested{false};
+std::mutex wakerLock;
+std::function<void()> waker;
+
+void Wake()
+{
+    const std::lock_guard<std::mutex> lock(wakerLock);
+    if (waker) {
+        waker();
+    }
+}
 std::atomic<int> leavingWith{-1};
 
 constexpr uint32_t SLICE_MS = 20;
@@ -56,6 +67,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
         return FALSE;
     }
     requested = true;
+    Wake();
     ::Sleep(GRACE_MS);
     LeaveNow();
 }
@@ -77,6 +89,7 @@ void Guard(int wakeRead)
     char byte = 0;
     while (::read(wakeRead, &byte, 1) < 0) {
     }
+    Wake();
     std::this_thread::sleep_for(std::chrono::milliseconds(GRACE_MS));
     LeaveNow();
 }
@@ -117,6 +130,12 @@ void Leaving(int exitCode)
 bool Requested()
 {
     return requested.load();
+}
+
+void SetWaker(std::function<void()> newWaker)
+{
+    const std::lock_guard<std::mutex> lock(wakerLock);
+    waker = std::move(newWaker);
 }
 
 bool Sleep(uint32_t ms)

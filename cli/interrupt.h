@@ -9,6 +9,7 @@
 // file beside its target.
 
 #include <cstdint>
+#include <functional>
 
 namespace interrupt {
 
@@ -19,6 +20,12 @@ void Install();
 
 // True once an interrupt came.
 bool Requested();
+
+// Called once when an interrupt comes, on a thread of its own (never in the
+// signal handler), so that a wait for something else can end at once
+// instead of looking at Requested() now and then. Empty for none; it must
+// stay callable until it is replaced.
+void SetWaker(std::function<void()> waker);
 
 // Sleeps `ms`, in short slices; false (at once) when an interrupt comes.
 bool Sleep(uint32_t ms);

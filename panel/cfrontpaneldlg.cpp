@@ -196,6 +196,11 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     versionMinor = version.minor;
 
     lcdFont = lcdpaint::LoadLcdFont(ResourceBytes(QStringLiteral(":/font/LCDp.ttf")));
+    // The reason across a display that is not current: the dialog's face,
+    // bold and a little larger, to be read at a glance.
+    markFont = dlu::TemplateFont();
+    markFont.setPixelSize(14);
+    markFont.setBold(true);
 
     link.SetRefreshCallback([this] { PostRefresh(); });
 
@@ -808,11 +813,46 @@ void CFrontPanelDlg::OnPanelRefresh()
     // lamp of the same colour is not drawn again.
     const PanelSnapshot snap = link.Snapshot();
     ApplyStatusView(statuspaint::FormatStatus(snap.status));
-    if (shownLcd != snap.lcd) {
+    FollowLinkState();
+    if (shownLcd != ShownLcd{snap.lcd, CurrentMark()}) {
         update(lcdArea);
     }
-    if (shownLamp != statuspaint::LampColour(snap.status).rgb()) {
+    if (shownLamp != statuspaint::LampColour(LampStatus(snap.status)).rgb()) {
         update(lampArea);
+    }
+}
+
+lcdpaint::LcdMark CFrontPanelDlg::CurrentMark() const
+{
+    // Nothing is written over a transfer's banner: no poll runs during a
+    // transfer, so the state is still that of before it.
+    const LinkState state = link.State();
+    if (!LinkStateMarksDisplay(state) || transfer.Active()) {
+        return {};
+    }
+    return {QString::fromStdString(LinkStateText(state, "COM" + std::to_string(comPort))), markFont};
+}
+
+RadioStatus CFrontPanelDlg::LampStatus(const RadioStatus& status) const
+{
+    // The lamp is the radio's: dark while the radio does not say what it is.
+    if (link.State() == LinkState::NotAnswering) {
+        return RadioStatus{};
+    }
+    return status;
+}
+
+bool CFrontPanelDlg::TransfersPossible() const
+{
+    return link.linkRunning && link.State() != LinkState::PortGone;
+}
+
+void CFrontPanelDlg::FollowLinkState()
+{
+    // A transfer holds the buttons itself until it has ended.
+    if (link.linkRunning && !transfer.Active()) {
+        SetControlEnabled(1000, TransfersPossible());
+        SetControlEnabled(1001, TransfersPossible());
     }
 }
 
@@ -889,13 +929,15 @@ void CFrontPanelDlg::paintEvent(QPaintEvent* event)
         }
         return true;
     };
-    if (paints(lcdpaint::PaintedArea(lcdRect), shownLcd, snap.lcd)) {
-        lcdpaint::PaintLcd(painter, lcdFont, lcdRect, snap.lcd);
+    const lcdpaint::LcdMark mark = CurrentMark();
+    if (paints(lcdpaint::PaintedArea(lcdRect), shownLcd, ShownLcd{snap.lcd, mark})) {
+        lcdpaint::PaintLcd(painter, lcdFont, lcdRect, snap.lcd, mark);
     }
     ApplyStatusView(statuspaint::FormatStatus(snap.status));
+    const RadioStatus lamp = LampStatus(snap.status);
     if (paints(statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1), shownLamp,
-               statuspaint::LampColour(snap.status).rgb())) {
-        statuspaint::PaintLamp(painter, lcdRect.top(), lcdRect.right() + 1, snap.status);
+               statuspaint::LampColour(lamp).rgb())) {
+        statuspaint::PaintLamp(painter, lcdRect.top(), lcdRect.right() + 1, lamp);
     }
 }
 

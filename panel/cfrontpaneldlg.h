@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imagetransfer.h"
+#include "lcdpainter.h"
 #include "portmap.h"
 #include "radiolink.h"
 #include "statuspainter.h"
@@ -116,6 +117,9 @@ public:
     QWidget* Control(int id) const { return controls.value(id, nullptr); }
     QLineEdit* FrequencyEdit() const { return frequencyEdit; }
     QRect LcdRect() const { return lcdRect; }
+    // What the LCD writes across a display that is not current, from the
+    // link's state; empty while it is current.
+    lcdpaint::LcdMark CurrentMark() const;
     QString ModuleDirectory() const { return moduleDirectory; }
     QString SettingsPath() const;
     // What is remembered beyond the settings file's fixed lines.
@@ -159,6 +163,10 @@ private:
     void SetControlEnabled(int id, bool enabled);
     void ApplyStatusView(const statuspaint::StatusView& view);
     void PostRefresh();
+    // The status the lamp shows: none while the radio does not answer.
+    RadioStatus LampStatus(const RadioStatus& status) const;
+    // Send and Recv follow the link, and rest while its port is gone.
+    void FollowLinkState();
 
     std::unique_ptr<UserPrompts> ownPrompts;
     UserPrompts* prompts = nullptr;
@@ -175,12 +183,20 @@ private:
     // What the LCD area and the lamp show, as last painted whole; empty when
     // unknown (never painted, or painted in part). A refresh repaints only
     // what differs from these.
-    std::optional<LcdImage> shownLcd;
+    struct ShownLcd {
+        LcdImage lcd;
+        lcdpaint::LcdMark mark;
+        bool operator==(const ShownLcd& other) const { return lcd == other.lcd && mark == other.mark; }
+    };
+    std::optional<ShownLcd> shownLcd;
     std::optional<QRgb> shownLamp;
+    QFont markFont;
 
     RadioLink link;
 
 public:
+    // True while a transfer may start: the link runs and its port is there.
+    bool TransfersPossible() const;
     // Declared after the link, so that they go before the link does.
     ImageTransfer transfer;
     std::unique_ptr<TraceFile> trace;

@@ -165,11 +165,38 @@ QColor BacklightColour(const LcdImage& lcd)
     return QColor::fromRgb(lit ? backlightOnRgb : backlightOffRgb);
 }
 
-void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const LcdImage& lcd)
+QRect MarkBand(const QRect& lcdRect)
 {
-    const QColor background = BacklightColour(lcd);
+    const int h = lcdRect.height() / 5;
+    return QRect(lcdRect.left() - 3, lcdRect.top() + 2 * h, lcdRect.width() + 6, 2 * h);
+}
+
+namespace {
+
+void PaintMark(QPainter& painter, const QRect& lcdRect, const LcdMark& mark)
+{
+    const QRect band = MarkBand(lcdRect);
+    painter.fillRect(band, QColor::fromRgb(markBandRgb));
+    painter.setFont(mark.font);
+    painter.setPen(QColor::fromRgb(markTextRgb));
+    // Two lines at most: a long port name wraps rather than leave the band.
+    painter.drawText(band.adjusted(6, 2, -6, -2), Qt::AlignCenter | Qt::TextWordWrap, mark.reason);
+}
+
+} // namespace
+
+void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const LcdImage& lcd, const LcdMark& mark)
+{
+    // A display that is not current is drawn unlit whatever the radio's
+    // backlight was, its characters faded.
+    const bool marked = !mark.reason.isEmpty();
+    const QColor background = marked ? QColor::fromRgb(backlightOffRgb) : BacklightColour(lcd);
+    const QColor ink = marked ? QColor::fromRgb(fadedInkRgb) : QColor(Qt::black);
     if (!lcd.lcdValid) {
         painter.fillRect(PaintedArea(lcdRect), background);
+        if (marked) {
+            PaintMark(painter, lcdRect, mark);
+        }
         return;
     }
     const Metrics& m = MetricsFor(font, painter.device());
@@ -185,7 +212,7 @@ void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const 
     painter.fillRect(QRect(r, t + h, 3, b - t - h), background);
 
     painter.setFont(font);
-    painter.setPen(Qt::black);
+    painter.setPen(ink);
     painter.setBackgroundMode(Qt::TransparentMode);
 
     const int iconY = t + 1;
@@ -210,6 +237,9 @@ void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const 
     painter.fillRect(QRect(l + 1, t + h, r - l - 1, b - t - h), background);
     for (int k = 0; k < rowCount; ++k) {
         painter.drawText(QPoint(l + 1, t + (k + 1) * h + m.ascent), RowText(lcd.rows[k]));
+    }
+    if (marked) {
+        PaintMark(painter, lcdRect, mark);
     }
 }
 

@@ -54,8 +54,29 @@ QRect PaintedArea(const QRect& lcdRect);
 
 QColor BacklightColour(const LcdImage& lcd);
 
+// What the LCD says about a display that is not current (the radio does not
+// answer, its port has gone, LCD polls are off): a short reason, written in
+// `font` across the middle rows, over the display drawn unlit and faded, so
+// that nobody takes it for what the radio shows now. Empty: the display is
+// current and drawn as the radio lights it.
+struct LcdMark {
+    QString reason;
+    QFont font;
+
+    bool operator==(const LcdMark& other) const { return reason == other.reason && font == other.font; }
+};
+
+inline constexpr QRgb fadedInkRgb = 0xFF687C67;  // the characters of a display that is not current
+inline constexpr QRgb markBandRgb = 0xFF1E261E;  // the band the reason stands on
+inline constexpr QRgb markTextRgb = backlightOnRgb;
+
+// The band of a reason: across the whole painted width, over the middle of
+// the four character rows.
+QRect MarkBand(const QRect& lcdRect);
+
 // One paint pass of the LCD area (left edge - 3 to right edge + 3). Leaves
-// the painter's font and pen set to the LCD's.
-void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const LcdImage& lcd);
+// the painter's font and pen set to the LCD's, or the mark's.
+void PaintLcd(QPainter& painter, const QFont& font, const QRect& lcdRect, const LcdImage& lcd,
+              const LcdMark& mark = {});
 
 } // namespace lcdpaint

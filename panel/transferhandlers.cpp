@@ -83,7 +83,7 @@ void StartTransfer(CFrontPanelDlg& dlg)
     // Until polling is back no second transfer may take this one's stream.
     EnableTransferButtons(dlg, false);
     if (!dlg.transfer.Start(dlg.Link())) {
-        EnableTransferButtons(dlg, dlg.Link().linkRunning);
+        EnableTransferButtons(dlg, dlg.TransfersPossible());
         return;
     }
     HoldFrameControls(dlg);
@@ -105,7 +105,7 @@ void StartTransfer(CFrontPanelDlg& dlg)
 void EndTransfer(CFrontPanelDlg& dlg, const TransferReport& report)
 {
     dlg.update();
-    EnableTransferButtons(dlg, dlg.Link().linkRunning);
+    EnableTransferButtons(dlg, dlg.TransfersPossible());
     ReleaseFrameControls(dlg);
     if (report.outcome == TransferOutcome::Completed && report.message.empty()) {
         dlg.ProgressWindow().Succeeded(dlg.transfer.Snapshot(), QString::fromLocal8Bit(report.summary.c_str()));

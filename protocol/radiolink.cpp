@@ -3,6 +3,7 @@
 #include "replyhunter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +34,7 @@ bool RadioLink::OpenPortNamed(const std::string& name)
 
 void RadioLink::StartPolling()
 {
+    state = pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff;
     StartWorker(PollWorker);
     linkRunning = true;
 }
@@ -40,9 +42,19 @@ void RadioLink::StartPolling()
 void RadioLink::StopWorkerThread()
 {
     if (worker.joinable()) {
-        stopRequested = true;
+        {
+            const std::lock_guard<std::mutex> lock(stopLock);
+            stopRequested = true;
+        }
+        stopWake.notify_all();
         worker.join();
     }
+}
+
+bool RadioLink::PauseUnlessStopped(uint32_t ms)
+{
+    std::unique_lock<std::mutex> lock(stopLock);
+    return !stopWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopRequested.load(); });
 }
 
 void RadioLink::StopWorker()
@@ -52,6 +64,62 @@ void RadioLink::StopWorker()
         port.Close();
         linkRunning = false;
     }
+    portClosed = false;
+    state = LinkState::Stopped;
+}
+
+void RadioLink::ChangeState(LinkState next)
+{
+    // A worker on its way out has nothing more to say: whoever stopped it
+    // sets the state that follows.
+    if (!stopRequested && state.exchange(next) != next) {
+        NotifyRefresh();
+    }
+}
+
+void RadioLink::NoteAnswering(bool answering)
+{
+    if (!answering) {
+        ChangeState(LinkState::NotAnswering);
+    } else {
+        ChangeState(pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff);
+    }
+}
+
+void RadioLink::PortLost()
+{
+    {
+        // Under the line's lock, so that no frame of another thread is being
+        // written as the port closes, and none is tried until it is back.
+        const std::lock_guard<std::mutex> lock(lineLock);
+        if (portClosed) {
+            return;
+        }
+        portClosed = true;
+        state = LinkState::PortGone;
+        port.Close();
+    }
+    ClearStatusValid();
+    if (!stopRequested) {
+        NotifyRefresh();
+    }
+}
+
+bool RadioLink::ReopenPort()
+{
+    // No frame touches the port while it is gone, so the open needs no lock;
+    // holding the line's through it would stall a key press for as long as a
+    // network endpoint takes to refuse.
+    const std::string name = port.Name();
+    if (!port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
+        port.Close();
+        return false;
+    }
+    // The state stays until the radio answers, or is found not to: an open
+    // port is not yet a radio.
+    const std::lock_guard<std::mutex> lock(lineLock);
+    portClosed = false;
+    return true;
 }
 
 void RadioLink::StartWorker(WorkerRoutine routine, LineUse use)
@@ -86,6 +154,9 @@ SendResult RadioLink::Transmit(const uint8_t* frame, int32_t length, int32_t& wr
     }
     if (lineOwner != std::thread::id{} && lineOwner != std::this_thread::get_id()) {
         return SendResult::LineOwned;
+    }
+    if (portClosed) {
+        return SendResult::PortGone;
     }
     port.Purge();
     written = port.Write(frame, length, 100);
@@ -124,6 +195,7 @@ const char* SendResultText(SendResult result)
     case SendResult::LineOwned: return "a memory image transfer holds the line";
     case SendResult::NotWritten: return "the port did not take the whole frame";
     case SendResult::NotCarried: return "the tune frame cannot carry that frequency";
+    case SendResult::PortGone: return "the port has gone; the link waits for it to come back";
     }
     return "";
 }

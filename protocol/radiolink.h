@@ -2,10 +2,12 @@
 
 #include "clock.h"
 #include "frames.h"
+#include "linkstate.h"
 #include "records.h"
 #include "serialport.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -21,6 +23,7 @@ enum class SendResult {
     LineOwned,    // a memory image transfer holds the line
     NotWritten,   // the port took the frame only in part, or not at all
     NotCarried,   // a frequency the tune frame cannot carry: nothing was sent
+    PortGone,     // the port has gone and is being waited for: nothing was sent
 };
 
 // One line of text for a result, for callers that report it.
@@ -71,7 +74,8 @@ public:
     void StartPolling();
 
     // Stops the worker (unbounded wait: every worker ends within a bounded
-    // time once asked) and, while the link runs, closes the port.
+    // time once asked) and, while the link runs, closes the port. The state
+    // is then Stopped; the caller, who stopped it, is not called back.
     void StopWorker();
     // The thread-stopping steps alone; the port stays open.
     void StopWorkerThread();
@@ -127,6 +131,29 @@ public:
     // observer itself.
     void SetStoreObserver(std::function<void(const StoredReply&)> observer);
 
+    // What the link is doing. The poll worker finds the radio answering or
+    // not, and the port gone or back, and announces each change through the
+    // refresh callback; START and STOP set it too. Readable from any thread.
+    LinkState State() const { return state.load(); }
+
+    // The poll worker's findings. Each announces a change of state, except
+    // once the worker has been asked to stop.
+    // Replies came within the last second, or none did.
+    void NoteAnswering(bool answering);
+    // The port hung up: it is closed at once, so that the kernel may give the
+    // device its name again, and no frame touches it until it is back. The
+    // status goes, since none will come; the display stays, not current.
+    void PortLost();
+    // Opens the port again by the name it was opened by, through the same
+    // mapping (a COM number's link is read afresh). True when it opened;
+    // polling may then resume, and the state follows the radio's answers.
+    bool ReopenPort();
+    // True from PortLost until ReopenPort opened the port again.
+    bool PortClosed() const { return portClosed.load(); }
+    // A pause that a stop ends at once, for the wait for a port that has
+    // gone. False when the worker has been asked to stop.
+    bool PauseUnlessStopped(uint32_t ms);
+
     CSerialPort& Port() { return port; }
     Clock& GetClock() { return clock; }
 
@@ -161,6 +188,12 @@ private:
 
     std::thread worker;
     std::atomic<bool> workerDone{false};
+    std::mutex stopLock;
+    std::condition_variable stopWake;
+    std::atomic<LinkState> state{LinkState::Stopped};
+    // Written under lineLock, so that no frame is begun on a closed port.
+    std::atomic<bool> portClosed{false};
+    void ChangeState(LinkState next);
     // Taken for the whole of each frame's test and write, and to hand the
     // line to a worker, so that no frame straddles the hand-over.
     std::mutex lineLock;
@@ -174,6 +207,12 @@ private:
 bool PollLcdOnce(RadioLink& link, uint8_t* buffer);
 bool PollStatusOnce(RadioLink& link, uint8_t* buffer);
 
+// How long polls may go unanswered before the radio counts as not answering.
+inline constexpr uint32_t ANSWER_LIMIT_MS = 1000;
+// After a hang-up the port is looked for this often, never more.
+inline constexpr uint32_t PORT_LOOK_PACE_MS = 1000;
+
 // The poll worker's thread routine: mirrors the radio's display and status
-// while the link runs, until stopRequested. Returns 0.
+// while the link runs, until stopRequested. When the port hangs up it closes
+// it and waits for it, then polls on. Returns 0.
 int PollWorker(RadioLink& link);

@@ -30,7 +30,7 @@ bool CSerialPort::Open(const char* path, int baud, char parity, int dataBits, in
     if (isOpen || path == nullptr) {
         return false;
     }
-    const std::string name(path);
+    name = path;
     const std::string device = CSerialPortPrivate::DeviceName(name);
     SerialError error;
     if (!d->OpenDevice(device, error)) {

@@ -47,6 +47,10 @@ public:
     bool HungUp();
 
     bool IsOpen() const { return isOpen; }
+    // The name the port was last opened by, as its caller gave it ("\\.\COM3",
+    // a device path, an endpoint): opened again by it, a COM number is looked
+    // up in the COM map afresh, so a link moved to another device is followed.
+    const std::string& Name() const { return name; }
     double MsPerByte() const { return msPerByte; }
 
     // Reason of the last failed Open or Configure, for the user.
@@ -64,6 +68,7 @@ private:
 
     bool isOpen = false;
     double msPerByte = 1.0;
+    std::string name;
     std::unique_ptr<CSerialPortPrivate> d;
     Clock* clock = nullptr;
     std::atomic<TrafficTap*> tap{nullptr};

@@ -363,7 +363,8 @@ bool ImageTransfer::Start(RadioLink& link)
     if (!Active()) {
         return false;
     }
-    if (!link.linkRunning) {
+    // A port that has gone takes no transfer; the link waits for it.
+    if (!link.linkRunning || link.State() == LinkState::PortGone) {
         Finish(TransferOutcome::Stopped);
         return false;
     }

@@ -74,9 +74,9 @@ public:
     void Abandon();
     // The core of the start-of-transfer sequence: the running worker is
     // stopped with the port left open, the transfer worker started and the
-    // banner written. False (and the stream closed) when nothing was opened
-    // or the link does not run, since the worker would only wait on a closed
-    // port.
+    // banner written. False (and the stream closed) when nothing was opened,
+    // the link does not run or its port has gone, since the worker would
+    // only wait on a closed port.
     bool Start(RadioLink& link);
 
     // The transfer timer's test. While the worker runs nothing happens. Once

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <unistd.h>
 
@@ -326,7 +327,8 @@ TEST(CliWatch, ChangesOnlyInterruptAndReconnect)
     json previous;
     for (const std::string& line : lines) {
         const json j = json::parse(line);
-        ASSERT_TRUE(j.contains("time") && j.contains("status") && j.contains("lcd")) << line;
+        ASSERT_TRUE(j.contains("time") && j.contains("link") && j.contains("status") && j.contains("lcd")) << line;
+        EXPECT_EQ(j["link"], "answering") << line;
         EXPECT_TRUE(j["status"]["statusValid"].get<bool>()) << line;
         EXPECT_TRUE(j["lcd"]["lcdValid"].get<bool>()) << line;
         if (!previous.is_null()) {
@@ -337,7 +339,7 @@ TEST(CliWatch, ChangesOnlyInterruptAndReconnect)
     }
     EXPECT_EQ(RunCtl(Args(sim, {"status"})).code, 0); // the port was closed
 
-    // Without --reconnect a hang-up ends the watch.
+    // Without --reconnect a hang-up ends the watch, the loss said as a line.
     {
         SimProcess leaving({"--hangup-after", "700"});
         ASSERT_TRUE(leaving.Started()) << leaving.Error();
@@ -345,24 +347,40 @@ TEST(CliWatch, ChangesOnlyInterruptAndReconnect)
         const CtlResult gone = ends.Finish(5000);
         EXPECT_EQ(gone.code, 1) << gone.err;
         EXPECT_NE(gone.err.find("was lost"), std::string::npos) << gone.err;
+        EXPECT_NE(gone.out.find("  Radio disconnected: waiting for " + leaving.Path() + "\n"), std::string::npos)
+            << gone.out;
     }
-    // With it the watch waits for the radio and goes on where it left off.
+    // With it the watch waits for the radio and goes on where it left off:
+    // the loss and the return are lines of the stream, the port is let go
+    // while it waits, and the first line after the return has both records.
     const std::string link = fs::temp_directory_path() / ("ostrellectl-reconnect-" + std::to_string(::getpid()));
     auto first = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "700"}, link);
     ASSERT_TRUE(first->Started()) << first->Error();
-    CtlProcess reconnecting({"--port", link, "watch", "--reconnect"});
-    ASSERT_TRUE(reconnecting.WaitForOutput([](const std::string& err) { return err.find("was lost") != err.npos; },
-                                           5000, true));
+    CtlProcess reconnecting({"--port", link, "watch", "--reconnect", "--json"});
+    const auto said = [](const char* state) {
+        return [state](const std::string& out) { return out.find(std::string("\"link\":\"") + state) != out.npos; };
+    };
+    ASSERT_TRUE(reconnecting.WaitForOutput(said("portGone"), 5000));
     first->WaitForExit(2000);
     first.reset();
     SimProcess second({"--trace"}, link);
     ASSERT_TRUE(second.Started()) << second.Error();
-    EXPECT_TRUE(reconnecting.WaitForOutput([](const std::string& err) { return err.find("open again") != err.npos; },
-                                           3000, true));
     EXPECT_TRUE(second.WaitForTrace([](const std::string& l) { return l.find("RADIO->PC") != l.npos; }, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     reconnecting.Signal(SIGINT);
     const CtlResult back = reconnecting.Finish(3000);
     EXPECT_EQ(back.code, 130) << back.err;
+    std::vector<std::string> states;
+    for (const std::string& line : Lines(back.out)) {
+        const json j = json::parse(line);
+        if (states.empty() || states.back() != j["link"]) {
+            states.push_back(j["link"]);
+            if (states.size() == 3) {
+                EXPECT_TRUE(j["status"]["statusValid"].get<bool>() && j["lcd"]["lcdValid"].get<bool>()) << line;
+            }
+        }
+    }
+    EXPECT_EQ(states, (std::vector<std::string>{"answering", "portGone", "answering"})) << back.out;
     ::unlink(link.c_str());
 }
 

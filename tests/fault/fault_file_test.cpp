@@ -217,10 +217,13 @@ TEST_P(VanishingDuringTransfer, EndsWithTheUserToldAndTheBytesKept)
         EXPECT_EQ(fs::file_size(report.keptPath), static_cast<uintmax_t>(transfer.bytesReceived.load()))
             << "every byte received is kept";
     }
-    // No spinning on the dead line once the poll worker is back.
+    // The poll worker back in place lets the dead port go and waits for it
+    // without spinning; the transfer is not started again.
+    EXPECT_TRUE(WaitFor([this] { return link.State() == LinkState::PortGone; }, 1000));
     const double cpu0 = ProcessCpuSeconds();
     std::this_thread::sleep_for(milliseconds(500));
     EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.05);
+    EXPECT_FALSE(transfer.Active());
     const auto stopAt = steady_clock::now();
     link.StopWorker();
     EXPECT_LT(MsSince(stopAt), 400);

@@ -2,14 +2,18 @@
 // settings file that is anything but a small text file.
 
 #include "faultsupport.h"
+#include "lcdpainter.h"
 #include "simprocess.h"
 #include "statuspainter.h"
 #include "testsupport.h"
 
 #include "keptfiles.h"
 
+#include <QCheckBox>
 #include <QDialog>
 #include <QFile>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -110,6 +114,77 @@ TEST_F(PanelFaults, RadioThatVanishesShowsNoStatusAndStopStartAndExitStayQuick)
     // And gone again: Exit is as quick as ever and ends the panel.
     ASSERT_EQ(sim->WaitForExit(3000), 0);
     EXPECT_TRUE(Exit());
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+}
+
+// What a user meets when the radio's line dies and comes back, as the screen
+// shows it: each state within a second, written across the LCD, which keeps
+// its place and the window its size; the lamp dark while the radio says
+// nothing; Send and Recv resting while the port is gone. radiosim started
+// again at the same link is mirrored again by itself, and STOP ends the wait.
+TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
+{
+    auto sim = std::make_unique<SimProcess>(std::vector<std::string>{}, LinkPath());
+    ASSERT_TRUE(sim->Started()) << sim->Error();
+    OpenPanel();
+    qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(kCom));
+    Click(1033);
+    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    const QSize size = panel->size();
+    const QRect lcd = panel->LcdRect();
+    const QPoint inBand = lcdpaint::MarkBand(lcd).topLeft() + QPoint(2, 2);
+    const QPoint lamp = statuspaint::LampArea(lcd.top(), lcd.right() + 1).center();
+    const QString gone = QStringLiteral("Radio disconnected: waiting for COM%1").arg(kCom);
+    std::string seen;
+    // The screen, the state's words and the buttons agree; false until they do.
+    const auto shows = [&](const QString& reason, bool lampDark, bool transfers) {
+        const QImage screen = QGuiApplication::primaryScreen()->grabWindow(panel->winId()).toImage();
+        const bool band = screen.pixel(inBand) == lcdpaint::markBandRgb;
+        const bool dark = screen.pixel(lamp) == qRgb(0, 0, 0);
+        seen = panel->CurrentMark().reason.toStdString() + (band ? " [band]" : "") + (dark ? " [dark lamp]" : "") +
+               (panel->Control(1001)->isEnabled() ? " [Recv]" : "");
+        return panel->CurrentMark().reason == reason && band == !reason.isEmpty() && dark == lampDark &&
+               panel->Control(1000)->isEnabled() == transfers && panel->Control(1001)->isEnabled() == transfers &&
+               panel->size() == size;
+    };
+    const auto restart = [&](std::vector<std::string> args) {
+        sim = std::make_unique<SimProcess>(std::move(args), LinkPath());
+        ASSERT_TRUE(sim->Started()) << sim->Error();
+    };
+
+    EXPECT_TRUE(WaitUntil([&] { return shows({}, false, true); }, 2000)) << seen;
+    sim->Stop();
+    auto at = steady_clock::now();
+    EXPECT_TRUE(WaitUntil([&] { return shows(gone, true, false); }, 1000)) << seen;
+    RecordProperty("ms_to_show_the_port_gone", static_cast<int>(MsSince(at)));
+
+    restart({});
+    at = steady_clock::now();
+    EXPECT_TRUE(WaitUntil([&] { return shows({}, false, true); }, 2000)) << seen;
+    RecordProperty("ms_to_mirror_the_radio_again", static_cast<int>(MsSince(at)));
+
+    sim->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return shows(gone, true, false); }, 1000)) << seen;
+    restart({"--no-reply"});
+    EXPECT_TRUE(WaitUntil([&] { return shows(QStringLiteral("No answer from the radio"), true, true); }, 3000))
+        << seen;
+
+    sim->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return shows(gone, true, false); }, 1000)) << seen;
+    restart({});
+    ASSERT_TRUE(WaitUntil([&] { return shows({}, false, true); }, 2000)) << seen;
+    qobject_cast<QCheckBox*>(panel->Control(1054))->click();
+    EXPECT_TRUE(WaitUntil([&] { return shows(QStringLiteral("LCD polls off"), false, true); }, 1000)) << seen;
+    qobject_cast<QCheckBox*>(panel->Control(1054))->click();
+    EXPECT_TRUE(WaitUntil([&] { return shows({}, false, true); }, 1000)) << seen;
+
+    sim->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return shows(gone, true, false); }, 1000)) << seen;
+    at = steady_clock::now();
+    Click(1033);
+    EXPECT_LT(MsSince(at), 300) << "STOP";
+    EXPECT_EQ(Text(1033), QStringLiteral("START"));
+    EXPECT_TRUE(WaitUntil([&] { return shows({}, true, false); }, 1000)) << seen;
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
 }
 

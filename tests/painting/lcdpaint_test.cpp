@@ -123,6 +123,54 @@ TEST(LcdPaint, EveryPassCoversExactlyThePaintedArea)
     }
 }
 
+// A display that is not current: drawn unlit whatever its backlight, its
+// characters faded (nothing in full black), the reason in amber on the dark
+// band across the middle rows; every pass still covers exactly its area.
+TEST(LcdPaint, MarkedDisplayIsUnlitFadedAndCarriesItsReason)
+{
+    LcdImage shown = WithRows("ABCDEFGHIJKLMNOP", "0123456789012345", "ABCDEFGHIJKLMNOP", "################");
+    shown.iconFlagsA = 0xFF;
+    shown.iconFlagsB = 0xFF; // backlight on
+    LcdImage none = shown;
+    none.lcdValid = false;
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPixelSize(14);
+    font.setBold(true);
+    const lcdpaint::LcdMark mark{QStringLiteral("Radio disconnected: waiting for COM256"), font};
+    const QRect area = lcdpaint::PaintedArea(lcdRect);
+    const QRect band = lcdpaint::MarkBand(lcdRect);
+    EXPECT_TRUE(area.contains(band));
+    for (const LcdImage& lcd : {shown, none}) {
+        SCOPED_TRACE(lcd.lcdValid ? "display" : "no display");
+        QImage image = MakeImage(500, 400);
+        QPainter painter(&image);
+        lcdpaint::PaintLcd(painter, LcdFont(), lcdRect, lcd, mark);
+        painter.end();
+        EXPECT_EQ(CountOther(image, area, sentinel), area.width() * area.height());
+        EXPECT_EQ(CountOther(image, image.rect(), sentinel), area.width() * area.height());
+        const int bandArea = band.width() * band.height();
+        EXPECT_LT(CountOther(image, band, lcdpaint::markBandRgb), bandArea / 2);
+        EXPECT_GT(bandArea - CountOther(image, band, lcdpaint::markTextRgb), 50) << "no reason in the band";
+        int lit = 0;
+        int black = 0;
+        int faded = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            for (int x = area.left(); x <= area.right(); ++x) {
+                if (band.contains(x, y)) {
+                    continue;
+                }
+                const QRgb p = image.pixel(x, y);
+                lit += p == lcdpaint::backlightOnRgb ? 1 : 0;
+                black += p == qRgb(0, 0, 0) ? 1 : 0;
+                faded += p == lcdpaint::fadedInkRgb ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(lit, 0);
+        EXPECT_EQ(black, 0);
+        EXPECT_EQ(faded > 100, lcd.lcdValid) << faded;
+    }
+}
+
 TEST(LcdPaint, RowsStartAtTheirCellsAndStopAtTheirFirstZero)
 {
     LcdImage lcd = WithRows("A", "", "ABCDE", "");

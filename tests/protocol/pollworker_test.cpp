@@ -11,10 +11,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <poll.h>
+#include <sys/inotify.h>
 
 namespace {
 
@@ -292,6 +300,145 @@ TEST_F(PollWorkerTest, StopIsBoundedEvenWithoutARadio)
         EXPECT_FALSE(link.Port().IsOpen());
         radio.Stop();
     }
+}
+
+double ProcessCpuMs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// True while some descriptor of this process still refers to `path`.
+bool HoldsOpen(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", ec)) {
+        const std::string target = fs::read_symlink(entry.path(), ec).string();
+        if (!ec && target.rfind(path, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The link's states under a running worker, step by step: each step changes
+// the radio or its port, and the state that must follow comes within its
+// time and is announced through the refresh. The port is named by a link,
+// as ports/COM<n> leads to a device, which the test moves as udev moves a
+// by-id name when an adapter comes back under another device.
+TEST(LinkStates, FollowTheRadioAndItsPort)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("ostrelle-states-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string com = (dir / "COM3").string();
+    const auto pointAt = [&](const std::string& target) {
+        const fs::path moving = dir / "moving";
+        fs::remove(moving);
+        fs::create_symlink(target, moving);
+        fs::rename(moving, com); // in one step, as udev does
+    };
+
+    auto pty = std::make_unique<PtyPair>();
+    auto radio = std::make_unique<FakeRadio>(pty->Master());
+    ASSERT_TRUE(pty->Ok());
+    pointAt(pty->SlavePath());
+    WrapClock clock{1500}; // the tick wraps while the radio is silent
+    RadioLink link{clock};
+    std::atomic<int> announced{0};
+    link.SetRefreshCallback([&] { ++announced; });
+    ASSERT_TRUE(link.OpenPortNamed(com)) << link.OpenError();
+    radio->Start();
+    link.StartPolling();
+    EXPECT_EQ(link.State(), LinkState::Answering);
+    ASSERT_TRUE(WaitUntil([&] { return link.statusValid && link.lcdValid; }, 1000));
+
+    // While the port is gone: it is closed, so the kernel may free its name;
+    // the display stays and the status goes; nothing is sent; the worker
+    // idles and looks for the port once a second.
+    const std::string oldDevice = pty->SlavePath();
+    const auto whileGone = [&] {
+        EXPECT_FALSE(HoldsOpen(oldDevice)) << "the hung-up device is still held";
+        EXPECT_TRUE(link.lcdValid);
+        EXPECT_FALSE(link.statusValid);
+        EXPECT_EQ(link.SendKey(15), SendResult::PortGone);
+        const std::string stranger = (dir / "not-a-radio").string();
+        std::ofstream(stranger) << "no radio here\n";
+        pointAt(stranger);
+        // Each look opens the file; events are taken as they come, since
+        // the kernel merges a repeated one that waits unread.
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(::inotify_add_watch(watch, stranger.c_str(), IN_OPEN), 0);
+        const double cpu0 = ProcessCpuMs();
+        const auto t0 = steady_clock::now();
+        int looks = 0;
+        for (long left = 3500; left > 0; left = 3500 - MsBetween(t0, steady_clock::now())) {
+            pollfd p{watch, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) > 0) {
+                alignas(inotify_event) char events[4096];
+                const ssize_t n = ::read(watch, events, sizeof events);
+                looks += n > 0 ? static_cast<int>(n / static_cast<ssize_t>(sizeof(inotify_event))) : 0;
+            }
+        }
+        const double cpu = ProcessCpuMs() - cpu0;
+        const long wall = MsBetween(t0, steady_clock::now());
+        ::close(watch);
+        EXPECT_GE(looks, 2) << "the port is not looked for";
+        EXPECT_LE(looks, wall / 1000 + 1) << "looked for more than once a second";
+        EXPECT_LT(cpu, wall * 0.02) << "the wait spins";
+        RecordProperty("processor_ms_per_s_while_the_port_is_gone", static_cast<int>(cpu * 1000 / wall));
+        pty = std::make_unique<PtyPair>();
+        ASSERT_TRUE(pty->Ok());
+        radio = std::make_unique<FakeRadio>(pty->Master());
+        radio->Start();
+        pointAt(pty->SlavePath());
+    };
+    const auto hangUp = [&] {
+        radio->Stop();
+        pty->CloseMaster();
+    };
+
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        LinkState then;
+        long withinMs;  // from the end of the act
+        long notBeforeMs;
+        bool announcedToo;
+    };
+    const std::vector<Step> steps{
+        {"the radio falls silent", [&] { radio->SetAnswering(false); }, LinkState::NotAnswering, 1500, 900, true},
+        {"it answers again", [&] { radio->SetAnswering(true); }, LinkState::Answering, 400, 0, true},
+        {"LCD polls off", [&] { link.pollLcd = 0; }, LinkState::LcdPollsOff, 300, 0, true},
+        {"LCD polls on", [&] { link.pollLcd = 1; }, LinkState::Answering, 300, 0, true},
+        {"the port hangs up", hangUp, LinkState::PortGone, 500, 0, true},
+        {"it comes back as another device", whileGone, LinkState::Answering, 1300, 0, true},
+        {"the port hangs up again", hangUp, LinkState::PortGone, 500, 0, true},
+        {"STOP while it is waited for", [&] { link.StopWorker(); }, LinkState::Stopped, 0, 0, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const int before = announced;
+        const auto t0 = steady_clock::now();
+        step.act();
+        const auto acted = steady_clock::now();
+        EXPECT_TRUE(WaitUntil([&] { return link.State() == step.then; }, static_cast<int>(step.withinMs)))
+            << "state " << static_cast<int>(link.State());
+        EXPECT_GE(MsBetween(t0, steady_clock::now()), step.notBeforeMs);
+        EXPECT_EQ(announced > before, step.announcedToo);
+        if (step.then == LinkState::Answering) {
+            const uint64_t stored = link.statusRepliesStored;
+            EXPECT_TRUE(WaitUntil([&] { return link.statusRepliesStored > stored && link.statusValid; }, 500));
+        }
+        if (step.then == LinkState::Stopped) {
+            EXPECT_LT(MsBetween(t0, acted), 150) << "STOP waits for the wait";
+            EXPECT_FALSE(link.HasWorker());
+        }
+    }
+    fs::remove_all(dir);
 }
 
 TEST(PollWorkerThreads, AtMostOneWorker)

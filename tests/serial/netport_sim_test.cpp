@@ -60,11 +60,12 @@ protected:
         link.StopWorker();
     }
 
-    // The connection is gone: the port says so soon, and the worker neither
-    // hangs nor spins while it waits to be stopped.
-    void ExpectLostWithoutSpinning(RadioLink& link)
+    // The connection is gone: the port says so soon (a polling link lets it
+    // go and waits for it), and the worker neither hangs nor spins.
+    void ExpectLostWithoutSpinning(RadioLink& link, bool polling)
     {
-        EXPECT_TRUE(WaitUntil([&] { return link.Port().HungUp(); }, 1000));
+        EXPECT_TRUE(WaitUntil([&] { return polling ? link.State() == LinkState::PortGone : link.Port().HungUp(); },
+                              1000));
         const double cpu0 = CpuMs();
         const auto t0 = steady_clock::now();
         std::this_thread::sleep_for(milliseconds(800));
@@ -85,7 +86,7 @@ TEST_P(ThroughSer2Net, KillDuringPollEndsBoundedAndStartReconnects)
     ASSERT_TRUE(WaitUntil([&] { return link.statusValid.load(); }, 3000));
 
     Server().Kill();
-    ExpectLostWithoutSpinning(link);
+    ExpectLostWithoutSpinning(link, true);
     const uint64_t stored = link.statusRepliesStored;
     const auto stopAt = steady_clock::now();
     link.StopWorker();
@@ -100,6 +101,18 @@ TEST_P(ThroughSer2Net, KillDuringPollEndsBoundedAndStartReconnects)
         << link.Port().LastError().text;
 
     ExpectReconnect(link);
+
+    // A link left running finds the server again by itself, by the same name.
+    ASSERT_TRUE(OpenOn(link.Port(), Name())) << link.Port().LastError().text;
+    link.StartPolling();
+    ASSERT_TRUE(WaitUntil([&] { return link.statusValid.load(); }, 3000));
+    Server().Kill();
+    ExpectLostWithoutSpinning(link, true);
+    ASSERT_TRUE(Server().Start()) << Server().Error();
+    const uint64_t before = link.statusRepliesStored;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return link.State() == LinkState::Answering && link.statusRepliesStored > before + 2; }, 4000));
+    link.StopWorker();
 }
 
 TEST_P(ThroughSer2Net, KillDuringTransferEndsAsLinkLost)
@@ -118,7 +131,7 @@ TEST_P(ThroughSer2Net, KillDuringTransferEndsAsLinkLost)
         ASSERT_TRUE(transfer.Start(link));
         std::this_thread::sleep_for(milliseconds(700));
         Server().Kill();
-        ExpectLostWithoutSpinning(link);
+        ExpectLostWithoutSpinning(link, false);
         const auto t0 = steady_clock::now();
         const TransferReport report = SuperviseUntilEnded(link, transfer, 5000);
         EXPECT_TRUE(report.ended);

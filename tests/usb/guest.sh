@@ -23,6 +23,7 @@ guest_accel=""
 guest_kernel_name=""
 GUEST_OUT=""       # file with the output of the last command
 GUEST_RC=""        # its exit code (124 when it did not end in time)
+GUEST_MATCH_MS=""  # when the line guest_expect looked for came (guest_now_ms)
 
 guest_cache_dir() {
   if [ "$(id -u)" -eq 0 ]; then
@@ -209,7 +210,10 @@ guest_expect() { # pattern, seconds
     [ "$left" -gt 0 ] || return 1
     if IFS= read -r -t "$((left / 1000)).$(printf %03d $((left % 1000)))" line <&"$guest_out"; then
       printf '%s\n' "$line" >>"$GUEST_OUT"
-      [[ $line =~ $1 ]] && return 0
+      if [[ $line =~ $1 ]]; then
+        GUEST_MATCH_MS=$(( ${EPOCHREALTIME/./} / 1000 ))
+        return 0
+      fi
     elif [ $? -le 128 ]; then
       return 1 # the channel closed: the guest is gone
     fi

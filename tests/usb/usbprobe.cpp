@@ -155,8 +155,21 @@ int Poll(const std::string& device, int seconds, bool hold, bool timer)
 
     std::atomic<long> lastReplyMs{0};
     const auto start = Steady::now();
-    link.SetRefreshCallback([&] { lastReplyMs = MsSince(start); });
-    link.StartWorker(PollWorker);
+    link.SetStoreObserver([&](const StoredReply&) { lastReplyMs = MsSince(start); });
+    if (hold) {
+        // The poll worker lets a port that hung up go at once; to see what
+        // the old descriptor does, this one only polls.
+        link.StartWorker([](RadioLink& l) {
+            uint8_t buffer[LCD_REPLY_LENGTH] = {};
+            while (!l.stopRequested) {
+                l.GetClock().Sleep(10);
+                PollStatusOnce(l, buffer);
+            }
+            return 0;
+        });
+    } else {
+        link.StartWorker(PollWorker);
+    }
     std::printf("polling\n");
     (void)std::fflush(stdout);
 
@@ -168,7 +181,7 @@ int Poll(const std::string& device, int seconds, bool hold, bool timer)
     int second = 0;
     while (MsSince(start) < seconds * 1000L) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (link.Port().HungUp()) {
+        if (hold ? link.Port().HungUp() : link.State() == LinkState::PortGone) {
             hangupMs = MsSince(start);
             break;
         }
