@@ -61,6 +61,8 @@ int NoAnswer(const PortChoice& port)
                                         "socket, and that the port is the right one (ostrellectl ports).");
 }
 
+} // namespace
+
 int OpenLink(RadioLink& link, const PortChoice& port)
 {
     if (link.OpenPortNamed(port.name)) {
@@ -76,6 +78,8 @@ int OpenLink(RadioLink& link, const PortChoice& port)
     }
     return Fail(ExitCode::PortUnavailable, message);
 }
+
+namespace {
 
 // Polls until a reply is stored or the radio has had ANSWER_LIMIT to give
 // one: a line that has just been opened may lose the first.
@@ -230,8 +234,8 @@ std::string WatchLine(const PanelSnapshot& snap, bool json)
     return Timestamp() + "  " + StatusLine(snap.status) + "  " + LcdOneLine(snap.lcd) + "\n";
 }
 
-// After a hang-up: the port closed, the device looked for once a second
-// until it opens again. False when interrupted.
+} // namespace
+
 bool Reopen(RadioLink& link, const PortChoice& port)
 {
     link.StopWorker();
@@ -249,6 +253,8 @@ bool Reopen(RadioLink& link, const PortChoice& port)
         }
     }
 }
+
+namespace {
 
 int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
 {
@@ -411,6 +417,13 @@ int Run(const Options& o)
     if (code != Code(ExitCode::Done)) {
         return code;
     }
+    if (o.command == "serve") {
+#if defined(_WIN32)
+        return Fail(ExitCode::Usage, "serve is not part of the Windows build; run it on Linux");
+#else
+        return CommandServe(o, port);
+#endif
+    }
     RadioLink link;
     if (const int opened = OpenLink(link, port); opened != Code(ExitCode::Done)) {
         transfer.Abandon();
@@ -421,6 +434,7 @@ int Run(const Options& o)
         link.StopWorker();
         return code;
     }
+
     link.linkRunning = true;
     if (o.command == "status") {
         code = CommandStatus(link, o, port);

@@ -18,6 +18,11 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool reconnect = false;
+    // serve: where the control server listens.
+    std::string listenAddress = "127.0.0.1";
+    bool listenGiven = false;
+    int rigctlPort = 4532;
+    bool rigctlPortGiven = false;
     int delayMs = DEFAULT_KEY_DELAY_MS;
     bool delayGiven = false;
     bool help = false;
