@@ -12,7 +12,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace control {
@@ -24,6 +26,7 @@ constexpr int LINES_PER_TURN = 32;
 // Unanswered input one client may pile up; beyond it nothing more is read
 // from it until it has read its answers.
 constexpr size_t INPUT_LIMIT = 64 * 1024;
+constexpr int SERVER_NICE = 10;
 // How often a set waiting for the radio looks at the records.
 constexpr int CONFIRM_PACE_MS = 2;
 
@@ -196,6 +199,12 @@ std::string RigctlServer::Endpoint() const
 
 void RigctlServer::Serve()
 {
+#if defined(__linux__)
+    // Behind the poll worker when both want the processor: a client that
+    // floods this thread with commands must not slow the rhythm of the
+    // polls. Linux gives each thread its own nice value.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), SERVER_NICE);
+#endif
     std::list<Client> clients;
     std::vector<pollfd> fds;
     std::vector<Client*> polled;
