@@ -80,16 +80,6 @@ struct Station {
     }
 };
 
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 CtlResult Rigctl(const std::string& address, std::vector<std::string> commands)
 {
     std::vector<std::string> args{"-m", "2", "-r", address};

@@ -16,6 +16,22 @@ namespace {
 using control::Handled;
 using control::HandleLine;
 
+// A server on a free loopback port over a radio tuned to 146.52 MHz FM.
+struct ServedRadio {
+    explicit ServedRadio(void (*adjust)(control::ServerSettings&))
+    {
+        radio.SetStatus(146520000, 1, 100);
+        settings.port = 0;
+        adjust(settings);
+        started = server.Start(settings, error);
+    }
+    FakeAccess radio;
+    control::RigctlServer server{radio};
+    control::ServerSettings settings;
+    std::string error;
+    bool started = false;
+};
+
 struct LineCase {
     const char* line;
     const char* reply; // the whole reply; null: a tune request is expected instead
@@ -153,14 +169,12 @@ TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
 // The server's limits, each on its own client while the others go on.
 TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
 {
-    FakeAccess radio;
-    radio.SetStatus(146520000, 1, 100);
-    control::RigctlServer server(radio);
-    control::ServerSettings settings;
-    settings.port = 0;
-    settings.idleLimitMs = 400;
+    ServedRadio served([](control::ServerSettings& s) { s.idleLimitMs = 400; });
+    ASSERT_TRUE(served.started) << served.error;
+    FakeAccess& radio = served.radio;
+    control::RigctlServer& server = served.server;
+    control::ServerSettings settings = served.settings;
     std::string error;
-    ASSERT_TRUE(server.Start(settings, error)) << error;
     EXPECT_EQ(server.Endpoint(), "127.0.0.1:" + std::to_string(server.Port()));
 
     // Another server on the same port is told why, in words.
@@ -210,14 +224,10 @@ TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
 // so that the read-back finds it there; a refused frame at once, with its code.
 TEST(RigctlServer, SetsWaitForTheRadioAndCarryTheLinksAnswer)
 {
-    FakeAccess radio;
-    radio.SetStatus(146520000, 1, 100);
-    control::RigctlServer server(radio);
-    control::ServerSettings settings;
-    settings.port = 0;
-    settings.confirmLimitMs = 5000;
-    std::string error;
-    ASSERT_TRUE(server.Start(settings, error)) << error;
+    ServedRadio served([](control::ServerSettings& s) { s.confirmLimitMs = 5000; });
+    ASSERT_TRUE(served.started) << served.error;
+    FakeAccess& radio = served.radio;
+    control::RigctlServer& server = served.server;
     TestClient client(server.Port());
 
     client.Send("F 145000000\nf\n");
