@@ -40,6 +40,7 @@ public:
     void accept() override;
 
     QCheckBox* OnBox() const { return onBox; }
+    QRadioButton* LocalButton() const { return localButton; }
     QRadioButton* AllInterfacesButton() const { return allButton; }
     QSpinBox* PortBox() const { return portBox; }
     QLabel* StatusLabel() const { return status; }
