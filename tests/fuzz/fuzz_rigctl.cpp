@@ -32,12 +32,18 @@ void Check(bool holds)
     }
 }
 
-void CheckResultLines(const std::string& reply)
+// "RPRT 0" or "RPRT -n", then the newline, at `at`, ending the reply.
+bool ResultAt(const std::string& reply, size_t at)
 {
-    for (size_t at = reply.find("RPRT "); at != std::string::npos; at = reply.find("RPRT ", at + 1)) {
-        const char sign = reply[at + 5];
-        Check(sign == '-' || (sign == '0' && (reply[at + 6] == '\n' || reply[at + 6] == ' ')));
+    if (reply.compare(at, 5, "RPRT ") != 0) {
+        return false;
     }
+    const std::string code = reply.substr(at + 5);
+    if (code == "0\n") {
+        return true;
+    }
+    return code.size() >= 3 && code[0] == '-' && code.back() == '\n' &&
+           std::all_of(code.begin() + 1, code.end() - 1, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 } // namespace
@@ -65,10 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(blank == (h.kind == control::Handled::Kind::Silent));
         if (h.kind == control::Handled::Kind::Reply) {
             Check(!h.reply.empty() && h.reply.back() == '\n');
-            CheckResultLines(h.reply);
-            if (!h.framing.extended) {
+            if (h.framing.extended) {
+                // The command's echo comes first, the result last; what the
+                // client wrote in its arguments is its own.
+                const size_t last = h.reply.rfind("RPRT ");
+                Check(h.reply.compare(0, h.framing.header.size(), h.framing.header) == 0);
+                Check(last != std::string::npos && last > h.framing.header.size() && ResultAt(h.reply, last));
+            } else {
+                // Values alone, or one result line alone.
                 const size_t result = h.reply.find("RPRT");
-                Check(result == std::string::npos || result == 0);
+                Check(result == std::string::npos || (result == 0 && ResultAt(h.reply, 0)));
                 Check(result == std::string::npos || h.reply.find('\n') == h.reply.size() - 1);
             }
         } else if (h.kind == control::Handled::Kind::Tune) {
