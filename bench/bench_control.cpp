@@ -160,9 +160,11 @@ double Percentile(std::vector<double> values, double fraction)
 int main(int argc, char** argv)
 {
     if (argc == 4 && std::string(argv[1]) == "--flood") {
-        return std::min(FloodChild(static_cast<uint16_t>(std::atoi(argv[2])), std::atof(argv[3])), 255);
+        return std::min(FloodChild(static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10)),
+                                   std::strtod(argv[3], nullptr)),
+                        255);
     }
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+    const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 10.0;
     SimProcess sim;
     if (!sim.Started()) {
         std::fprintf(stderr, "radiosim did not start: %s\n", sim.Error().c_str());

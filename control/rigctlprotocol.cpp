@@ -140,7 +140,10 @@ public:
         std::string text = Start();
         size_t i = 0;
         for (const std::string& value : values) {
-            const std::string_view label = command != nullptr && i < command->labels.size() ? command->labels[i] : "";
+            std::string_view label;
+            if (command != nullptr && i < command->labels.size()) {
+                label = command->labels[i];
+            }
             if (framing.extended && !label.empty()) {
                 text.append(label).append(": ");
             }

@@ -25,7 +25,7 @@ namespace {
 constexpr int LINES_PER_TURN = 32;
 // Unanswered input one client may pile up; beyond it nothing more is read
 // from it until it has read its answers.
-constexpr size_t INPUT_LIMIT = 64 * 1024;
+constexpr size_t INPUT_LIMIT = size_t{64} * 1024;
 constexpr int SERVER_NICE = 10;
 // How often a set waiting for the radio looks at the records.
 constexpr int CONFIRM_PACE_MS = 2;

@@ -44,7 +44,7 @@ TEST(RigctlProtocol, EveryCommandInBothFormsFromTheRecords)
 {
     FakeAccess radio;
     radio.SetStatus(146520000, 2, 485);
-    const std::string dump = control::DumpStateText();
+    const std::string& dump = control::DumpStateText();
     const LineCase cases[] = {
         {"\\chk_vfo", "0\n"},
         {"\\get_powerstat", "1\n"},
