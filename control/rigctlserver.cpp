@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <list>
 
@@ -23,10 +24,21 @@ namespace {
 
 // Lines one client may have answered before the others get their turn.
 constexpr int LINES_PER_TURN = 32;
+// Lines a second one client may have answered, and how many it may save up.
+// The busiest programs of the field ask a few dozen times a second; a client
+// that asks thousands of times would otherwise take the processor from the
+// poll worker, in the server and in itself. Once out of lines, a client
+// waits until a few have come back, so that the server does not wake for each.
+constexpr double LINES_PER_SECOND = 2000;
+constexpr double LINES_SAVED = 100;
+constexpr double LINES_WAITED_FOR = 10;
 // Unanswered input one client may pile up; beyond it nothing more is read
 // from it until it has read its answers.
 constexpr size_t INPUT_LIMIT = size_t{64} * 1024;
 constexpr int SERVER_NICE = 10;
+constexpr uint64_t LISTENER_REST_MS = 100;
+// How long a set waits for a pause in the polls before it goes all the same.
+constexpr uint64_t GAP_LIMIT_MS = 50;
 // How often a set waiting for the radio looks at the records.
 constexpr int CONFIRM_PACE_MS = 2;
 
@@ -82,13 +94,21 @@ struct RigctlServer::Client {
     std::string in;  // received and not yet answered
     std::string out; // what the socket did not take of the last reply
     uint64_t heardMs = 0;
+    double lines = LINES_SAVED; // lines it may have answered now
+    uint64_t linesAtMs = 0;     // when `lines` was last brought up to date
     bool closing = false; // close once `out` has gone
     bool ended = false;   // it sends no more: answer what it sent, then close
     bool gone = false;
-    // A set whose frame has gone, waiting for the radio to be heard.
+    // A set: its frame waiting for a pause in the polls, then its answer
+    // waiting for the radio to be heard.
     bool waiting = false;
+    bool sent = false;
     Framing framing;
     bool closeAfterSet = false;
+    uint32_t hz = 0;
+    int32_t tuneModulation = 0;
+    uint64_t storesAtAsk = 0;
+    uint64_t sendByMs = 0;
     uint64_t storesAtSend = 0;
     uint64_t confirmByMs = 0;
 
@@ -206,6 +226,7 @@ void RigctlServer::Serve()
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), SERVER_NICE);
 #endif
     std::list<Client> clients;
+    uint64_t listenerRestsUntil = 0;
     std::vector<pollfd> fds;
     std::vector<Client*> polled;
     const std::string refusal = "RPRT -9 Ostrelle serves " + std::to_string(settings.maxClients) +
@@ -215,8 +236,11 @@ void RigctlServer::Serve()
 
     // Answers what a client has sent, a turn's worth, up to a set that must
     // wait for the radio.
-    const auto answer = [&](Client& c) {
-        for (int n = 0; n < LINES_PER_TURN && !c.waiting && !c.closing && !c.gone && c.out.empty(); ++n) {
+    const auto answer = [&](Client& c, uint64_t now) {
+        c.lines = std::min(LINES_SAVED, c.lines + static_cast<double>(now - c.linesAtMs) * LINES_PER_SECOND / 1000);
+        c.linesAtMs = now;
+        for (int n = 0; n < LINES_PER_TURN && c.lines >= 1 && !c.waiting && !c.closing && !c.gone && c.out.empty();
+             ++n) {
             const size_t end = c.in.find('\n');
             if (end == std::string::npos) {
                 return;
@@ -232,6 +256,7 @@ void RigctlServer::Serve()
             }
             const Handled handled = HandleLine(line, radio);
             c.in.erase(0, end + 1);
+            c.lines -= 1;
             if (handled.kind == Handled::Kind::Silent) {
                 continue;
             }
@@ -241,22 +266,40 @@ void RigctlServer::Serve()
                 c.closing = handled.close;
                 continue;
             }
-            const uint64_t stores = radio.StatusStores();
-            const SendResult result = radio.Tune(handled.hz, handled.tuneModulation);
-            if (result != SendResult::Sent) {
-                c.Write(SetReply(handled.framing, ErrorOf(result)));
-                continue;
-            }
-            ++framesSent;
-            // Answered once a status polled after the frame is stored, so
-            // that the read-back a client makes next (Hamlib always does)
-            // finds the radio where it was sent: the reply in flight when
-            // the frame went may be the first stored, so two are awaited.
+            // The frame waits for the pause after a status poll: sent
+            // while a reply comes in, its purge would throw the reply away.
             c.waiting = true;
+            c.sent = false;
             c.framing = handled.framing;
             c.closeAfterSet = handled.close;
-            c.storesAtSend = stores;
+            c.hz = handled.hz;
+            c.tuneModulation = handled.tuneModulation;
+            c.storesAtAsk = radio.StatusStores();
+            c.sendByMs = NowMs() + GAP_LIMIT_MS;
+        }
+    };
+
+    // A set's frame goes out in the pause after a poll (or, with no polls
+    // stored, when it has waited long enough); it is answered once a status
+    // polled after it is stored, so that the read-back a client makes next
+    // (Hamlib always does) finds the radio where it was sent. A poll already
+    // on its way when the frame went may be the first stored: two are awaited.
+    const auto pursue = [&](Client& c, uint64_t now, uint64_t stores) {
+        if (!c.sent && (stores > c.storesAtAsk || now >= c.sendByMs)) {
+            const SendResult result = radio.Tune(c.hz, c.tuneModulation);
+            if (result != SendResult::Sent) {
+                c.waiting = false;
+                c.Write(SetReply(c.framing, ErrorOf(result)));
+                return;
+            }
+            ++framesSent;
+            c.sent = true;
+            c.storesAtSend = radio.StatusStores();
             c.confirmByMs = NowMs() + settings.confirmLimitMs;
+        } else if (c.sent && (stores >= c.storesAtSend + 2 || now >= c.confirmByMs)) {
+            c.waiting = false;
+            c.Write(SetReply(c.framing, HamlibError::Ok));
+            c.closing = c.closeAfterSet;
         }
     };
 
@@ -267,10 +310,16 @@ void RigctlServer::Serve()
             const int ms = static_cast<int>(std::min<uint64_t>(inMs, 60000));
             timeout = timeout < 0 ? ms : std::min(timeout, ms);
         };
+        if (now < listenerRestsUntil) {
+            soonest(listenerRestsUntil - now);
+        }
         fds.clear();
         polled.clear();
         fds.push_back({wakeRead, POLLIN, 0});
-        fds.push_back({listener, POLLIN, 0});
+        // A listener whose accept failed (no descriptors left) rests a
+        // while: polled at once it would report the same waiting client
+        // again and again.
+        fds.push_back({listener, static_cast<short>(now >= listenerRestsUntil ? POLLIN : 0), 0});
         for (Client& c : clients) {
             short events = 0;
             if (!c.closing && !c.ended && c.in.size() < INPUT_LIMIT) {
@@ -284,7 +333,10 @@ void RigctlServer::Serve()
             if (c.waiting) {
                 soonest(CONFIRM_PACE_MS);
             } else if (c.out.empty() && !c.closing && c.in.find('\n') != std::string::npos) {
-                soonest(0); // lines left over from its last turn
+                // Lines left over from its last turn: at once while it may
+                // have them answered, else once a few more are due.
+                const double missing = std::max(0.0, std::min(LINES_WAITED_FOR, LINES_SAVED) - c.lines);
+                soonest(c.lines >= 1 ? 0 : static_cast<uint64_t>(std::ceil(missing * 1000 / LINES_PER_SECOND)));
             }
             const uint64_t idleEnd = c.heardMs + settings.idleLimitMs;
             soonest(idleEnd > now ? idleEnd - now : 0);
@@ -300,6 +352,9 @@ void RigctlServer::Serve()
             for (;;) {
                 const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (fd < 0) {
+                    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+                        listenerRestsUntil = NowMs() + LISTENER_REST_MS;
+                    }
                     break;
                 }
                 if (static_cast<int>(clients.size()) >= settings.maxClients) {
@@ -314,6 +369,7 @@ void RigctlServer::Serve()
                 Client& c = clients.emplace_back();
                 c.fd = fd;
                 c.heardMs = NowMs();
+                c.linesAtMs = c.heardMs;
             }
         }
         for (size_t i = 0; i < polled.size(); ++i) {
@@ -349,12 +405,10 @@ void RigctlServer::Serve()
         const uint64_t later = NowMs();
         const uint64_t stores = radio.StatusStores();
         for (Client& c : clients) {
-            if (c.waiting && (stores >= c.storesAtSend + 2 || later >= c.confirmByMs)) {
-                c.waiting = false;
-                c.Write(SetReply(c.framing, HamlibError::Ok));
-                c.closing = c.closeAfterSet;
+            if (c.waiting) {
+                pursue(c, later, stores);
             }
-            answer(c);
+            answer(c, later);
             if (c.ended && !c.waiting && c.in.find('\n') == std::string::npos) {
                 c.closing = true;
             }

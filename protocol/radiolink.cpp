@@ -48,6 +48,9 @@ void RadioLink::StopWorkerThread()
 void RadioLink::StopWorker()
 {
     StopWorkerThread();
+    // Frames may come from other threads (the control server's): the port
+    // closes between two of them, never under one.
+    const std::lock_guard<std::mutex> lock(lineLock);
     if (linkRunning) {
         port.Close();
         linkRunning = false;
