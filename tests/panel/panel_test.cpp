@@ -2,7 +2,9 @@
 #include "testsupport.h"
 
 #include "caboutdlg.h"
+#include "fakeaccess.h"
 #include "networkcontroldlg.h"
+#include "ser2netprocess.h"
 #include "dialogunits.h"
 #include "settingsfile.h"
 #include "versionblock.h"
@@ -32,10 +34,6 @@
 #include <memory>
 #include <random>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -908,44 +906,6 @@ TEST(VersionBlock, TheSignatureIsSoughtOnlyWithinTheBlock)
 }
 
 
-// A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
-uint16_t FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(fd);
-    return bound ? ntohs(address.sin_port) : 0;
-}
-
-// One question to the panel's control server, and its reply.
-std::string AskServer(uint16_t port, const std::string& question)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, question.data(), question.size(), MSG_NOSIGNAL) > 0) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[256];
-        for (ssize_t n = 0; ::poll(&p, 1, 2000) > 0 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-            reply.append(buffer, static_cast<size_t>(n));
-            if (reply.back() == '\n') {
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    return reply;
-}
-
 // Network control: off at first; switched on in its dialog it serves the
 // panel's records and is kept in Ostrelle.ini; the next start puts it back,
 // and one that cannot listen says why, keeps the choice, and its dialog
@@ -957,7 +917,7 @@ TEST_F(PanelTest, NetworkControlServesIsKeptAndSaysWhyItCannot)
     auto panel = MakePanel();
     panel->show();
     EXPECT_FALSE(panel->ControlServer().Running());
-    const uint16_t port = FreePort();
+    const auto port = static_cast<uint16_t>(FreeLoopbackPort());
     ASSERT_NE(port, 0);
     {
         NetworkControlDialog dialog(panel->NetworkControl(), panel->ControlServer(),
@@ -975,11 +935,12 @@ TEST_F(PanelTest, NetworkControlServesIsKeptAndSaysWhyItCannot)
     }
     ASSERT_TRUE(panel->ControlServer().Running());
     EXPECT_EQ(panel->ControlServer().Endpoint(), "127.0.0.1:" + std::to_string(port));
-    EXPECT_EQ(AskServer(port, "f\n"), "RPRT -6\n") << "no link yet";
+    TestClient client(port);
+    EXPECT_EQ(client.Ask("f\n"), "RPRT -6\n") << "no link yet";
     SetText(*panel, 1032, QStringLiteral("242"));
     Click(*panel, 1033);
     ASSERT_TRUE(WaitUntil([&] { return panel->Link().Snapshot().status.statusValid; }));
-    EXPECT_EQ(AskServer(port, "f\n"), std::to_string(panel->Link().Snapshot().status.frequencyHz()) + "\n");
+    EXPECT_EQ(client.Ask("f\n"), std::to_string(panel->Link().Snapshot().status.frequencyHz()) + "\n");
     EXPECT_TRUE(NetworkControlStatus(panel->ControlServer()).startsWith(QStringLiteral("Listening on 127.0.0.1:")))
         << NetworkControlStatus(panel->ControlServer()).toStdString();
 
