@@ -63,6 +63,8 @@ int NoAnswer(const PortChoice& port)
                                         "socket, and that the port is the right one (ostrellectl ports).");
 }
 
+} // namespace
+
 int OpenLink(RadioLink& link, const PortChoice& port)
 {
     if (link.OpenPortNamed(port.name)) {
@@ -78,6 +80,8 @@ int OpenLink(RadioLink& link, const PortChoice& port)
     }
     return Fail(ExitCode::PortUnavailable, message);
 }
+
+namespace {
 
 // Polls until a reply is stored or the radio has had ANSWER_LIMIT to give
 // one: a line that has just been opened may lose the first.
@@ -450,6 +454,13 @@ int Run(const Options& o)
     if (code != Code(ExitCode::Done)) {
         return code;
     }
+    if (o.command == "serve") {
+#if defined(_WIN32)
+        return Fail(ExitCode::Usage, "serve is not part of the Windows build; run it on Linux");
+#else
+        return CommandServe(o, port);
+#endif
+    }
     RadioLink link;
     if (const int opened = OpenLink(link, port); opened != Code(ExitCode::Done)) {
         transfer.Abandon();
@@ -460,6 +471,7 @@ int Run(const Options& o)
         link.StopWorker();
         return code;
     }
+
     link.linkRunning = true;
     if (o.command == "status") {
         code = CommandStatus(link, o, port);

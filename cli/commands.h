@@ -1,10 +1,22 @@
 #pragma once
 
 #include "options.h"
+#include "portchoice.h"
+
+class RadioLink;
 
 namespace cli {
 
 // Carries out a parsed command line; returns the exit code (exitcodes.h).
 int Run(const Options& options);
+
+// Opens the port for a command; the exit code, with the reason said when it fails.
+int OpenLink(RadioLink& link, const PortChoice& port);
+
+#if !defined(_WIN32)
+// serve: listens, opens the port, polls the radio and serves the rigctld
+// protocol until interrupted.
+int CommandServe(const Options& options, const PortChoice& port);
+#endif
 
 } // namespace cli

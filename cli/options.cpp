@@ -19,7 +19,7 @@ struct CommandDef {
 
 constexpr size_t kAny = static_cast<size_t>(-1);
 
-constexpr std::array<CommandDef, 8> commands{{
+constexpr std::array<CommandDef, 9> commands{{
     {"status", 0, 0, "status"},
     {"lcd", 0, 0, "lcd"},
     {"key", 1, kAny, "key NAME..."},
@@ -28,6 +28,7 @@ constexpr std::array<CommandDef, 8> commands{{
     {"write", 1, 1, "write FILE"},
     {"watch", 0, 0, "watch"},
     {"ports", 0, 0, "ports"},
+    {"serve", 0, 0, "serve [--listen ADDRESS] [--rigctl-port PORT]"},
 }};
 
 const CommandDef* FindCommand(std::string_view name)
@@ -42,11 +43,11 @@ bool LooksNumeric(std::string_view word)
     return word.size() > 1 && word[0] == '-' && ((word[1] >= '0' && word[1] <= '9') || word[1] == '.');
 }
 
-bool ParseMilliseconds(std::string_view text, int longest, int& value)
+bool ParseNumber(std::string_view text, int& value, int highest)
 {
     int parsed = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-    if (ec != std::errc() || end != text.data() + text.size() || parsed < 0 || parsed > longest) {
+    if (ec != std::errc() || end != text.data() + text.size() || parsed < 0 || parsed > highest) {
         return false;
     }
     value = parsed;
@@ -70,9 +71,10 @@ bool OptionFits(const Options& o, std::string& error)
         return false;
     };
     return only(o.json, "--json", {"status", "lcd", "watch"}) && only(o.yes, "--yes", {"write"}) &&
-           only(o.reconnect, "--reconnect", {"watch"}) && only(o.delayGiven, "--delay", {"key"}) &&
+           only(o.reconnect, "--reconnect", {"watch", "serve"}) && only(o.delayGiven, "--delay", {"key"}) &&
            only(o.hits, "--hits", {"watch"}) && only(o.mergeGapGiven, "--merge-gap", {"watch"}) &&
-           only(!o.port.empty(), "--port", {"status", "lcd", "key", "tune", "read", "write", "watch"});
+           only(o.listenGiven, "--listen", {"serve"}) && only(o.rigctlPortGiven, "--rigctl-port", {"serve"}) &&
+           only(!o.port.empty(), "--port", {"status", "lcd", "key", "tune", "read", "write", "watch", "serve"});
 }
 
 } // namespace
@@ -143,7 +145,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
             if (!takeValue()) {
                 return false;
             }
-            if (!ParseMilliseconds(value, LONGEST_KEY_DELAY_MS, o.delayMs)) {
+            if (!ParseNumber(value, o.delayMs, LONGEST_KEY_DELAY_MS)) {
                 error = "--delay takes milliseconds from 0 to " + std::to_string(LONGEST_KEY_DELAY_MS) + ", not '" +
                         value + "'";
                 return false;
@@ -153,12 +155,31 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
             if (!takeValue()) {
                 return false;
             }
-            if (!ParseMilliseconds(value, LONGEST_MERGE_GAP_MS, o.mergeGapMs)) {
+            if (!ParseNumber(value, o.mergeGapMs, LONGEST_MERGE_GAP_MS)) {
                 error = "--merge-gap takes milliseconds from 0 to " + std::to_string(LONGEST_MERGE_GAP_MS) +
                         ", not '" + value + "'";
                 return false;
             }
             o.mergeGapGiven = true;
+        } else if (name == "--listen") {
+            if (!takeValue()) {
+                return false;
+            }
+            if (value.empty()) {
+                error = "--listen needs an address: 127.0.0.1 (this computer alone) or 0.0.0.0 (every interface)";
+                return false;
+            }
+            o.listenAddress = value;
+            o.listenGiven = true;
+        } else if (name == "--rigctl-port") {
+            if (!takeValue()) {
+                return false;
+            }
+            if (!ParseNumber(value, o.rigctlPort, 65535)) {
+                error = "--rigctl-port takes a TCP port from 0 (any free one) to 65535, not '" + value + "'";
+                return false;
+            }
+            o.rigctlPortGiven = true;
         } else {
             error = "unknown option " + name;
             return false;
@@ -213,6 +234,9 @@ const char* UsageText()
            "                         frequency, modulation, mode, display and RSSI (CSV\n"
            "                         after a header row, or JSON with --json)\n"
            "  ports                  the COM map: where each COM number leads\n"
+           "  serve                  polls the radio and lets other programs drive it\n"
+           "                         over Hamlib's rigctld protocol (Hamlib model 2,\n"
+           "                         NET rigctl), until interrupted\n"
            "\n"
            "Options:\n"
            "  --port PORT            COM<n> (the panel's ports/COM<n>, else the system's\n"
@@ -222,8 +246,12 @@ const char* UsageText()
            "  --json                 status, lcd, watch: JSON (one object per line)\n"
            "  --delay MS             key: pause between keys (default 100)\n"
            "  --yes, -y              write: do not ask before replacing the radio's memory\n"
-           "  --reconnect            watch: after a hang-up let the port go, look for it\n"
-           "                         once a second and go on when it is back\n"
+           "  --reconnect            watch, serve: after a hang-up let the port go, look\n"
+           "                         for it once a second and go on when it is back\n"
+           "  --listen ADDRESS       serve: the address to listen on (default 127.0.0.1,\n"
+           "                         this computer alone; 0.0.0.0 lets anyone on the\n"
+           "                         network tune the radio)\n"
+           "  --rigctl-port PORT     serve: the TCP port (default 4532, Hamlib's own)\n"
            "  --merge-gap MS         watch --hits: the squelch opening again this soon on\n"
            "                         the same frequency continues the hit (default 1000)\n"
            "  --help, -h             this text\n"
@@ -233,7 +261,8 @@ const char* UsageText()
            "  0    done\n"
            "  1    the radio did not answer\n"
            "  2    bad usage\n"
-           "  3    the port could not be opened (the reason goes to standard error)\n"
+           "  3    the port could not be opened, or serve's network port listened on\n"
+           "       (the reason goes to standard error)\n"
            "  4    a memory image transfer did not end whole\n"
            "  130  interrupted (Ctrl-C)\n"
            "\n"

@@ -23,6 +23,11 @@ struct Options {
     bool hits = false;
     int mergeGapMs = DEFAULT_MERGE_GAP_MS;
     bool mergeGapGiven = false;
+    // serve: where the control server listens.
+    std::string listenAddress = "127.0.0.1";
+    bool listenGiven = false;
+    int rigctlPort = 4532;
+    bool rigctlPortGiven = false;
     int delayMs = DEFAULT_KEY_DELAY_MS;
     bool delayGiven = false;
     bool help = false;

@@ -408,6 +408,7 @@ bool CFrontPanelDlg::OnInitDialog()
     setWindowTitle(QString::asprintf("Quelmar Demo   version %d.%02d", versionMajor, versionMinor));
 
     LoadSettings();
+    RestoreNetworkControl();
 
     if (QWidget* f2 = Control(1003)) {
         lcdRect = lcdpaint::LayoutLcd(lcdFont, f2->geometry(), this);
@@ -661,6 +662,7 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
     QAction* about = aboutMenuText.isEmpty() ? nullptr : menu.addAction(aboutMenuText);
     QAction* serialPorts = menu.addAction(QStringLiteral("Serial ports..."));
     QAction* shortcuts = menu.addAction(QStringLiteral("Keyboard shortcuts..."));
+    QAction* network = menu.addAction(QStringLiteral("Network control..."));
     menu.addAction(traceAction);
     menu.addSeparator();
     menu.addAction(logActivityAction);
@@ -674,6 +676,8 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
         OnKeyboardShortcuts();
     } else if (chosen == activityItem) {
         OnActivity();
+    } else if (chosen == network) {
+        OnNetworkControl();
     }
 }
 
@@ -737,6 +741,35 @@ void CFrontPanelDlg::OnSerialPorts()
 {
     PortMapDialog dialog(portMapRoots, *prompts, this);
     dialog.exec();
+}
+
+void CFrontPanelDlg::OnNetworkControl()
+{
+    NetworkControlDialog dialog(networkControl, controlServer,
+                                [this](const NetworkControlChoice& choice) { return ApplyNetworkControl(choice); },
+                                this);
+    dialog.exec();
+}
+
+QString CFrontPanelDlg::ApplyNetworkControl(const NetworkControlChoice& choice)
+{
+    // Unchanged, it goes on serving: the programs connected stay so.
+    const bool same = controlServer.Running() && choice == networkControl;
+    std::string error;
+    if (!choice.on) {
+        controlServer.Stop();
+    } else if (!same && !controlServer.Start(ServerSettingsOf(choice), error)) {
+        // What was chosen before stays, serving again where it did, and the
+        // user hears why the new choice failed.
+        std::string ignored;
+        if (networkControl.on) {
+            (void)controlServer.Start(ServerSettingsOf(networkControl), ignored);
+        }
+        return QString::fromStdString(error);
+    }
+    networkControl = choice;
+    SaveNetworkControl(choice);
+    return {};
 }
 
 void CFrontPanelDlg::OnTraceTraffic(bool on)

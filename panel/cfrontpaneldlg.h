@@ -2,8 +2,11 @@
 
 #include "imagetransfer.h"
 #include "lcdpainter.h"
+#include "linkaccess.h"
+#include "networkcontroldlg.h"
 #include "portmap.h"
 #include "radiolink.h"
+#include "rigctlserver.h"
 #include "statuspainter.h"
 #include "userprompts.h"
 
@@ -85,6 +88,9 @@ public:
     // empty when none is remembered or it is gone.
     QString ImageFolder() const;
     void RememberImageFolder(const QString& chosenFile);
+    // The network control choice kept in the store beside the settings file.
+    NetworkControlChoice LoadNetworkControl() const;
+    void SaveNetworkControl(const NetworkControlChoice& choice);
 
     // Image transfers.
     void OnSendImage();
@@ -96,6 +102,15 @@ public:
     void OnCancelTransfer(bool resumePolling = true);
     // The progress window of the transfers, made on first use.
     CTransferProgressDlg& ProgressWindow();
+
+    // "Network control...": the control server's dialog; the choice is put
+    // into effect and remembered beside the other settings.
+    void OnNetworkControl();
+    // Starts, moves or stops the server as chosen; empty when that worked,
+    // else the reason. The choice is remembered only when it worked.
+    QString ApplyNetworkControl(const NetworkControlChoice& choice);
+    const NetworkControlChoice& NetworkControl() const { return networkControl; }
+    const control::RigctlServer& ControlServer() const { return controlServer; }
 
     // The context menu's "Trace serial traffic" item and its handler.
     QAction* TraceAction() const { return traceAction; }
@@ -193,6 +208,12 @@ private:
     QFont markFont;
 
     RadioLink link;
+    // After the link, so that it stops serving before the link goes.
+    control::LinkAccess controlAccess{link};
+    control::RigctlServer controlServer{controlAccess};
+    NetworkControlChoice networkControl;
+    // The remembered choice, put into effect once the window is set up.
+    void RestoreNetworkControl();
 
 public:
     // True while a transfer may start: the link runs and its port is there.

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSettings>
+#include <QTimer>
 
 #include <cmath>
 
@@ -27,6 +28,9 @@ const QString IMAGE_FOLDER_KEY = QStringLiteral("Folders/Images");
 const QString LOG_ACTIVITY_KEY = QStringLiteral("Activity/Log");
 const QString MERGE_GAP_KEY = QStringLiteral("Activity/MergeGapMs");
 constexpr uint32_t LONGEST_MERGE_GAP_MS = 3600000;
+const QString CONTROL_ON_KEY = QStringLiteral("NetworkControl/On");
+const QString CONTROL_ALL_INTERFACES_KEY = QStringLiteral("NetworkControl/AllInterfaces");
+const QString CONTROL_PORT_KEY = QStringLiteral("NetworkControl/Port");
 
 } // namespace
 
@@ -138,4 +142,52 @@ uint32_t CFrontPanelDlg::RememberedMergeGapMs() const
     bool ok = false;
     const uint gap = store.value(MERGE_GAP_KEY, standard).toUInt(&ok);
     return ok && gap <= LONGEST_MERGE_GAP_MS ? gap : standard;
+}
+
+NetworkControlChoice CFrontPanelDlg::LoadNetworkControl() const
+{
+    NetworkControlChoice choice;
+    if (!MayBeSettingsFile(StorePath(), false)) {
+        return choice;
+    }
+    const QSettings store(StorePath(), QSettings::IniFormat);
+    choice.on = store.value(CONTROL_ON_KEY, false).toBool();
+    choice.allInterfaces = store.value(CONTROL_ALL_INTERFACES_KEY, false).toBool();
+    bool ok = false;
+    const int port = store.value(CONTROL_PORT_KEY, choice.port).toInt(&ok);
+    // A port no server can have is as good as none: the default stands.
+    if (ok && port >= 1 && port <= 65535) {
+        choice.port = port;
+    }
+    return choice;
+}
+
+void CFrontPanelDlg::SaveNetworkControl(const NetworkControlChoice& choice)
+{
+    if (!MayBeSettingsFile(StorePath(), true)) {
+        return;
+    }
+    QSettings store(StorePath(), QSettings::IniFormat);
+    store.setValue(CONTROL_ON_KEY, choice.on);
+    store.setValue(CONTROL_ALL_INTERFACES_KEY, choice.allInterfaces);
+    store.setValue(CONTROL_PORT_KEY, choice.port);
+    store.sync();
+}
+
+void CFrontPanelDlg::RestoreNetworkControl()
+{
+    networkControl = LoadNetworkControl();
+    std::string error;
+    if (!networkControl.on || controlServer.Start(ServerSettingsOf(networkControl), error)) {
+        return;
+    }
+    // Said once the panel is on the screen, not before it. The choice stays
+    // as it was, in the dialog and in the store, so that OK there or the next
+    // start tries again.
+    const QString reason = QString::fromStdString(error);
+    QTimer::singleShot(0, this, [this, reason] {
+        prompts->Warn(QStringLiteral("Network control could not start."),
+                      reason + QStringLiteral("\n\nRight-click the panel and choose Network control... to "
+                                              "choose another port or switch it off."));
+    });
 }

@@ -60,6 +60,9 @@ bool RadioLink::PauseUnlessStopped(uint32_t ms)
 void RadioLink::StopWorker()
 {
     StopWorkerThread();
+    // Frames may come from other threads (the control server's): the port
+    // closes between two of them, never under one.
+    const std::lock_guard<std::mutex> lock(lineLock);
     if (linkRunning) {
         port.Close();
         linkRunning = false;

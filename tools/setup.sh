@@ -11,8 +11,9 @@ if [ "${1:-panel}" = "test" ]; then
   # ser2net serves radiosim's terminal on loopback for the network port's tests;
   # openbox (with xprop from x11-utils to see it is up) frames the window for
   # the test of where it comes back after a restart; nlohmann-json reads
-  # ostrellectl's JSON back in its tests.
-  want+=(xvfb xauth ser2net openbox x11-utils nlohmann-json3-dev)
+  # ostrellectl's JSON back in its tests; Hamlib's rigctl and rigctld are the
+  # reference clients of the network control server.
+  want+=(xvfb xauth ser2net openbox x11-utils nlohmann-json3-dev libhamlib-utils)
 fi
 case "${1:-panel}" in
   # CPack's Debian generator finds the libraries' packages with dpkg-shlibdeps

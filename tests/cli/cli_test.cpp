@@ -64,16 +64,6 @@ std::vector<TraceFrame> FramesTo(const SimProcess& sim, unsigned letter)
     return found;
 }
 
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // A tune and a key change what the radio shows; status and lcd, in words and
 // in JSON, show exactly the reply the radio sent, in the panel's texts.
 TEST(CliPolls, StatusAndDisplayAsTheRadioSentThem)

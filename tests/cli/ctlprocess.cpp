@@ -167,3 +167,13 @@ std::string HexOf(const std::vector<unsigned>& bytes, size_t from, size_t count)
     }
     return hex;
 }
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}

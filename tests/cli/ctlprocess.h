@@ -64,6 +64,9 @@ private:
 // Runs it to the end (10 s at most).
 CtlResult RunCtl(std::vector<std::string> args, const std::string& input = {});
 
+// The lines of a program's output, without their ends.
+std::vector<std::string> Lines(const std::string& text);
+
 // One frame of radiosim's trace: its time, direction and bytes.
 struct TraceFrame {
     long long ms = 0;

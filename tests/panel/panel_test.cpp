@@ -2,6 +2,9 @@
 #include "testsupport.h"
 
 #include "caboutdlg.h"
+#include "fakeaccess.h"
+#include "networkcontroldlg.h"
+#include "ser2netprocess.h"
 #include "dialogunits.h"
 #include "settingsfile.h"
 #include "versionblock.h"
@@ -22,12 +25,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 #include <random>
+
 
 namespace {
 
@@ -897,6 +903,74 @@ TEST(VersionBlock, TheSignatureIsSoughtOnlyWithinTheBlock)
     EXPECT_FALSE(ReadFileVersion(QByteArray()).found);
     // Off the 4-byte grid the signature is not seen.
     EXPECT_FALSE(ReadFileVersion(QByteArray(2, '\0') + block).found);
+}
+
+
+// Network control: off at first; switched on in its dialog it serves the
+// panel's records and is kept in Ostrelle.ini; the next start puts it back,
+// and one that cannot listen says why, keeps the choice, and its dialog
+// stays open with the reason.
+TEST_F(PanelTest, NetworkControlServesIsKeptAndSaysWhyItCannot)
+{
+    PtyRadio radio(242);
+    ASSERT_TRUE(radio.Ok());
+    auto panel = MakePanel();
+    panel->show();
+    EXPECT_FALSE(panel->ControlServer().Running());
+    const auto port = static_cast<uint16_t>(FreeLoopbackPort());
+    ASSERT_NE(port, 0);
+    {
+        NetworkControlDialog dialog(panel->NetworkControl(), panel->ControlServer(),
+                                    [&](const NetworkControlChoice& c) { return panel->ApplyNetworkControl(c); });
+        EXPECT_FALSE(dialog.PortBox()->isEnabled());
+        EXPECT_EQ(dialog.PortBox()->value(), 4532);
+        dialog.OnBox()->setChecked(true);
+        dialog.AllInterfacesButton()->setChecked(true);
+        EXPECT_TRUE(dialog.WarningLabel()->isVisibleTo(&dialog));
+        dialog.LocalButton()->setChecked(true);
+        EXPECT_FALSE(dialog.WarningLabel()->isVisibleTo(&dialog));
+        dialog.PortBox()->setValue(port);
+        dialog.accept();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    }
+    ASSERT_TRUE(panel->ControlServer().Running());
+    EXPECT_EQ(panel->ControlServer().Endpoint(), "127.0.0.1:" + std::to_string(port));
+    TestClient client(port);
+    EXPECT_EQ(client.Ask("f\n"), "RPRT -6\n") << "no link yet";
+    SetText(*panel, 1032, QStringLiteral("242"));
+    Click(*panel, 1033);
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Snapshot().status.statusValid; }));
+    EXPECT_EQ(client.Ask("f\n"), std::to_string(panel->Link().Snapshot().status.frequencyHz()) + "\n");
+    EXPECT_TRUE(NetworkControlStatus(panel->ControlServer()).startsWith(QStringLiteral("Listening on 127.0.0.1:")))
+        << NetworkControlStatus(panel->ControlServer()).toStdString();
+
+    // A second panel with the same settings finds the port taken.
+    auto second = MakePanel();
+    second->show();
+    EXPECT_TRUE(WaitUntil([&] { return !prompts.warnings.isEmpty(); }));
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_EQ(prompts.warnings[0], QStringLiteral("Network control could not start."));
+    EXPECT_TRUE(prompts.informatives[0].contains(QStringLiteral("Another program already listens")));
+    EXPECT_TRUE(second->NetworkControl().on) << "kept, to be tried again";
+    EXPECT_FALSE(second->ControlServer().Running());
+    NetworkControlDialog dialog(second->NetworkControl(), second->ControlServer(),
+                                [&](const NetworkControlChoice& c) { return second->ApplyNetworkControl(c); });
+    dialog.show();
+    dialog.accept();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog.StatusLabel()->text().startsWith(QStringLiteral("Another program already listens")));
+    dialog.OnBox()->setChecked(false);
+    dialog.accept();
+    EXPECT_FALSE(dialog.isVisible());
+    second.reset();
+
+    // Switched off by the second panel, and the first gone: the next start
+    // stays off.
+    panel->OnOK();
+    panel.reset();
+    auto third = MakePanel();
+    EXPECT_FALSE(third->NetworkControl().on);
+    EXPECT_FALSE(third->ControlServer().Running());
 }
 
 } // namespace

@@ -1,0 +1,30 @@
+#pragma once
+
+// The radio as the control server reaches it: the link's stored records,
+// and its own SendTune, so that no frame is built a second way and no other
+// user of the port exists.
+
+#include "radiolink.h"
+#include "rigctlprotocol.h"
+
+namespace control {
+
+class LinkAccess final : public RadioAccess {
+public:
+    explicit LinkAccess(RadioLink& link) : link(link) {}
+
+    PanelSnapshot Snapshot() const override { return link.Snapshot(); }
+    bool LinkRunning() const override { return link.linkRunning; }
+    uint64_t StatusStores() const override { return link.statusRepliesStored; }
+    SendResult Tune(uint32_t hz, int32_t tuneModulation) override;
+
+private:
+    RadioLink& link;
+};
+
+// The megahertz that the tune frame turns into exactly `hz`. The frame
+// truncates MHz x 10^6, and the double nearest to hz / 10^6 may lie just
+// below: 32 010 000 Hz would go out as 32 009 999.
+double ExactMHz(uint32_t hz);
+
+} // namespace control
