@@ -193,6 +193,7 @@ HamlibError ErrorOf(SendResult result)
     case SendResult::LineOwned: return HamlibError::Rejected;
     case SendResult::NotWritten: return HamlibError::Timeout;
     case SendResult::NotCarried: return HamlibError::InvalidParam;
+    case SendResult::PortGone: return HamlibError::Io; // the cable is out: nothing to reach
     }
     return HamlibError::Io;
 }

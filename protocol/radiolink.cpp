@@ -113,8 +113,7 @@ bool RadioLink::ReopenPort()
     // No frame touches the port while it is gone, so the open needs no lock;
     // holding the line's through it would stall a key press for as long as a
     // network endpoint takes to refuse.
-    const std::string name = port.Name();
-    if (!port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
+    if (!port.OpenAgain(115200, 'N', 8, 1, true, true)) {
         port.Close();
         return false;
     }

@@ -4,6 +4,7 @@
 #include "serialport_p.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -31,18 +32,33 @@ bool CSerialPort::Open(const char* path, int baud, char parity, int dataBits, in
         return false;
     }
     name = path;
-    const std::string device = CSerialPortPrivate::DeviceName(name);
+    const std::string found = CSerialPortPrivate::DeviceName(name);
     SerialError error;
-    if (!d->OpenDevice(device, error)) {
+    if (!d->OpenDevice(found, error)) {
         // The port named as the user knows it ("COM7"); a device named
         // directly stands for itself. A backend that knows more than the
         // code says so in its own words.
-        const std::string port = ComNumberOfPortName(name) >= 0 ? AfterLastSeparator(name) : device;
-        SetLastError(error.text.empty() ? MakeOpenError(error.code, port, device) : error);
+        const std::string port = ComNumberOfPortName(name) >= 0 ? AfterLastSeparator(name) : found;
+        SetLastError(error.text.empty() ? MakeOpenError(error.code, port, found) : error);
         return false;
     }
     isOpen = true;
+    device = found;
     return Configure(baud, parity, dataBits, stopBits, dtrEnable, rtsEnable);
+}
+
+bool CSerialPort::OpenAgain(int baud, char parity, int dataBits, int stopBits, bool dtrEnable, bool rtsEnable)
+{
+    if (isOpen || name.empty()) {
+        return false;
+    }
+    if (const std::string found = CSerialPortPrivate::DeviceName(name); found != device) {
+        const std::string port = ComNumberOfPortName(name) >= 0 ? AfterLastSeparator(name) : found;
+        SetLastError(SerialError{ENOENT, port + " no longer leads to " + device + ".", SerialFault::Missing});
+        return false;
+    }
+    const std::string again = name;
+    return Open(again.c_str(), baud, parity, dataBits, stopBits, dtrEnable, rtsEnable);
 }
 
 bool CSerialPort::Configure(int baud, char parity, int dataBits, int stopBits, bool dtrEnable,

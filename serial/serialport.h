@@ -31,6 +31,11 @@ public:
 
     bool Open(const char* path, int baud, char parity, int dataBits, int stopBits, bool dtrEnable,
               bool rtsEnable);
+    // Opens the port again by the name it was last opened by, after it went.
+    // Only where that name led before: a COM number whose link has gone
+    // (a simulated radio ended, a link being rewritten) must not fall back
+    // to a ttyS the radio was never on and stay there, answering nothing.
+    bool OpenAgain(int baud, char parity, int dataBits, int stopBits, bool dtrEnable, bool rtsEnable);
     bool Configure(int baud, char parity, int dataBits, int stopBits, bool dtrEnable, bool rtsEnable);
     bool Close();
     uint32_t BytesWaiting();
@@ -69,6 +74,7 @@ private:
     bool isOpen = false;
     double msPerByte = 1.0;
     std::string name;
+    std::string device; // where name led at the last open that worked
     std::unique_ptr<CSerialPortPrivate> d;
     Clock* clock = nullptr;
     std::atomic<TrafficTap*> tap{nullptr};

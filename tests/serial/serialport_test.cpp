@@ -1,5 +1,6 @@
 #include "ptypair.h"
 #include "readcounter.h"
+#include "keptfiles.h"
 #include "serialport.h"
 #include "waituntil.h"
 
@@ -82,6 +83,38 @@ TEST(SerialPortStates, OpenCloseAndOpenAgain)
     EXPECT_EQ(port.Write(&byte, 1, 100), 0);
     ASSERT_TRUE(OpenOnPty(port, pty)) << port.LastError().text;
     EXPECT_TRUE(port.Close());
+}
+
+// After a hang-up a COM number is opened again only through the link it
+// went through: a link that has gone (a simulated radio ended) must not let
+// the number fall back to a ttyS, and a link pointed elsewhere is followed.
+TEST(SerialPortStates, OpenAgainGoesOnlyWhereTheNameLedBefore)
+{
+    namespace fs = std::filesystem;
+    const fs::path link = fs::path(KeptFilesDirectory()) / "ports" / "COM241";
+    fs::create_directories(link.parent_path());
+    fs::remove(link);
+    PtyPair first;
+    PtyPair second;
+    ASSERT_TRUE(first.Ok() && second.Ok());
+    fs::create_symlink(first.SlavePath(), link);
+    CSerialPort port;
+    ASSERT_TRUE(port.Open("COM241", 115200, 'N', 8, 1, true, true)) << port.LastError().text;
+    EXPECT_FALSE(port.OpenAgain(115200, 'N', 8, 1, true, true)) << "an open port is not opened twice";
+    port.Close();
+
+    fs::remove(link);
+    EXPECT_FALSE(port.OpenAgain(115200, 'N', 8, 1, true, true));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.LastError().fault, SerialFault::Missing) << port.LastError().text;
+
+    fs::create_symlink(second.SlavePath(), link);
+    ASSERT_TRUE(port.OpenAgain(115200, 'N', 8, 1, true, true)) << port.LastError().text;
+    const std::vector<uint8_t> byte{0x5a};
+    EXPECT_EQ(port.Write(byte.data(), 1, 100), 1);
+    EXPECT_EQ(second.ReadMaster(1, 1000), byte);
+    port.Close();
+    fs::remove(link);
 }
 
 TEST_F(PortOnPty, BytesGoBothWays)
