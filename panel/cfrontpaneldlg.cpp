@@ -863,7 +863,7 @@ lcdpaint::LcdMark CFrontPanelDlg::CurrentMark() const
     if (!LinkStateMarksDisplay(state) || transfer.Active()) {
         return {};
     }
-    return {QString::fromStdString(LinkStateText(state, "COM" + std::to_string(comPort))), markFont};
+    return {QString::fromStdString(LinkStateText(state, "COM " + std::to_string(comPort))), markFont};
 }
 
 RadioStatus CFrontPanelDlg::LampStatus(const RadioStatus& status) const

@@ -128,7 +128,15 @@ void NetworkControlDialog::UpdateState()
     portBox->setEnabled(choice.on);
     warning->setVisible(choice.allInterfaces);
     warning->setEnabled(choice.on);
-    status->setText(failure.isEmpty() ? NetworkControlStatus(server) : failure);
+    // The line tells what is, and what OK will change, so that a ticked box
+    // beside "Off" does not read as a server that failed to start.
+    QString now = NetworkControlStatus(server);
+    if (choice.on && !server.Running()) {
+        now = QStringLiteral("Off: starts listening when you press OK.");
+    } else if (!choice.on && server.Running()) {
+        now += QStringLiteral(" Stops when you press OK.");
+    }
+    status->setText(failure.isEmpty() ? now : failure);
     const QString where = choice.allInterfaces
                               ? QStringLiteral("this computer's network address with the port %1 (127.0.0.1:%1 "
                                                "on this computer)")

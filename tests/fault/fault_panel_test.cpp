@@ -134,7 +134,7 @@ TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
     const QRect lcd = panel->LcdRect();
     const QPoint inBand = lcdpaint::MarkBand(lcd).topLeft() + QPoint(2, 2);
     const QPoint lamp = statuspaint::LampArea(lcd.top(), lcd.right() + 1).center();
-    const QString gone = QStringLiteral("Radio disconnected: waiting for COM%1").arg(kCom);
+    const QString gone = QStringLiteral("Radio disconnected: waiting for COM %1").arg(kCom);
     std::string seen;
     // The screen, the state's words and the buttons agree; false until they do.
     const auto shows = [&](const QString& reason, bool lampDark, bool transfers) {

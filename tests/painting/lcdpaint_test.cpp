@@ -136,7 +136,7 @@ TEST(LcdPaint, MarkedDisplayIsUnlitFadedAndCarriesItsReason)
     QFont font(QStringLiteral("Liberation Sans"));
     font.setPixelSize(14);
     font.setBold(true);
-    const lcdpaint::LcdMark mark{QStringLiteral("Radio disconnected: waiting for COM256"), font};
+    const lcdpaint::LcdMark mark{QStringLiteral("Radio disconnected: waiting for COM 256"), font};
     const QRect area = lcdpaint::PaintedArea(lcdRect);
     const QRect band = lcdpaint::MarkBand(lcdRect);
     EXPECT_TRUE(area.contains(band));

@@ -925,6 +925,7 @@ TEST_F(PanelTest, NetworkControlServesIsKeptAndSaysWhyItCannot)
         EXPECT_FALSE(dialog.PortBox()->isEnabled());
         EXPECT_EQ(dialog.PortBox()->value(), 4532);
         dialog.OnBox()->setChecked(true);
+        EXPECT_EQ(dialog.StatusLabel()->text(), QStringLiteral("Off: starts listening when you press OK."));
         dialog.AllInterfacesButton()->setChecked(true);
         EXPECT_TRUE(dialog.WarningLabel()->isVisibleTo(&dialog));
         dialog.LocalButton()->setChecked(true);
