@@ -154,7 +154,8 @@ void TraceRecorder::EmitRepeats(const std::vector<uint8_t>& request, Repeats& se
     }
     std::string line = FormatLine(seen.lastMs, TrafficDirection::ToRadio, request.data(), request.size());
     line.pop_back();
-    line += "  (" + std::to_string(seen.count) + " more times, the same reply each time)\n";
+    line += seen.count == 1 ? std::string("  (once more, the same reply)\n")
+                            : "  (" + std::to_string(seen.count) + " more times, the same reply each time)\n";
     Append(line);
     seen.count = 0;
 }

@@ -500,7 +500,7 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
     EXPECT_TRUE(has("RADIO->PC", " 02 4C"));
     EXPECT_TRUE(has("PC->RADIO", Hex(KeyFrame(15))));
     EXPECT_TRUE(has("PC->RADIO", Hex(TuneFrame(146.52, 2))));
-    EXPECT_FALSE(lines.filter(QStringLiteral("more times, the same reply")).isEmpty());
+    EXPECT_FALSE(lines.filter(QStringLiteral(", the same reply")).isEmpty());
 
     // Every traffic line is in radiosim's format, times counted from START;
     // the key and tune lines are the same bytes as radiosim saw.

@@ -123,7 +123,7 @@ TEST(TraceRecorder, APollWithoutReplyIsShownAndBreaksTheCount)
     const auto lines = Lines(f.trace.TakeLines(true));
     // poll, reply, "1 more", lone poll, key, poll, reply in full again
     ASSERT_EQ(lines.size(), 7u);
-    EXPECT_NE(lines[2].find("1 more times"), std::string::npos);
+    EXPECT_NE(lines[2].find("(once more, the same reply)"), std::string::npos);
     EXPECT_EQ(lines[3].substr(14), "PC->RADIO  02 41 03 44");
     EXPECT_EQ(lines[4].substr(14), "PC->RADIO  02 4B 01 03 4F  # key FUNC");
     EXPECT_EQ(lines[6].substr(14, 9), "RADIO->PC");
