@@ -7,6 +7,7 @@
 //
 //   bench_control [seconds]     (default 10 per measured run)
 
+#include "cputime.h"
 #include "linkaccess.h"
 #include "radiolink.h"
 #include "rigctlserver.h"
@@ -34,14 +35,6 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int BATCH = 10000;
-
-double CpuSeconds(int who)
-{
-    rusage usage{};
-    ::getrusage(who, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double Since(SteadyClock::time_point start)
 {

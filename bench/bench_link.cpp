@@ -4,6 +4,7 @@
 //
 //   bench_link [seconds]     (default 10 per measured run)
 
+#include "cputime.h"
 #include "fakeradio.h"
 #include "ptypair.h"
 #include "radiolink.h"
@@ -36,14 +37,6 @@ using std::chrono::steady_clock;
 
 constexpr KeyCode kLightKey = 32;
 constexpr uint8_t kBacklightIcon = 0x40;
-
-double CpuSeconds(int who)
-{
-    rusage usage{};
-    ::getrusage(who, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double SecondsSince(steady_clock::time_point start)
 {

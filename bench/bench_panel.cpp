@@ -11,6 +11,7 @@
 // (offscreen, or the platform QT_QPA_PLATFORM names).
 
 #include "activitycsv.h"
+#include "cputime.h"
 #include "activitywindow.h"
 #include "cfrontpaneldlg.h"
 #include "keptfiles.h"
@@ -44,14 +45,6 @@ double ThreadCpuSeconds()
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double ProcessCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // Today's file with `rows` hits spread over the day on a few hundred
@@ -191,11 +184,11 @@ int main(int argc, char** argv)
     const uint64_t status0 = dialog.Link().statusRepliesStored;
     const uint64_t lcd0 = dialog.Link().lcdRepliesStored;
     const double gui0 = ThreadCpuSeconds();
-    const double all0 = ProcessCpuSeconds();
+    const double all0 = CpuSeconds(RUSAGE_SELF);
     QTimer::singleShot(seconds * 1000, &app, [] { QCoreApplication::exit(0); });
     app.exec();
     const double gui = ThreadCpuSeconds() - gui0;
-    const double all = ProcessCpuSeconds() - all0;
+    const double all = CpuSeconds(RUSAGE_SELF) - all0;
     const double statusRate = static_cast<double>(dialog.Link().statusRepliesStored - status0) / seconds;
     const double lcdRate = static_cast<double>(dialog.Link().lcdRepliesStored - lcd0) / seconds;
     dialog.Link().StopWorker();
