@@ -316,8 +316,9 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
         if (changedState && hits && state == LinkState::PortGone) {
             hits->Close(); // the hit in progress ended with the cable
         }
-        if (changedState && !o.json) {
-            // Between CSV rows a state line would break the file's shape.
+        if (changedState && (!o.json || hits)) {
+            // Between hits, CSV rows or JSON objects alike, a state line would
+            // break the stream's shape: it goes to standard error in words.
             if (hits) {
                 Notice(LinkStateText(state, port.shown));
             } else if (!Emit(StateLine(state, port))) {
