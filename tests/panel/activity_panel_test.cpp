@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kCom = 248;
+constexpr int kCom = 236;
 
 class ActivityPanel : public ::testing::Test {
 protected:
@@ -91,7 +91,8 @@ TEST_F(ActivityPanel, ScriptedCallsAreTheRowsOfTheDayAndOfTheWindow)
     ExpectScriptedHits(LoggedHits(), sim, stop);
 
     Click(*panel, 1033); // START: the same call, heard again
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString() << " / "
+                                           << prompts.informatives.join('|').toStdString();
     QTest::qWait(300);
     const int64_t exit = NowMs();
     Click(*panel, 1); // Exit

@@ -625,7 +625,7 @@ TEST_F(PanelTest, RepaintingOnlyChangesShowsTheSamePixelsAfterEveryReply)
 
 TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)
 {
-    PtyRadio radio(249);
+    PtyRadio radio(237);
     ASSERT_TRUE(radio.Ok());
     auto panel = MakePanel();
     panel->show();
@@ -634,7 +634,7 @@ TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)
     auto* port = qobject_cast<QLineEdit*>(panel->Control(1032));
     port->setFocus();
     port->clear();
-    QTest::keyClicks(port, QStringLiteral("249"));
+    QTest::keyClicks(port, QStringLiteral("237"));
     QTest::keyClick(port, Qt::Key_Return);
     ASSERT_TRUE(panel->Link().linkRunning);
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));

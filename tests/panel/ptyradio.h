@@ -4,6 +4,11 @@
 // panel opens "\\.\COM<n>", which the port maps to <exe dir>/ports/COM<n>, a
 // link to the terminal's slave side. A thread holds the master side, keeps
 // every byte the panel sends and answers the LCD and status polls.
+//
+// The test programs run side by side and share the build folder's ports/,
+// so each keeps to COM numbers of its own: transfer_panel 143, progress
+// 171-181, panel 233-243 but 240, serial 240, app 244-249, fault_panel
+// 252.
 
 #include "frames.h"
 #include "keptfiles.h"

@@ -91,7 +91,7 @@ TEST(SerialPortStates, OpenCloseAndOpenAgain)
 TEST(SerialPortStates, OpenAgainGoesOnlyWhereTheNameLedBefore)
 {
     namespace fs = std::filesystem;
-    const fs::path link = fs::path(KeptFilesDirectory()) / "ports" / "COM241";
+    const fs::path link = fs::path(KeptFilesDirectory()) / "ports" / "COM240";
     fs::create_directories(link.parent_path());
     fs::remove(link);
     PtyPair first;
@@ -99,7 +99,7 @@ TEST(SerialPortStates, OpenAgainGoesOnlyWhereTheNameLedBefore)
     ASSERT_TRUE(first.Ok() && second.Ok());
     fs::create_symlink(first.SlavePath(), link);
     CSerialPort port;
-    ASSERT_TRUE(port.Open("COM241", 115200, 'N', 8, 1, true, true)) << port.LastError().text;
+    ASSERT_TRUE(port.Open("COM240", 115200, 'N', 8, 1, true, true)) << port.LastError().text;
     EXPECT_FALSE(port.OpenAgain(115200, 'N', 8, 1, true, true)) << "an open port is not opened twice";
     port.Close();
 
