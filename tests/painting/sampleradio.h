@@ -12,7 +12,8 @@ namespace sampleradio {
 inline LcdImage Display()
 {
     LcdImage lcd;
-    const char* rows[4] = {"SCAN    Bank 1 2", "Police Dispatch ", " 162.5500   NFM ", "\x01 Ch 012 \x82t\x81 \x80"};
+    const char* rows[4] = {"SCAN    Bank 1 2", "Police Dispatch ", " 162.5500   NFM ", "\x01 Ch 012 \x82t\x81 \x80  "};
+    // Every row is 16 characters: the copy takes that many of each.
     for (int k = 0; k < 4; ++k) {
         std::memcpy(lcd.rows[k], rows[k], 16);
     }
