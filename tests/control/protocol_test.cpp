@@ -116,13 +116,16 @@ TEST(RigctlProtocol, EveryCommandInBothFormsFromTheRecords)
     EXPECT_EQ(HandleLine("+\\dump_state", radio).reply, "dump_state:\n" + dump + "\nRPRT 0\n");
 }
 
-// Modes both ways, the mode already set, and what is answered without a
-// status: a link that runs but has not been answered, and no link.
-TEST(RigctlProtocol, ModesAndAbsentStatus)
+// Modes both ways, the mode already set, and what is answered when the
+// stored status is not the radio's now: none yet, a stopped link, a radio
+// the link found silent, a status older than the link's rule. The values
+// last seen are never passed off as current, and a set is refused at once
+// rather than sent to a radio that is not listening.
+TEST(RigctlProtocol, ModesAndNoStaleAnswers)
 {
     FakeAccess radio;
     const std::pair<int, const char*> shown[] = {{0, "AM\n10000\n"}, {1, "FM\n15000\n"}, {2, "FMN\n12500\n"},
-                                                 {3, "AUTO\n0\n"},   {4, "RPRT -6\n"}};
+                                                 {3, "AUTO\n0\n"},   {4, "RPRT -8\n"}};
     for (const auto& [index, reply] : shown) {
         radio.SetStatus(25000000, static_cast<uint8_t>(index), 0);
         EXPECT_EQ(HandleLine("m", radio).reply, reply) << index;
@@ -133,15 +136,33 @@ TEST(RigctlProtocol, ModesAndAbsentStatus)
     const Handled same = HandleLine("M AM 0", radio);
     EXPECT_EQ(same.kind, Handled::Kind::Reply) << "no frame that would only stop a scan";
     EXPECT_EQ(same.reply, "RPRT 0\n");
+    radio.ageMs = ANSWER_LIMIT_MS - 1;
+    EXPECT_EQ(HandleLine("f", radio).reply, "25000000\n") << "young enough";
 
+    const auto noAnswers = [&radio](const char* why, bool setsRefused) {
+        SCOPED_TRACE(why);
+        for (const char* line : {"f", "m", "l STRENGTH", "l RAWSTR", "M FM 0"}) {
+            EXPECT_EQ(HandleLine(line, radio).reply, "RPRT -5\n") << line;
+        }
+        const Handled set = HandleLine("F 146520000", radio);
+        EXPECT_EQ(set.kind, setsRefused ? Handled::Kind::Reply : Handled::Kind::Tune);
+        EXPECT_EQ(set.reply, setsRefused ? "RPRT -5\n" : "");
+        EXPECT_EQ(HandleLine("\\get_powerstat", radio).reply, "1\n") << "Hamlib would think the radio off";
+    };
+    radio.ageMs = ANSWER_LIMIT_MS;
+    noAnswers("a status older than the link's rule", true);
+    radio.ageMs = 0;
+    radio.state = LinkState::NotAnswering;
+    noAnswers("the link found the radio silent", true);
+    radio.state = LinkState::Stopped;
+    noAnswers("the link stopped; the link refuses the frame itself", false);
+    radio.state = LinkState::Answering;
     radio.snap.status.statusValid = false;
-    for (const char* line : {"f", "m", "l STRENGTH", "M FM 0"}) {
-        EXPECT_EQ(HandleLine(line, radio).reply, "RPRT -5\n") << line;
-    }
+    noAnswers("no status yet", false);
     EXPECT_EQ(HandleLine("F 146520000", radio).tuneModulation, 2);
-    radio.running = false;
-    EXPECT_EQ(HandleLine("f", radio).reply, "RPRT -6\n");
-    EXPECT_EQ(HandleLine("\\get_powerstat", radio).reply, "1\n") << "Hamlib would think the radio off";
+    radio.state = LinkState::LcdPollsOff;
+    radio.SetStatus(25000000, 0, 0);
+    EXPECT_EQ(HandleLine("f", radio).reply, "25000000\n") << "the status is polled all the same";
 }
 
 TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
@@ -150,9 +171,10 @@ TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
     for (const auto& [rssi, db] : strengths) {
         EXPECT_EQ(control::StrengthDb(rssi), db) << rssi;
     }
-    const std::pair<SendResult, int> codes[] = {{SendResult::Sent, 0},       {SendResult::LinkStopped, 6},
+    // Never Hamlib's I/O error (6): rigctl would drop the command unsaid.
+    const std::pair<SendResult, int> codes[] = {{SendResult::Sent, 0},       {SendResult::LinkStopped, 5},
                                                 {SendResult::LineOwned, 9},  {SendResult::NotWritten, 5},
-                                                {SendResult::NotCarried, 1}};
+                                                {SendResult::NotCarried, 1}, {SendResult::PortGone, 5}};
     for (const auto& [result, code] : codes) {
         EXPECT_EQ(static_cast<int>(control::ErrorOf(result)), code) << SendResultText(result);
     }
@@ -241,7 +263,7 @@ TEST(RigctlServer, SetsWaitForTheRadioAndCarryTheLinksAnswer)
     EXPECT_EQ(radio.LastTune(), std::make_pair(145000000u, int32_t{1}));
 
     for (const auto& [result, reply] : {std::pair{SendResult::LineOwned, "RPRT -9\n"},
-                                        std::pair{SendResult::LinkStopped, "RPRT -6\n"}}) {
+                                        std::pair{SendResult::LinkStopped, "RPRT -5\n"}}) {
         radio.result = result;
         EXPECT_EQ(client.Ask("+F 1000\n"), std::string("set_freq: 1000\n") + reply);
     }

@@ -937,7 +937,7 @@ TEST_F(PanelTest, NetworkControlServesIsKeptAndSaysWhyItCannot)
     ASSERT_TRUE(panel->ControlServer().Running());
     EXPECT_EQ(panel->ControlServer().Endpoint(), "127.0.0.1:" + std::to_string(port));
     TestClient client(port);
-    EXPECT_EQ(client.Ask("f\n"), "RPRT -6\n") << "no link yet";
+    EXPECT_EQ(client.Ask("f\n"), "RPRT -5\n") << "no link yet";
     SetText(*panel, 1032, QStringLiteral("242"));
     Click(*panel, 1033);
     ASSERT_TRUE(WaitUntil([&] { return panel->Link().Snapshot().status.statusValid; }));
