@@ -114,6 +114,8 @@ public:
     }
 
     bool Connected() const { return fd >= 0; }
+    // The server has closed it (seen by a read).
+    bool Closed() const { return closed; }
     void Send(const std::string& text) const { (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
     void ShutWrite() const { (void)::shutdown(fd, SHUT_WR); }
 

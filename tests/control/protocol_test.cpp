@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -191,7 +193,12 @@ TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
 // The server's limits, each on its own client while the others go on.
 TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
 {
-    ServedRadio served([](control::ServerSettings& s) { s.idleLimitMs = 400; });
+    ServedRadio served([](control::ServerSettings& s) {
+        s.idleLimitMs = 600;
+        s.waitLimitMs = 200;
+        s.giveWayMs = 60000;
+        s.lineLimitMs = 300;
+    });
     ASSERT_TRUE(served.started) << served.error;
     FakeAccess& radio = served.radio;
     control::RigctlServer& server = served.server;
@@ -221,17 +228,26 @@ TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
     clients[1].Send(std::string(1025, 'f'));
     EXPECT_EQ(clients[1].ReadUntilClosed(2000), "RPRT -1 Ostrelle closes a line longer than 1024 bytes\n");
     EXPECT_EQ(clients[0].Ask("m\n"), "FM\n15000\n");
+    // So does a line not ended in time, however its bytes trickle in.
+    TestClient trickler(server.Port());
+    std::string told;
+    for (int i = 0; i < 10 && !trickler.Closed(); ++i) {
+        trickler.Send("f");
+        told += trickler.ReadFor(100);
+    }
+    EXPECT_EQ(told, "RPRT -8 Ostrelle closes a line not ended within 0.3 s\n");
     clients[2].Send(std::string(1024, ' ') + "\n");
     EXPECT_EQ(clients[2].Ask("f\n"), "146520000\n") << "1024 bytes are still a line";
 
-    // Lines sent together, the last without its newline, and the sender's
+    // Lines sent together, ended as rigctld ends them (a carriage return
+    // alone ends one too), the last without its newline, and the sender's
     // side shut: every one is answered, each reply in one piece, then closed.
-    clients[3].Send("v\n+f\r\nl RAWSTR");
+    clients[3].Send("v\n+f\r\nf\r\rl RAWSTR");
     clients[3].ShutWrite();
-    EXPECT_EQ(clients[3].ReadUntilClosed(2000), "VFOA\nget_freq:\nFrequency: 146520000\nRPRT 0\n100\n");
+    EXPECT_EQ(clients[3].ReadUntilClosed(2000), "VFOA\nget_freq:\nFrequency: 146520000\nRPRT 0\n146520000\n100\n");
 
     // Silence past the limit closes a client; one that talks stays.
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 8; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ASSERT_EQ(clients[0].Ask("t\n"), "0\n");
     }
@@ -240,6 +256,50 @@ TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
     server.Stop();
     EXPECT_EQ(clients[0].ReadUntilClosed(2000), "");
     EXPECT_EQ(server.Endpoint(), "");
+}
+
+// The lock-out attack, with the limits as shipped: four clients hold every
+// place, each sending a byte every half second and never a whole line, and
+// connecting again whenever they are closed. Each program that comes while
+// they do gets its place and its answer within the give-way time, and the
+// tricklers are told why they go. (An unended line's own limit is in the
+// test above.)
+TEST(RigctlServer, TricklingClientsLockNobodyOut)
+{
+    ServedRadio served([](control::ServerSettings&) {});
+    ASSERT_TRUE(served.started) << served.error;
+    const uint16_t port = served.server.Port();
+    std::atomic<bool> attacking{true};
+    std::mutex heardLock;
+    std::string heard;
+    std::vector<std::thread> tricklers;
+    for (int i = 0; i < 4; ++i) {
+        tricklers.emplace_back([&] {
+            while (attacking) {
+                TestClient trickler(port);
+                while (attacking && !trickler.Closed()) {
+                    trickler.Send("f");
+                    const std::string got = trickler.ReadFor(500);
+                    const std::lock_guard<std::mutex> guard(heardLock);
+                    heard += got;
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(served.server.Clients(), 4);
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(TestClient(port).Ask("f\n", 5000), "146520000\n") << i;
+        EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2600)) << "gives way after 2 s";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    attacking = false;
+    for (std::thread& t : tricklers) {
+        t.join();
+    }
+    EXPECT_NE(heard.find("RPRT -9 Ostrelle gave this place to a waiting program after 2 s without a command\n"),
+              std::string::npos);
 }
 
 // A set is answered once the radio has been heard twice after its frame,
