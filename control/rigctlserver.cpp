@@ -114,6 +114,27 @@ void Dismiss(int fd, const std::string& words)
 
 } // namespace
 
+bool IsLoopbackAddress(const std::string& address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    bool loopback = false;
+    if (found->ai_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        loopback = (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+    } else if (found->ai_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(found->ai_addr)->sin6_addr;
+        loopback = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    freeaddrinfo(found);
+    return loopback;
+}
+
 struct RigctlServer::Client {
     int fd = -1;
     std::string in;  // received and not yet answered

@@ -23,6 +23,10 @@ inline constexpr uint16_t DEFAULT_PORT = 4532;
 inline constexpr const char* LOOPBACK_ADDRESS = "127.0.0.1";
 inline constexpr const char* ALL_INTERFACES_ADDRESS = "0.0.0.0";
 
+// Every loopback address (127.0.0.0/8, ::1, and the former written as IPv6):
+// only programs on this computer can reach a server listening there.
+bool IsLoopbackAddress(const std::string& address);
+
 // The server's limits. No client may keep another out: one that has asked
 // nothing for `giveWayMs` gives its place to a program waiting for one, and
 // an unfinished line holds its place for `lineLimitMs` at most.

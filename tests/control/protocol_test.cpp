@@ -190,6 +190,18 @@ TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
     }
 }
 
+// Only programs on this computer reach a loopback address, however written:
+// ostrellectl serve warns for every other.
+TEST(RigctlServer, EveryLoopbackAddressIsLocal)
+{
+    for (const char* address : {"127.0.0.1", "127.0.0.2", "127.255.255.254", "::1", "::ffff:127.0.0.1"}) {
+        EXPECT_TRUE(control::IsLoopbackAddress(address)) << address;
+    }
+    for (const char* address : {"0.0.0.0", "::", "128.0.0.1", "192.168.1.127", "::ffff:10.0.0.1", "localhost", ""}) {
+        EXPECT_FALSE(control::IsLoopbackAddress(address)) << address;
+    }
+}
+
 // The server's limits, each on its own client while the others go on.
 TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
 {
