@@ -2,7 +2,9 @@
 // polls with no client, with a client in a process of its own that floods
 // the server with commands, and with one that sets frequencies as fast as it
 // is answered; the answers per second, the time of one question and answer,
-// and the processor time of this process (the poll worker and the server).
+// and the processor time of this process (the poll worker and the server);
+// then how long a good client's connect takes while other processes open and
+// close connections as fast as they can.
 // Not a test: it prints figures for a person to judge.
 //
 //   bench_control [seconds]     (default 10 per measured run)
@@ -120,6 +122,40 @@ int FloodChild(uint16_t port, double seconds)
     return batches;
 }
 
+// A churning client, in a process of its own: for `seconds`, opens a burst
+// of connections and hangs them all up, then rests a little, as programs do
+// that each connect, ask once and go.
+int ChurnChild(uint16_t port, double seconds)
+{
+    constexpr int BURST = 16;
+    constexpr useconds_t REST_US = 50000;
+    const auto start = SteadyClock::now();
+    while (Since(start) < seconds) {
+        std::vector<int> burst;
+        for (int i = 0; i < BURST; ++i) {
+            burst.push_back(Connect(port));
+        }
+        for (const int fd : burst) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        ::usleep(REST_US);
+    }
+    return 0;
+}
+
+pid_t Spawn(char* program, const std::vector<std::string>& args)
+{
+    std::vector<char*> argv{program};
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    return ::posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) == 0 ? child : -1;
+}
+
 struct Rhythm {
     double statusPerSecond = 0;
     double processorShare = 0; // of one core, this process
@@ -152,6 +188,9 @@ double Percentile(std::vector<double> values, double fraction)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--churn") {
+        return ChurnChild(static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10)), std::strtod(argv[3], nullptr));
+    }
     if (argc == 4 && std::string(argv[1]) == "--flood") {
         return std::min(FloodChild(static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10)),
                                    std::strtod(argv[3], nullptr)),
@@ -202,13 +241,9 @@ int main(int argc, char** argv)
     int batches = 0;
     double floodSeconds = 0;
     const Rhythm flooded = Measure(link, seconds, [&] {
-        const std::string portText = std::to_string(port);
-        const std::string secondsText = std::to_string(seconds);
-        char* const childArgs[] = {argv[0], const_cast<char*>("--flood"), const_cast<char*>(portText.c_str()),
-                                   const_cast<char*>(secondsText.c_str()), nullptr};
-        pid_t child = -1;
         const auto spawned = SteadyClock::now();
-        if (::posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, childArgs, environ) != 0) {
+        const pid_t child = Spawn(argv[0], {"--flood", std::to_string(port), std::to_string(seconds)});
+        if (child < 0) {
             return;
         }
         int status = 0;
@@ -246,6 +281,37 @@ int main(int argc, char** argv)
     if (fd >= 0) {
         ::close(fd);
     }
+
+    // A lost connection request is sent again after a second: the slowest
+    // connects show whether the server's queue of them ever overflowed.
+    constexpr int CHURNERS = 4;
+    constexpr int GOOD_CONNECTS = 300;
+    std::vector<pid_t> churners;
+    for (int i = 0; i < CHURNERS; ++i) {
+        churners.push_back(Spawn(argv[0], {"--churn", std::to_string(port), std::to_string(seconds)}));
+    }
+    std::vector<double> connectTimes;
+    const auto churnStart = SteadyClock::now();
+    for (int i = 0; i < GOOD_CONNECTS && Since(churnStart) < seconds; ++i) {
+        const auto asked = SteadyClock::now();
+        const int good = Connect(port);
+        connectTimes.push_back(Since(asked) * 1000);
+        if (good >= 0) {
+            ::close(good);
+        }
+        ::usleep(static_cast<useconds_t>(seconds * 1e6 / GOOD_CONNECTS / 2));
+    }
+    for (const pid_t churner : churners) {
+        if (churner > 0) {
+            ::waitpid(churner, nullptr, 0);
+        }
+    }
+    const auto slow = std::count_if(connectTimes.begin(), connectTimes.end(), [](double ms) { return ms >= 500; });
+    std::printf("connects under churn: %zu by a good client beside %d churning processes: median %.2f ms, "
+                "slowest %.1f ms, %ld of half a second or more\n",
+                connectTimes.size(), CHURNERS, Percentile(connectTimes, 0.5),
+                connectTimes.empty() ? 0.0 : *std::max_element(connectTimes.begin(), connectTimes.end()),
+                static_cast<long>(slow));
     server.Stop();
     link.StopWorker();
     return 0;

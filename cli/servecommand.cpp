@@ -40,7 +40,7 @@ int CommandServe(const Options& o, const PortChoice& port)
     link.StartPolling();
     Notice("Serving the radio on " + port.shown + " at " + server.Endpoint() +
            " to programs that use Hamlib (model 2, NET rigctl); Ctrl-C ends.");
-    if (settings.address != control::LOOPBACK_ADDRESS) {
+    if (!control::IsLoopbackAddress(settings.address)) {
         Notice("Anyone who can reach this computer over the network can tune the radio.");
     }
 

@@ -14,9 +14,11 @@ public:
     explicit LinkAccess(RadioLink& link) : link(link) {}
 
     PanelSnapshot Snapshot() const override { return link.Snapshot(); }
-    bool LinkRunning() const override { return link.linkRunning; }
+    LinkState State() const override { return link.State(); }
+    uint32_t StatusAgeMs() const override { return link.GetClock().TickCount() - link.StatusStoredAt(); }
     uint64_t StatusStores() const override { return link.statusRepliesStored; }
     SendResult Tune(uint32_t hz, int32_t tuneModulation) override;
+    void SetStatusWake(std::function<void()> wake) override { link.SetStatusWake(std::move(wake)); }
 
 private:
     RadioLink& link;

@@ -163,14 +163,19 @@ private:
     const Framing& framing;
 };
 
-// Why there is no status to answer from: no link at all, or a radio that
-// has not answered (yet, or during a transfer).
-HamlibError NoStatus(const RadioAccess& radio)
+} // namespace
+
+bool RadioSilent(const RadioStatus& status, const RadioAccess& radio)
 {
-    return radio.LinkRunning() ? HamlibError::Timeout : HamlibError::Io;
+    return radio.State() == LinkState::NotAnswering || (status.statusValid && radio.StatusAgeMs() >= ANSWER_LIMIT_MS);
 }
 
-} // namespace
+bool StatusCurrent(const RadioStatus& status, const RadioAccess& radio)
+{
+    const LinkState state = radio.State();
+    return status.statusValid && (state == LinkState::Answering || state == LinkState::LcdPollsOff) &&
+           !RadioSilent(status, radio);
+}
 
 int StrengthDb(uint16_t rssi)
 {
@@ -189,13 +194,13 @@ HamlibError ErrorOf(SendResult result)
 {
     switch (result) {
     case SendResult::Sent: return HamlibError::Ok;
-    case SendResult::LinkStopped: return HamlibError::Io;
+    case SendResult::LinkStopped: return HamlibError::Timeout;
     case SendResult::LineOwned: return HamlibError::Rejected;
     case SendResult::NotWritten: return HamlibError::Timeout;
     case SendResult::NotCarried: return HamlibError::InvalidParam;
-    case SendResult::PortGone: return HamlibError::Io; // the cable is out: nothing to reach
+    case SendResult::PortGone: return HamlibError::Timeout; // the cable is out: nothing to reach
     }
-    return HamlibError::Io;
+    return HamlibError::Timeout;
 }
 
 std::string SetReply(const Framing& framing, HamlibError error)
@@ -292,6 +297,7 @@ Handled HandleLine(std::string_view line, const RadioAccess& radio)
 
     const PanelSnapshot snap = radio.Snapshot();
     const RadioStatus& status = snap.status;
+    const bool current = StatusCurrent(status, radio);
     switch (command->op) {
     case Op::ChkVfo:
         handled.reply = reply.Values({"0"});
@@ -322,23 +328,23 @@ Handled HandleLine(std::string_view line, const RadioAccess& radio)
         handled.close = true;
         break;
     case Op::GetFreq:
-        handled.reply = status.statusValid ? reply.Values({std::to_string(status.frequencyHz())})
-                                           : reply.Result(NoStatus(radio));
+        handled.reply =
+            current ? reply.Values({std::to_string(status.frequencyHz())}) : reply.Result(HamlibError::Timeout);
         break;
     case Op::GetMode:
-        if (!status.statusValid) {
-            handled.reply = reply.Result(NoStatus(radio));
+        if (!current) {
+            handled.reply = reply.Result(HamlibError::Timeout);
         } else if (const ModeDef* mode = ModeByStatus(status.modulationIndex())) {
             handled.reply = reply.Values({std::string(mode->name), std::to_string(mode->passbandHz)});
         } else {
-            handled.reply = reply.Result(HamlibError::Io); // the radio sent an index it has no name for
+            handled.reply = reply.Result(HamlibError::Protocol); // the radio sent an index it has no name for
         }
         break;
     case Op::GetLevel:
         if (args[0] != "STRENGTH" && args[0] != "RAWSTR") {
             handled.reply = reply.Result(HamlibError::NotAvailable);
-        } else if (!status.statusValid) {
-            handled.reply = reply.Result(NoStatus(radio));
+        } else if (!current) {
+            handled.reply = reply.Result(HamlibError::Timeout);
         } else {
             handled.reply = reply.Values(
                 {std::to_string(args[0] == "RAWSTR" ? status.rssi() : StrengthDb(status.rssi()))});
@@ -349,8 +355,12 @@ Handled HandleLine(std::string_view line, const RadioAccess& radio)
             handled.reply = reply.Result(HamlibError::InvalidParam);
             break;
         }
+        if (RadioSilent(status, radio)) {
+            handled.reply = reply.Result(HamlibError::Timeout);
+            break;
+        }
         // The frame carries a modulation too: the one shown stays where it can.
-        handled.tuneModulation = status.statusValid ? TuneModulationFor(status.modulationIndex())
+        handled.tuneModulation = current ? TuneModulationFor(status.modulationIndex())
                                                     : TUNE_MODULATION_AUTO;
         handled.kind = Handled::Kind::Tune;
         break;
@@ -358,9 +368,9 @@ Handled HandleLine(std::string_view line, const RadioAccess& radio)
         const ModeDef* mode = ModeByName(args[0]);
         if (mode == nullptr || mode->tuneIndex < 0 || (args.size() > 1 && !ParsePassband(args[1]))) {
             handled.reply = reply.Result(HamlibError::InvalidParam);
-        } else if (!status.statusValid) {
+        } else if (!current) {
             // The frame needs a frequency as well, and none is known.
-            handled.reply = reply.Result(NoStatus(radio));
+            handled.reply = reply.Result(HamlibError::Timeout);
         } else if (mode->statusIndex == status.modulationIndex()) {
             // Already so: a tune frame would only stop a scan.
             handled.reply = reply.Result(HamlibError::Ok);

@@ -7,23 +7,27 @@
 // radio to change is handed back as a tune request, which the server sends
 // through the link and then answers with SetReply().
 
+#include "linkstate.h"
 #include "radiolink.h"
 #include "records.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace control {
 
-// Hamlib's error codes; a reply carries them negated ("RPRT -11"). Clients
-// misread a positive number after RPRT, so none is ever sent.
+// Hamlib's error codes; a reply carries them negated ("RPRT -5"). Clients
+// misread a positive number after RPRT, so none is ever sent. Hamlib's I/O
+// error (6) is not among them: rigctl takes it for a lost connection, opens
+// it again and drops the command without a word.
 enum class HamlibError : int {
     Ok = 0,
     InvalidParam = 1,   // a value out of range or unreadable
-    Timeout = 5,        // the radio has not answered yet
-    Io = 6,             // no link to the radio, or the port failed a write
+    Timeout = 5,        // the radio cannot be heard now: silent, its port gone, or the link stopped
+    Protocol = 8,       // the radio sent a value this protocol has no name for
     Rejected = 9,       // a memory image transfer holds the line
     NotAvailable = 11,  // a command or level this radio does not have
 };
@@ -34,13 +38,27 @@ class RadioAccess {
 public:
     virtual ~RadioAccess() = default;
     virtual PanelSnapshot Snapshot() const = 0;
-    virtual bool LinkRunning() const = 0;
+    virtual LinkState State() const = 0;
+    // How long ago the last status reply was stored.
+    virtual uint32_t StatusAgeMs() const = 0;
     // Status replies stored since the link was made: a set is answered once
     // the radio has been polled after its frame.
     virtual uint64_t StatusStores() const = 0;
     // Sends the tune frame; `tuneModulation` numbers as the tune box does.
     virtual SendResult Tune(uint32_t hz, int32_t tuneModulation) = 0;
+    // `wake` is called after each status reply stored, from another thread,
+    // until it is replaced; once this returns the old one is not running.
+    virtual void SetStatusWake(std::function<void()> wake) = 0;
 };
+
+// Whether the stored status still tells what the radio shows: there is one,
+// the link runs and has not found the radio silent, and it is younger than
+// the link's rule for silence. Anything else is answered RPRT -5.
+bool StatusCurrent(const RadioStatus& status, const RadioAccess& radio);
+// Whether the radio is known to be silent: the link has found it so, or the
+// status is older than the link's rule. A frame sent now would wait in the
+// line and reach the radio late, if ever.
+bool RadioSilent(const RadioStatus& status, const RadioAccess& radio);
 
 // The modes, written once. The status reply counts AM, FM, NFM and AUTO;
 // the tune frame carries AM, FM and Auto only, so "FMN" can be read but not

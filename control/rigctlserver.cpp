@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <list>
+#include <string_view>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -36,18 +39,17 @@ constexpr double LINES_WAITED_FOR = 10;
 // from it until it has read its answers.
 constexpr size_t INPUT_LIMIT = size_t{64} * 1024;
 constexpr int SERVER_NICE = 10;
-constexpr uint64_t LISTENER_REST_MS = 100;
+constexpr uint32_t LISTENER_REST_MS = 100;
 // How long a set waits for a pause in the polls before it goes all the same.
-constexpr uint64_t GAP_LIMIT_MS = 50;
-// How often a set waiting for the radio looks at the records.
-constexpr int CONFIRM_PACE_MS = 2;
-
-uint64_t NowMs()
-{
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
+constexpr uint32_t GAP_LIMIT_MS = 50;
+// How long a client being closed has to read its last answer.
+constexpr uint32_t CLOSE_GRACE_MS = 1000;
+// Connections the system holds until the server takes them. A short queue
+// overflows while programs connect and hang up in a burst, and a client whose
+// request is dropped sends it again only a second later.
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
+// A line ends at a line feed or a carriage return, as it does for rigctld.
+constexpr std::string_view LINE_ENDS = "\r\n";
 
 // Why the port could not be listened on, in the user's terms.
 std::string ListenError(int code, const std::string& address, uint16_t port)
@@ -79,6 +81,14 @@ std::string EndpointText(const sockaddr_storage& address)
     return std::string(host) + ":" + std::to_string(ntohs(a->sin_port));
 }
 
+// "5 s", "0.5 s": a limit as the messages to clients name it.
+std::string SecondsText(uint32_t ms)
+{
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
+    return text;
+}
+
 void CloseFd(int& fd)
 {
     if (fd >= 0) {
@@ -87,30 +97,67 @@ void CloseFd(int& fd)
     }
 }
 
+// Closes a connection with a last word, which it gets before the end: what
+// it sent and was never read is read away first, since closing over unread
+// input would reset the connection and could lose the word.
+void Dismiss(int fd, const std::string& words)
+{
+    if (!words.empty()) {
+        (void)::send(fd, words.data(), words.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    (void)::shutdown(fd, SHUT_WR);
+    char buffer[4096];
+    for (int i = 0; i < 16 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0; ++i) {
+    }
+    (void)::close(fd);
+}
+
 } // namespace
+
+bool IsLoopbackAddress(const std::string& address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    bool loopback = false;
+    if (found->ai_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        loopback = (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+    } else if (found->ai_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(found->ai_addr)->sin6_addr;
+        loopback = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    freeaddrinfo(found);
+    return loopback;
+}
 
 struct RigctlServer::Client {
     int fd = -1;
     std::string in;  // received and not yet answered
     std::string out; // what the socket did not take of the last reply
-    uint64_t heardMs = 0;
+    // Its last command, or when it got its place: what giving way and the
+    // idle limit count from. Bytes alone, blank lines and comments ask nothing.
+    uint32_t commandAt = 0;
+    bool lineOpen = false;  // `in` ends in a line not yet ended
+    uint32_t lineOpenAt = 0; // when that line's first byte came
     double lines = LINES_SAVED; // lines it may have answered now
-    uint64_t linesAtMs = 0;     // when `lines` was last brought up to date
+    uint32_t linesAt = 0;       // when `lines` was last brought up to date
     bool closing = false; // close once `out` has gone
+    uint32_t closingAt = 0;
     bool ended = false;   // it sends no more: answer what it sent, then close
     bool gone = false;
-    // A set: its frame waiting for a pause in the polls, then its answer
-    // waiting for the radio to be heard.
+    // A set: its frame waiting for its turn, then its answer waiting for the radio.
     bool waiting = false;
     bool sent = false;
     Framing framing;
-    bool closeAfterSet = false;
     uint32_t hz = 0;
     int32_t tuneModulation = 0;
-    uint64_t storesAtAsk = 0;
-    uint64_t sendByMs = 0;
+    uint32_t setAt = 0;
     uint64_t storesAtSend = 0;
-    uint64_t confirmByMs = 0;
 
     // A reply goes out in one call: a client such as gpredict reads each
     // with a single recv(). Only what a full socket refused waits.
@@ -134,9 +181,22 @@ struct RigctlServer::Client {
         out.clear();
         Write(rest);
     }
+
+    void Close(uint32_t now)
+    {
+        if (!closing) {
+            closing = true;
+            closingAt = now;
+        }
+    }
 };
 
-RigctlServer::RigctlServer(RadioAccess& radio) : radio(radio) {}
+struct RigctlServer::Waiter {
+    int fd = -1;
+    uint32_t since = 0;
+};
+
+RigctlServer::RigctlServer(RadioAccess& radio, Clock& clock) : radio(radio), clock(clock) {}
 
 RigctlServer::~RigctlServer()
 {
@@ -164,7 +224,7 @@ bool RigctlServer::Start(const ServerSettings& wanted, std::string& error)
         // A restarted server takes its port back at once, past the old
         // connections' wait; two listeners on one port are still refused.
         (void)setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(listener, found->ai_addr, found->ai_addrlen) != 0 || ::listen(listener, 8) != 0) {
+        if (::bind(listener, found->ai_addr, found->ai_addrlen) != 0 || ::listen(listener, LISTEN_BACKLOG) != 0) {
             code = errno;
         }
     }
@@ -189,6 +249,16 @@ bool RigctlServer::Start(const ServerSettings& wanted, std::string& error)
     }
     boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                                   : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    stopping = false;
+    awaitingStatus = false;
+    // A set waiting for the radio is answered as its status comes, not
+    // when the server would next look.
+    radio.SetStatusWake([this] {
+        if (awaitingStatus) {
+            const char byte = 0;
+            (void)!::write(wakeWrite, &byte, 1);
+        }
+    });
     serving = true;
     thread = std::thread([this] { Serve(); });
     return true;
@@ -196,7 +266,9 @@ bool RigctlServer::Start(const ServerSettings& wanted, std::string& error)
 
 void RigctlServer::Stop()
 {
+    radio.SetStatusWake({});
     if (thread.joinable()) {
+        stopping = true;
         const char byte = 1;
         (void)!::write(wakeWrite, &byte, 1);
         thread.join();
@@ -226,92 +298,133 @@ void RigctlServer::Serve()
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), SERVER_NICE);
 #endif
     std::list<Client> clients;
-    uint64_t listenerRestsUntil = 0;
+    std::deque<Waiter> waiters;
+    bool listenerResting = false;
+    uint32_t listenerRestAt = 0;
+    // The frame of the last set until the radio has been heard after it, or
+    // its time is up: never a second one behind it, so that frames cannot
+    // pile up in the line of a radio that has gone silent.
+    bool frameOut = false;
+    uint64_t frameStores = 0;
+    uint32_t frameAt = 0;
+    uint64_t lastStores = radio.StatusStores();
     std::vector<pollfd> fds;
     std::vector<Client*> polled;
     const std::string refusal = "RPRT -9 Ostrelle serves " + std::to_string(settings.maxClients) +
                                 " programs at a time; close one and try again\n";
     const std::string overlong =
         "RPRT -1 Ostrelle closes a line longer than " + std::to_string(settings.longestLine) + " bytes\n";
+    const std::string unended =
+        "RPRT -8 Ostrelle closes a line not ended within " + SecondsText(settings.lineLimitMs) + "\n";
+    const std::string gaveWay = "RPRT -9 Ostrelle gave this place to a waiting program after " +
+                                SecondsText(settings.giveWayMs) + " without a command\n";
+
+    const auto admit = [&](int fd, uint32_t now) {
+        const int on = 1;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        Client& c = clients.emplace_back();
+        c.fd = fd;
+        c.commandAt = now;
+        c.linesAt = now;
+    };
 
     // Answers what a client has sent, a turn's worth, up to a set that must
     // wait for the radio.
-    const auto answer = [&](Client& c, uint64_t now) {
-        c.lines = std::min(LINES_SAVED, c.lines + static_cast<double>(now - c.linesAtMs) * LINES_PER_SECOND / 1000);
-        c.linesAtMs = now;
+    const auto answer = [&](Client& c, uint32_t now) {
+        c.lines = std::min(LINES_SAVED, c.lines + static_cast<double>(now - c.linesAt) * LINES_PER_SECOND / 1000);
+        c.linesAt = now;
         for (int n = 0; n < LINES_PER_TURN && c.lines >= 1 && !c.waiting && !c.closing && !c.gone && c.out.empty();
              ++n) {
-            const size_t end = c.in.find('\n');
+            const size_t end = c.in.find_first_of(LINE_ENDS);
             if (end == std::string::npos) {
                 return;
             }
-            std::string_view line(c.in.data(), end);
-            if (line.size() > settings.longestLine) {
+            if (end > settings.longestLine) {
                 c.Write(overlong);
-                c.closing = true;
+                c.Close(now);
                 return;
             }
-            if (!line.empty() && line.back() == '\r') {
-                line.remove_suffix(1);
-            }
-            const Handled handled = HandleLine(line, radio);
-            c.in.erase(0, end + 1);
+            const Handled handled = HandleLine(std::string_view(c.in.data(), end), radio);
+            // A carriage return and a line feed end one line, not two.
+            c.in.erase(0, end + (c.in.compare(end, 2, "\r\n") == 0 ? 2 : 1));
             c.lines -= 1;
             if (handled.kind == Handled::Kind::Silent) {
                 continue;
             }
             ++linesAnswered;
+            c.commandAt = now;
             if (handled.kind == Handled::Kind::Reply) {
                 c.Write(handled.reply);
-                c.closing = handled.close;
+                if (handled.close) {
+                    c.Close(now);
+                }
                 continue;
             }
-            // The frame waits for the pause after a status poll: sent
-            // while a reply comes in, its purge would throw the reply away.
             c.waiting = true;
             c.sent = false;
             c.framing = handled.framing;
-            c.closeAfterSet = handled.close;
             c.hz = handled.hz;
             c.tuneModulation = handled.tuneModulation;
-            c.storesAtAsk = radio.StatusStores();
-            c.sendByMs = NowMs() + GAP_LIMIT_MS;
+            c.setAt = now;
         }
     };
 
-    // A set's frame goes out in the pause after a poll (or, with no polls
-    // stored, when it has waited long enough); it is answered once a status
-    // polled after it is stored, so that the read-back a client makes next
-    // (Hamlib always does) finds the radio where it was sent. A poll already
-    // on its way when the frame went may be the first stored: two are awaited.
-    const auto pursue = [&](Client& c, uint64_t now, uint64_t stores) {
-        if (!c.sent && (stores > c.storesAtAsk || now >= c.sendByMs)) {
-            const SendResult result = radio.Tune(c.hz, c.tuneModulation);
-            if (result != SendResult::Sent) {
-                c.waiting = false;
-                c.Write(SetReply(c.framing, ErrorOf(result)));
-                return;
+    const auto settle = [](Client& c, HamlibError result) {
+        c.waiting = false;
+        c.Write(SetReply(c.framing, result));
+    };
+
+    // A set's frame goes out once no other set's frame waits for the radio,
+    // in the pause after a poll (sent while a reply comes in, its purge would
+    // throw the reply away), or when it has waited long enough for one. It
+    // is answered RPRT 0 once a status polled after it is stored, so that the
+    // read-back a client makes next (Hamlib always does) finds the radio
+    // where it was sent; a poll already on its way when the frame went may be
+    // the first stored, so two are awaited. A radio that is not heard in
+    // time, or has fallen silent while the set waited its turn, makes it
+    // RPRT -5.
+    const auto pursue = [&](Client& c, uint32_t now, uint64_t stores, bool justStored) {
+        const bool late = now - c.setAt >= settings.confirmLimitMs;
+        if (c.sent) {
+            if (stores >= c.storesAtSend + 2) {
+                settle(c, HamlibError::Ok);
+            } else if (late) {
+                settle(c, HamlibError::Timeout);
             }
-            ++framesSent;
-            c.sent = true;
-            c.storesAtSend = radio.StatusStores();
-            c.confirmByMs = NowMs() + settings.confirmLimitMs;
-        } else if (c.sent && (stores >= c.storesAtSend + 2 || now >= c.confirmByMs)) {
-            c.waiting = false;
-            c.Write(SetReply(c.framing, HamlibError::Ok));
-            c.closing = c.closeAfterSet;
+            return;
         }
+        if (late || RadioSilent(radio.Snapshot().status, radio)) {
+            settle(c, HamlibError::Timeout);
+            return;
+        }
+        if (frameOut || (!justStored && now - c.setAt < GAP_LIMIT_MS)) {
+            return;
+        }
+        const SendResult result = radio.Tune(c.hz, c.tuneModulation);
+        if (result != SendResult::Sent) {
+            settle(c, ErrorOf(result));
+            return;
+        }
+        ++framesSent;
+        c.sent = true;
+        c.storesAtSend = radio.StatusStores();
+        frameOut = true;
+        frameStores = c.storesAtSend;
+        frameAt = now;
     };
 
     for (;;) {
-        const uint64_t now = NowMs();
+        const uint32_t now = clock.TickCount();
         int timeout = -1;
-        const auto soonest = [&timeout](uint64_t inMs) {
-            const int ms = static_cast<int>(std::min<uint64_t>(inMs, 60000));
+        // Wakes by `limit` after `since` at the latest.
+        const auto by = [&](uint32_t since, uint32_t limit) {
+            const uint32_t passed = now - since;
+            const int ms = static_cast<int>(std::min<uint32_t>(passed >= limit ? 0 : limit - passed, 60000));
             timeout = timeout < 0 ? ms : std::min(timeout, ms);
         };
-        if (now < listenerRestsUntil) {
-            soonest(listenerRestsUntil - now);
+        listenerResting = listenerResting && now - listenerRestAt < LISTENER_REST_MS;
+        if (listenerResting) {
+            by(listenerRestAt, LISTENER_REST_MS);
         }
         fds.clear();
         polled.clear();
@@ -319,7 +432,8 @@ void RigctlServer::Serve()
         // A listener whose accept failed (no descriptors left) rests a
         // while: polled at once it would report the same waiting client
         // again and again.
-        fds.push_back({listener, static_cast<short>(now >= listenerRestsUntil ? POLLIN : 0), 0});
+        fds.push_back({listener, static_cast<short>(listenerResting ? 0 : POLLIN), 0});
+        bool setWaits = false;
         for (Client& c : clients) {
             short events = 0;
             if (!c.closing && !c.ended && c.in.size() < INPUT_LIMIT) {
@@ -331,45 +445,70 @@ void RigctlServer::Serve()
             fds.push_back({c.fd, events, 0});
             polled.push_back(&c);
             if (c.waiting) {
-                soonest(CONFIRM_PACE_MS);
-            } else if (c.out.empty() && !c.closing && c.in.find('\n') != std::string::npos) {
+                setWaits = true;
+                by(c.setAt, settings.confirmLimitMs);
+                if (!c.sent && !frameOut) {
+                    by(c.setAt, GAP_LIMIT_MS);
+                }
+            } else if (c.out.empty() && !c.closing && c.in.find_first_of(LINE_ENDS) != std::string::npos) {
                 // Lines left over from its last turn: at once while it may
                 // have them answered, else once a few more are due.
                 const double missing = std::max(0.0, std::min(LINES_WAITED_FOR, LINES_SAVED) - c.lines);
-                soonest(c.lines >= 1 ? 0 : static_cast<uint64_t>(std::ceil(missing * 1000 / LINES_PER_SECOND)));
+                by(now, c.lines >= 1 ? 0 : static_cast<uint32_t>(std::ceil(missing * 1000 / LINES_PER_SECOND)));
             }
-            const uint64_t idleEnd = c.heardMs + settings.idleLimitMs;
-            soonest(idleEnd > now ? idleEnd - now : 0);
+            by(c.commandAt, settings.idleLimitMs);
+            if (c.lineOpen && !c.closing) {
+                by(c.lineOpenAt, settings.lineLimitMs);
+            }
+            if (c.closing) {
+                by(c.closingAt, CLOSE_GRACE_MS);
+            }
+            if (!waiters.empty() && !c.waiting) {
+                by(c.commandAt, settings.giveWayMs);
+            }
+        }
+        if (frameOut) {
+            by(frameAt, settings.confirmLimitMs);
+        }
+        for (const Waiter& w : waiters) {
+            by(w.since, settings.waitLimitMs);
+        }
+        // A status stored before the flag was up woke nobody: looked for here.
+        awaitingStatus = setWaits;
+        if (setWaits && radio.StatusStores() != lastStores) {
+            timeout = 0;
         }
         const int ready = ::poll(fds.data(), fds.size(), timeout);
         if (ready < 0 && errno != EINTR) {
             break;
         }
         if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-            break; // Stop()
+            char drained[64];
+            while (::read(wakeRead, drained, sizeof drained) > 0) {
+            }
+            if (stopping) {
+                break;
+            }
         }
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
             for (;;) {
                 const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (fd < 0) {
                     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-                        listenerRestsUntil = NowMs() + LISTENER_REST_MS;
+                        listenerResting = true;
+                        listenerRestAt = clock.TickCount();
                     }
                     break;
                 }
-                if (static_cast<int>(clients.size()) >= settings.maxClients) {
+                if (static_cast<int>(clients.size()) < settings.maxClients && waiters.empty()) {
+                    admit(fd, clock.TickCount());
+                } else if (static_cast<int>(waiters.size()) < settings.maxClients) {
+                    waiters.push_back({fd, clock.TickCount()});
+                } else {
                     // Told why, not left waiting for answers that never come.
-                    (void)::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                    (void)::close(fd);
+                    Dismiss(fd, refusal);
                     ++clientsRefused;
-                    continue;
                 }
-                const int on = 1;
-                (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                Client& c = clients.emplace_back();
-                c.fd = fd;
-                c.heardMs = NowMs();
-                c.linesAtMs = c.heardMs;
             }
         }
         for (size_t i = 0; i < polled.size(); ++i) {
@@ -383,36 +522,51 @@ void RigctlServer::Serve()
                 const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (got > 0) {
                     c.in.append(buffer, static_cast<size_t>(got));
-                    c.heardMs = NowMs();
+                    const bool open = LINE_ENDS.find(c.in.back()) == std::string_view::npos;
+                    if (open && !c.lineOpen) {
+                        c.lineOpenAt = clock.TickCount();
+                    }
+                    c.lineOpen = open;
                 } else if (got == 0) {
                     // A client may send its lines and shut its side at once
                     // (echo f | nc): it still gets its answers, the last
                     // line even without its newline.
                     c.ended = true;
-                    if (!c.in.empty() && c.in.back() != '\n') {
+                    if (c.lineOpen) {
                         c.in += '\n';
+                        c.lineOpen = false;
                     }
                 } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     c.gone = true;
                 }
             }
             if (!c.closing && c.in.size() > settings.longestLine &&
-                c.in.find('\n') == std::string::npos) {
+                c.in.find_first_of(LINE_ENDS) == std::string::npos) {
                 c.Write(overlong);
-                c.closing = true;
+                c.Close(clock.TickCount());
             }
         }
-        const uint64_t later = NowMs();
+        const uint32_t later = clock.TickCount();
         const uint64_t stores = radio.StatusStores();
+        const bool justStored = stores != lastStores;
+        lastStores = stores;
+        if (frameOut && (stores >= frameStores + 2 || later - frameAt >= settings.confirmLimitMs)) {
+            frameOut = false;
+        }
         for (Client& c : clients) {
             if (c.waiting) {
-                pursue(c, later, stores);
+                pursue(c, later, stores, justStored);
             }
             answer(c, later);
-            if (c.ended && !c.waiting && c.in.find('\n') == std::string::npos) {
-                c.closing = true;
+            if (c.ended && !c.waiting && c.in.find_first_of(LINE_ENDS) == std::string::npos) {
+                c.Close(later);
             }
-            if (!c.waiting && later - c.heardMs >= settings.idleLimitMs) {
+            if (c.lineOpen && !c.closing && later - c.lineOpenAt >= settings.lineLimitMs) {
+                c.Write(unended);
+                c.Close(later);
+            }
+            if ((!c.waiting && later - c.commandAt >= settings.idleLimitMs) ||
+                (c.closing && later - c.closingAt >= CLOSE_GRACE_MS)) {
                 c.gone = true;
             }
         }
@@ -423,10 +577,42 @@ void RigctlServer::Serve()
             }
             return done;
         });
+        // Places for the programs waiting: a free one, else that of the
+        // client which has asked nothing for longest, once that is long
+        // enough. One kept waiting too long is told so.
+        while (!waiters.empty()) {
+            if (static_cast<int>(clients.size()) < settings.maxClients) {
+                admit(waiters.front().fd, later);
+                waiters.pop_front();
+                continue;
+            }
+            auto idlest = clients.end();
+            for (auto it = clients.begin(); it != clients.end(); ++it) {
+                if (!it->waiting && (idlest == clients.end() || later - it->commandAt > later - idlest->commandAt)) {
+                    idlest = it;
+                }
+            }
+            if (idlest != clients.end() && later - idlest->commandAt >= settings.giveWayMs) {
+                Dismiss(idlest->fd, idlest->out.empty() ? gaveWay : std::string());
+                clients.erase(idlest);
+                ++clientsGivenWay;
+                continue;
+            }
+            if (later - waiters.front().since >= settings.waitLimitMs) {
+                Dismiss(waiters.front().fd, refusal);
+                waiters.pop_front();
+                ++clientsRefused;
+                continue;
+            }
+            break;
+        }
         clientCount = static_cast<int>(clients.size());
     }
     for (Client& c : clients) {
         (void)::close(c.fd);
+    }
+    for (const Waiter& w : waiters) {
+        (void)::close(w.fd);
     }
     clientCount = 0;
 }

@@ -177,6 +177,17 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     setFont(dlu::TemplateFont());
     setFixedSize(dlu::X(TEMPLATE_WIDTH), dlu::Y(TEMPLATE_HEIGHT));
     CreateControls();
+    // The station's own state, not the radio's: in the free space of the
+    // station's controls on the left, in the dialog's face, and only while
+    // other programs can reach the radio.
+    networkSign = new QLabel(this);
+    networkSign->setTextFormat(Qt::PlainText);
+    networkSign->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    networkSign->setGeometry(dlu::Rect(5, 58, 100, 18));
+    networkSign->setToolTip(QStringLiteral("Programs that use Hamlib (model 2, NET rigctl) can drive the radio "
+                                           "here. Right-click the panel and choose Network control... to change "
+                                           "it."));
+    networkSign->setVisible(false);
 
     // The field defaults are the members' initial values; the link starts
     // stopped with all records zero.
@@ -409,6 +420,7 @@ bool CFrontPanelDlg::OnInitDialog()
 
     LoadSettings();
     RestoreNetworkControl();
+    ShowNetworkControl();
 
     if (QWidget* f2 = Control(1003)) {
         lcdRect = lcdpaint::LayoutLcd(lcdFont, f2->geometry(), this);
@@ -747,7 +759,7 @@ void CFrontPanelDlg::OnNetworkControl()
 {
     NetworkControlDialog dialog(networkControl, controlServer,
                                 [this](const NetworkControlChoice& choice) { return ApplyNetworkControl(choice); },
-                                this);
+                                this, NetworkControlFailure());
     dialog.exec();
 }
 
@@ -765,11 +777,22 @@ QString CFrontPanelDlg::ApplyNetworkControl(const NetworkControlChoice& choice)
         if (networkControl.on) {
             (void)controlServer.Start(ServerSettingsOf(networkControl), ignored);
         }
+        ShowNetworkControl();
         return QString::fromStdString(error);
     }
     networkControl = choice;
+    networkFailure.clear();
     SaveNetworkControl(choice);
+    ShowNetworkControl();
     return {};
+}
+
+void CFrontPanelDlg::ShowNetworkControl()
+{
+    const bool on = controlServer.Running();
+    networkSign->setText(on ? QStringLiteral("Network control on\n%1").arg(QString::fromStdString(controlServer.Endpoint()))
+                            : QString());
+    networkSign->setVisible(on);
 }
 
 void CFrontPanelDlg::OnTraceTraffic(bool on)

@@ -111,6 +111,11 @@ public:
     QString ApplyNetworkControl(const NetworkControlChoice& choice);
     const NetworkControlChoice& NetworkControl() const { return networkControl; }
     const control::RigctlServer& ControlServer() const { return controlServer; }
+    // Why the remembered choice could not be put into effect at start, while
+    // it still cannot; the dialog opens with it.
+    QString NetworkControlFailure() const { return controlServer.Running() ? QString() : networkFailure; }
+    // The panel's sign that the control server listens, and where.
+    QLabel* NetworkControlSign() const { return networkSign; }
 
     // The context menu's "Trace serial traffic" item and its handler.
     QAction* TraceAction() const { return traceAction; }
@@ -214,6 +219,10 @@ private:
     NetworkControlChoice networkControl;
     // The remembered choice, put into effect once the window is set up.
     void RestoreNetworkControl();
+    // Why the remembered choice could not be put into effect at start.
+    QString networkFailure;
+    QLabel* networkSign = nullptr;
+    void ShowNetworkControl();
 
 public:
     // True while a transfer may start: the link runs and its port is there.

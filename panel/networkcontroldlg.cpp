@@ -41,8 +41,8 @@ QString NetworkControlStatus(const control::RigctlServer& server)
 
 NetworkControlDialog::NetworkControlDialog(const NetworkControlChoice& current, const control::RigctlServer& server,
                                            std::function<QString(const NetworkControlChoice&)> apply,
-                                           QWidget* parent)
-    : QDialog(parent), server(server), apply(std::move(apply))
+                                           QWidget* parent, const QString& failed)
+    : QDialog(parent), server(server), apply(std::move(apply)), failure(failed), failedChoice(current)
 {
     setWindowTitle(QStringLiteral("Network control"));
     auto* layout = new QVBoxLayout(this);
@@ -137,6 +137,12 @@ void NetworkControlDialog::UpdateState()
         now += QStringLiteral(" Stops when you press OK.");
     }
     status->setText(failure.isEmpty() ? now : failure);
+    // Where to point the other programs, but not at a port just found taken:
+    // they would reach the program that holds it.
+    if (!failure.isEmpty()) {
+        howTo->clear();
+        return;
+    }
     const QString where = choice.allInterfaces
                               ? QStringLiteral("this computer's network address with the port %1 (127.0.0.1:%1 "
                                                "on this computer)")

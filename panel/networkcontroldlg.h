@@ -32,9 +32,11 @@ class NetworkControlDialog : public QDialog {
 public:
     // `apply` puts a choice into effect and returns what went wrong (empty
     // when all went well); the dialog stays open with the reason until the
-    // user mends the choice or cancels.
+    // user mends the choice or cancels. `failed` is why `current` could not
+    // be put into effect before (at start), if it could not.
     NetworkControlDialog(const NetworkControlChoice& current, const control::RigctlServer& server,
-                         std::function<QString(const NetworkControlChoice&)> apply, QWidget* parent = nullptr);
+                         std::function<QString(const NetworkControlChoice&)> apply, QWidget* parent = nullptr,
+                         const QString& failed = {});
 
     NetworkControlChoice Choice() const;
     void accept() override;
@@ -45,6 +47,7 @@ public:
     QSpinBox* PortBox() const { return portBox; }
     QLabel* StatusLabel() const { return status; }
     QLabel* WarningLabel() const { return warning; }
+    QLabel* HowToLabel() const { return howTo; }
 
 private:
     void UpdateState();

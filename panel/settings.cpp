@@ -185,6 +185,7 @@ void CFrontPanelDlg::RestoreNetworkControl()
     // as it was, in the dialog and in the store, so that OK there or the next
     // start tries again.
     const QString reason = QString::fromStdString(error);
+    networkFailure = reason;
     QTimer::singleShot(0, this, [this, reason] {
         prompts->Warn(QStringLiteral("Network control could not start."),
                       reason + QStringLiteral("\n\nRight-click the panel and choose Network control... to "

@@ -276,6 +276,7 @@ bool RadioLink::StoreStatusReply(const uint8_t* reply)
         changed = !statusValid || std::memcmp(radioStatus.block, reply + 2, sizeof radioStatus.block) != 0;
         std::memcpy(radioStatus.block, reply + 2, sizeof radioStatus.block);
         statusValid = true;
+        statusStoredTick = clock.TickCount();
         sequence = ++statusRepliesStored;
     }
     Stored(RecordKind::Status, sequence, changed);
@@ -291,6 +292,9 @@ void RadioLink::Stored(RecordKind kind, uint64_t sequence, bool changed)
             // other store comes between this one and the copy.
             storeObserver(StoredReply{kind, sequence, clock.TickCount(), changed, Snapshot()});
         }
+        if (kind == RecordKind::Status && statusWake) {
+            statusWake();
+        }
     }
     if (changed || refreshEveryReply) {
         NotifyRefresh();
@@ -301,6 +305,12 @@ void RadioLink::SetStoreObserver(std::function<void(const StoredReply&)> observe
 {
     const std::lock_guard<std::mutex> lock(observerLock);
     storeObserver = std::move(observer);
+}
+
+void RadioLink::SetStatusWake(std::function<void()> wake)
+{
+    const std::lock_guard<std::mutex> lock(observerLock);
+    statusWake = std::move(wake);
 }
 
 void RadioLink::WriteBanner(std::string_view row1, std::string_view row2)

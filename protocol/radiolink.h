@@ -130,6 +130,13 @@ public:
     // running nor called again. It must return quickly and must not set the
     // observer itself.
     void SetStoreObserver(std::function<void(const StoredReply&)> observer);
+    // Called on the worker's thread after each stored status reply, for one
+    // that waits to hear the radio after a frame of its own (the control
+    // server's sets) and would otherwise have to look again and again. Set
+    // and cleared as the store observer is; it must only wake its owner.
+    void SetStatusWake(std::function<void()> wake);
+    // The link clock's tick of the last stored status reply.
+    uint32_t StatusStoredAt() const { return statusStoredTick.load(); }
 
     // What the link is doing. The poll worker finds the radio answering or
     // not, and the port gone or back, and announces each change through the
@@ -183,6 +190,8 @@ private:
     std::function<void()> refresh;
     std::mutex observerLock;
     std::function<void(const StoredReply&)> storeObserver;
+    std::function<void()> statusWake;
+    std::atomic<uint32_t> statusStoredTick{0};
     void Stored(RecordKind kind, uint64_t sequence, bool changed);
     SendResult Transmit(const uint8_t* frame, int32_t length, int32_t& written);
 

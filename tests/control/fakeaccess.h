@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -32,7 +33,15 @@ public:
         b[15] = modulation;
         snap.status.statusValid = true;
     }
-    void Store() { ++stores; }
+    // A status reply stored: the server's wake is called as the link calls it.
+    void Store()
+    {
+        ++stores;
+        const std::lock_guard<std::mutex> guard(wakeLock);
+        if (wake) {
+            wake();
+        }
+    }
     size_t TuneCount() const
     {
         const std::lock_guard<std::mutex> guard(lock);
@@ -49,8 +58,14 @@ public:
         const std::lock_guard<std::mutex> guard(lock);
         return snap;
     }
-    bool LinkRunning() const override { return running; }
+    LinkState State() const override { return state; }
+    uint32_t StatusAgeMs() const override { return ageMs; }
     uint64_t StatusStores() const override { return stores; }
+    void SetStatusWake(std::function<void()> next) override
+    {
+        const std::lock_guard<std::mutex> guard(wakeLock);
+        wake = std::move(next);
+    }
     SendResult Tune(uint32_t hz, int32_t modulation) override
     {
         const std::lock_guard<std::mutex> guard(lock);
@@ -61,12 +76,15 @@ public:
     }
 
     PanelSnapshot snap;
-    std::atomic<bool> running{true};
+    std::atomic<LinkState> state{LinkState::Answering};
+    std::atomic<uint32_t> ageMs{0};
     std::atomic<SendResult> result{SendResult::Sent};
 
 private:
     mutable std::mutex lock;
     std::atomic<uint64_t> stores{0};
+    std::mutex wakeLock;
+    std::function<void()> wake;
     std::vector<std::pair<uint32_t, int32_t>> tunes;
 };
 
@@ -96,6 +114,8 @@ public:
     }
 
     bool Connected() const { return fd >= 0; }
+    // The server has closed it (seen by a read).
+    bool Closed() const { return closed; }
     void Send(const std::string& text) const { (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
     void ShutWrite() const { (void)::shutdown(fd, SHUT_WR); }
 

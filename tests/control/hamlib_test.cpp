@@ -134,6 +134,51 @@ TEST(Hamlib, RigctlDirectAndThroughRigctldDriveTheRadio)
     relay.Finish(3000);
 }
 
+// radiosim stopped (SIGSTOP) under a running server: a set whose frame went
+// out is answered RPRT -5 once its time is up, never RPRT 0; a second set
+// sends no frame behind it; once the link's rule finds the radio silent the
+// last values are no longer given as its own, and a set is refused at once.
+// After SIGCONT the one frame sent is all that reached the radio, and the
+// server answers from the radio again.
+TEST(ControlSilence, ASilentRadioIsNeverReportedAsAnswering)
+{
+    Station station;
+    std::string error;
+    ASSERT_TRUE(station.Start(error)) << error;
+    TestClient first(station.server.Port());
+    TestClient second(station.server.Port());
+    ASSERT_EQ(first.Ask("f\n").find("RPRT"), std::string::npos);
+    const size_t tunesBefore = station.Tunes().size();
+    using Ms = std::chrono::milliseconds;
+
+    ASSERT_EQ(::kill(station.sim.Pid(), SIGSTOP), 0);
+    const auto stopped = std::chrono::steady_clock::now();
+    first.Send("F 150000000\n");
+    std::this_thread::sleep_for(Ms(50));
+    second.Send("F 151000000\n");
+    EXPECT_EQ(first.ReadLines(1, 3000), "RPRT -5\n");
+    EXPECT_EQ(second.ReadLines(1, 3000), "RPRT -5\n");
+    EXPECT_LE(std::chrono::steady_clock::now() - stopped, Ms(1500)) << "a set is answered within its bound";
+    for (const char* question : {"f\n", "m\n", "l STRENGTH\n", "l RAWSTR\n"}) {
+        EXPECT_EQ(first.Ask(question), "RPRT -5\n") << question;
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(second.Ask("F 152000000\n"), "RPRT -5\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, Ms(200)) << "refused at once, not sent";
+    EXPECT_TRUE(WaitUntil([&] { return station.link.State() == LinkState::NotAnswering; }, 2000));
+    EXPECT_EQ(station.server.framesSent.load(), 1u);
+
+    ASSERT_EQ(::kill(station.sim.Pid(), SIGCONT), 0);
+    ASSERT_TRUE(WaitUntil([&] { return first.Ask("f\n").find("RPRT") == std::string::npos; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return station.Tunes().size() > tunesBefore; }, 2000));
+    std::vector<std::pair<uint32_t, unsigned>> tunes = station.Tunes();
+    tunes.erase(tunes.begin(), tunes.begin() + static_cast<std::ptrdiff_t>(tunesBefore));
+    ASSERT_EQ(tunes.size(), 1u) << "frames piled up behind the silent radio";
+    EXPECT_EQ(tunes[0].first, 150000000u);
+    EXPECT_EQ(second.Ask("F 153000000\n"), "RPRT 0\n");
+    EXPECT_EQ(second.Ask("f\n"), "153000000\n");
+}
+
 // Status replies stored, and the seconds they were counted over.
 struct Tally {
     uint64_t replies = 0;

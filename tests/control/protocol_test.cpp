@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -116,13 +118,16 @@ TEST(RigctlProtocol, EveryCommandInBothFormsFromTheRecords)
     EXPECT_EQ(HandleLine("+\\dump_state", radio).reply, "dump_state:\n" + dump + "\nRPRT 0\n");
 }
 
-// Modes both ways, the mode already set, and what is answered without a
-// status: a link that runs but has not been answered, and no link.
-TEST(RigctlProtocol, ModesAndAbsentStatus)
+// Modes both ways, the mode already set, and what is answered when the
+// stored status is not the radio's now: none yet, a stopped link, a radio
+// the link found silent, a status older than the link's rule. The values
+// last seen are never passed off as current, and a set is refused at once
+// rather than sent to a radio that is not listening.
+TEST(RigctlProtocol, ModesAndNoStaleAnswers)
 {
     FakeAccess radio;
     const std::pair<int, const char*> shown[] = {{0, "AM\n10000\n"}, {1, "FM\n15000\n"}, {2, "FMN\n12500\n"},
-                                                 {3, "AUTO\n0\n"},   {4, "RPRT -6\n"}};
+                                                 {3, "AUTO\n0\n"},   {4, "RPRT -8\n"}};
     for (const auto& [index, reply] : shown) {
         radio.SetStatus(25000000, static_cast<uint8_t>(index), 0);
         EXPECT_EQ(HandleLine("m", radio).reply, reply) << index;
@@ -133,15 +138,33 @@ TEST(RigctlProtocol, ModesAndAbsentStatus)
     const Handled same = HandleLine("M AM 0", radio);
     EXPECT_EQ(same.kind, Handled::Kind::Reply) << "no frame that would only stop a scan";
     EXPECT_EQ(same.reply, "RPRT 0\n");
+    radio.ageMs = ANSWER_LIMIT_MS - 1;
+    EXPECT_EQ(HandleLine("f", radio).reply, "25000000\n") << "young enough";
 
+    const auto noAnswers = [&radio](const char* why, bool setsRefused) {
+        SCOPED_TRACE(why);
+        for (const char* line : {"f", "m", "l STRENGTH", "l RAWSTR", "M FM 0"}) {
+            EXPECT_EQ(HandleLine(line, radio).reply, "RPRT -5\n") << line;
+        }
+        const Handled set = HandleLine("F 146520000", radio);
+        EXPECT_EQ(set.kind, setsRefused ? Handled::Kind::Reply : Handled::Kind::Tune);
+        EXPECT_EQ(set.reply, setsRefused ? "RPRT -5\n" : "");
+        EXPECT_EQ(HandleLine("\\get_powerstat", radio).reply, "1\n") << "Hamlib would think the radio off";
+    };
+    radio.ageMs = ANSWER_LIMIT_MS;
+    noAnswers("a status older than the link's rule", true);
+    radio.ageMs = 0;
+    radio.state = LinkState::NotAnswering;
+    noAnswers("the link found the radio silent", true);
+    radio.state = LinkState::Stopped;
+    noAnswers("the link stopped; the link refuses the frame itself", false);
+    radio.state = LinkState::Answering;
     radio.snap.status.statusValid = false;
-    for (const char* line : {"f", "m", "l STRENGTH", "M FM 0"}) {
-        EXPECT_EQ(HandleLine(line, radio).reply, "RPRT -5\n") << line;
-    }
+    noAnswers("no status yet", false);
     EXPECT_EQ(HandleLine("F 146520000", radio).tuneModulation, 2);
-    radio.running = false;
-    EXPECT_EQ(HandleLine("f", radio).reply, "RPRT -6\n");
-    EXPECT_EQ(HandleLine("\\get_powerstat", radio).reply, "1\n") << "Hamlib would think the radio off";
+    radio.state = LinkState::LcdPollsOff;
+    radio.SetStatus(25000000, 0, 0);
+    EXPECT_EQ(HandleLine("f", radio).reply, "25000000\n") << "the status is polled all the same";
 }
 
 TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
@@ -150,9 +173,10 @@ TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
     for (const auto& [rssi, db] : strengths) {
         EXPECT_EQ(control::StrengthDb(rssi), db) << rssi;
     }
-    const std::pair<SendResult, int> codes[] = {{SendResult::Sent, 0},       {SendResult::LinkStopped, 6},
+    // Never Hamlib's I/O error (6): rigctl would drop the command unsaid.
+    const std::pair<SendResult, int> codes[] = {{SendResult::Sent, 0},       {SendResult::LinkStopped, 5},
                                                 {SendResult::LineOwned, 9},  {SendResult::NotWritten, 5},
-                                                {SendResult::NotCarried, 1}};
+                                                {SendResult::NotCarried, 1}, {SendResult::PortGone, 5}};
     for (const auto& [result, code] : codes) {
         EXPECT_EQ(static_cast<int>(control::ErrorOf(result)), code) << SendResultText(result);
     }
@@ -166,10 +190,27 @@ TEST(RigctlProtocol, CalibrationResultCodesAndExactHertz)
     }
 }
 
+// Only programs on this computer reach a loopback address, however written:
+// ostrellectl serve warns for every other.
+TEST(RigctlServer, EveryLoopbackAddressIsLocal)
+{
+    for (const char* address : {"127.0.0.1", "127.0.0.2", "127.255.255.254", "::1", "::ffff:127.0.0.1"}) {
+        EXPECT_TRUE(control::IsLoopbackAddress(address)) << address;
+    }
+    for (const char* address : {"0.0.0.0", "::", "128.0.0.1", "192.168.1.127", "::ffff:10.0.0.1", "localhost", ""}) {
+        EXPECT_FALSE(control::IsLoopbackAddress(address)) << address;
+    }
+}
+
 // The server's limits, each on its own client while the others go on.
 TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
 {
-    ServedRadio served([](control::ServerSettings& s) { s.idleLimitMs = 400; });
+    ServedRadio served([](control::ServerSettings& s) {
+        s.idleLimitMs = 600;
+        s.waitLimitMs = 200;
+        s.giveWayMs = 60000;
+        s.lineLimitMs = 300;
+    });
     ASSERT_TRUE(served.started) << served.error;
     FakeAccess& radio = served.radio;
     control::RigctlServer& server = served.server;
@@ -199,17 +240,26 @@ TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
     clients[1].Send(std::string(1025, 'f'));
     EXPECT_EQ(clients[1].ReadUntilClosed(2000), "RPRT -1 Ostrelle closes a line longer than 1024 bytes\n");
     EXPECT_EQ(clients[0].Ask("m\n"), "FM\n15000\n");
+    // So does a line not ended in time, however its bytes trickle in.
+    TestClient trickler(server.Port());
+    std::string told;
+    for (int i = 0; i < 10 && !trickler.Closed(); ++i) {
+        trickler.Send("f");
+        told += trickler.ReadFor(100);
+    }
+    EXPECT_EQ(told, "RPRT -8 Ostrelle closes a line not ended within 0.3 s\n");
     clients[2].Send(std::string(1024, ' ') + "\n");
     EXPECT_EQ(clients[2].Ask("f\n"), "146520000\n") << "1024 bytes are still a line";
 
-    // Lines sent together, the last without its newline, and the sender's
+    // Lines sent together, ended as rigctld ends them (a carriage return
+    // alone ends one too), the last without its newline, and the sender's
     // side shut: every one is answered, each reply in one piece, then closed.
-    clients[3].Send("v\n+f\r\nl RAWSTR");
+    clients[3].Send("v\n+f\r\nf\r\rl RAWSTR");
     clients[3].ShutWrite();
-    EXPECT_EQ(clients[3].ReadUntilClosed(2000), "VFOA\nget_freq:\nFrequency: 146520000\nRPRT 0\n100\n");
+    EXPECT_EQ(clients[3].ReadUntilClosed(2000), "VFOA\nget_freq:\nFrequency: 146520000\nRPRT 0\n146520000\n100\n");
 
     // Silence past the limit closes a client; one that talks stays.
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 8; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ASSERT_EQ(clients[0].Ask("t\n"), "0\n");
     }
@@ -218,6 +268,50 @@ TEST(RigctlServer, LimitsCloseOnlyTheClientConcerned)
     server.Stop();
     EXPECT_EQ(clients[0].ReadUntilClosed(2000), "");
     EXPECT_EQ(server.Endpoint(), "");
+}
+
+// The lock-out attack, with the limits as shipped: four clients hold every
+// place, each sending a byte every half second and never a whole line, and
+// connecting again whenever they are closed. Each program that comes while
+// they do gets its place and its answer within the give-way time, and the
+// tricklers are told why they go. (An unended line's own limit is in the
+// test above.)
+TEST(RigctlServer, TricklingClientsLockNobodyOut)
+{
+    ServedRadio served([](control::ServerSettings&) {});
+    ASSERT_TRUE(served.started) << served.error;
+    const uint16_t port = served.server.Port();
+    std::atomic<bool> attacking{true};
+    std::mutex heardLock;
+    std::string heard;
+    std::vector<std::thread> tricklers;
+    for (int i = 0; i < 4; ++i) {
+        tricklers.emplace_back([&] {
+            while (attacking) {
+                TestClient trickler(port);
+                while (attacking && !trickler.Closed()) {
+                    trickler.Send("f");
+                    const std::string got = trickler.ReadFor(500);
+                    const std::lock_guard<std::mutex> guard(heardLock);
+                    heard += got;
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(served.server.Clients(), 4);
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(TestClient(port).Ask("f\n", 5000), "146520000\n") << i;
+        EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2600)) << "gives way after 2 s";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    attacking = false;
+    for (std::thread& t : tricklers) {
+        t.join();
+    }
+    EXPECT_NE(heard.find("RPRT -9 Ostrelle gave this place to a waiting program after 2 s without a command\n"),
+              std::string::npos);
 }
 
 // A set is answered once the radio has been heard twice after its frame,
@@ -241,7 +335,7 @@ TEST(RigctlServer, SetsWaitForTheRadioAndCarryTheLinksAnswer)
     EXPECT_EQ(radio.LastTune(), std::make_pair(145000000u, int32_t{1}));
 
     for (const auto& [result, reply] : {std::pair{SendResult::LineOwned, "RPRT -9\n"},
-                                        std::pair{SendResult::LinkStopped, "RPRT -6\n"}}) {
+                                        std::pair{SendResult::LinkStopped, "RPRT -5\n"}}) {
         radio.result = result;
         EXPECT_EQ(client.Ask("+F 1000\n"), std::string("set_freq: 1000\n") + reply);
     }

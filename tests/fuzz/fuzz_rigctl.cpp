@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,11 +19,14 @@ namespace {
 class Radio final : public control::RadioAccess {
 public:
     PanelSnapshot snap;
-    bool running = true;
+    LinkState state = LinkState::Answering;
+    uint32_t ageMs = 0;
     PanelSnapshot Snapshot() const override { return snap; }
-    bool LinkRunning() const override { return running; }
+    LinkState State() const override { return state; }
+    uint32_t StatusAgeMs() const override { return ageMs; }
     uint64_t StatusStores() const override { return 0; }
     SendResult Tune(uint32_t, int32_t) override { return SendResult::Sent; }
+    void SetStatusWake(std::function<void()>) override {}
 };
 
 void Check(bool holds)
@@ -48,8 +52,9 @@ bool ResultAt(const std::string& reply, size_t at)
 
 } // namespace
 
-// Byte 0: flags (bit 0 status valid, bit 1 link running); bytes 1-16: the
-// status block; the rest: lines.
+// Byte 0: flags (bit 0 status valid, bit 1 link running, bit 2 the radio
+// found silent, bit 3 the status older than the link's rule); bytes 1-16:
+// the status block; the rest: lines.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 17) {
@@ -57,7 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     Radio radio;
     radio.snap.status.statusValid = (data[0] & 1) != 0;
-    radio.running = (data[0] & 2) != 0;
+    if ((data[0] & 2) == 0) {
+        radio.state = LinkState::Stopped;
+    } else if ((data[0] & 4) != 0) {
+        radio.state = LinkState::NotAnswering;
+    }
+    radio.ageMs = (data[0] & 8) != 0 ? ANSWER_LIMIT_MS : 0;
     std::memcpy(radio.snap.status.block, data + 1, 16);
     const std::string_view text(reinterpret_cast<const char*>(data + 17), size - 17);
     size_t start = 0;

@@ -936,8 +936,10 @@ TEST_F(PanelTest, NetworkControlServesIsKeptAndSaysWhyItCannot)
     }
     ASSERT_TRUE(panel->ControlServer().Running());
     EXPECT_EQ(panel->ControlServer().Endpoint(), "127.0.0.1:" + std::to_string(port));
+    EXPECT_TRUE(panel->NetworkControlSign()->isVisible());
+    EXPECT_EQ(panel->NetworkControlSign()->text(), QStringLiteral("Network control on\n127.0.0.1:%1").arg(port));
     TestClient client(port);
-    EXPECT_EQ(client.Ask("f\n"), "RPRT -6\n") << "no link yet";
+    EXPECT_EQ(client.Ask("f\n"), "RPRT -5\n") << "no link yet";
     SetText(*panel, 1032, QStringLiteral("242"));
     Click(*panel, 1033);
     ASSERT_TRUE(WaitUntil([&] { return panel->Link().Snapshot().status.statusValid; }));
@@ -954,12 +956,22 @@ TEST_F(PanelTest, NetworkControlServesIsKeptAndSaysWhyItCannot)
     EXPECT_TRUE(prompts.informatives[0].contains(QStringLiteral("Another program already listens")));
     EXPECT_TRUE(second->NetworkControl().on) << "kept, to be tried again";
     EXPECT_FALSE(second->ControlServer().Running());
+    EXPECT_FALSE(second->NetworkControlSign()->isVisible());
+    // Its dialog says why from the start, and OK finds the port taken again;
+    // neither points other programs at the port another holds.
     NetworkControlDialog dialog(second->NetworkControl(), second->ControlServer(),
-                                [&](const NetworkControlChoice& c) { return second->ApplyNetworkControl(c); });
+                                [&](const NetworkControlChoice& c) { return second->ApplyNetworkControl(c); },
+                                nullptr, second->NetworkControlFailure());
     dialog.show();
-    dialog.accept();
-    EXPECT_TRUE(dialog.isVisible());
-    EXPECT_TRUE(dialog.StatusLabel()->text().startsWith(QStringLiteral("Another program already listens")));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_TRUE(dialog.StatusLabel()->text().startsWith(QStringLiteral("Another program already listens")));
+        EXPECT_EQ(dialog.HowToLabel()->text(), QString());
+        dialog.accept();
+        EXPECT_TRUE(dialog.isVisible());
+    }
+    dialog.PortBox()->setValue(port + 1);
+    EXPECT_TRUE(dialog.HowToLabel()->text().contains(QStringLiteral("127.0.0.1:%1").arg(port + 1)));
+    dialog.PortBox()->setValue(port);
     dialog.OnBox()->setChecked(false);
     dialog.accept();
     EXPECT_FALSE(dialog.isVisible());
