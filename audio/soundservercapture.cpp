@@ -192,6 +192,11 @@ private:
                     if (there > 0) {
                         delivered = true;
                         heardAt = clock.TickCount();
+                        // The server hands over whatever its input gives at a
+                        // time, as little as 5 ms; a piece at a time is woken
+                        // for instead, and what came meanwhile waits in the
+                        // connection.
+                        thread.Pause(PIECE_MS);
                     } else if (clock.TickCount() - heardAt >= SILENT_LIMIT_MS) {
                         lost = InputText(device) + " has sent nothing for " +
                                std::to_string(SILENT_LIMIT_MS / 1000) + " s";
