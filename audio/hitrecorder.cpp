@@ -319,8 +319,9 @@ void HitRecorder::EndHit()
     EndFile();
     phase = Phase::Idle;
     if (on) {
+        // The newest recording stays, even should it alone be over the limit.
         const PruneResult pruned =
-            PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs());
+            PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs(), file.Name());
         const std::lock_guard<std::mutex> guard(lock);
         stats.removed += static_cast<uint32_t>(pruned.removed);
     }

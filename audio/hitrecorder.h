@@ -11,6 +11,7 @@
 //   capture.AddConsumer(recorder);
 //   activity.SetHitObserver([&](HitEdge e, uint32_t t, Hit& h) { recorder.Follow(e, t, h); });
 //   ... on the owner's thread, when woken: recorder.TakeNotices()
+//   ... at the end: the observer cleared, capture.RemoveConsumer(recorder), then the recorder goes
 //
 // The capture's thread only copies into a ring of some seconds; the files
 // are written on the recorder's own thread. A full disk or a folder that

@@ -297,7 +297,7 @@ PruneResult PruneRecordings(const std::string& folder, uint32_t keepDays, uint64
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         struct stat info {};
-        if (name == spare || !IsRecordingName(name) ||
+        if (!IsRecordingName(name) ||
             ::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
             continue;
         }
@@ -316,7 +316,7 @@ PruneResult PruneRecordings(const std::string& folder, uint32_t keepDays, uint64
         if (!old && !over) {
             break;
         }
-        if (::unlinkat(::dirfd(dir), f.name.c_str(), 0) == 0) {
+        if (f.name != spare && ::unlinkat(::dirfd(dir), f.name.c_str(), 0) == 0) {
             ++result.removed;
             result.bytesRemoved += f.bytes;
             result.bytesKept -= f.bytes;

@@ -95,7 +95,8 @@ struct PruneResult {
 };
 // Removes recordings last written more than `keepDays` days before `nowMs`
 // (0: no limit), then the oldest until the rest fit in `keepBytes` (0: no
-// limit), oldest first; never `spare` (the file being written), never
-// anything that is not a recording of ours nor a regular file.
+// limit), oldest first; never `spare` (the newest, whose size counts all
+// the same), never anything that is not a recording of ours nor a regular
+// file.
 PruneResult PruneRecordings(const std::string& folder, uint32_t keepDays, uint64_t keepBytes, int64_t nowMs,
                             const std::string& spare = {});

@@ -241,12 +241,13 @@ TEST(Recordings, PruningRemovesOnlyOurOldestRecordings)
     make("2026-11-01_10-00-00_155.000000MHz.opus", 40 * day, 100);   // too old
     make("2026-12-01_10-00-00_155.000000MHz.flac", 8 * day, 400);    // oldest of the rest
     make("2026-12-05_10-00-00_155.000000MHz.wav", 4 * day, 400);
-    make("2026-12-08_10-00-00_155.000000MHz-part2.opus", 1 * day, 400);
+    make("2026-12-08_10-00-00_155.000000MHz-part2.opus", 1 * day, 400); // the one just written
     make("2026-10-01_10-00-00_155.000000MHz.txt", 90 * day, 100);    // not a recording
     make("notes.opus", 90 * day, 100);
     fs::create_symlink(folder.path / "notes.opus", folder.path / "2026-09-01_10-00-00_155.000000MHz.opus");
 
-    const PruneResult pruned = PruneRecordings(folder.path.string(), 30, 900, now);
+    const PruneResult pruned =
+        PruneRecordings(folder.path.string(), 30, 900, now, "2026-12-08_10-00-00_155.000000MHz-part2.opus");
     EXPECT_EQ(pruned.removed, 2u);
     EXPECT_EQ(pruned.bytesKept, 800u);
     const std::vector<std::string> left = Recordings(folder.path);
@@ -254,6 +255,11 @@ TEST(Recordings, PruningRemovesOnlyOurOldestRecordings)
                                             "2026-10-01_10-00-00_155.000000MHz.txt",
                                             "2026-12-05_10-00-00_155.000000MHz.wav",
                                             "2026-12-08_10-00-00_155.000000MHz-part2.opus", "notes.opus"};
+    // The newest alone over the limit stays.
+    EXPECT_EQ(PruneRecordings(folder.path.string(), 30, 100, now, "2026-12-08_10-00-00_155.000000MHz-part2.opus")
+                  .removed,
+              1u);
+    EXPECT_TRUE(fs::exists(folder.path / "2026-12-08_10-00-00_155.000000MHz-part2.opus"));
     EXPECT_EQ(left, expected);
     EXPECT_EQ(RecordingPath("/music", "../2026-12-05_10-00-00_155.000000MHz.wav"), "");
 }
@@ -461,6 +467,12 @@ TEST_F(Audio, ARecordingPlaysBackAndADamagedOneSaysWhatIsWrong)
         player.Play(path.string(), sound.Sink());
         EXPECT_TRUE(WaitUntil([&] { return player.State() == end; }, 5000)) << path << ": " << player.Message();
     };
+    const float quiet = capture->Level();
+    player.Play(whole.string(), sound.Sink());
+    // The meter follows the input: silence, then a tone at 12000 of 32768.
+    EXPECT_TRUE(WaitUntil([&] { return capture->Level() > 0.3f; }, 2000)) << capture->Level();
+    EXPECT_LT(quiet, 0.01f);
+    EXPECT_LT(capture->Level(), 0.4f);
     play(whole, PlayerState::Finished);
     EXPECT_EQ(player.LengthMs(), 1200u);
     EXPECT_EQ(player.Message(), "");
