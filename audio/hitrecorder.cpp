@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,7 +30,8 @@ int64_t WallNowMs()
         .count();
 }
 
-// Makes `folder` and any missing parent, as the user's umask says.
+// Makes `folder` and any missing parent, as the user's umask says; why not
+// (or why nothing can be written there), in words.
 std::string MakeFolder(const std::string& folder)
 {
     for (size_t cut = folder.find('/', 1);; cut = folder.find('/', cut + 1)) {
@@ -44,6 +46,10 @@ std::string MakeFolder(const std::string& folder)
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         return folder + " is not a folder";
+    }
+    // Said now, rather than at the first hit.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return "cannot write in the folder " + folder + ": " + std::strerror(errno);
     }
     return {};
 }

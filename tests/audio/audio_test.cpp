@@ -171,15 +171,23 @@ TEST_F(Recorder, KeepsThePreRollAndTheGapAndSplitsAStuckSquelch)
     }
 }
 
+// A file system of its own at `path`, in a mount namespace of this process's
+// own (root, as CI runs), so that nothing outside sees it; false without.
+bool PrivateMount(const fs::path& path, const char* options, unsigned long flags = 0)
+{
+    static const bool unshared =
+        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    fs::create_directories(path);
+    return unshared && ::mount("tmpfs", path.c_str(), "tmpfs", flags, options) == 0;
+}
+
 // The disk fills in the middle of a hit: recording stops with one message,
 // and the file is ended whole, however little room is left. A folder of
 // its own size on a private mount (root, as CI runs) stands for the disk.
 TEST_F(Recorder, AFullDiskStopsRecordingOnceAndTheFileStaysWhole)
 {
     const fs::path small = folder.path / "small";
-    fs::create_directories(small);
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96k") != 0) {
+    if (!PrivateMount(small, "size=96k")) {
         GTEST_SKIP() << "no private mount to fill: " << std::strerror(errno);
     }
     RecorderSettings settings = Settings(RecordingFormat::Opus);
@@ -209,20 +217,33 @@ TEST_F(Recorder, AFullDiskStopsRecordingOnceAndTheFileStaysWhole)
     EXPECT_EQ(after.recording, "");
 }
 
-TEST_F(Recorder, AFolderThatCannotBeMadeStopsRecordingWithOneMessage)
+// A folder that cannot be made, or written in, is said at once, once.
+TEST_F(Recorder, AFolderThatCannotBeWrittenStopsRecordingWithOneMessage)
 {
     std::ofstream(folder.path / "file") << "not a folder";
-    RecorderSettings settings = Settings();
-    settings.folder = (folder.path / "file" / "recordings").string();
-    recorder = std::make_unique<HitRecorder>(SystemClock(), settings, nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return !recorder->Recording(); }, 2000));
-    Edge(HitEdge::Began, 100);
-    Feed(0, 500);
-    EXPECT_EQ(Edge(HitEdge::Ended, 500).recording, "");
-    const std::vector<std::string> said = recorder->TakeNotices();
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find(settings.folder), std::string::npos) << said[0];
-    EXPECT_NE(said[0].find("Not a directory"), std::string::npos) << said[0];
+    struct Case {
+        fs::path folder;
+        const char* says;
+    };
+    std::vector<Case> cases{{folder.path / "file" / "recordings", "Not a directory"}};
+    if (PrivateMount(folder.path / "readonly", "size=64k", MS_RDONLY)) {
+        cases.push_back({folder.path / "readonly", "Read-only file system"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        RecorderSettings settings = Settings();
+        settings.folder = c.folder.string();
+        recorder = std::make_unique<HitRecorder>(SystemClock(), settings, nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return !recorder->Recording(); }, 2000));
+        Edge(HitEdge::Began, 100);
+        Feed(0, 500);
+        EXPECT_EQ(Edge(HitEdge::Ended, 500).recording, "");
+        const std::vector<std::string> said = recorder->TakeNotices();
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_NE(said[0].find(settings.folder), std::string::npos) << said[0];
+        EXPECT_NE(said[0].find(c.says), std::string::npos) << said[0];
+    }
+    ::umount2((folder.path / "readonly").c_str(), MNT_DETACH);
 }
 
 // Old recordings go, oldest first, by age and then by the size of the rest;
