@@ -18,7 +18,7 @@ namespace {
 constexpr uint32_t RING_MS = 8000;
 // While a hit lasts, its samples go to the file this often.
 constexpr uint32_t DRAIN_MS = 250;
-constexpr size_t CHUNK_SAMPLES = DRAIN_MS * SAMPLES_PER_MS;
+constexpr size_t CHUNK_SAMPLES = size_t{DRAIN_MS} * SAMPLES_PER_MS;
 // At a hit's end the input may still owe its last samples (they come some
 // 50 ms after they were heard); they are waited for this long at most.
 constexpr uint32_t END_WAIT_MS = 1000;
@@ -57,7 +57,7 @@ std::string MakeFolder(const std::string& folder)
 } // namespace
 
 HitRecorder::HitRecorder(Clock& clock, RecorderSettings chosen, std::function<void()> noticed)
-    : clock(clock), settings(std::move(chosen)), notices(std::move(noticed)), ring(RING_MS * SAMPLES_PER_MS),
+    : clock(clock), settings(std::move(chosen)), notices(std::move(noticed)), ring(size_t{RING_MS} * SAMPLES_PER_MS),
       chunk(CHUNK_SAMPLES)
 {
     if (settings.folder.empty()) {

@@ -35,7 +35,7 @@ bool WavCutShort(const std::string& path)
     }
     unsigned char head[12] = {};
     const bool read = std::fread(head, 1, sizeof head, in) == sizeof head;
-    std::fclose(in);
+    (void)std::fclose(in); // only read
     struct stat info {};
     if (!read || std::memcmp(head, "RIFF", 4) != 0 || ::stat(path.c_str(), &info) != 0) {
         return false;

@@ -27,7 +27,7 @@ namespace {
 // Room kept free on the disk beyond what a recording holds, so that the
 // file can always be ended whole: the encoder's last pages, the header
 // written back. A disk that cannot give it is full.
-constexpr off_t RESERVE_BYTES = 64 * 1024;
+constexpr off_t RESERVE_BYTES = off_t{64} * 1024;
 constexpr int MOST_NAME_TRIES = 100;
 constexpr int64_t MS_PER_DAY = 86400000;
 
@@ -137,7 +137,7 @@ std::string UserMusicDirectory(const char* xdgConfigHome, const char* home)
         }
         std::string value = line.substr(key.size(), line.size() - key.size() - 1);
         if (value.compare(0, 5, "$HOME") == 0) {
-            value = homeFolder + value.substr(5);
+            value.replace(0, 5, homeFolder);
         }
         // "$HOME/" alone is how the file says the folder is not wanted.
         if (!value.empty() && value[0] == '/' && Trimmed(value) != Trimmed(homeFolder)) {

@@ -115,7 +115,7 @@ private:
 
 int main(int argc, char** argv)
 {
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
+    const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 20.0;
     SoundServer sound;
     if (!sound.Started()) {
         std::fprintf(stderr, "bench_audio: %s\n", sound.Error().c_str());

@@ -49,6 +49,7 @@ std::vector<int16_t> Speak(const std::string& words)
     }
     std::vector<std::string> args{"espeak-ng", "--stdout", "-s", "150", words};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
