@@ -285,6 +285,22 @@ TEST(Recordings, PruningRemovesOnlyOurOldestRecordings)
     EXPECT_EQ(RecordingPath("/music", "../2026-12-05_10-00-00_155.000000MHz.wav"), "");
 }
 
+// The music folder as xdg-user-dirs names it, relative to the home or not;
+// "$HOME/" alone says there is none, and ~/Music stands in.
+TEST(Recordings, TheDefaultFolderIsTheUsersMusicFolder)
+{
+    TempFolder config;
+    const std::string home = "/home/someone";
+    EXPECT_EQ(UserMusicDirectory(config.path.c_str(), home.c_str()), home + "/Music");
+    for (const auto& [line, folder] : {std::pair<std::string, std::string>{"XDG_MUSIC_DIR=\"$HOME/Musik\"", home + "/Musik"},
+                                       {"XDG_MUSIC_DIR=\"/srv/audio/\"", "/srv/audio"},
+                                       {"XDG_MUSIC_DIR=\"$HOME/\"", home + "/Music"}}) {
+        std::ofstream(config.path / "user-dirs.dirs") << "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+                                                      << line << "\n";
+        EXPECT_EQ(UserMusicDirectory(config.path.c_str(), home.c_str()), folder) << line;
+    }
+}
+
 // The files' lengths may differ from a call and its pre-roll by a status
 // poll at each end and the capture's latency; on a loaded machine (or under
 // a sanitizer) by more.
