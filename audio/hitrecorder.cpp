@@ -64,6 +64,8 @@ HitRecorder::HitRecorder(Clock& clock, RecorderSettings chosen, std::function<vo
         settings.folder = DefaultRecordingFolder();
     }
     settings.preRollMs = std::min(settings.preRollMs, LONGEST_PRE_ROLL_MS);
+    // A split every few samples would make files without end.
+    settings.longestMs = std::max(settings.longestMs, SHORTEST_SPLIT_MS);
     writer = std::thread(&HitRecorder::Run, this);
 }
 

@@ -36,12 +36,13 @@
 #include <vector>
 
 inline constexpr uint32_t LONGEST_PRE_ROLL_MS = 1000;
+inline constexpr uint32_t SHORTEST_SPLIT_MS = 1000;
 
 struct RecorderSettings {
     std::string folder; // empty: DefaultRecordingFolder()
     RecordingFormat format = DEFAULT_RECORDING_FORMAT;
     uint32_t preRollMs = 500;            // at most LONGEST_PRE_ROLL_MS
-    uint32_t longestMs = 10 * 60 * 1000; // a stuck squelch is split here
+    uint32_t longestMs = 10 * 60 * 1000; // a stuck squelch is split here, at least SHORTEST_SPLIT_MS
     uint32_t keepDays = 30;              // 0: no limit
     uint64_t keepBytes = uint64_t{2} << 30; // 0: no limit
 };
