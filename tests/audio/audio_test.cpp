@@ -147,12 +147,23 @@ TEST_F(Recorder, KeepsThePreRollAndTheGapAndSplitsAStuckSquelch)
     Feed(6000, 11000);
     const Hit stuck = Edge(HitEdge::Ended, 11000, 10000);
     Feed(11000, 12000);
+    // The input lost for three seconds: a hit that begins soon after it is
+    // back has a pre-roll of what came since, not of what came before.
+    recorder->Interrupted();
+    Feed(15000, 15200);
+    Edge(HitEdge::Began, 15200, 20000);
+    Feed(15200, 15600);
+    Edge(HitEdge::Closed, 15600, 20000);
+    Feed(15600, 16700);
+    const Hit afterLoss = Edge(HitEdge::Ended, 15600, 20000);
+    Feed(16700, 17000);
     recorder.reset();
 
     EXPECT_EQ(std::ifstream(victim).rdbuf()->sgetc(), 'k');
     EXPECT_EQ(first.recording, RecordingStem(named) + "_2.wav");
     const std::string stem = stuck.recording.substr(0, stuck.recording.size() - 4);
-    const std::vector<std::string> expected{first.recording, stuck.recording, stem + "-part2.wav"};
+    const std::vector<std::string> expected{first.recording, stuck.recording, stem + "-part2.wav",
+                                            afterLoss.recording};
     std::vector<std::string> files = Recordings(folder.path);
     files.erase(std::remove(files.begin(), files.end(), "victim"), files.end());
     files.erase(std::remove(files.begin(), files.end(), RecordingStem(named) + ".wav"), files.end());
@@ -160,8 +171,9 @@ TEST_F(Recorder, KeepsThePreRollAndTheGapAndSplitsAStuckSquelch)
     std::sort(sorted.begin(), sorted.end());
     ASSERT_EQ(files, sorted);
     // The first hit from its pre-roll to its end, its gap within; the stuck
-    // one in parts of the longest length; nothing between them.
-    const std::pair<int, int> spans[] = {{1500, 3999}, {5500, 8499}, {8500, 10999}};
+    // one in parts of the longest length; nothing between them, nor from
+    // before the input was lost.
+    const std::pair<int, int> spans[] = {{1500, 3999}, {5500, 8499}, {8500, 10999}, {15000, 15599}};
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(expected[i]);
         const Held h = HeldIn(expected[i]);
