@@ -11,7 +11,14 @@
 
 namespace {
 
-constexpr size_t FIELDS = 8;
+// Rows written before the recording's column have one field less.
+constexpr size_t FIELDS = 9;
+constexpr size_t OLDER_FIELDS = FIELDS - 1;
+
+bool RowWidth(size_t fields)
+{
+    return fields == FIELDS || fields == OLDER_FIELDS;
+}
 
 template <typename Number> bool WholeNumber(std::string_view text, Number& value)
 {
@@ -49,7 +56,7 @@ bool HitOfFields(const std::vector<std::string>& f, Hit& hit)
 {
     uint64_t duration = 0;
     uint64_t hz = 0;
-    if (f.size() != FIELDS || !ParseIsoLocalTime(f[0], hit.startMs, hit.utcOffsetMinutes) ||
+    if (!RowWidth(f.size()) || !ParseIsoLocalTime(f[0], hit.startMs, hit.utcOffsetMinutes) ||
         !Decimal(f[1], 3, duration) || duration > UINT32_MAX || !Decimal(f[2], 6, hz) || hz > UINT32_MAX ||
         !WholeNumber(std::string_view(f[6]), hit.rssiMax) || !WholeNumber(std::string_view(f[7]), hit.rssiMean)) {
         return false;
@@ -59,6 +66,7 @@ bool HitOfFields(const std::vector<std::string>& f, Hit& hit)
     hit.modulation = f[3];
     hit.mode = f[4];
     hit.display = f[5];
+    hit.recording = f.size() == FIELDS ? f[8] : std::string();
     return true;
 }
 
@@ -92,7 +100,8 @@ std::string HitCsvRow(const Hit& hit)
 {
     return IsoLocalTime(hit.startMs, hit.utcOffsetMinutes) + "," + DurationText(hit.durationMs) + "," +
            statustext::FrequencyText(hit.frequencyHz) + "," + CsvField(hit.modulation) + "," + CsvField(hit.mode) +
-           "," + CsvField(hit.display) + "," + std::to_string(hit.rssiMax) + "," + std::to_string(hit.rssiMean);
+           "," + CsvField(hit.display) + "," + std::to_string(hit.rssiMax) + "," + std::to_string(hit.rssiMean) +
+           "," + CsvField(hit.recording);
 }
 
 std::string ActivityFileName(Day day)
@@ -134,7 +143,7 @@ ActivityFileContents ParseActivityCsv(std::string_view text)
     const auto endRow = [&] {
         fields.push_back(std::move(field));
         field.clear();
-        if (firstRow && fields.size() == FIELDS && fields[0] == "start") {
+        if (firstRow && RowWidth(fields.size()) && fields[0] == "start") {
             // The header.
         } else if (Hit hit; HitOfFields(fields, hit)) {
             contents.hits.push_back(std::move(hit));

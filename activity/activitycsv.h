@@ -13,8 +13,10 @@
 #include <string_view>
 #include <vector>
 
+// The last column came later: rows of older files end before it, and
+// readers that take the columns by place still find the others where they were.
 inline constexpr std::string_view ACTIVITY_CSV_HEADER =
-    "start,duration_s,frequency_mhz,modulation,mode,display,rssi_max,rssi_mean";
+    "start,duration_s,frequency_mhz,modulation,mode,display,rssi_max,rssi_mean,recording";
 inline constexpr std::string_view ACTIVITY_FILE_PREFIX = "Ostrelle-activity-";
 inline constexpr std::string_view ACTIVITY_FILE_SUFFIX = ".csv";
 

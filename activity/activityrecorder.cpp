@@ -33,6 +33,12 @@ void ActivityRecorder::Close()
     detector.Close(waiting);
 }
 
+void ActivityRecorder::SetHitObserver(HitObserver observer)
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    detector.SetObserver(std::move(observer));
+}
+
 void ActivityRecorder::Observe(const StoredReply& reply)
 {
     bool any = false;

@@ -30,6 +30,10 @@ public:
     // The link stopped (its worker has ended): a hit in progress ends and waits.
     void Close();
 
+    // Follows each hit while it lasts (see HitObserver); called with the
+    // recorder's lock held, so it must not call back into the recorder.
+    void SetHitObserver(HitObserver observer);
+
     void Observe(const StoredReply& reply);
     std::vector<Hit> TakeEnded();
 

@@ -16,6 +16,7 @@ struct Hit {
     std::string display;          // the four rows at the start, as shown, trimmed and joined (UTF-8)
     uint16_t rssiMax = 0;
     uint16_t rssiMean = 0;
+    std::string recording;        // the file name of what was heard, empty when nothing was recorded
 
     bool operator==(const Hit&) const = default;
 };

@@ -37,6 +37,7 @@ void HitDetector::Feed(const StoredReply& reply, std::vector<Hit>& ended)
         } else if (squelch) {
             open = true;
             Sample(now.rssi());
+            Tell(HitEdge::Reopened, tick);
             return;
         } else {
             return;
@@ -46,6 +47,7 @@ void HitDetector::Feed(const StoredReply& reply, std::vector<Hit>& ended)
         if (!squelch) {
             open = false;
             closedTick = tick;
+            Tell(HitEdge::Closed, tick);
             if (rules.mergeGapMs == 0) {
                 End(closedTick, ended);
             }
@@ -86,6 +88,7 @@ void HitDetector::Begin(const StoredReply& reply)
     Sample(status.rssi());
     startMs = wall.MsOfTick(startTick);
     offsetMinutes = wall.OffsetMinutesAt(startMs);
+    Tell(HitEdge::Began, startTick);
 }
 
 void HitDetector::Sample(uint16_t rssi)
@@ -97,6 +100,25 @@ void HitDetector::Sample(uint16_t rssi)
 
 void HitDetector::End(uint32_t endTick, std::vector<Hit>& ended)
 {
+    Hit hit = Summary(endTick);
+    if (observer) {
+        observer(HitEdge::Ended, endTick, hit);
+    }
+    ended.push_back(std::move(hit));
+    active = false;
+    open = false;
+}
+
+void HitDetector::Tell(HitEdge edge, uint32_t tick) const
+{
+    if (observer) {
+        Hit sofar = Summary(tick);
+        observer(edge, tick, sofar);
+    }
+}
+
+Hit HitDetector::Summary(uint32_t endTick) const
+{
     Hit hit;
     hit.startMs = startMs;
     hit.utcOffsetMinutes = offsetMinutes;
@@ -107,9 +129,7 @@ void HitDetector::End(uint32_t endTick, std::vector<Hit>& ended)
     hit.display = DisplayText(display);
     hit.rssiMax = rssiMax;
     hit.rssiMean = static_cast<uint16_t>(samples == 0 ? 0 : (rssiSum + samples / 2) / samples);
-    ended.push_back(std::move(hit));
-    active = false;
-    open = false;
+    return hit;
 }
 
 std::string DisplayText(const LcdImage& lcd)

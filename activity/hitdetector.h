@@ -12,6 +12,7 @@
 #include "walltime.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct HitRules {
@@ -25,9 +26,23 @@ struct HitRules {
 // The bit of `indicatorFlags` that is lit while the squelch is open.
 inline constexpr uint8_t SQUELCH_OPEN_FLAG = 0x01;
 
+// How a hit goes while it lasts, for whoever follows it as it happens (the
+// audio recorder): the hits themselves are still reported only as they end.
+enum class HitEdge {
+    Began,    // the squelch opened: a new hit; `hit` holds what is known at its start
+    Closed,   // the squelch closed; the hit may yet go on within the merge gap
+    Reopened, // it opened again within the gap: the same hit goes on
+    Ended,    // the hit ended at `tick`; `hit` is the one reported, which the observer may still annotate
+};
+// `tick` is the link's tick of the reply that showed the edge (for Ended the
+// hit's end). Called on the thread that feeds the detector: it must return at once.
+using HitObserver = std::function<void(HitEdge edge, uint32_t tick, Hit& hit)>;
+
 class HitDetector {
 public:
     explicit HitDetector(WallTime& wall, HitRules rules = {});
+
+    void SetObserver(HitObserver follower) { observer = std::move(follower); }
 
     // Every stored reply, in the order stored; the hits it ended are added
     // to `ended`, oldest first.
@@ -42,9 +57,12 @@ private:
     void Begin(const StoredReply& reply);
     void Sample(uint16_t rssi);
     void End(uint32_t endTick, std::vector<Hit>& ended);
+    Hit Summary(uint32_t endTick) const;
+    void Tell(HitEdge edge, uint32_t tick) const;
 
     WallTime& wall;
     HitRules rules;
+    HitObserver observer;
 
     bool heard = false;      // a status reply came since the link started
     uint32_t lastStatusTick = 0;

@@ -35,6 +35,11 @@ const std::map<std::string, Switch>& Switches()
         {"--seed", {true, 0, UINT32_MAX, [](O& o, S, long n) { o.seed = static_cast<uint32_t>(n); }}},
         {"--activity", {true, 0, 0, [](O& o, S v, long) { o.activityFile = v; }}},
         {"--traffic", {true, 0, 600, [](O& o, S, long n) { o.trafficPerMinute = static_cast<int>(n); }}},
+        {"--voice", {true, 0, 0, [](O& o, S v, long) {
+                         o.voice = v == "tones" ? VoiceKind::Tones : v == "speech" ? VoiceKind::Speech : VoiceKind::None;
+                         o.voiceName = v;
+                     }}},
+        {"--voice-sink", {true, 0, 0, [](O& o, S v, long) { o.voiceSink = v; }}},
         {"--image", {true, 0, 0, [](O& o, S v, long) { o.imageFile = v; }}},
         {"--records", {true, 0, 100000, [](O& o, S, long n) { o.records = static_cast<int>(n); }}},
         {"--expect-records", {true, 0, 100000, [](O& o, S, long n) { o.expectRecords = static_cast<int>(n); }}},
@@ -87,6 +92,10 @@ bool ParseOptions(const std::vector<std::string>& args, SimOptions& options, std
         }
         s.apply(options, value, number);
     }
+    if (!options.voiceName.empty() && options.voice == VoiceKind::None) {
+        error = "--voice is tones or speech, not \"" + options.voiceName + "\"";
+        return false;
+    }
     if (options.pauseMs > 0 && options.pauseAt < 0) {
         error = "--pause-ms needs --pause-at";
         return false;
@@ -118,6 +127,12 @@ const char* UsageText()
            "                       RSSI reading while it is heard; blanks or commas\n"
            "                       between fields, '#' begins a comment. E.g.\n"
            "                         1.5  144.012500  FM  2.0  620\n"
+           "  --voice tones        while a call is heard, play a tone of its own into a\n"
+           "                       sound-server sink: 400 Hz for the first call heard,\n"
+           "                       600 Hz for the second, up to 3400 Hz, then again\n"
+           "                       (standard error names each call's tone)\n"
+           "  --voice speech       say the channel and the frequency instead (espeak-ng)\n"
+           "  --voice-sink NAME    the sink (default: the sound server's default output)\n"
            "\n"
            "Memory image:\n"
            "  --image FILE         send this image (a multiple of 132 bytes) and save\n"

@@ -4,6 +4,7 @@
 // test names the misbehaviour it needs and nothing else changes.
 
 #include "traffic.h"
+#include "voice.h"
 
 #include <cstdint>
 #include <string>
@@ -21,6 +22,11 @@ struct SimOptions {
     // transmissions a minute.
     std::string activityFile;
     int trafficPerMinute = DEFAULT_CALLS_PER_MINUTE;
+
+    // The loudspeaker: sound into a sound-server sink while a call is heard.
+    VoiceKind voice = VoiceKind::None;
+    std::string voiceName; // as given, for the message when it is neither kind
+    std::string voiceSink;
 
     // Memory image.
     std::string imageFile;

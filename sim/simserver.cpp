@@ -118,6 +118,9 @@ bool SimServer::Start(std::string& error)
     if (!options.linkPath.empty() && !pty.Link(options.linkPath, error)) {
         return false;
     }
+    if (options.voice != VoiceKind::None) {
+        voice = std::make_unique<Voice>(options.voice, options.voiceSink);
+    }
     started = std::chrono::steady_clock::now();
     const int64_t startedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::system_clock::now().time_since_epoch())
@@ -434,11 +437,29 @@ void SimServer::PumpFlood(uint32_t now)
     }
 }
 
+void SimServer::Speak(uint32_t now)
+{
+    model.Listen(now);
+    std::string words;
+    if (model.receiving) {
+        std::string name = model.Row(2);
+        name.erase(name.find_last_not_of(' ') + 1);
+        const uint32_t hz = model.receiving->frequencyHz;
+        char mhz[32] = {};
+        std::snprintf(mhz, sizeof mhz, "%u.%04u", hz / 1000000, hz % 1000000 / 100);
+        words = name + ", " + mhz + " megahertz";
+    }
+    voice->Hear(model.receiving, words);
+}
+
 void SimServer::Service(uint32_t now)
 {
     while (Due(nextTickAt, now)) {
         model.Tick();
         nextTickAt += RadioModel::TICK_MS;
+    }
+    if (voice) {
+        Speak(now);
     }
     for (auto it = scheduled.begin(); it != scheduled.end();) {
         if (Due(it->due, now)) {
@@ -506,6 +527,9 @@ int SimServer::TimeoutMs(uint32_t now) const
     }
     if (options.hangupAfterMs >= 0) {
         until(static_cast<uint32_t>(options.hangupAfterMs));
+    }
+    if (voice) {
+        until(now + VOICE_PACE_MS);
     }
     return static_cast<int>(std::min<uint32_t>(wait, MAX_WAIT_MS));
 }

@@ -9,10 +9,12 @@
 #include "options.h"
 #include "pty.h"
 #include "radiomodel.h"
+#include "voice.h"
 
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,9 @@ inline constexpr uint32_t FRAME_GAP_MS = 20;
 inline constexpr uint32_t MAX_WAIT_MS = 100;
 // Output that the PC does not read is not kept without bound.
 inline constexpr size_t OUTPUT_LIMIT = 65536;
+// With a voice, the radio listens this often between polls, so that its
+// loudspeaker follows a call from its start and not from the next poll.
+inline constexpr uint32_t VOICE_PACE_MS = 10;
 
 // One trace line as the front panel writes it too.
 std::string TraceLine(uint32_t ms, bool fromPc, const uint8_t* data, size_t length);
@@ -76,6 +81,7 @@ private:
     void StartStream(uint32_t now);
 
     void Service(uint32_t now);
+    void Speak(uint32_t now);
     void PumpStream(uint32_t now);
     void PumpFlood(uint32_t now);
     int TimeoutMs(uint32_t now) const;
@@ -94,6 +100,7 @@ private:
     ReplyFaults faults;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     FILE* traceFile = nullptr;
+    std::unique_ptr<Voice> voice;
 
     Phase phase = Phase::Normal;
     Bytes output;

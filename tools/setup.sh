@@ -6,14 +6,20 @@ set -euo pipefail
 
 # fonts-liberation2: the dialogs' font, Liberation Sans, whose letters are as
 # wide as those the panel's layout was drawn for.
-want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools fonts-liberation2)
+# libpulse-dev and libsndfile1-dev: the audio core captures and plays through
+# the sound server and writes each hit's recording.
+want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools fonts-liberation2
+  libpulse-dev libsndfile1-dev)
 if [ "${1:-panel}" = "test" ]; then
   # ser2net serves radiosim's terminal on loopback for the network port's tests;
   # openbox (with xprop from x11-utils to see it is up) frames the window for
   # the test of where it comes back after a restart; nlohmann-json reads
   # ostrellectl's JSON back in its tests; Hamlib's rigctl and rigctld are the
-  # reference clients of the network control server.
-  want+=(xvfb xauth ser2net openbox x11-utils nlohmann-json3-dev libhamlib-utils)
+  # reference clients of the network control server; a private PulseAudio
+  # (pactl and paplay from pulseaudio-utils) is the real sound server of the
+  # audio tests, into which radiosim speaks with espeak-ng or plays sox's tones.
+  want+=(xvfb xauth ser2net openbox x11-utils nlohmann-json3-dev libhamlib-utils
+    pulseaudio pulseaudio-utils espeak-ng sox)
 fi
 case "${1:-panel}" in
   # CPack's Debian generator finds the libraries' packages with dpkg-shlibdeps

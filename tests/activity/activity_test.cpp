@@ -194,6 +194,18 @@ TEST(HitDetector, FindsTheHitsOfPlayedReplies)
         SCOPED_TRACE(c.name);
         FixedWallTime wall;
         HitDetector detector(wall);
+        // Whoever follows the hits as they go sees each begin and end where
+        // its row says, its squelch close and open again in between, and may
+        // annotate the hit it is told of at the end.
+        std::string edges;
+        detector.SetObserver([&](HitEdge edge, uint32_t tick, Hit& hit) {
+            const char letter = "BCRE"[static_cast<int>(edge)];
+            edges += letter + std::to_string(tick) + " ";
+            if (edge == HitEdge::Ended) {
+                hit.recording = "of " + std::to_string(hit.startMs);
+            }
+        });
+        std::string expectedEdges;
         std::vector<Hit> hits;
         LcdImage held;
         for (const Reply& r : c.replies) {
@@ -221,6 +233,30 @@ TEST(HitDetector, FindsTheHitsOfPlayedReplies)
             if (!e.display.empty()) {
                 EXPECT_EQ(hits[i].display, e.display);
             }
+            EXPECT_EQ(hits[i].recording, "of " + std::to_string(hits[i].startMs));
+            const std::string began = "B" + std::to_string(e.startTick) + " ";
+            const std::string ended = "E" + std::to_string(e.startTick + e.durationMs) + " ";
+            const size_t from = edges.find(began);
+            const size_t to = edges.find(ended, from);
+            ASSERT_NE(from, std::string::npos) << edges;
+            ASSERT_NE(to, std::string::npos) << edges;
+            // Between them only the squelch closing and opening again.
+            EXPECT_EQ(edges.substr(from + began.size(), to - from - began.size()).find_first_of("BE"),
+                      std::string::npos)
+                << edges;
+            expectedEdges += began + ended;
+        }
+        std::string beganAndEnded;
+        for (size_t at = 0; at < edges.size(); at = edges.find(' ', at) + 1) {
+            if (edges[at] == 'B' || edges[at] == 'E') {
+                beganAndEnded += edges.substr(at, edges.find(' ', at) + 1 - at);
+            }
+        }
+        // A hit still open at the end has begun and not ended.
+        EXPECT_EQ(beganAndEnded.rfind(expectedEdges, 0), 0u) << beganAndEnded;
+        EXPECT_EQ(beganAndEnded.find('E', expectedEdges.size()), std::string::npos) << beganAndEnded;
+        if (std::string(c.name) == "a short gap on the same frequency continues the hit") {
+            EXPECT_EQ(edges, "B0 C1000 R1500 C2000 E2000 ");
         }
     }
 }
@@ -268,7 +304,8 @@ TEST_F(ActivityFiles, RowsGoToTheDayTheHitBeganAndReadBackWhole)
     // 23:59:58.500 local on the 8th, five seconds long: it ends on the 9th.
     const Hit acrossMidnight = SampleHit(TICK0_MS + 500, "SCAN  CH 001 | 155.0000 MHz");
     const Hit awkward = SampleHit(TICK0_MS + 400, " a \"quoted\", comma\r\nand a line \xE2\x96\xB2 ");
-    const Hit nextDay = SampleHit(TICK0_MS + 3000, "");
+    Hit nextDay = SampleHit(TICK0_MS + 3000, "");
+    nextDay.recording = "2026-12-09_00-00-01_4294.967295MHz, a comma.opus";
     for (const Hit& hit : {acrossMidnight, awkward, nextDay}) {
         ASSERT_EQ(log.Append(hit), "");
     }
@@ -298,6 +335,17 @@ TEST_F(ActivityFiles, RowsGoToTheDayTheHitBeganAndReadBackWhole)
     const ActivityFileContents cut = ReadActivityFile(eighth.string());
     EXPECT_EQ(cut.hits.size(), 2u);
     EXPECT_EQ(cut.skipped, 1u);
+
+    // A file from before the recordings' column: its header and rows are
+    // one field shorter, and load as hits without a recording.
+    const std::string older = "start,duration_s,frequency_mhz,modulation,mode,display,rssi_max,rssi_mean\r\n"
+                              "2026-12-07T10:00:00.000+01:00,2.500,155.000000,NFM,SCAN,CH 1,500,480\r\n";
+    const ActivityFileContents before = ParseActivityCsv(older);
+    EXPECT_EQ(before.skipped, 0u);
+    ASSERT_EQ(before.hits.size(), 1u);
+    EXPECT_EQ(before.hits[0].durationMs, 2500u);
+    EXPECT_EQ(before.hits[0].rssiMean, 480u);
+    EXPECT_EQ(before.hits[0].recording, "");
 
     // Times of other offsets and dates come back to the same instant.
     for (const char* iso : {"2024-02-29T00:00:00.000-09:30", "1999-12-31T23:59:59.999+14:00",

@@ -1,0 +1,214 @@
+#include "audio/player.h"
+
+#include "audio/pulsestream.h"
+#include "audio/recordingfiles.h"
+
+#include <sndfile.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace {
+
+constexpr size_t READ_FRAMES = 4096;
+constexpr uint32_t OPEN_LIMIT_MS = 3000;
+constexpr uint32_t BUFFER_MS = 200;
+// A server that takes nothing for this long has stopped playing.
+constexpr uint32_t STALL_LIMIT_MS = 3000;
+
+std::string BaseName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A WAV file says its length in its header; libsndfile trusts the file's
+// size instead and says nothing when the two differ.
+bool WavCutShort(const std::string& path)
+{
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        return false;
+    }
+    unsigned char head[12] = {};
+    const bool read = std::fread(head, 1, sizeof head, in) == sizeof head;
+    (void)std::fclose(in); // only read
+    struct stat info {};
+    if (!read || std::memcmp(head, "RIFF", 4) != 0 || ::stat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    const uint64_t said = uint64_t{head[4]} | uint64_t{head[5]} << 8 | uint64_t{head[6]} << 16 |
+                          uint64_t{head[7]} << 24;
+    return said + 8 > static_cast<uint64_t>(info.st_size);
+}
+
+} // namespace
+
+RecordingInfo InspectRecording(const std::string& path)
+{
+    RecordingInfo result;
+    const std::string name = BaseName(path);
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        result.problem = name + " cannot be played: " + sf_strerror(nullptr);
+        return result;
+    }
+    std::vector<short> scratch(READ_FRAMES * static_cast<size_t>(info.channels));
+    sf_count_t frames = 0;
+    for (sf_count_t n; (n = sf_readf_short(file, scratch.data(), READ_FRAMES)) > 0;) {
+        frames += n;
+    }
+    const bool failed = sf_error(file) != SF_ERR_NO_ERROR;
+    sf_close(file);
+    result.rate = static_cast<uint32_t>(info.samplerate);
+    result.channels = info.channels;
+    result.lengthMs = static_cast<uint32_t>(frames * 1000 / std::max(info.samplerate, 1));
+    result.playable = frames > 0;
+    // The length is unknown when an Ogg stream never ended, and more than
+    // there is when a FLAC file stops inside.
+    const bool cut = failed || info.frames == SF_COUNT_MAX || info.frames != frames ||
+                     ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && WavCutShort(path));
+    if (!result.playable) {
+        result.problem = name + " holds no sound that can be played";
+    } else if (cut) {
+        result.problem = name + " is cut short: only its first " + SecondsText(result.lengthMs) + " can be played";
+    }
+    return result;
+}
+
+RecordingPlayer::RecordingPlayer(Clock& clock, std::function<void()> changed)
+    : clock(clock), changed(std::move(changed))
+{
+}
+
+RecordingPlayer::~RecordingPlayer()
+{
+    Stop();
+}
+
+void RecordingPlayer::Play(const std::string& path, const std::string& output)
+{
+    Stop();
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        state = PlayerState::Opening;
+        message.clear();
+    }
+    lengthMs = 0;
+    positionMs = 0;
+    thread.Start([this, path, output] { Run(path, output); });
+}
+
+void RecordingPlayer::Stop()
+{
+    if (!thread.Running()) {
+        return;
+    }
+    thread.Stop();
+    const std::lock_guard<std::mutex> guard(lock);
+    if (state == PlayerState::Opening || state == PlayerState::Playing) {
+        state = PlayerState::Idle;
+    }
+}
+
+PlayerState RecordingPlayer::State() const
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    return state;
+}
+
+std::string RecordingPlayer::Message() const
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    return message;
+}
+
+void RecordingPlayer::Set(PlayerState next, std::string text)
+{
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        state = next;
+        message = std::move(text);
+    }
+    if (changed) {
+        changed();
+    }
+}
+
+void RecordingPlayer::Run(const std::string& path, const std::string& output)
+{
+    const RecordingInfo info = InspectRecording(path);
+    if (!info.playable) {
+        Set(PlayerState::Failed, info.problem);
+        return;
+    }
+    lengthMs = info.lengthMs;
+    PulseStream pulse(clock);
+    if (!thread.Use(&pulse)) {
+        return;
+    }
+    const auto finish = [&](PlayerState end, std::string text) {
+        thread.Use(nullptr);
+        Set(end, std::move(text));
+    };
+    PulseStream::Spec spec;
+    spec.direction = PulseStream::Direction::Playback;
+    spec.device = output;
+    spec.rate = info.rate;
+    spec.channels = static_cast<uint8_t>(info.channels);
+    spec.bufferMs = BUFFER_MS;
+    spec.name = "Ostrelle: " + BaseName(path);
+    if (!pulse.Open(spec, OPEN_LIMIT_MS)) {
+        finish(PlayerState::Failed, "No sound server to play " + BaseName(path) + ": " + pulse.Error());
+        return;
+    }
+    SF_INFO fileInfo{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &fileInfo);
+    if (file == nullptr) {
+        finish(PlayerState::Failed, BaseName(path) + " cannot be played: " + sf_strerror(nullptr));
+        return;
+    }
+    Set(PlayerState::Playing, info.problem);
+    const auto frameBytes = sizeof(short) * static_cast<size_t>(info.channels);
+    std::vector<short> samples(READ_FRAMES * static_cast<size_t>(info.channels));
+    uint64_t played = 0;
+    uint64_t frames = uint64_t{info.lengthMs} * info.rate / 1000;
+    uint32_t tookAt = clock.TickCount();
+    std::string failure;
+    while (!thread.Stopping() && played < frames) {
+        const int64_t room = pulse.Wait(BUFFER_MS);
+        if (room < 0) {
+            failure = "Playing " + BaseName(path) + " stopped: " + pulse.Error();
+            break;
+        }
+        if (room == 0) {
+            if (clock.TickCount() - tookAt >= STALL_LIMIT_MS) {
+                failure = "Playing " + BaseName(path) + " stopped: the sound server takes no more sound";
+                break;
+            }
+            continue;
+        }
+        const auto want = static_cast<sf_count_t>(std::min<uint64_t>(
+            {static_cast<uint64_t>(room) / frameBytes, READ_FRAMES, frames - played}));
+        const sf_count_t got = sf_readf_short(file, samples.data(), want);
+        if (got <= 0 || !pulse.Write(samples.data(), static_cast<size_t>(got) * frameBytes)) {
+            break;
+        }
+        played += static_cast<uint64_t>(got);
+        positionMs = static_cast<uint32_t>(played * 1000 / info.rate);
+        tookAt = clock.TickCount();
+    }
+    sf_close(file);
+    if (!failure.empty()) {
+        finish(PlayerState::Failed, failure);
+        return;
+    }
+    if (!thread.Stopping()) {
+        pulse.Drain(BUFFER_MS * 2 + 1000);
+    }
+    finish(thread.Stopping() ? PlayerState::Idle : PlayerState::Finished, info.problem);
+}
