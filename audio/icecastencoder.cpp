@@ -39,6 +39,7 @@ public:
             error = std::string("The Opus encoder failed: ") + ope_strerror(status);
             return false;
         }
+        written += count;
         TakePages(out);
         return true;
     }
@@ -47,8 +48,13 @@ public:
 
     bool Retitle(const std::string& title, std::vector<uint8_t>& out) override
     {
-        ope_encoder_drain(encoder);
-        TakePages(out);
+        // A link without a sample has sent nothing yet, not even its
+        // headers, and libopusenc 0.2.1 aborts the program when it is
+        // drained: it is simply dropped.
+        if (written > 0) {
+            ope_encoder_drain(encoder);
+            TakePages(out);
+        }
         ope_encoder_destroy(encoder);
         encoder = nullptr;
         ++serial;
@@ -73,6 +79,7 @@ private:
             error = std::string("The Opus encoder could not be made: ") + ope_strerror(status);
             return false;
         }
+        written = 0;
         ope_encoder_ctl(encoder, OPE_SET_SERIALNO(serial & 0x7fffffff));
         // A live stream wants its pages out soon: at most half a second of
         // audio waits in a page (libopusenc's default is a second), and the
@@ -82,8 +89,14 @@ private:
         ope_encoder_ctl(encoder, OPE_SET_DECISION_DELAY(0));
         ope_encoder_ctl(encoder, OPE_SET_COMMENT_PADDING(0));
         ope_encoder_ctl(encoder, OPUS_SET_BITRATE(bitrate));
-        // Scanner audio is speech; the voice coder serves it at low rates.
+        // Scanner audio is speech; the voice coder serves it at low rates,
+        // and the input has nothing above 8 kHz for the wider bands.
         ope_encoder_ctl(encoder, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
+        ope_encoder_ctl(encoder, OPUS_SET_MAX_BANDWIDTH(OPUS_BANDWIDTH_WIDEBAND));
+        // Complexity 5 of 10 takes a third less of the processor than the
+        // default (bench_stream: 1.3 % of a core against 1.9 % at 32 kb/s),
+        // which speech at this rate does not miss.
+        ope_encoder_ctl(encoder, OPUS_SET_COMPLEXITY(5));
         return true;
     }
 
@@ -98,7 +111,8 @@ private:
 
     OggOpusEnc* encoder = nullptr;
     int bitrate = 0;
-    int serial = 0; // each link's differs from the one before
+    int serial = 0;     // each link's differs from the one before
+    size_t written = 0; // samples in this link
 };
 
 // MP3 through LAME. At 16 kHz the stream is MPEG-2 layer III at the same

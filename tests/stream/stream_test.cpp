@@ -3,6 +3,7 @@
 // refusing server, one killed and started again, and one that stops taking
 // the stream.
 
+#include "audio/icecastencoder.h"
 #include "audio/icecaststream.h"
 #include "icecastprocess.h"
 #include "loopbackserver.h"
@@ -94,18 +95,6 @@ const Call CALLS[] = {
 };
 constexpr int CALL_MS = 800;
 constexpr int GAP_MS = 500;
-
-StreamSettings LocalSettings(const IcecastProcess& server, StreamFormat format, const std::string& mount)
-{
-    StreamSettings s;
-    s.host = "127.0.0.1";
-    s.port = static_cast<uint16_t>(server.Port());
-    s.mount = mount;
-    s.password = server.SourcePassword();
-    s.format = format;
-    s.name = "Ostrelle test feed";
-    return s;
-}
 
 // The capture as the stream sees it: samples pushed in 20 ms pieces, as
 // fast as they would come (`speed` 1) or faster. Returns the longest Push.
@@ -214,6 +203,37 @@ Heard DecodeMp3(const std::vector<uint8_t>& bytes)
     return heard;
 }
 
+// Each title starts an Ogg link of its own that carries it, and no sample is
+// lost or added at the links' seams, also where a title follows a title
+// with no sound between.
+TEST(StreamEncoder, OggLinksCarryTheirTitlesAndEverySample)
+{
+    StreamSettings settings;
+    settings.format = StreamFormat::OggOpus;
+    std::string error;
+    auto encoder = MakeStreamEncoder(settings, "first", error);
+    ASSERT_TRUE(encoder) << error;
+    ASSERT_TRUE(encoder->TitlesInStream());
+    std::vector<uint8_t> bytes;
+    const std::vector<int16_t> second(RATE, 1000);
+    size_t pushed = 0;
+    for (const char* title : {"second", "third", "fourth", ""}) {
+        ASSERT_TRUE(encoder->Encode(second.data(), second.size() - 999, bytes));
+        pushed += second.size() - 999;
+        ASSERT_TRUE(encoder->Retitle(title, bytes));
+        if (std::string(title) == "third") {
+            ASSERT_TRUE(encoder->Retitle("fourth", bytes)); // nothing between: "third" never sounds
+        }
+    }
+    const Heard heard = DecodeOpus(bytes);
+    EXPECT_EQ(heard.pcm.size(), pushed * 3); // decoded at 48 kHz
+    std::vector<std::string> titles;
+    for (const auto& [from, title] : heard.titles) {
+        titles.push_back(title);
+    }
+    EXPECT_EQ(titles, (std::vector<std::string>{"first", "second", "fourth", "fourth"}));
+}
+
 double Goertzel(const int16_t* x, size_t n, double hz, int rate)
 {
     const double k = 2 * std::cos(2 * M_PI * hz / rate);
@@ -316,7 +336,7 @@ TEST_P(Streaming, ListenersHearEachCallInOrderUnderItsTitle)
     const StreamFormat format = GetParam();
     const std::string mount = format == StreamFormat::OggOpus ? "/calls.opus" : "/calls.mp3";
     IcecastStream stream;
-    ASSERT_EQ(stream.Start(LocalSettings(server, format, mount)), "");
+    ASSERT_EQ(stream.Start(SourceSettings(server, format, mount)), "");
     ASSERT_TRUE(Is(stream, StreamState::Connected, 5000)) << stream.Status().Text();
     // Before anything is pushed the stream carries silence: the mount is up.
     ASSERT_TRUE(WaitUntil([&] { return MountTitle(server, mount) != "(no source)"; }, 3000));
@@ -377,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, Streaming, ::testing::Values(StreamFormat::Mp3
 // dialog's test says the same, and no text shows the password.
 TEST_F(RealServer, RefusalsSayTheServersReason)
 {
-    StreamSettings wrong = LocalSettings(server, StreamFormat::Mp3, "/refused.mp3");
+    StreamSettings wrong = SourceSettings(server, StreamFormat::Mp3, "/refused.mp3");
     wrong.password = "not-" + server.SourcePassword();
     IcecastStream refused;
     ASSERT_EQ(refused.Start(wrong), "");
@@ -390,7 +410,7 @@ TEST_F(RealServer, RefusalsSayTheServersReason)
     EXPECT_EQ(status.Text().find(wrong.password), std::string::npos);
     EXPECT_EQ(TestIcecastConnection(wrong, 3000).reason, "wrong user or password");
 
-    const StreamSettings right = LocalSettings(server, StreamFormat::OggOpus, "/taken.opus");
+    const StreamSettings right = SourceSettings(server, StreamFormat::OggOpus, "/taken.opus");
     EXPECT_EQ(TestIcecastConnection(right, 3000).state, StreamState::Connected);
     IcecastStream first;
     ASSERT_EQ(first.Start(right), "");
@@ -422,7 +442,7 @@ TEST_F(RealServer, AServerRestartedIsStreamedToAgain)
             seen.push_back(s.state);
         }
     });
-    ASSERT_EQ(stream.Start(LocalSettings(server, StreamFormat::Mp3, mount)), "");
+    ASSERT_EQ(stream.Start(SourceSettings(server, StreamFormat::Mp3, mount)), "");
     ASSERT_TRUE(Is(stream, StreamState::Connected, 5000)) << stream.Status().Text();
     std::atomic<bool> stop{false};
     std::chrono::microseconds longest{0};

@@ -160,6 +160,18 @@ std::string IcecastProcess::Get(const std::string& path, int limitMs) const
     return body == std::string::npos ? std::string() : got.substr(body + 4);
 }
 
+audio::StreamSettings SourceSettings(const IcecastProcess& server, audio::StreamFormat format,
+                                     const std::string& mount)
+{
+    audio::StreamSettings s;
+    s.host = "127.0.0.1";
+    s.port = static_cast<uint16_t>(server.Port());
+    s.mount = mount;
+    s.password = server.SourcePassword();
+    s.format = format;
+    return s;
+}
+
 MountListener::MountListener(int port, const std::string& mount)
 {
     const int fd = ConnectLoopback(port);

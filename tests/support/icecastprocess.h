@@ -7,9 +7,11 @@
 //
 //   IcecastProcess server;
 //   ASSERT_TRUE(server.Started()) << server.Error();
-//   settings.port = server.Port(); settings.password = server.SourcePassword();
+//   stream.Start(SourceSettings(server, audio::StreamFormat::Mp3, "/feed.mp3"));
 //   server.Get("/status-json.xsl");        // the status page, its body
 //   server.Kill();  server.Start();        // gone, and back on the same port
+
+#include "audio/icecastsettings.h"
 
 #include <atomic>
 #include <cstdint>
@@ -49,6 +51,10 @@ private:
     int port = 0;
     pid_t pid = -1;
 };
+
+// Settings that stream to `server`'s `mount` as its source.
+audio::StreamSettings SourceSettings(const IcecastProcess& server, audio::StreamFormat format,
+                                     const std::string& mount);
 
 // A listener on a mount: reads what the server sends from the moment it
 // connects until Stop(), on a thread of its own.
