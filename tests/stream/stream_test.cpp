@@ -95,6 +95,7 @@ const Call CALLS[] = {
 };
 constexpr int CALL_MS = 800;
 constexpr int GAP_MS = 500;
+constexpr int SEEN_LATE_MS = 200;
 
 // The capture as the stream sees it: samples pushed in 20 ms pieces, as
 // fast as they would come (`speed` 1) or faster. Returns the longest Push.
@@ -330,7 +331,8 @@ class Streaming : public RealServer, public ::testing::WithParamInterface<Stream
 
 // Three calls, each a tone of its own, with noise between them that the
 // default leaves out: the listener hears the tones in order, each as long
-// as its call, silence between, and each call under its own title.
+// as its call (also the part before the squelch was seen open), silence
+// between, and each call under its own title.
 TEST_P(Streaming, ListenersHearEachCallInOrderUnderItsTitle)
 {
     const StreamFormat format = GetParam();
@@ -348,8 +350,10 @@ TEST_P(Streaming, ListenersHearEachCallInOrderUnderItsTitle)
     std::vector<std::string> titles;
     for (const auto& call : CALLS) {
         titles.push_back(FormatStreamTitle(DEFAULT_TITLE_FORMAT, call.fields));
+        // The squelch is seen open a little after the call began.
+        capture.Tone(call.tone, SEEN_LATE_MS);
         stream.CallStarted(call.fields);
-        capture.Tone(call.tone, CALL_MS);
+        capture.Tone(call.tone, CALL_MS - SEEN_LATE_MS);
         stream.CallEnded();
         if (format == StreamFormat::Mp3) {
             EXPECT_TRUE(WaitUntil([&] { return MountTitle(server, mount) == titles.back(); }, 2000))
