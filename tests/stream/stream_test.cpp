@@ -96,6 +96,7 @@ const Call CALLS[] = {
 constexpr int CALL_MS = 800;
 constexpr int GAP_MS = 500;
 constexpr int SEEN_LATE_MS = 200;
+constexpr int IDLE_MS = 1000;
 
 // The capture as the stream sees it: samples pushed in 20 ms pieces, as
 // fast as they would come (`speed` 1) or faster. Returns the longest Push.
@@ -344,6 +345,8 @@ TEST_P(Streaming, ListenersHearEachCallInOrderUnderItsTitle)
     ASSERT_TRUE(WaitUntil([&] { return MountTitle(server, mount) != "(no source)"; }, 3000));
     MountListener listener(server.Port(), mount);
     ASSERT_TRUE(WaitUntil([&] { return listener.Listening(); }, 3000));
+    // No input yet: silence keeps the listener connected.
+    std::this_thread::sleep_for(std::chrono::milliseconds(IDLE_MS));
 
     Capture capture(stream);
     capture.Hiss(GAP_MS);
@@ -371,6 +374,7 @@ TEST_P(Streaming, ListenersHearEachCallInOrderUnderItsTitle)
     const std::vector<Loud> loud = LoudStretches(heard);
     ASSERT_EQ(loud.size(), std::size(CALLS)) << "heard " << heard.pcm.size() << " samples";
     const double perMs = heard.rate / 1000.0;
+    EXPECT_GT(static_cast<double>(loud[0].start) / perMs, IDLE_MS + GAP_MS - 400) << "nothing came without input";
     for (size_t i = 0; i < loud.size(); ++i) {
         SCOPED_TRACE("call " + std::to_string(i + 1));
         EXPECT_EQ(loud[i].tone, CALLS[i].tone);
