@@ -84,6 +84,10 @@ private:
     sigset_t previous{};
 };
 
+// libshout 2.4.6's shout_free frees nothing once the connection is closed
+// (its test of the connection is the wrong way round), so each handle is
+// lost whole: a stream keeps one for all its connections, closing and
+// opening it again, and loses one a Start rather than one a try.
 struct ShoutDeleter {
     void operator()(shout_t* shout) const
     {
@@ -93,9 +97,9 @@ struct ShoutDeleter {
 };
 using ShoutHandle = std::unique_ptr<shout_t, ShoutDeleter>;
 
-// A source connection with the settings, opening without waiting; null
-// with `error` when libshout takes a setting not.
-ShoutHandle OpenShout(const StreamSettings& settings, int& result, std::string& error)
+// A source connection with the settings, not yet open; null with `error`
+// when libshout takes a setting not.
+ShoutHandle MakeShout(const StreamSettings& settings, std::string& error)
 {
     InitShout();
     ShoutHandle shout(shout_new());
@@ -123,7 +127,6 @@ ShoutHandle OpenShout(const StreamSettings& settings, int& result, std::string& 
         error = std::string("the settings were not taken: ") + shout_get_error(s);
         return nullptr;
     }
-    result = shout_open(s);
     return shout;
 }
 
@@ -491,13 +494,15 @@ void IcecastStream::Connect(Connection& connection)
         target = settings;
     }
     SetState(StreamState::Connecting, {});
-    int result = SHOUTERR_SUCCESS;
     std::string error;
-    connection.shout = OpenShout(target, result, error);
     if (!connection.shout) {
-        RetryLater(connection, StreamState::Retrying, error, true);
+        connection.shout = MakeShout(target, error);
+    }
+    if (!connection.shout) {
+        RetryLater(connection, StreamState::Retrying, error, false);
         return;
     }
+    const int result = shout_open(connection.shout.get());
     connection.connecting = true;
     connection.connectStartTick = clock.TickCount();
     if (result == SHOUTERR_SUCCESS || result == SHOUTERR_CONNECTED) {
@@ -531,7 +536,7 @@ void IcecastStream::Connected(Connection& connection)
     connection.encoder = MakeStreamEncoder(target, title, error);
     if (!connection.encoder) {
         connection.connecting = false;
-        connection.shout.reset();
+        shout_close(connection.shout.get());
         RetryLater(connection, StreamState::Retrying, error, false);
         return;
     }
@@ -562,7 +567,7 @@ void IcecastStream::Failed(Connection& connection, int code)
     }
     const std::string why = WhyNoConnection(target, code, connection.shout.get(), CONNECT_LIMIT_MS);
     connection.connecting = false;
-    connection.shout.reset();
+    shout_close(connection.shout.get());
     if (code != SHOUTERR_NOLOGIN) {
         RetryLater(connection, StreamState::Retrying, why, true);
         return;
@@ -576,7 +581,7 @@ void IcecastStream::Lost(Connection& connection, const std::string& reason)
     const bool steady = TicksBetween(connection.connectedTick, clock.TickCount()) >= static_cast<int32_t>(STEADY_MS);
     connection.connected = false;
     connection.encoder.reset();
-    connection.shout.reset();
+    shout_close(connection.shout.get());
     if (steady) {
         connection.backoffMs = FIRST_RETRY_MS;
     }
@@ -643,11 +648,11 @@ StreamStatus TestIcecastConnection(const StreamSettings& settings, uint32_t limi
         return result;
     }
     const SigpipeBlock noSigpipe;
-    int code = SHOUTERR_SUCCESS;
-    ShoutHandle shout = OpenShout(settings, code, result.reason);
+    ShoutHandle shout = MakeShout(settings, result.reason);
     if (!shout) {
         return result;
     }
+    int code = shout_open(shout.get());
     const uint32_t start = clock.TickCount();
     while (code == SHOUTERR_BUSY && TicksBetween(start, clock.TickCount()) < static_cast<int32_t>(limitMs)) {
         clock.Sleep(20);
@@ -657,7 +662,7 @@ StreamStatus TestIcecastConnection(const StreamSettings& settings, uint32_t limi
         result.state = StreamState::Connected;
         result.connects = 1;
     } else if (code == SHOUTERR_NOLOGIN) {
-        shout.reset();
+        shout_close(shout.get());
         result.state = StreamState::Refused;
         result.reason = AskWhyRefused(settings, limitMs, clock).reason;
     } else {
