@@ -234,6 +234,17 @@ Refusal AskWhyRefused(const StreamSettings& settings, uint32_t limitMs, Clock& c
     return refusal;
 }
 
+std::string WhyUnreachable(const StreamSettings& settings, uint32_t limitMs, Clock& clock)
+{
+    std::string error;
+    const int fd = Connect(settings, clock, clock.TickCount(), limitMs, error);
+    if (fd < 0) {
+        return error;
+    }
+    ::close(fd);
+    return {};
+}
+
 std::string UpdateIcecastTitle(const StreamSettings& settings, const std::string& title, uint32_t limitMs,
                                Clock& clock)
 {

@@ -35,6 +35,11 @@ struct Refusal {
 // Asks the server, as a source would, why it refuses these settings.
 Refusal AskWhyRefused(const StreamSettings& settings, uint32_t limitMs, Clock& clock = SystemClock());
 
+// Why the server cannot be reached, in words (its name unknown, the
+// connection refused, no answer), with the system's reason; empty when a
+// connection can be made after all.
+std::string WhyUnreachable(const StreamSettings& settings, uint32_t limitMs, Clock& clock = SystemClock());
+
 // Sets the title of the settings' mount through the server's metadata
 // update. Returns what went wrong in words, empty when the server took it.
 std::string UpdateIcecastTitle(const StreamSettings& settings, const std::string& title, uint32_t limitMs,

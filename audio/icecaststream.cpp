@@ -137,13 +137,17 @@ std::string Seconds(uint64_t samples)
     return text;
 }
 
-std::string WhyNoConnection(const StreamSettings& settings, int code, shout_t* shout, uint32_t limitMs)
+std::string WhyNoConnection(const StreamSettings& settings, int code, shout_t* shout, uint32_t limitMs,
+                            Clock& clock)
 {
     const std::string server = settings.host + ":" + std::to_string(settings.port);
     switch (code) {
     case SHOUTERR_NOCONNECT:
-    case SHOUTERR_SOCKET:
-        return "cannot connect to " + server;
+    case SHOUTERR_SOCKET: {
+        // libshout says only that it failed; the system says why.
+        const std::string why = WhyUnreachable(settings, ASK_LIMIT_MS, clock);
+        return why.empty() ? "the connection to " + server + " broke off while logging in" : why;
+    }
     case SHOUTERR_BUSY:
         return "no answer from " + server + " within " + std::to_string((limitMs + 999) / 1000) + " s";
     default:
@@ -565,7 +569,7 @@ void IcecastStream::Failed(Connection& connection, int code)
         const std::lock_guard<std::mutex> guard(lock);
         target = settings;
     }
-    const std::string why = WhyNoConnection(target, code, connection.shout.get(), CONNECT_LIMIT_MS);
+    const std::string why = WhyNoConnection(target, code, connection.shout.get(), CONNECT_LIMIT_MS, clock);
     connection.connecting = false;
     shout_close(connection.shout.get());
     if (code != SHOUTERR_NOLOGIN) {
@@ -638,15 +642,29 @@ void IcecastStream::Notify(bool changed)
     }
 }
 
-StreamStatus TestIcecastConnection(const StreamSettings& settings, uint32_t limitMs, Clock& clock)
+std::string ConnectionTest::Text() const
 {
-    StreamStatus result;
-    result.where = IcecastUrlText(settings);
-    result.state = StreamState::Retrying;
+    if (where.empty()) {
+        return reason; // the settings themselves
+    }
+    switch (state) {
+    case StreamState::Connected:
+        return "The server took the stream at " + where;
+    case StreamState::Refused:
+        return "Refused by " + where + ": " + reason;
+    default:
+        return "No connection to " + where + ": " + reason;
+    }
+}
+
+ConnectionTest TestIcecastConnection(const StreamSettings& settings, uint32_t limitMs, Clock& clock)
+{
+    ConnectionTest result;
     result.reason = CheckStreamSettings(settings);
     if (!result.reason.empty()) {
         return result;
     }
+    result.where = IcecastUrlText(settings);
     const SigpipeBlock noSigpipe;
     ShoutHandle shout = MakeShout(settings, result.reason);
     if (!shout) {
@@ -660,13 +678,12 @@ StreamStatus TestIcecastConnection(const StreamSettings& settings, uint32_t limi
     }
     if (code == SHOUTERR_SUCCESS || code == SHOUTERR_CONNECTED) {
         result.state = StreamState::Connected;
-        result.connects = 1;
     } else if (code == SHOUTERR_NOLOGIN) {
         shout_close(shout.get());
         result.state = StreamState::Refused;
         result.reason = AskWhyRefused(settings, limitMs, clock).reason;
     } else {
-        result.reason = WhyNoConnection(settings, code, shout.get(), limitMs);
+        result.reason = WhyNoConnection(settings, code, shout.get(), limitMs, clock);
     }
     return result;
 }

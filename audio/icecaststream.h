@@ -144,11 +144,18 @@ private:
     uint32_t lastNotifiedTick = 0;
 };
 
-// Connects once with these settings, as the stream would, and closes again:
-// for a dialog's test button. Waits at most limitMs (plus as long again to
-// ask a refusing server why). The state is Connected, Refused or Retrying
-// (the server not reached), with retryInMs 0.
-StreamStatus TestIcecastConnection(const StreamSettings& settings, uint32_t limitMs = 5000,
-                                   Clock& clock = SystemClock());
+// What a connection test found, for a dialog's test button.
+struct ConnectionTest {
+    StreamState state = StreamState::Retrying; // Connected, Refused, or Retrying: the server not reached
+    std::string where;
+    std::string reason; // why not, in words
+    std::string Text() const;
+};
+
+// Connects once with these settings, as the stream would, and closes again.
+// Waits at most limitMs, and as long again to ask a refusing or unreachable
+// server why.
+ConnectionTest TestIcecastConnection(const StreamSettings& settings, uint32_t limitMs = 5000,
+                                     Clock& clock = SystemClock());
 
 } // namespace audio

@@ -491,7 +491,8 @@ TEST_F(RealServer, AServerRestartedIsStreamedToAgain)
 // A server that takes the login and then reads nothing: small segments and
 // a small window, so that its buffers fill within seconds. The capture
 // pushes faster than real time and never waits; the loss is counted and
-// said. A server that accepts and never answers is said as no answer.
+// said. A server that accepts and never answers is said as no answer, and
+// one that is not there with the system's reason.
 TEST(StalledServer, ThePusherNeverWaitsAndTheLossIsSaid)
 {
     const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -540,9 +541,15 @@ TEST(StalledServer, ThePusherNeverWaitsAndTheLossIsSaid)
     settings.password = "any";
 
     // Accepted by the kernel, never answered.
-    const StreamStatus silent = TestIcecastConnection(settings, 1000);
+    const ConnectionTest silent = TestIcecastConnection(settings, 1000);
     EXPECT_EQ(silent.state, StreamState::Retrying);
     EXPECT_EQ(silent.reason, "no answer from 127.0.0.1:" + std::to_string(settings.port) + " within 1 s");
+    StreamSettings closed = settings;
+    closed.port = static_cast<uint16_t>(FreeLoopbackPort());
+    EXPECT_EQ(TestIcecastConnection(closed, 1000).Text(), "No connection to icecast://source@127.0.0.1:" +
+                                                              std::to_string(closed.port) +
+                                                              "/stalled.mp3: cannot reach 127.0.0.1:" +
+                                                              std::to_string(closed.port) + " (Connection refused)");
 
     answer = true;
     IcecastStream stream;
