@@ -245,8 +245,8 @@ void TitleDelays(const IcecastProcess& server, StreamFormat format, int calls)
 
 int main(int argc, char** argv)
 {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
-    const int calls = argc > 2 ? std::atoi(argv[2]) : 10;
+    const int seconds = argc > 1 ? std::max(1, static_cast<int>(std::strtol(argv[1], nullptr, 10))) : 20;
+    const int calls = argc > 2 ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 10;
     IcecastProcess server;
     if (!server.Started()) {
         std::fprintf(stderr, "bench_stream: %s\n", server.Error().c_str());
