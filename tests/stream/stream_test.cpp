@@ -4,6 +4,7 @@
 // the stream.
 
 #include "audio/icecastencoder.h"
+#include "audio/icecastqueue.h"
 #include "audio/icecaststream.h"
 #include "icecastprocess.h"
 #include "loopbackserver.h"
@@ -79,6 +80,35 @@ TEST(StreamSettings, TitlesFollowTheFormatOnOneLine)
     const std::string cut = FormatStreamTitle("{display}", {"", "", "", accents});
     EXPECT_EQ(cut.size(), 200u);
     EXPECT_EQ(cut.substr(198), "\xc3\xa9");
+}
+
+// Every sample comes out once and in order, also across the ring's end,
+// and what does not fit is refused, not written over what waits.
+TEST(SampleQueue, KeepsOrderAcrossTheWrapAndRefusesWhatDoesNotFit)
+{
+    SampleQueue queue(1000);
+    std::vector<int16_t> in(333);
+    std::vector<int16_t> out(1000);
+    int16_t next = 0;
+    int16_t expected = 0;
+    for (int round = 0; round < 40; ++round) { // the ring's end is passed a dozen times
+        for (auto& v : in) {
+            v = next++;
+        }
+        ASSERT_EQ(queue.Push(in.data(), in.size()), in.size());
+        const size_t taken = queue.Pop(out.data(), 300 + static_cast<size_t>(round % 3) * 50);
+        for (size_t i = 0; i < taken; ++i) {
+            ASSERT_EQ(out[i], expected++) << "round " << round;
+        }
+    }
+    queue.Pop(out.data(), queue.Size());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(queue.Push(in.data(), in.size()), in.size());
+    }
+    EXPECT_EQ(queue.Push(in.data(), in.size()), 1u);
+    ASSERT_EQ(queue.Pop(out.data(), out.size()), 1000u);
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin() + 666));
+    EXPECT_EQ(out[999], in[0]);
 }
 
 // --- Against a real server ---
