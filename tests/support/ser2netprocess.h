@@ -9,6 +9,8 @@
 //   port.Open(server.EndpointFile().c_str(), ...);  // a file "rfc2217://127.0.0.1:PORT"
 //   server.Kill();  server.Start();                 // gone, and back on the same port
 
+#include "loopbackserver.h"
+
 #include <string>
 
 #include <sys/types.h>
@@ -46,6 +48,3 @@ private:
     int port = 0;
     pid_t pid = -1;
 };
-
-// A free TCP port on 127.0.0.1 at the moment of asking; 0 when none.
-int FreeLoopbackPort();
