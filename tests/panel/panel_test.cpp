@@ -32,6 +32,8 @@
 
 #include <cstring>
 #include <memory>
+
+#include <sys/stat.h>
 #include <random>
 
 
@@ -702,6 +704,53 @@ TEST_F(PanelTest, TheUserIsToldWhereTheTraceGoesAndWhichPcKeysPressWhat)
     EXPECT_TRUE(table.contains(QStringLiteral("<b>ENT</b></td><td>&nbsp;&nbsp;Enter"))) << table.toStdString();
     EXPECT_FALSE(table.contains(QStringLiteral("SCAN")));
     EXPECT_TRUE(prompts.warnings.isEmpty());
+}
+
+// Whatever writes them, the files kept beside the settings are the user's
+// alone under any umask, and a link that leads nowhere makes no file; the
+// trace is never written through a link at all, and says so.
+TEST_F(PanelTest, KeptFilesArePrivateAndNoLinkLeadsThemElsewhere)
+{
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    const QStringList names{QStringLiteral("Ostrelle.cfg"), QStringLiteral("Ostrelle.ini"),
+                            QStringLiteral("Ostrelle.trace")};
+    const auto writeAll = [&](CFrontPanelDlg& panel) {
+        panel.RememberImageFolder(dir.filePath(QStringLiteral("radio.bin")));
+        panel.OnTraceTraffic(true);
+        panel.OnTraceTraffic(false);
+        Click(panel, 1);
+    };
+    // Settings an earlier version left readable to all become private too.
+    WriteSettings("7\n146.52\n");
+    ASSERT_TRUE(QFile::setPermissions(dir.filePath(names[0]), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                                                  QFile::ReadOther));
+    const mode_t oldMask = ::umask(0);
+    {
+        auto panel = MakePanel();
+        writeAll(*panel);
+    }
+    for (const QString& name : names) {
+        EXPECT_EQ(QFile::permissions(dir.filePath(name)), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                                              QFile::WriteUser)
+            << name.toStdString();
+    }
+    // Each a link to nothing: nothing is made where it points.
+    for (const QString& name : names) {
+        QFile::remove(dir.filePath(name));
+        ASSERT_TRUE(QFile::link(elsewhere + QStringLiteral("/") + name, dir.filePath(name)));
+    }
+    prompts.warnings.clear();
+    {
+        auto panel = MakePanel();
+        writeAll(*panel);
+    }
+    ::umask(oldMask);
+    EXPECT_TRUE(QDir(elsewhere).isEmpty()) << QDir(elsewhere).entryList().join(' ').toStdString();
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_TRUE(prompts.warnings[0].contains(QFileInfo(dir.filePath(QStringLiteral("Ostrelle.trace"))).absoluteFilePath() +
+                                             QStringLiteral(" is a symbolic link")))
+        << prompts.warnings[0].toStdString();
 }
 
 // ---- The settings file ------------------------------------------------------

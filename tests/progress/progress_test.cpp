@@ -556,17 +556,17 @@ TEST_F(ProgressTest, TheTraceOfALongPollRunStaysSmall)
 TEST_F(ProgressTest, ATraceThatCannotBeWrittenSwitchesItselfOffWithOneMessage)
 {
     // CI runs as root, for whom a folder's permissions stop no write; these
-    // fail for anyone: a directory where the file should be, and a disk that
-    // is always full.
+    // fail for anyone: a directory where the file should be, and a link to a
+    // disk that is always full, which is not even followed.
     struct Case {
         const char* what;
         std::function<void(const QString&)> prepare;
         const char* reason;
     };
     const Case cases[] = {
-        {"a directory", [](const QString& path) { QDir().mkpath(path); }, "Is a directory"},
-        {"a full disk", [](const QString& path) { QFile::link(QStringLiteral("/dev/full"), path); },
-         "No space left on device"},
+        {"a directory", [](const QString& path) { QDir().mkpath(path); }, "is not a regular file"},
+        {"a link to a full disk", [](const QString& path) { QFile::link(QStringLiteral("/dev/full"), path); },
+         "is a symbolic link"},
     };
     PtyRadio radio(COM_FULL_DISK);
     ASSERT_TRUE(radio.Ok());
