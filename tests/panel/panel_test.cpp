@@ -213,7 +213,7 @@ TEST_F(PanelTest, StartWithAPortThatCannotBeOpenedStaysStopped)
     // Said once, in words, with what to do: no error numbers, no second
     // account of the same thing.
     EXPECT_EQ(prompts.informatives[0],
-              QStringLiteral("COM233 leads to /nonexistent/ostrelle-tty, which does not exist: is the cable plugged in?"));
+              QStringLiteral("COM 233 leads to /nonexistent/ostrelle-tty, which does not exist: is the cable plugged in?"));
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
     EXPECT_TRUE(panel->Control(1032)->isEnabled());
     EXPECT_FALSE(panel->Link().linkRunning);
