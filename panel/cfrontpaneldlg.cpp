@@ -529,6 +529,10 @@ void CFrontPanelDlg::SetLinkControls(bool running)
     for (const int id : linkControls) {
         SetControlEnabled(id, running);
     }
+    // The keys are enabled in every state; only a port gone rests them.
+    for (const KeyDef& key : keyTable) {
+        SetControlEnabled(key.controlId, true);
+    }
 }
 
 void CFrontPanelDlg::OnStartStop()
@@ -570,6 +574,14 @@ void CFrontPanelDlg::StopWorker()
 
 void CFrontPanelDlg::OnKeyButton(int controlId)
 {
+    // The keys stay clickable while the link is stopped; a click that can
+    // reach no radio says so instead of doing nothing. (The keyboard does
+    // not press them then.)
+    if (!link.linkRunning) {
+        prompts->Warn(QStringLiteral("The link is stopped: press START first."),
+                      QStringLiteral("The keys press the radio's keys only while the link runs."));
+        return;
+    }
     if (const auto key = KeyByControlId(controlId)) {
         link.SendKey(key->code);
     }
@@ -883,9 +895,17 @@ bool CFrontPanelDlg::TransfersPossible() const
 void CFrontPanelDlg::FollowLinkState()
 {
     // A transfer holds the buttons itself until it has ended.
-    if (link.linkRunning && !transfer.Active()) {
-        SetControlEnabled(1000, TransfersPossible());
-        SetControlEnabled(1001, TransfersPossible());
+    if (!link.linkRunning || transfer.Active()) {
+        return;
+    }
+    // While the port is gone no frame can go out: the keys and TUNE rest
+    // with Send and Recv, as the LCD says why, until the port is back.
+    const bool portThere = TransfersPossible();
+    for (const int id : {1000, 1001, 1035}) {
+        SetControlEnabled(id, portThere);
+    }
+    for (const KeyDef& key : keyTable) {
+        SetControlEnabled(key.controlId, portThere);
     }
 }
 
@@ -932,13 +952,11 @@ void CFrontPanelDlg::ApplyStatusView(const statuspaint::StatusView& view)
     SetControlText(1036, view.battery);
     SetControlText(1042, view.rssi);
     SetControlText(1043, view.centering);
-    if (view.touchesKeptFields) {
-        SetControlText(1052, view.frequency);
-        SetControlText(1051, view.modulation);
-        SetControlEnabled(1047, view.xf);
-        SetControlEnabled(1048, view.hd5);
-        SetControlEnabled(1049, view.hd2);
-    }
+    SetControlText(1052, view.frequency);
+    SetControlText(1051, view.modulation);
+    SetControlEnabled(1047, view.xf);
+    SetControlEnabled(1048, view.hd5);
+    SetControlEnabled(1049, view.hd2);
 }
 
 void CFrontPanelDlg::paintEvent(QPaintEvent* event)
@@ -967,6 +985,7 @@ void CFrontPanelDlg::paintEvent(QPaintEvent* event)
         lcdpaint::PaintLcd(painter, lcdFont, lcdRect, snap.lcd, mark);
     }
     ApplyStatusView(statuspaint::FormatStatus(snap.status));
+    FollowLinkState();
     const RadioStatus lamp = LampStatus(snap.status);
     if (paints(statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1), shownLamp,
                statuspaint::LampColour(lamp).rgb())) {

@@ -292,10 +292,12 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
     panel->show();
     SetText(*panel, 1032, QStringLiteral("241"));
 
-    // Stopped: a key press sends nothing.
+    // Stopped: a key press sends nothing, and says why.
     Click(*panel, 1006);
     QTest::qWait(50);
     EXPECT_TRUE(radio.Received().empty());
+    EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("The link is stopped: press START first.")});
+    prompts.warnings.clear();
 
     Click(*panel, 1033);
     ASSERT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
