@@ -41,7 +41,7 @@
 
 namespace {
 
-enum class Kind { DigitsEdit, Edit, Button, Frame, Keys, Label, KeyCaption, Combo, Group, ValueField, Check };
+enum class Kind { DigitsEdit, Edit, Button, Frame, Keys, Label, KeyCaption, Combo, Group, ValueField, Check, Unit };
 
 // One control of the panel's template. Id -1: the control has none.
 struct ControlDef {
@@ -56,7 +56,7 @@ struct ControlDef {
 
 // The template in its order, which is also the tab order. The 34 keys stand
 // where the Keys entry is, in the order of the key table.
-constexpr std::array<ControlDef, 43> panelTemplate{{
+constexpr std::array<ControlDef, 44> panelTemplate{{
     {1032, Kind::DigitsEdit, "", 50, 3, 25, 14},
     {1033, Kind::Button, "START", 89, 3, 56, 14},
     {1000, Kind::Button, "Send to PC/IF", 160, 3, 87, 14},
@@ -98,7 +98,10 @@ constexpr std::array<ControlDef, 43> panelTemplate{{
     {1049, Kind::ValueField, "/HD2", 380, 216, 30, 10},
     {1051, Kind::ValueField, "", 386, 204, 24, 10},
     {1052, Kind::ValueField, "", 318, 204, 67, 10},
-    {1034, Kind::Edit, "", 15, 130, 75, 14},
+    // The frequency box gives up the room of its unit, without which "25"
+    // could be anything.
+    {1034, Kind::Edit, "", 15, 130, 62, 14},
+    {-1, Kind::Unit, "MHz", 79, 130, 22, 14},
     {1054, Kind::Check, "Enable LCD Polls", 5, 40, 90, 10},
 }};
 
@@ -329,6 +332,14 @@ void CFrontPanelDlg::CreateControls()
                     rect.setLeft(rect.right() + 1 - needed);
                 }
             }
+            widget = label;
+            break;
+        }
+        case Kind::Unit: {
+            // On the line of the box's text to its left.
+            auto* label = new QLabel(caption, this);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
             widget = label;
             break;
         }

@@ -7,6 +7,7 @@
 #include "ser2netprocess.h"
 #include "dialogunits.h"
 #include "settingsfile.h"
+#include "userprompts.h"
 #include "versionblock.h"
 
 #include <QBuffer>
@@ -27,9 +28,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -159,6 +162,14 @@ TEST_F(PanelTest, ControlsStandWhereTheTemplatePutsThem)
         EXPECT_EQ(button->text().toStdString(), key.caption);
         EXPECT_EQ(button->objectName(), QString::number(key.controlId));
     }
+    // The frequency box says its unit, on its line, inside the tune group.
+    const QRect frequency = panel->Control(1034)->geometry();
+    const auto units = panel->findChildren<QLabel*>();
+    const auto unit = std::find_if(units.begin(), units.end(), [](const QLabel* l) { return l->text() == "MHz"; });
+    ASSERT_NE(unit, units.end());
+    EXPECT_EQ((*unit)->geometry().center().y(), frequency.center().y());
+    EXPECT_GT((*unit)->geometry().left(), frequency.right());
+    EXPECT_LT((*unit)->geometry().right(), dlu::X(105));
     // The LCD lies over F2 and is known to tests after initialisation.
     EXPECT_FALSE(panel->LcdRect().isNull());
     EXPECT_LT(panel->LcdRect().bottom(), panel->Control(1003)->geometry().top());
@@ -918,6 +929,27 @@ TEST_F(PanelTest, CaptionsFitTheirControlsAndLabelsLineUpWithTheirBoxes)
     // The windows keep the size of their templates.
     EXPECT_EQ(panel->size(), QSize(dlu::X(416), dlu::Y(306)));
     EXPECT_EQ(about.size(), QSize(dlu::X(235), dlu::Y(55)));
+}
+
+// A message box breaks its lines between words, and might between "/dev/"
+// and "ttyUSB0"; a path stays whole on its line at any width.
+TEST_F(PanelTest, MessagesKeepPathsOnOneLine)
+{
+    const QString text = KeepPathsWhole(
+        QStringLiteral("Name the device by its full path, say /dev/ttyUSB0, or tcp://HOST:PORT."));
+    const QFont font = dlu::TemplateFont();
+    for (int width = 30; width <= 400; width += 3) {
+        QTextLayout layout(text, font);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            const QString shown = text.mid(line.textStart(), line.textLength()).trimmed();
+            EXPECT_FALSE(shown.endsWith(QLatin1Char('/')) || shown.endsWith(QChar(0x2060))) << width << ": " << shown.toStdString();
+        }
+        layout.endLayout();
+    }
+    EXPECT_EQ(QString(text).remove(QChar(0x2060)),
+              QStringLiteral("Name the device by its full path, say /dev/ttyUSB0, or tcp://HOST:PORT."));
 }
 
 TEST(SettingsFile, LinesAndNumbersAreBounded)

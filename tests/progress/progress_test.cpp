@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -167,6 +168,10 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
         {true, COM_RECEIVE, {"--records", "60", "--pause-at", "3960", "--pause-ms", "400"},
          "Receiving to PC from radio"},
     };
+    // A locale that groups digits: the counts must still read as the
+    // messages beside them write them.
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.direction);
         StartWithSim(c.com, c.simArgs);
@@ -216,6 +221,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
                   (c.receive ? QStringLiteral("60 records (7920 bytes) were received into:\n")
                              : QStringLiteral("60 records went to the radio from:\n")) +
                       path);
+        EXPECT_EQ(Window().CountText(), c.receive ? QStringLiteral("7920 bytes") : QStringLiteral("60 of 60 records"));
         EXPECT_EQ(Window().Bar()->value(), Window().Bar()->maximum());
         EXPECT_EQ(Window().CancelButton()->text(), QStringLiteral("Close"));
         EXPECT_TRUE(PollingIsBack());
@@ -227,6 +233,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
         }
         TearDown();
     }
+    QLocale::setDefault(before);
 }
 
 TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
