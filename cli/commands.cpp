@@ -510,7 +510,8 @@ int Run(const Options& o)
         return Code(ExitCode::Done);
     }
     if (o.version) {
-        (void)Emit("ostrellectl " + std::string(ABOUT_VERSION_TEXT) + " (" OSTRELLE_FILE_VERSION ")\n");
+        // The panel's About box and title: "Ostrelle Version 1.0", release 1.09.
+        (void)Emit("ostrellectl (" + std::string(ABOUT_VERSION_TEXT) + ") " OSTRELLE_RELEASE "\n");
         return Code(ExitCode::Done);
     }
     if (o.command == "ports") {

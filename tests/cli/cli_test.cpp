@@ -239,9 +239,10 @@ TEST(CliFailures, ExitCodesAndOneLineReasons)
                              "--json", "--reconnect", "130"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
+    // The About box's words and the title's release.
     r = RunCtl({"--version"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("Ostrelle Version 1.0"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out, "ostrellectl (Ostrelle Version 1.0) 1.09\n");
 }
 
 // COM numbers resolve beside the program as in the panel: ports/COM<n>, the
