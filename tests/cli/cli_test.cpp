@@ -220,6 +220,7 @@ TEST(CliFailures, ExitCodesAndOneLineReasons)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     EXPECT_NE(r.err.find("Unable to open port " + missing), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.ends_with("plugged in?\n")) << r.err; // one sentence, one end
 
     // A port another program holds is refused, not shared.
     SimProcess sim;
