@@ -142,14 +142,17 @@ TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
         const QImage screen = QGuiApplication::primaryScreen()->grabWindow(panel->winId()).toImage();
         const bool band = screen.pixel(inBand) == lcdpaint::markBandRgb;
         const bool dark = screen.pixel(lamp) == qRgb(0, 0, 0);
-        const bool frames = panel->Control(1006)->isEnabled() && panel->Control(1035)->isEnabled();
+        // Stopped, the keys stay enabled; running, they follow the port.
+        const bool frames = panel->Control(1035)->isEnabled() == transfers &&
+                            (panel->Control(1006)->isEnabled() == transfers || !panel->Link().linkRunning);
         const bool noFrequency = Text(1052) == QStringLiteral("----") && Text(1051) == QStringLiteral("----");
         seen = panel->CurrentMark().reason.toStdString() + (band ? " [band]" : "") + (dark ? " [dark lamp]" : "") +
-               (panel->Control(1001)->isEnabled() ? " [Recv]" : "") + (frames ? " [SCAN, TUNE]" : "") + " " +
+               (panel->Control(1001)->isEnabled() ? " [Recv]" : "") + (panel->Control(1006)->isEnabled() ? " [SCAN]" : "") +
+               (panel->Control(1035)->isEnabled() ? " [TUNE]" : "") + " " +
                Text(1052).toStdString();
         return panel->CurrentMark().reason == reason && band == !reason.isEmpty() && dark == lampDark &&
                panel->Control(1000)->isEnabled() == transfers && panel->Control(1001)->isEnabled() == transfers &&
-               frames == transfers && (reason != gone || noFrequency) && panel->size() == size;
+               frames && (reason != gone || noFrequency) && panel->size() == size;
     };
     const auto restart = [&](std::vector<std::string> args) {
         sim = std::make_unique<SimProcess>(std::move(args), LinkPath());
