@@ -45,7 +45,7 @@ constexpr uint32_t SLICE_MS = 20;
 {
     static constexpr char text[] = "ostrellectl: interrupted\n";
     const int leaving = leavingWith.load();
-    const int code = leaving >= 0 ? leaving : ExitCode();
+    const int code = leaving >= 0 ? leaving : SignalExitCode();
 #if defined(_WIN32)
     if (leaving < 0) {
         DWORD written = 0;
@@ -136,7 +136,7 @@ bool Requested()
     return requested.load();
 }
 
-int ExitCode()
+int SignalExitCode()
 {
     const int number = signalNumber.load();
     return SIGNAL_EXIT_BASE + (number != 0 ? number : CTRL_C_SIGNAL);

@@ -25,7 +25,7 @@ bool Requested();
 // The exit code of a program that a signal ended, as the shell reports one
 // killed by it: 128 plus the signal's number, so 130 for Ctrl-C (and on
 // Windows), 143 for SIGTERM and 129 for SIGHUP.
-int ExitCode();
+int SignalExitCode();
 
 // Called once when an interrupt comes, on a thread of its own (never in the
 // signal handler), so that a wait for something else can end at once

@@ -46,7 +46,7 @@ int Fail(ExitCode code, const std::string& message)
 {
     (void)std::fprintf(stderr, "ostrellectl: %s\n", OneLine(message).c_str());
     // An interrupt ends with the code of the signal that brought it.
-    return code == ExitCode::Interrupted ? interrupt::ExitCode() : Code(code);
+    return code == ExitCode::Interrupted ? interrupt::SignalExitCode() : Code(code);
 }
 
 void Notice(const std::string& text)
