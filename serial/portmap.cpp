@@ -137,7 +137,7 @@ long PtsIndexOf(const Identity& identity)
     if (deviceMajor < kFirstPtsMajor || deviceMajor > kLastPtsMajor) {
         return -1;
     }
-    return static_cast<long>((deviceMajor - kFirstPtsMajor) * 256 + minor(identity.device));
+    return static_cast<long>(deviceMajor - kFirstPtsMajor) * 256 + static_cast<long>(minor(identity.device));
 }
 
 // The pseudo-terminal whose master side an open descriptor is, as the
