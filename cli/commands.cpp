@@ -23,9 +23,11 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -34,6 +36,14 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#else
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace cli {
@@ -70,10 +80,7 @@ int OpenLink(RadioLink& link, const PortChoice& port)
     if (link.OpenPortNamed(port.name)) {
         return Code(ExitCode::Done);
     }
-    std::string message = "Unable to open port " + port.shown + ": " + OneLine(link.OpenError());
-    if (!message.empty() && message.back() != '.') {
-        message += '.';
-    }
+    std::string message = Sentence("Unable to open port " + port.shown + ": " + OneLine(link.OpenError()));
     // As in the panel: a number with nothing behind it is put right in the map.
     if (port.comNumber > 0 && link.OpenFault() == SerialFault::Missing) {
         message += " ostrellectl ports shows where each COM number leads.";
@@ -243,6 +250,76 @@ std::string StateLine(LinkState state, const PortChoice& port)
     return Timestamp() + "  " + LinkStateText(state, port.shown) + "\n";
 }
 
+// Tells when the reader of standard output has gone. A write would find
+// that out too, but `watch --hits | head -1` writes only at the next hit,
+// which may be hours away; a pipe or a socket whose other end has closed
+// reports an error to poll() at once. Terminals and files have no reader
+// that can go (a terminal that hangs up sends SIGHUP).
+class ReaderWatch {
+public:
+    explicit ReaderWatch(std::function<void()> onGone)
+    {
+#if !defined(_WIN32)
+        struct stat info {};
+        if (::fstat(STDOUT_FILENO, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) ||
+            ::pipe2(stop.data(), O_CLOEXEC) != 0) {
+            return;
+        }
+        thread = std::thread([this, onGone = std::move(onGone)] {
+            // No events asked for: only the error of a reader gone wakes it.
+            std::array<pollfd, 2> fds{{{STDOUT_FILENO, 0, 0}, {stop[0], POLLIN, 0}}};
+            while (::poll(fds.data(), fds.size(), -1) >= 0 || errno == EINTR) {
+                if (fds[1].revents != 0) {
+                    return;
+                }
+                if ((fds[0].revents & (POLLERR | POLLHUP)) != 0) {
+                    gone = true;
+                    onGone();
+                    return;
+                }
+            }
+        });
+#else
+        (void)onGone;
+#endif
+    }
+
+    ~ReaderWatch()
+    {
+#if !defined(_WIN32)
+        if (thread.joinable()) {
+            const char byte = 1;
+            (void)::write(stop[1], &byte, 1); // a pipe of our own with room: it cannot fail
+            thread.join();
+        }
+        for (const int fd : stop) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+#endif
+    }
+
+    ReaderWatch(const ReaderWatch&) = delete;
+    ReaderWatch& operator=(const ReaderWatch&) = delete;
+
+    bool Gone() const
+    {
+#if !defined(_WIN32)
+        return gone;
+#else
+        return false;
+#endif
+    }
+
+private:
+#if !defined(_WIN32)
+    std::atomic<bool> gone{false};
+    std::array<int, 2> stop{-1, -1};
+    std::thread thread;
+#endif
+};
+
 // The same core as the panel's: the poll worker finds the radio answering
 // or not, and after a hang-up closes the port and looks for it once a second
 // until it opens again. Without --reconnect a hang-up ends the watch.
@@ -260,6 +337,7 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
     };
     link.SetRefreshCallback(wakeUp);
     interrupt::SetWaker(wakeUp);
+    const ReaderWatch reader(wakeUp);
     // With --hits, every stored reply goes to the hit detector and a line is
     // printed for each hit as it ends, instead of one for each change.
     SystemWallTime wall(link.GetClock());
@@ -300,7 +378,7 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
     bool printed = false;
     PanelSnapshot last;
     LinkState shown = link.State();
-    while (!interrupt::Requested()) {
+    while (!interrupt::Requested() && !reader.Gone()) {
         bool woken = false;
         {
             std::unique_lock<std::mutex> guard(lock);
@@ -359,6 +437,9 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
         }
     }
     link.StopWorker();
+    if (reader.Gone()) {
+        return Code(ExitCode::Done); // as when a write finds the reader gone
+    }
     if (hits) {
         hits->Close(); // a hit still open at Ctrl-C is printed
         (void)printHits();
@@ -429,7 +510,8 @@ int Run(const Options& o)
         return Code(ExitCode::Done);
     }
     if (o.version) {
-        (void)Emit("ostrellectl " + std::string(ABOUT_VERSION_TEXT) + " (" OSTRELLE_FILE_VERSION ")\n");
+        // The panel's About box and title: "Ostrelle Version 1.0", release 1.09.
+        (void)Emit("ostrellectl (" + std::string(ABOUT_VERSION_TEXT) + ") " OSTRELLE_RELEASE "\n");
         return Code(ExitCode::Done);
     }
     if (o.command == "ports") {

@@ -8,7 +8,7 @@ enum class ExitCode : int {
     Usage = 2,              // the command line was wrong
     PortUnavailable = 3,    // the port could not be opened
     TransferIncomplete = 4, // a memory image transfer did not end whole
-    Interrupted = 130,      // Ctrl-C or a termination signal
+    Interrupted = 130,      // Ctrl-C; another signal ends with 128 + its number (interrupt::SignalExitCode)
 };
 
 constexpr int Code(ExitCode code)

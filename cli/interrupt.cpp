@@ -1,7 +1,5 @@
 #include "interrupt.h"
 
-#include "exitcodes.h"
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,6 +23,10 @@ namespace interrupt {
 namespace {
 
 std::atomic<bool> requested{false};
+// The first signal that came; Ctrl-C until one does.
+std::atomic<int> signalNumber{0};
+constexpr int SIGNAL_EXIT_BASE = 128;
+constexpr int CTRL_C_SIGNAL = 2;
 std::mutex wakerLock;
 std::function<void()> waker;
 
@@ -43,7 +45,7 @@ constexpr uint32_t SLICE_MS = 20;
 {
     static constexpr char text[] = "ostrellectl: interrupted\n";
     const int leaving = leavingWith.load();
-    const int code = leaving >= 0 ? leaving : Code(ExitCode::Interrupted);
+    const int code = leaving >= 0 ? leaving : SignalExitCode();
 #if defined(_WIN32)
     if (leaving < 0) {
         DWORD written = 0;
@@ -77,8 +79,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
 int wakeWrite = -1;
 
 // Only async-signal-safe calls: the guard thread does the rest.
-void OnSignal(int)
+void OnSignal(int number)
 {
+    int none = 0;
+    (void)signalNumber.compare_exchange_strong(none, number); // a later signal does not rename the first
     requested = true;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &byte, 1);
@@ -130,6 +134,12 @@ void Leaving(int exitCode)
 bool Requested()
 {
     return requested.load();
+}
+
+int SignalExitCode()
+{
+    const int number = signalNumber.load();
+    return SIGNAL_EXIT_BASE + (number != 0 ? number : CTRL_C_SIGNAL);
 }
 
 void SetWaker(std::function<void()> newWaker)

@@ -4,7 +4,8 @@
 // every loop of the program looks at within a few tens of milliseconds, so
 // that a transfer is ended through its own stop and the port is closed on the
 // way out. Should the program not be gone 250 ms after the signal (a network
-// port still connecting, say), a guard ends the process there with code 130;
+// port still connecting, say), a guard ends the process there with the
+// signal's code (below);
 // the system then closes the port, and a receive has only ever written to a
 // file beside its target.
 
@@ -20,6 +21,11 @@ void Install();
 
 // True once an interrupt came.
 bool Requested();
+
+// The exit code of a program that a signal ended, as the shell reports one
+// killed by it: 128 plus the signal's number, so 130 for Ctrl-C (and on
+// Windows), 143 for SIGTERM and 129 for SIGHUP.
+int SignalExitCode();
 
 // Called once when an interrupt comes, on a thread of its own (never in the
 // signal handler), so that a wait for something else can end at once

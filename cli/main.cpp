@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "exitcodes.h"
 #include "interrupt.h"
+#include "messages.h"
 #include "options.h"
 
 #include <cstdio>
@@ -15,7 +16,8 @@ int main(int argc, char** argv)
     cli::Options options;
     std::string error;
     if (!cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::fprintf(stderr, "ostrellectl: %s. ostrellectl --help lists the commands.\n", error.c_str());
+        std::fprintf(stderr, "ostrellectl: %s ostrellectl --help lists the commands.\n",
+                     cli::Sentence(error).c_str());
         interrupt::Leaving(Code(ExitCode::Usage));
         return Code(ExitCode::Usage);
     }

@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include "interrupt.h"
+
 #include <cstdio>
 #include <string_view>
 
@@ -32,10 +34,19 @@ std::string OneLine(const std::string& text)
     return line;
 }
 
+std::string Sentence(std::string text)
+{
+    if (!text.empty() && std::string_view(".?!").find(text.back()) == std::string_view::npos) {
+        text += '.';
+    }
+    return text;
+}
+
 int Fail(ExitCode code, const std::string& message)
 {
     (void)std::fprintf(stderr, "ostrellectl: %s\n", OneLine(message).c_str());
-    return Code(code);
+    // An interrupt ends with the code of the signal that brought it.
+    return code == ExitCode::Interrupted ? interrupt::SignalExitCode() : Code(code);
 }
 
 void Notice(const std::string& text)

@@ -13,6 +13,10 @@ namespace cli {
 // a line break before a new sentence a full stop where the line had none.
 std::string OneLine(const std::string& text);
 
+// The text as a whole sentence: a full stop added unless it already ends
+// in one, or in a question or an exclamation mark.
+std::string Sentence(std::string text);
+
 // Says `message` and returns `code` as the exit code.
 int Fail(ExitCode code, const std::string& message);
 

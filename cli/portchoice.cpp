@@ -5,6 +5,7 @@
 #include "settingstext.h"
 
 #include <cctype>
+#include <optional>
 
 namespace cli {
 
@@ -35,12 +36,14 @@ bool ChoosePort(const std::string& option, PortChoice& choice, std::string& erro
     choice = PortChoice{};
     if (option.empty()) {
         const std::string path = KeptFilesDirectory() + "/" + std::string(settingstext::SETTINGS_FILE_NAME);
+        // A file without a number on its first line (binary, or some other
+        // program's) is as good as none, as for a missing or unreadable one.
         const auto lines = settingstext::ReadLeadingLines(path, 1);
-        if (lines.empty()) {
+        const std::optional<int> number = lines.empty() ? std::nullopt : settingstext::FindLeadingInt(lines.front());
+        if (!number) {
             return ChooseComNumber(1, "", choice, error);
         }
-        return ChooseComNumber(settingstext::LeadingInt(lines.front()), path + " (give --port to use another)",
-                               choice, error);
+        return ChooseComNumber(*number, path + " (give --port to use another)", choice, error);
     }
     std::string upper = option;
     for (char& c : upper) {

@@ -51,9 +51,14 @@ bool ScanInt(std::string_view text, std::size_t& pos, int& value)
 
 int LeadingInt(std::string_view text)
 {
+    return FindLeadingInt(text).value_or(0);
+}
+
+std::optional<int> FindLeadingInt(std::string_view text)
+{
     std::size_t pos = 0;
     int value = 0;
-    return ScanInt(text, pos, value) ? value : 0;
+    return ScanInt(text, pos, value) ? std::optional<int>(value) : std::nullopt;
 }
 
 double LeadingDouble(std::string_view text)

@@ -6,6 +6,7 @@
 // The window and the command line read the file through these alone.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,10 @@ inline constexpr std::size_t MAX_LINE = 4096;
 // The leading decimal integer after blanks, as the standard text-to-integer
 // conversion reads it: 0 when there is none, clamped to the int range.
 int LeadingInt(std::string_view text);
+
+// The same, but nothing when the text does not start with a number (a
+// binary file, say), which the conversion would read as 0.
+std::optional<int> FindLeadingInt(std::string_view text);
 
 // The leading decimal number after blanks, as the standard text-to-double
 // conversion reads it in the C locale: 0.0 when there is none.

@@ -41,7 +41,7 @@
 
 namespace {
 
-enum class Kind { DigitsEdit, Edit, Button, Frame, Keys, Label, KeyCaption, Combo, Group, ValueField, Check };
+enum class Kind { DigitsEdit, Edit, Button, Frame, Keys, Label, KeyCaption, Combo, Group, ValueField, Check, Unit };
 
 // One control of the panel's template. Id -1: the control has none.
 struct ControlDef {
@@ -56,7 +56,7 @@ struct ControlDef {
 
 // The template in its order, which is also the tab order. The 34 keys stand
 // where the Keys entry is, in the order of the key table.
-constexpr std::array<ControlDef, 43> panelTemplate{{
+constexpr std::array<ControlDef, 44> panelTemplate{{
     {1032, Kind::DigitsEdit, "", 50, 3, 25, 14},
     {1033, Kind::Button, "START", 89, 3, 56, 14},
     {1000, Kind::Button, "Send to PC/IF", 160, 3, 87, 14},
@@ -98,7 +98,10 @@ constexpr std::array<ControlDef, 43> panelTemplate{{
     {1049, Kind::ValueField, "/HD2", 380, 216, 30, 10},
     {1051, Kind::ValueField, "", 386, 204, 24, 10},
     {1052, Kind::ValueField, "", 318, 204, 67, 10},
-    {1034, Kind::Edit, "", 15, 130, 75, 14},
+    // The frequency box gives up the room of its unit, without which "25"
+    // could be anything.
+    {1034, Kind::Edit, "", 15, 130, 62, 14},
+    {-1, Kind::Unit, "MHz", 79, 130, 22, 14},
     {1054, Kind::Check, "Enable LCD Polls", 5, 40, 90, 10},
 }};
 
@@ -343,6 +346,14 @@ void CFrontPanelDlg::CreateControls()
             widget = label;
             break;
         }
+        case Kind::Unit: {
+            // On the line of the box's text to its left.
+            auto* label = new QLabel(caption, this);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+            widget = label;
+            break;
+        }
         case Kind::ValueField: {
             auto* label = new QLabel(caption, this);
             label->setTextFormat(Qt::PlainText);
@@ -541,6 +552,10 @@ void CFrontPanelDlg::SetLinkControls(bool running)
     for (const int id : linkControls) {
         SetControlEnabled(id, running);
     }
+    // The keys are enabled in every state; only a port gone rests them.
+    for (const KeyDef& key : keyTable) {
+        SetControlEnabled(key.controlId, true);
+    }
 }
 
 void CFrontPanelDlg::OnStartStop()
@@ -582,6 +597,14 @@ void CFrontPanelDlg::StopWorker()
 
 void CFrontPanelDlg::OnKeyButton(int controlId)
 {
+    // The keys stay clickable while the link is stopped; a click that can
+    // reach no radio says so instead of doing nothing. (The keyboard does
+    // not press them then.)
+    if (!link.linkRunning) {
+        prompts->Warn(QStringLiteral("The link is stopped: press START first."),
+                      QStringLiteral("The keys press the radio's keys only while the link runs."));
+        return;
+    }
     if (const auto key = KeyByControlId(controlId)) {
         link.SendKey(key->code);
     }
@@ -906,9 +929,17 @@ bool CFrontPanelDlg::TransfersPossible() const
 void CFrontPanelDlg::FollowLinkState()
 {
     // A transfer holds the buttons itself until it has ended.
-    if (link.linkRunning && !transfer.Active()) {
-        SetControlEnabled(1000, TransfersPossible());
-        SetControlEnabled(1001, TransfersPossible());
+    if (!link.linkRunning || transfer.Active()) {
+        return;
+    }
+    // While the port is gone no frame can go out: the keys and TUNE rest
+    // with Send and Recv, as the LCD says why, until the port is back.
+    const bool portThere = TransfersPossible();
+    for (const int id : {1000, 1001, 1035}) {
+        SetControlEnabled(id, portThere);
+    }
+    for (const KeyDef& key : keyTable) {
+        SetControlEnabled(key.controlId, portThere);
     }
 }
 
@@ -955,13 +986,11 @@ void CFrontPanelDlg::ApplyStatusView(const statuspaint::StatusView& view)
     SetControlText(1036, view.battery);
     SetControlText(1042, view.rssi);
     SetControlText(1043, view.centering);
-    if (view.touchesKeptFields) {
-        SetControlText(1052, view.frequency);
-        SetControlText(1051, view.modulation);
-        SetControlEnabled(1047, view.xf);
-        SetControlEnabled(1048, view.hd5);
-        SetControlEnabled(1049, view.hd2);
-    }
+    SetControlText(1052, view.frequency);
+    SetControlText(1051, view.modulation);
+    SetControlEnabled(1047, view.xf);
+    SetControlEnabled(1048, view.hd5);
+    SetControlEnabled(1049, view.hd2);
 }
 
 void CFrontPanelDlg::paintEvent(QPaintEvent* event)
@@ -990,6 +1019,7 @@ void CFrontPanelDlg::paintEvent(QPaintEvent* event)
         lcdpaint::PaintLcd(painter, lcdFont, lcdRect, snap.lcd, mark);
     }
     ApplyStatusView(statuspaint::FormatStatus(snap.status));
+    FollowLinkState();
     const RadioStatus lamp = LampStatus(snap.status);
     if (paints(statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1), shownLamp,
                statuspaint::LampColour(lamp).rgb())) {

@@ -191,24 +191,30 @@ bool PortMapDialog::Assign()
     if (item >= 0) {
         target = deviceBox->itemData(item).toString();
     }
-    if (!target.startsWith(QLatin1Char('/'))) {
+    // A radio on another machine is named as the map's files name it.
+    const bool endpoint = IsNetworkEndpoint(target.toStdString());
+    if (!endpoint && !target.startsWith(QLatin1Char('/'))) {
         prompts.Warn(QStringLiteral("Unable to assign COM %1").arg(number),
-                     QStringLiteral("Name the device by its full path, say /dev/ttyUSB0."));
+                     QStringLiteral("Name the device by its full path, say /dev/ttyUSB0, or a radio on another "
+                                    "machine as rfc2217://HOST:PORT or tcp://HOST:PORT."));
         return false;
     }
     bool replaceFile = false;
     const PortEntry* existing = showsProposal ? nullptr : EntryOf(entries, number);
     if (existing != nullptr && existing->kind != PortEntryKind::Link) {
         const QString what = existing->kind == PortEntryKind::Network
-                                 ? QStringLiteral("COM%1 is the network endpoint %2.").arg(number).arg(Q(existing->target))
-                                 : QStringLiteral("COM%1 is %2.").arg(number).arg(Q(existing->target));
-        if (!prompts.Confirm(what + QStringLiteral(" Replace it with a link to %1?").arg(target))) {
+                                 ? QStringLiteral("COM %1 is the network endpoint %2.").arg(number).arg(Q(existing->target))
+                                 : QStringLiteral("COM %1 is %2.").arg(number).arg(Q(existing->target));
+        const QString with = endpoint ? target : QStringLiteral("a link to %1").arg(target);
+        if (!prompts.Confirm(what + QStringLiteral(" Replace it with %1?").arg(with))) {
             return false;
         }
         replaceFile = true;
     }
     std::string error;
-    if (!WritePortLink(roots, number, target.toStdString(), replaceFile, error)) {
+    const bool written = endpoint ? WritePortEndpoint(roots, number, target.toStdString(), replaceFile, error)
+                                  : WritePortLink(roots, number, target.toStdString(), replaceFile, error);
+    if (!written) {
         Fail(QStringLiteral("Unable to assign COM %1").arg(number), error);
         return false;
     }
@@ -224,7 +230,7 @@ bool PortMapDialog::RemoveSelected()
     }
     const PortEntry entry = entries[static_cast<size_t>(row)];
     const bool isFile = entry.kind != PortEntryKind::Link;
-    if (isFile && !prompts.Confirm(QStringLiteral("Remove COM%1, %2?").arg(entry.number).arg(DeviceText(entry)))) {
+    if (isFile && !prompts.Confirm(QStringLiteral("Remove COM %1, %2?").arg(entry.number).arg(DeviceText(entry)))) {
         return false;
     }
     std::string error;

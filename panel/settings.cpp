@@ -12,17 +12,56 @@
 
 #include <cmath>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 // Only a regular file can be the settings file. Opening a FIFO waits for
 // its other end, and a device such as /dev/zero never ends a line, so
 // either would hang the start or the Exit; they count as unreadable and
-// unwritable. Something that does not exist yet may be created.
+// unwritable. Something that does not exist yet may be created, but not
+// through a symbolic link that leads nowhere: a link the user made to a
+// file of theirs is written through, one to nothing makes nothing.
 bool MayBeSettingsFile(const QString& path, bool creating)
 {
     const QFileInfo info(path);
-    return info.isFile() || (creating && !info.exists());
+    return info.isFile() || (creating && !info.exists() && !info.isSymLink());
 }
+
+// The files Qt writes here (the settings, the store, the store's lock and
+// the new file each is written to first) are private to the user whatever
+// the umask: the folder may be readable by others. Qt gives a new file the
+// umask's mode, so the umask is narrowed while Qt writes; it is the
+// process's, but only the window thread makes files. Qt gives the new text
+// the old file's mode, so an old file that others may read (an earlier
+// version made them so) is made private first.
+class PrivateWrite {
+public:
+#if defined(_WIN32)
+    explicit PrivateWrite(const QString&) {} // the user's folder of application data is private already
+#else
+    explicit PrivateWrite(const QString& path) : previous(::umask(S_IRWXG | S_IRWXO))
+    {
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                QFileDevice::WriteOther | QFileDevice::ExeOther;
+        const QFileInfo info(path);
+        if (info.isFile() && (info.permissions() & others) != 0) {
+            (void)QFile::setPermissions(path, info.permissions() & ~others); // fails only for another's file
+        }
+    }
+    ~PrivateWrite() { ::umask(previous); }
+
+private:
+    mode_t previous;
+#endif
+
+public:
+    PrivateWrite(const PrivateWrite&) = delete;
+    PrivateWrite& operator=(const PrivateWrite&) = delete;
+};
 
 const QString IMAGE_FOLDER_KEY = QStringLiteral("Folders/Images");
 const QString LOG_ACTIVITY_KEY = QStringLiteral("Activity/Log");
@@ -63,6 +102,7 @@ void CFrontPanelDlg::SaveSettings()
     // leaves the previous settings as they were instead of an emptied file.
     // Where the folder lets nothing new be made but the file itself may be
     // written, it is written in place as before.
+    const PrivateWrite privately(SettingsPath());
     QSaveFile file(SettingsPath());
     file.setDirectWriteFallback(true);
     if (!MayBeSettingsFile(file.fileName(), true) ||
@@ -107,6 +147,7 @@ void CFrontPanelDlg::RememberImageFolder(const QString& chosenFile)
     if (!MayBeSettingsFile(StorePath(), true)) {
         return;
     }
+    const PrivateWrite privately(StorePath());
     QSettings store(StorePath(), QSettings::IniFormat);
     store.setValue(IMAGE_FOLDER_KEY, QFileInfo(chosenFile).absolutePath());
     // Written now: a program that is killed later still opens there.
@@ -127,6 +168,7 @@ void CFrontPanelDlg::RememberLogActivity(bool on)
     if (!MayBeSettingsFile(StorePath(), true)) {
         return;
     }
+    const PrivateWrite privately(StorePath());
     QSettings store(StorePath(), QSettings::IniFormat);
     store.setValue(LOG_ACTIVITY_KEY, on);
     store.sync();
@@ -167,6 +209,7 @@ void CFrontPanelDlg::SaveNetworkControl(const NetworkControlChoice& choice)
     if (!MayBeSettingsFile(StorePath(), true)) {
         return;
     }
+    const PrivateWrite privately(StorePath());
     QSettings store(StorePath(), QSettings::IniFormat);
     store.setValue(CONTROL_ON_KEY, choice.on);
     store.setValue(CONTROL_ALL_INTERFACES_KEY, choice.allInterfaces);

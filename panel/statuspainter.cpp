@@ -41,8 +41,11 @@ StatusView FormatStatus(const RadioStatus& status)
     view.battery = Latin1(texts.battery);
     view.rssi = Latin1(texts.rssi);
     view.centering = Latin1(texts.centering);
-    view.touchesKeptFields = texts.valid;
     if (!texts.valid) {
+        // No status, no frequency either: a frequency and lit indicators
+        // kept from the last status would pass for the radio's present ones.
+        view.frequency = Latin1(statustext::placeholder);
+        view.modulation = Latin1(statustext::placeholder);
         return view;
     }
     view.frequency = Latin1(texts.frequency);

@@ -20,9 +20,8 @@ inline constexpr QRgb lampRimRgb = 0xFFC0C0C0; // RGB(192, 192, 192)
 inline constexpr int lampRimWidth = 3;
 inline constexpr int lampDiameter = 40;
 
-// What the status fields show after one pass. When the status is not valid,
-// only mode, battery, RSSI, centering and the RF SQ / MUTE indicators change;
-// the other fields keep what they showed (touchesKeptFields is false).
+// What the status fields show after one pass. Without a valid status every
+// field reads "----" and every indicator is off.
 struct StatusView {
     QString mode;
     QString battery;
@@ -35,7 +34,6 @@ struct StatusView {
     bool xf = false;   // 1047
     bool hd5 = false;  // 1048
     bool hd2 = false;  // 1049
-    bool touchesKeptFields = false;
 };
 
 StatusView FormatStatus(const RadioStatus& status);

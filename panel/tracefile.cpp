@@ -1,5 +1,6 @@
 #include "tracefile.h"
 
+#include "keptfiles.h"
 #include "serialport.h"
 
 #include <QDateTime>
@@ -15,10 +16,15 @@ std::string Stamp()
     return QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
 }
 
+QString CannotWrite(const QString& reason)
+{
+    return QStringLiteral("Unable to write the trace file:\n%1\nTracing serial traffic has been switched off.")
+        .arg(reason);
+}
+
 QString CannotWrite(const QString& path, int error)
 {
-    return QStringLiteral("Unable to write the trace file:\n%1\n%2\nTracing serial traffic has been switched off.")
-        .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+    return CannotWrite(path + QStringLiteral("\n") + QString::fromLocal8Bit(std::strerror(error)));
 }
 
 } // namespace
@@ -40,15 +46,17 @@ QString TraceFile::SwitchOn(const QString& tracePath)
         return {};
     }
     // Appended to, so that switching the trace off and on loses nothing.
-    errno = 0;
-    file = std::fopen(QFile::encodeName(tracePath).constData(), "a");
-    if (file == nullptr) {
-        return CannotWrite(tracePath, errno != 0 ? errno : EIO);
+    const KeptAppendFile kept = OpenKeptFileToAppend(QFile::encodeName(tracePath).toStdString());
+    if (kept.file == nullptr) {
+        return CannotWrite(QString::fromLocal8Bit(kept.refused.c_str()));
     }
+    file = kept.file;
     path = tracePath;
     // The first line goes out at once: a file that takes nothing (a full
-    // disk) is found now, not some flushes later.
-    if (!Write("# Ostrelle trace switched on " + Stamp() + "; times are ms since START\n")) {
+    // disk) is found now, not some flushes later. A last line that a full
+    // disk or a crash cut short is ended first.
+    if (!Write(std::string(kept.endsMidLine ? "\n" : "") + "# Ostrelle trace switched on " + Stamp() +
+               "; times are ms since START\n")) {
         const int error = errno != 0 ? errno : EIO;
         (void)std::fclose(file); // the write has already failed; that is what the user hears of
         file = nullptr;

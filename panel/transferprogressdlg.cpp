@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -94,19 +93,20 @@ void CTransferProgressDlg::Begin(const ImageTransfer::Progress& start, const QSt
 
 void CTransferProgressDlg::Update(const ImageTransfer::Progress& progress)
 {
-    const QLocale locale;
+    // Counts are written as the messages of the transfer write them (no
+    // grouping), so that "26400 bytes" here is "26400 bytes" there.
     qint64 bytes = 0;
     if (progress.kind == TransferKind::Send) {
         // An empty image has nothing to fill; its bar stays empty, not busy.
         bar->setRange(0, std::max(progress.recordsTotal, 1));
         bar->setValue(std::min(progress.recordsSent, std::max(progress.recordsTotal, 1)));
         count->setText(QStringLiteral("%1 of %2 records")
-                           .arg(locale.toString(progress.recordsSent), locale.toString(progress.recordsTotal)));
+                           .arg(progress.recordsSent).arg(progress.recordsTotal));
         bytes = static_cast<qint64>(progress.recordsSent) * IMAGE_RECORD_SIZE;
     } else {
         // No total is known before the radio falls silent: a busy bar.
         bar->setRange(0, 0);
-        count->setText(QStringLiteral("%1 bytes").arg(locale.toString(progress.bytesReceived)));
+        count->setText(QStringLiteral("%1 bytes").arg(progress.bytesReceived));
         bytes = progress.bytesReceived;
     }
     const qint64 ms = finalMs >= 0 ? finalMs : clock.isValid() ? clock.elapsed() : 0;
@@ -175,7 +175,7 @@ QString CTransferProgressDlg::FormatRate(qint64 bytes, qint64 ms)
     if (ms < 100 || bytes <= 0) {
         return QStringLiteral("- bytes/s");
     }
-    return QStringLiteral("%1 bytes/s").arg(QLocale().toString(bytes * 1000 / ms));
+    return QStringLiteral("%1 bytes/s").arg(bytes * 1000 / ms);
 }
 
 QString CTransferProgressDlg::DirectionText() const

@@ -4,29 +4,59 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QTextDocument>
 #include <QTreeView>
+
+QString KeepPathsWhole(const QString& text)
+{
+    // A line may break after any slash, which tore "/dev/ttyUSB0" into
+    // "/dev/" and "ttyUSB0" on two lines. A word joiner after each slash
+    // inside a word keeps a path on one line; it is invisible, and spaces
+    // still break. Rich text (a table) is left as it is.
+    if (Qt::mightBeRichText(text)) {
+        return text;
+    }
+    QString kept;
+    kept.reserve(text.size() + text.count(QLatin1Char('/')));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        kept += text[i];
+        if (text[i] == QLatin1Char('/') && i + 1 < text.size() && !text[i + 1].isSpace()) {
+            kept += QChar(0x2060);
+        }
+    }
+    return kept;
+}
+
+namespace {
+
+// A message box of the program's: captioned with its name, paths whole.
+int ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& informative,
+                QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(icon, QCoreApplication::applicationName(), KeepPathsWhole(text), buttons, parent);
+    box.setInformativeText(KeepPathsWhole(informative));
+    if (buttons.testFlag(QMessageBox::No)) {
+        box.setDefaultButton(QMessageBox::No);
+    }
+    return box.exec();
+}
+
+} // namespace
 
 void QtUserPrompts::Warn(const QString& text, const QString& informative)
 {
-    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
-    box.setInformativeText(informative);
-    box.exec();
+    ShowMessage(parent, QMessageBox::Warning, text, informative, QMessageBox::Ok);
 }
 
 void QtUserPrompts::Inform(const QString& text, const QString& informative)
 {
-    QMessageBox box(QMessageBox::Information, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
-    box.setInformativeText(informative);
-    box.exec();
+    ShowMessage(parent, QMessageBox::Information, text, informative, QMessageBox::Ok);
 }
 
 bool QtUserPrompts::Confirm(const QString& text, const QString& informative)
 {
-    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), text,
-                    QMessageBox::Yes | QMessageBox::No, parent);
-    box.setDefaultButton(QMessageBox::No);
-    box.setInformativeText(informative);
-    return box.exec() == QMessageBox::Yes;
+    return ShowMessage(parent, QMessageBox::Question, text, informative, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
 }
 
 namespace {

@@ -37,6 +37,10 @@ public:
     }
 };
 
+// A message's plain text as a message box shows it: no line breaks inside a
+// path.
+QString KeepPathsWhole(const QString& text);
+
 // The real prompts: message boxes and file dialogs over `parent`.
 class QtUserPrompts : public UserPrompts {
 public:

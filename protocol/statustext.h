@@ -66,7 +66,8 @@ LampRgb LampColour(const RadioStatus& status);
 
 // The whole status as shown. Without a valid status, mode, battery, RSSI and
 // centering show the placeholder and no indicator is lit, while frequency
-// and modulation are left empty (the window keeps the last ones it showed).
+// and modulation are left empty (JSON's "shown" has them so; the window
+// shows the placeholder there too).
 struct StatusTexts {
     bool valid = false;
     std::string mode;

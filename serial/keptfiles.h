@@ -10,6 +10,7 @@
 // of the program, with or without a window, asks KeptFilesDirectory() and
 // nothing else.
 
+#include <cstdio>
 #include <string>
 
 // The name of the user's folder under the configuration root; the window's
@@ -51,3 +52,23 @@ bool IsUsersOwnFolder(const std::string& directory);
 // The decision itself: beside the executable when its folder is not an
 // installed location and is the user's own, else `userDirectory`.
 std::string ChooseKeptFilesDirectory(const std::string& executableDirectory, const std::string& userDirectory);
+
+// A kept file opened to add to its end (the trace, a day's activity file).
+struct KeptAppendFile {
+    std::FILE* file = nullptr; // null when refused; the caller closes it
+    long size = 0;             // its length before anything is added
+    bool endsMidLine = false;  // its last byte is no line end: a cut line
+    std::string refused;       // why not, in words for the user
+};
+
+// Opens `path` for appending. What is made is private to the user (0600,
+// whatever the umask), since the folder may be readable by others; an
+// existing file keeps the mode it has. A symbolic link there is never
+// followed, dangling or not: the program's lines go to its own file or
+// nowhere, never into a file somebody else chose. Only a regular file is
+// opened (a FIFO would wait for a reader).
+KeptAppendFile OpenKeptFileToAppend(const std::string& path);
+
+// Cuts an appended file back to `size`, through the open file rather than
+// its name, after a write that the disk took only in part.
+bool CutKeptFile(std::FILE* file, long size);

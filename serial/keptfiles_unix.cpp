@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include <fcntl.h>
@@ -107,4 +108,62 @@ void MakeUserFolder(const std::string& directory)
             return;
         }
     }
+}
+
+KeptAppendFile OpenKeptFileToAppend(const std::string& path)
+{
+    KeptAppendFile kept;
+    // Read as well, for the last byte. Without waiting, so that a FIFO
+    // in its place is refused below instead of holding the caller.
+    constexpr int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    // O_EXCL makes a new file or fails; it never follows a link, so a
+    // dangling one makes nothing and falls to the open below, which
+    // refuses every link.
+    bool made = true;
+    int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        made = false;
+        fd = ::open(path.c_str(), flags);
+    }
+    if (fd < 0) {
+        const int error = errno;
+        struct stat entry {};
+        if (error == ELOOP && ::lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
+            kept.refused = path + " is a symbolic link. The program writes its files only as files of their "
+                                  "own, never through a link: remove the link to write there again.";
+        } else if (error == EISDIR) {
+            kept.refused = path + " is not a regular file.";
+        } else {
+            kept.refused = path + ": " + std::strerror(error);
+        }
+        return kept;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        kept.refused = path + " is not a regular file.";
+        return kept;
+    }
+    if (made) {
+        // The umask may have taken some of the owner's own bits.
+        (void)::fchmod(fd, S_IRUSR | S_IWUSR); // at worst the umask's mode stands
+    }
+    kept.size = static_cast<long>(info.st_size);
+    char last = '\n';
+    kept.endsMidLine = kept.size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
+    kept.file = ::fdopen(fd, "a+b");
+    if (kept.file == nullptr) {
+        kept.refused = path + ": " + std::strerror(errno);
+        ::close(fd);
+        return kept;
+    }
+    // Unbuffered: a write the disk refuses leaves nothing behind in a
+    // buffer for the close to add after the file was cut back.
+    (void)std::setvbuf(kept.file, nullptr, _IONBF, 0); // cannot fail before any input or output
+    return kept;
+}
+
+bool CutKeptFile(std::FILE* file, long size)
+{
+    return ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
 }

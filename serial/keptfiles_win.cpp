@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include <io.h>
 #include <windows.h>
 
 namespace {
@@ -78,4 +81,40 @@ void MakeUserFolder(const std::string& directory)
 {
     std::error_code ec;
     std::filesystem::create_directories(directory, ec);
+}
+
+KeptAppendFile OpenKeptFileToAppend(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    KeptAppendFile kept;
+    std::error_code ec;
+    const fs::file_status entry = fs::symlink_status(path, ec);
+    if (fs::is_symlink(entry)) {
+        kept.refused = path + " is a symbolic link. The program writes its files only as files of their own, "
+                              "never through a link: remove the link to write there again.";
+        return kept;
+    }
+    if (fs::exists(entry) && !fs::is_regular_file(entry)) {
+        kept.refused = path + " is not a regular file.";
+        return kept;
+    }
+    errno = 0;
+    kept.file = std::fopen(path.c_str(), "a+b");
+    if (kept.file == nullptr) {
+        kept.refused = path + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return kept;
+    }
+    (void)std::setvbuf(kept.file, nullptr, _IONBF, 0); // as on POSIX: nothing held back
+    if (std::fseek(kept.file, 0, SEEK_END) == 0) {
+        kept.size = std::ftell(kept.file);
+    }
+    if (kept.size > 0 && std::fseek(kept.file, -1, SEEK_END) == 0) {
+        kept.endsMidLine = std::fgetc(kept.file) != '\n';
+    }
+    return kept;
+}
+
+bool CutKeptFile(std::FILE* file, long size)
+{
+    return ::_chsize_s(::_fileno(file), size) == 0;
 }

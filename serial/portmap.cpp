@@ -8,16 +8,21 @@
 #include <cctype>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <string_view>
 #include <system_error>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -112,6 +117,49 @@ Identity IdentityOf(const std::string& path)
         return Identity{true, true, st.st_rdev, 0};
     }
     return Identity{true, false, st.st_dev, st.st_ino};
+}
+
+// Pseudo-terminals: the multiplexer every master side is opened through,
+// and the majors of the terminals' slave sides (Unix98 ptys).
+constexpr unsigned kPtmxMajor = 5;
+constexpr unsigned kPtmxMinor = 2;
+constexpr unsigned kFirstPtsMajor = 136;
+constexpr unsigned kLastPtsMajor = 143;
+
+// The number of the pseudo-terminal whose slave side `identity` is; -1 for
+// any other device.
+long PtsIndexOf(const Identity& identity)
+{
+    if (!identity.valid || !identity.character) {
+        return -1;
+    }
+    const unsigned deviceMajor = major(identity.device);
+    if (deviceMajor < kFirstPtsMajor || deviceMajor > kLastPtsMajor) {
+        return -1;
+    }
+    return static_cast<long>(deviceMajor - kFirstPtsMajor) * 256 + static_cast<long>(minor(identity.device));
+}
+
+// The pseudo-terminal whose master side an open descriptor is, as the
+// kernel tells it in the descriptor's fdinfo; -1 when it is none.
+long MasterIndexOf(const Identity& identity, const std::string& fdInfoPath)
+{
+    if (!identity.valid || !identity.character || major(identity.device) != kPtmxMajor ||
+        minor(identity.device) != kPtmxMinor) {
+        return -1;
+    }
+    std::ifstream info(fdInfoPath);
+    std::string line;
+    constexpr std::string_view key = "tty-index:";
+    while (std::getline(info, line)) {
+        if (line.compare(0, key.size(), key) == 0) {
+            const std::string number = line.substr(key.size());
+            char* end = nullptr;
+            const long index = std::strtol(number.c_str(), &end, 10);
+            return end != number.c_str() ? index : -1;
+        }
+    }
+    return -1;
 }
 
 std::string ProgramOf(const std::string& processDirectory)
@@ -266,6 +314,7 @@ std::vector<std::vector<PortHolder>> FindHolders(const std::vector<std::string>&
             continue;
         }
         std::vector<bool> holds(paths.size(), false);
+        std::vector<long> masters;
         while (const dirent* fd = ::readdir(fds)) {
             if (!AllDigits(fd->d_name)) {
                 continue;
@@ -274,12 +323,26 @@ std::vector<std::vector<PortHolder>> FindHolders(const std::vector<std::string>&
             for (size_t i = 0; i < wanted.size(); ++i) {
                 holds[i] = holds[i] || open == wanted[i];
             }
+            if (const long master = MasterIndexOf(open, processDirectory + "/fdinfo/" + fd->d_name); master >= 0) {
+                masters.push_back(master);
+            }
         }
         ::closedir(fds);
+        // The program that holds a pseudo-terminal's master side is the far
+        // end of the line (radiosim, a terminal emulator), even where it
+        // keeps the slave side open as well: no user of the port. This
+        // program never plays a radio; where it holds both ends (a test
+        // playing one), its own opens of the port are still its own.
+        const long pid = std::stol(pidText);
+        for (size_t i = 0; i < wanted.size() && pid != self; ++i) {
+            const long index = PtsIndexOf(wanted[i]);
+            if (holds[i] && index >= 0 && std::find(masters.begin(), masters.end(), index) != masters.end()) {
+                holds[i] = false;
+            }
+        }
         if (std::find(holds.begin(), holds.end(), true) == holds.end()) {
             continue;
         }
-        const long pid = std::stol(pidText);
         const PortHolder holder{pid, ProgramOf(processDirectory), pid == self};
         for (size_t i = 0; i < holds.size(); ++i) {
             if (holds[i]) {
@@ -490,15 +553,18 @@ std::string PortMapHeading(const std::string& portsDirectory, bool proposal, siz
     return "There are no links in " + portsDirectory + " and no USB serial devices: COM<n> opens /dev/ttyS<n-1>.";
 }
 
-bool WritePortLink(const PortMapRoots& roots, int number, const std::string& target, bool replaceFile,
-                   std::string& error)
+namespace {
+
+// Puts a new entry at ports/COM<number>: `make` makes it under a temporary
+// name, which is then renamed over the entry, so that a reader sees either
+// the old entry or the new one, never none. Whatever stands there is
+// replaced, a link always, a regular file only when `replaceFile`, a
+// directory never.
+bool PutPortEntry(const PortMapRoots& roots, int number, bool replaceFile, std::string& error,
+                  const std::function<bool(const std::string& temp, std::string& error)>& make)
 {
     if (number < 0 || number > kMaxComNumber) {
-        error = "COM" + std::to_string(number) + " is no port number.";
-        return false;
-    }
-    if (target.empty() || target.find('\n') != std::string::npos || target.find('\0') != std::string::npos) {
-        error = "Name the device by its full path, say /dev/ttyUSB0.";
+        error = "COM " + std::to_string(number) + " is no port number.";
         return false;
     }
     const std::string path = EntryPath(roots, number);
@@ -519,14 +585,11 @@ bool WritePortLink(const PortMapRoots& roots, int number, const std::string& tar
         error = "Cannot make " + roots.portsDirectory + ": " + ec.message();
         return false;
     }
-    // Made under a name of its own and renamed over the entry, so that a
-    // reader sees either the old link or the new one, never none.
     const std::string temp = (fs::path(roots.portsDirectory) /
                               (".COM" + std::to_string(number) + ".new-" + std::to_string(::getpid()) + "-" +
                                std::to_string(tempCounter.fetch_add(1))))
                                  .string();
-    if (::symlink(target.c_str(), temp.c_str()) != 0) {
-        error = "Cannot make a link in " + roots.portsDirectory + ": " + std::strerror(errno);
+    if (!make(temp, error)) {
         return false;
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
@@ -535,6 +598,51 @@ bool WritePortLink(const PortMapRoots& roots, int number, const std::string& tar
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool WritePortLink(const PortMapRoots& roots, int number, const std::string& target, bool replaceFile,
+                   std::string& error)
+{
+    if (target.empty() || target.find('\n') != std::string::npos || target.find('\0') != std::string::npos) {
+        error = "Name the device by its full path, say /dev/ttyUSB0.";
+        return false;
+    }
+    return PutPortEntry(roots, number, replaceFile, error, [&](const std::string& temp, std::string& why) {
+        if (::symlink(target.c_str(), temp.c_str()) != 0) {
+            why = "Cannot make a link in " + roots.portsDirectory + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    });
+}
+
+bool WritePortEndpoint(const PortMapRoots& roots, int number, const std::string& endpoint, bool replaceFile,
+                       std::string& error)
+{
+    if (!IsNetworkEndpoint(endpoint)) {
+        error = endpoint + " is no network endpoint: write rfc2217://HOST:PORT or tcp://HOST:PORT.";
+        return false;
+    }
+    return PutPortEntry(roots, number, replaceFile, error, [&](const std::string& temp, std::string& why) {
+        // A kept file like any other: private to the user, and made new.
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            why = "Cannot write in " + roots.portsDirectory + ": " + std::strerror(errno);
+            return false;
+        }
+        const std::string line = endpoint + "\n";
+        const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        const int writeError = errno;
+        const bool closed = ::close(fd) == 0;
+        if (!written || !closed) {
+            why = "Cannot write in " + roots.portsDirectory + ": " + std::strerror(written ? errno : writeError);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        return true;
+    });
 }
 
 bool RemovePortLink(const PortMapRoots& roots, int number, bool removeFile, std::string& error)
@@ -583,9 +691,15 @@ std::string PermissionAdvice(const std::string& path)
     std::vector<char> userBuffer(16384);
     struct group entry {};
     struct group* found = nullptr;
-    // Root's group is no advice; a device owned by it gets the usual one.
-    if (::stat(path.c_str(), &st) == 0 && st.st_gid != 0 &&
-        ::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    // A device of root's own group is closed to every other user, whatever
+    // groups they are in (a container, a system that never gave its ports
+    // to dialout): joining a group would not help.
+    if (exists && st.st_gid == 0) {
+        return "It belongs to root's group, so no group you could join opens it: ask the administrator to give "
+               "it to the dialout group (chgrp dialout " + path + " && chmod g+rw " + path + ").";
+    }
+    if (exists && ::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
         groupName = found->gr_name;
         gid = st.st_gid;
         struct passwd user {};

@@ -107,6 +107,12 @@ std::string DescribePortEntry(const PortEntry& entry);
 bool WritePortLink(const PortMapRoots& roots, int number, const std::string& target, bool replaceFile,
                    std::string& error);
 
+// Makes ports/COM<number> a file holding the one line `endpoint`
+// (rfc2217://HOST:PORT or tcp://HOST:PORT), private to the user, replacing
+// what stands there as WritePortLink does.
+bool WritePortEndpoint(const PortMapRoots& roots, int number, const std::string& endpoint, bool replaceFile,
+                       std::string& error);
+
 // Removes ports/COM<number> when it is a link, or a regular file when
 // `removeFile`. An entry that is not there is no failure.
 bool RemovePortLink(const PortMapRoots& roots, int number, bool removeFile, std::string& error);

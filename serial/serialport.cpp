@@ -8,10 +8,12 @@
 
 namespace {
 
-std::string AfterLastSeparator(const std::string& path)
+// The port as messages name it: "COM 7", as the panel's own "Unable to open
+// port COM 7" does above them, or the device or endpoint as named.
+std::string PortAsNamed(const std::string& name, const std::string& device)
 {
-    const auto cut = path.find_last_of("\\/");
-    return cut == std::string::npos ? path : path.substr(cut + 1);
+    const long number = ComNumberOfPortName(name);
+    return number >= 0 ? "COM " + std::to_string(number) : device;
 }
 
 } // namespace
@@ -35,10 +37,10 @@ bool CSerialPort::Open(const char* path, int baud, char parity, int dataBits, in
     const std::string found = CSerialPortPrivate::DeviceName(name);
     SerialError error;
     if (!d->OpenDevice(found, error)) {
-        // The port named as the user knows it ("COM7"); a device named
-        // directly stands for itself. A backend that knows more than the
+        // The port named as the user knows it; a device named directly
+        // stands for itself. A backend that knows more than the
         // code says so in its own words.
-        const std::string port = ComNumberOfPortName(name) >= 0 ? AfterLastSeparator(name) : found;
+        const std::string port = PortAsNamed(name, found);
         SetLastError(error.text.empty() ? MakeOpenError(error.code, port, found) : error);
         return false;
     }
@@ -53,7 +55,7 @@ bool CSerialPort::OpenAgain(int baud, char parity, int dataBits, int stopBits, b
         return false;
     }
     if (const std::string found = CSerialPortPrivate::DeviceName(name); found != device) {
-        const std::string port = ComNumberOfPortName(name) >= 0 ? AfterLastSeparator(name) : found;
+        const std::string port = PortAsNamed(name, found);
         SetLastError(SerialError{ENOENT, port + " no longer leads to " + device + ".", SerialFault::Missing});
         return false;
     }

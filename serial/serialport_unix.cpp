@@ -175,14 +175,15 @@ namespace {
 
 // Where a COM number leads, for the user: the device a link names in the
 // end rather than the link itself.
+std::string Resolved(const std::string& device)
+{
+    char resolved[PATH_MAX] = {};
+    return ::realpath(device.c_str(), resolved) != nullptr ? std::string(resolved) : device;
+}
+
 std::string PortWithDevice(const std::string& port, const std::string& device)
 {
-    if (port == device) {
-        return port;
-    }
-    char resolved[PATH_MAX] = {};
-    const bool found = ::realpath(device.c_str(), resolved) != nullptr;
-    return port + " (" + (found ? std::string(resolved) : device) + ")";
+    return port == device ? port : port + " (" + Resolved(device) + ")";
 }
 
 std::string LinkTarget(const std::string& path)
@@ -196,21 +197,34 @@ std::string LinkTarget(const std::string& path)
     return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
-SerialError MissingError(long code, const std::string& port, const std::string& device)
+// The clause that tells why `device` could not be opened, without naming it.
+std::string WhyNotOpened(long code, const std::string& device)
 {
-    // A device node without hardware behind it (a ttyS without a UART)
-    // fails with ENXIO, ENODEV or EIO rather than ENOENT.
-    const std::string gone = code == ENOENT ? "does not exist" : "has no device behind it";
-    std::string text;
-    if (port == device) {
-        text = device + " " + gone + ": is the cable plugged in?";
-    } else if (const std::string target = LinkTarget(device); !target.empty()) {
-        text = port + " leads to " + target + ", which " + gone + ": is the cable plugged in?";
-    } else {
-        text = port + " has no entry in the COM map, and " + device + ", the device it stands for without one, " +
-               gone + ".";
+    switch (code) {
+    case ENOENT:
+        return "does not exist";
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        // A device node without hardware behind it (a ttyS without a UART)
+        // fails so rather than with ENOENT.
+        return "has no device behind it";
+    case EBUSY:
+    case EWOULDBLOCK: {
+        const auto holders = FindHolders({device}, SystemPortMapRoots().procDirectory).front();
+        if (!holders.empty() &&
+            std::all_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.self; })) {
+            return "is already open in this program";
+        }
+        // Another user's program cannot be seen, nor named.
+        return "is already in use by " + (holders.empty() ? std::string("another program") : DescribeHolders(holders)) +
+               (holders.size() > 1 ? ": end those programs first" : ": end that program first");
     }
-    return SerialError{code, text, SerialFault::Missing};
+    case ENOTTY:
+        return "is not a serial device";
+    default:
+        return std::string("could not be opened: ") + std::strerror(static_cast<int>(code));
+    }
 }
 
 } // namespace
@@ -218,34 +232,38 @@ SerialError MissingError(long code, const std::string& port, const std::string& 
 SerialError MakeOpenError(long code, const std::string& port, const std::string& device)
 {
     const std::string where = PortWithDevice(port, device);
-    switch (code) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case EIO:
-        return MissingError(code, port, device);
-    case EBUSY:
-    case EWOULDBLOCK: {
-        const auto holders = FindHolders({device}, SystemPortMapRoots().procDirectory).front();
-        if (!holders.empty() && std::all_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.self; })) {
-            return SerialError{code, where + " is already open in this program.", SerialFault::Busy};
+    const bool missing = code == ENOENT || code == ENXIO || code == ENODEV || code == EIO;
+    const std::string target = port == device ? std::string() : LinkTarget(device);
+    if (port != device && target.empty()) {
+        // Nothing is linked under the number, and the system's device that
+        // stands for it then failed. Said as it is: whatever befell that
+        // device, the user most likely meant a cable of their own, which
+        // the COM map would name.
+        std::string text = "Nothing is linked as " + port + " in the COM map, and " + device + ", which " + port +
+                           " opens without a link, " + WhyNotOpened(code, device) + ".";
+        if (code == EACCES || code == EPERM) {
+            text += " " + PermissionAdvice(device);
         }
-        // Another user's program cannot be seen, nor named.
-        return SerialError{code,
-                           where + " is already in use by " +
-                               (holders.empty() ? std::string("another program") : DescribeHolders(holders)) +
-                               (holders.size() > 1 ? ": end those programs first." : ": end that program first."),
-                           SerialFault::Busy};
+        return SerialError{code, text, SerialFault::Missing};
     }
+    if (missing) {
+        const std::string text = port == device ? device + " " + WhyNotOpened(code, device) + ": is the cable plugged in?"
+                                                : port + " leads to " + target + ", which " +
+                                                      WhyNotOpened(code, device) + ": is the cable plugged in?";
+        return SerialError{code, text, SerialFault::Missing};
+    }
+    switch (code) {
+    case EBUSY:
+    case EWOULDBLOCK:
+        return SerialError{code, where + " " + WhyNotOpened(code, device) + ".", SerialFault::Busy};
     case EACCES:
     case EPERM:
-        return SerialError{code, "You have no permission to use " + where + ". " + PermissionAdvice(device),
+        return SerialError{code, "You have no permission to use " + where + ". " + PermissionAdvice(Resolved(device)),
                            SerialFault::NotPermitted};
     case ENOTTY:
-        return SerialError{code, where + " is not a serial device.", SerialFault::NotSerial};
+        return SerialError{code, where + " " + WhyNotOpened(code, device) + ".", SerialFault::NotSerial};
     default:
-        return SerialError{code, where + " could not be opened: " + std::strerror(static_cast<int>(code)) + ".",
-                           SerialFault::Other};
+        return SerialError{code, where + " " + WhyNotOpened(code, device) + ".", SerialFault::Other};
     }
 }
 

@@ -365,6 +365,47 @@ TEST_F(ActivityFiles, RowsGoToTheDayTheHitBeganAndReadBackWhole)
     }
 }
 
+// The files are the user's alone whatever the umask, a link in a file's
+// place is never written through (nor its target made), and a row always
+// starts a line of its own.
+TEST_F(ActivityFiles, FilesArePrivateNeverReachedThroughALinkAndRowsStartTheirOwnLine)
+{
+    const Hit hit = SampleHit(TICK0_MS + 500, "SCAN");
+    const fs::path file = dir / "Ostrelle-activity-2026-12-08.csv";
+    const mode_t oldMask = ::umask(0);
+    const std::string made = ActivityLog(dir.string()).Append(hit);
+    ::umask(oldMask);
+    ASSERT_EQ(made, "");
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    // Somebody else's file behind a link, and a link to nothing.
+    const fs::path elsewhere = dir / "elsewhere";
+    fs::create_directories(elsewhere);
+    const fs::path target = elsewhere / "bashrc";
+    std::ofstream(target) << "keep me";
+    for (const fs::path& to : {target, elsewhere / "not-yet"}) {
+        SCOPED_TRACE(to.string());
+        fs::remove(file);
+        fs::create_symlink(to, file);
+        const std::string refused = ActivityLog(dir.string()).Append(hit);
+        EXPECT_NE(refused.find(file.string() + " is a symbolic link"), std::string::npos) << refused;
+        EXPECT_TRUE(fs::is_symlink(file));
+    }
+    EXPECT_EQ(ReadAll(target), "keep me");
+    EXPECT_FALSE(fs::exists(elsewhere / "not-yet"));
+
+    // A last row without its line end, as an editor or a crash leaves it.
+    fs::remove(file);
+    ASSERT_EQ(ActivityLog(dir.string()).Append(hit), "");
+    std::string text = ReadAll(file);
+    text.resize(text.size() - 2);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    ASSERT_EQ(ActivityLog(dir.string()).Append(hit), "");
+    const ActivityFileContents back = ReadActivityFile(file.string());
+    EXPECT_EQ(back.hits.size(), 2u);
+    EXPECT_EQ(back.skipped, 0u);
+}
+
 // A file that cannot take the row says why, and leaves nothing of the row
 // behind for the next one to run into.
 TEST_F(ActivityFiles, AFileThatCannotBeWrittenSaysWhyAndKeepsNoHalfRow)

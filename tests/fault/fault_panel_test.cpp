@@ -120,7 +120,8 @@ TEST_F(PanelFaults, RadioThatVanishesShowsNoStatusAndStopStartAndExitStayQuick)
 // What a user meets when the radio's line dies and comes back, as the screen
 // shows it: each state within a second, written across the LCD, which keeps
 // its place and the window its size; the lamp dark while the radio says
-// nothing; Send and Recv resting while the port is gone. radiosim started
+// nothing; Send and Recv, the keys and TUNE resting while the port is gone,
+// and no frequency shown as if it were current then. radiosim started
 // again at the same link is mirrored again by itself, and STOP ends the wait.
 TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
 {
@@ -141,11 +142,17 @@ TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
         const QImage screen = QGuiApplication::primaryScreen()->grabWindow(panel->winId()).toImage();
         const bool band = screen.pixel(inBand) == lcdpaint::markBandRgb;
         const bool dark = screen.pixel(lamp) == qRgb(0, 0, 0);
+        // Stopped, the keys stay enabled; running, they follow the port.
+        const bool frames = panel->Control(1035)->isEnabled() == transfers &&
+                            (panel->Control(1006)->isEnabled() == transfers || !panel->Link().linkRunning);
+        const bool noFrequency = Text(1052) == QStringLiteral("----") && Text(1051) == QStringLiteral("----");
         seen = panel->CurrentMark().reason.toStdString() + (band ? " [band]" : "") + (dark ? " [dark lamp]" : "") +
-               (panel->Control(1001)->isEnabled() ? " [Recv]" : "");
+               (panel->Control(1001)->isEnabled() ? " [Recv]" : "") + (panel->Control(1006)->isEnabled() ? " [SCAN]" : "") +
+               (panel->Control(1035)->isEnabled() ? " [TUNE]" : "") + " " +
+               Text(1052).toStdString();
         return panel->CurrentMark().reason == reason && band == !reason.isEmpty() && dark == lampDark &&
                panel->Control(1000)->isEnabled() == transfers && panel->Control(1001)->isEnabled() == transfers &&
-               panel->size() == size;
+               frames && (reason != gone || noFrequency) && panel->size() == size;
     };
     const auto restart = [&](std::vector<std::string> args) {
         sim = std::make_unique<SimProcess>(std::move(args), LinkPath());
@@ -185,6 +192,10 @@ TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
     EXPECT_LT(MsSince(at), 300) << "STOP";
     EXPECT_EQ(Text(1033), QStringLiteral("START"));
     EXPECT_TRUE(WaitUntil([&] { return shows({}, true, false); }, 1000)) << seen;
+    // Stopped, the keys are back (a click says to press START) and no
+    // frequency stands as if current.
+    EXPECT_TRUE(panel->Control(1006)->isEnabled());
+    EXPECT_EQ(Text(1052), QStringLiteral("----"));
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
 }
 

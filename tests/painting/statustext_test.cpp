@@ -105,11 +105,10 @@ TEST(StatusText, IndicatorFlags)
         EXPECT_EQ(v.xf, c.xf) << int(c.flags);
         EXPECT_EQ(v.hd2, c.hd2) << int(c.flags);
         EXPECT_EQ(v.hd5, c.hd5) << int(c.flags);
-        EXPECT_TRUE(v.touchesKeptFields);
     }
 }
 
-TEST(StatusText, WithoutStatusOnlyTheLiveFieldsChange)
+TEST(StatusText, WithoutStatusNoFieldShowsTheLastOne)
 {
     // The block still holds the last status; it must not show through.
     RadioStatus status = Valid();
@@ -123,9 +122,9 @@ TEST(StatusText, WithoutStatusOnlyTheLiveFieldsChange)
     EXPECT_EQ(v.battery, QStringLiteral("----"));
     EXPECT_EQ(v.rssi, QStringLiteral("----"));
     EXPECT_EQ(v.centering, QStringLiteral("----"));
-    EXPECT_FALSE(v.rfSq);
-    EXPECT_FALSE(v.mute);
-    EXPECT_FALSE(v.touchesKeptFields);
+    EXPECT_EQ(v.frequency, QStringLiteral("----"));
+    EXPECT_EQ(v.modulation, QStringLiteral("----"));
+    EXPECT_FALSE(v.rfSq || v.mute || v.xf || v.hd5 || v.hd2);
     EXPECT_EQ(statuspaint::LampColour(status), QColor(0, 0, 0));
 }
 

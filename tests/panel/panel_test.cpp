@@ -7,6 +7,7 @@
 #include "ser2netprocess.h"
 #include "dialogunits.h"
 #include "settingsfile.h"
+#include "userprompts.h"
 #include "versionblock.h"
 
 #include <QBuffer>
@@ -27,11 +28,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+
+#include <sys/stat.h>
 #include <random>
 
 
@@ -157,6 +162,14 @@ TEST_F(PanelTest, ControlsStandWhereTheTemplatePutsThem)
         EXPECT_EQ(button->text().toStdString(), key.caption);
         EXPECT_EQ(button->objectName(), QString::number(key.controlId));
     }
+    // The frequency box says its unit, on its line, inside the tune group.
+    const QRect frequency = panel->Control(1034)->geometry();
+    const auto units = panel->findChildren<QLabel*>();
+    const auto unit = std::find_if(units.begin(), units.end(), [](const QLabel* l) { return l->text() == "MHz"; });
+    ASSERT_NE(unit, units.end());
+    EXPECT_EQ((*unit)->geometry().center().y(), frequency.center().y());
+    EXPECT_GT((*unit)->geometry().left(), frequency.right());
+    EXPECT_LT((*unit)->geometry().right(), dlu::X(105));
     // The LCD lies over F2 and is known to tests after initialisation.
     EXPECT_FALSE(panel->LcdRect().isNull());
     EXPECT_LT(panel->LcdRect().bottom(), panel->Control(1003)->geometry().top());
@@ -211,7 +224,7 @@ TEST_F(PanelTest, StartWithAPortThatCannotBeOpenedStaysStopped)
     // Said once, in words, with what to do: no error numbers, no second
     // account of the same thing.
     EXPECT_EQ(prompts.informatives[0],
-              QStringLiteral("COM233 leads to /nonexistent/ostrelle-tty, which does not exist: is the cable plugged in?"));
+              QStringLiteral("COM 233 leads to /nonexistent/ostrelle-tty, which does not exist: is the cable plugged in?"));
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
     EXPECT_TRUE(panel->Control(1032)->isEnabled());
     EXPECT_FALSE(panel->Link().linkRunning);
@@ -290,10 +303,12 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
     panel->show();
     SetText(*panel, 1032, QStringLiteral("241"));
 
-    // Stopped: a key press sends nothing.
+    // Stopped: a key press sends nothing, and says why.
     Click(*panel, 1006);
     QTest::qWait(50);
     EXPECT_TRUE(radio.Received().empty());
+    EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("The link is stopped: press START first.")});
+    prompts.warnings.clear();
 
     Click(*panel, 1033);
     ASSERT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
@@ -704,6 +719,53 @@ TEST_F(PanelTest, TheUserIsToldWhereTheTraceGoesAndWhichPcKeysPressWhat)
     EXPECT_TRUE(prompts.warnings.isEmpty());
 }
 
+// Whatever writes them, the files kept beside the settings are the user's
+// alone under any umask, and a link that leads nowhere makes no file; the
+// trace is never written through a link at all, and says so.
+TEST_F(PanelTest, KeptFilesArePrivateAndNoLinkLeadsThemElsewhere)
+{
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    const QStringList names{QStringLiteral("Ostrelle.cfg"), QStringLiteral("Ostrelle.ini"),
+                            QStringLiteral("Ostrelle.trace")};
+    const auto writeAll = [&](CFrontPanelDlg& panel) {
+        panel.RememberImageFolder(dir.filePath(QStringLiteral("radio.bin")));
+        panel.OnTraceTraffic(true);
+        panel.OnTraceTraffic(false);
+        Click(panel, 1);
+    };
+    // Settings an earlier version left readable to all become private too.
+    WriteSettings("7\n146.52\n");
+    ASSERT_TRUE(QFile::setPermissions(dir.filePath(names[0]), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                                                  QFile::ReadOther));
+    const mode_t oldMask = ::umask(0);
+    {
+        auto panel = MakePanel();
+        writeAll(*panel);
+    }
+    for (const QString& name : names) {
+        EXPECT_EQ(QFile::permissions(dir.filePath(name)), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                                              QFile::WriteUser)
+            << name.toStdString();
+    }
+    // Each a link to nothing: nothing is made where it points.
+    for (const QString& name : names) {
+        QFile::remove(dir.filePath(name));
+        ASSERT_TRUE(QFile::link(elsewhere + QStringLiteral("/") + name, dir.filePath(name)));
+    }
+    prompts.warnings.clear();
+    {
+        auto panel = MakePanel();
+        writeAll(*panel);
+    }
+    ::umask(oldMask);
+    EXPECT_TRUE(QDir(elsewhere).isEmpty()) << QDir(elsewhere).entryList().join(' ').toStdString();
+    ASSERT_EQ(prompts.warnings.size(), 1);
+    EXPECT_TRUE(prompts.warnings[0].contains(QFileInfo(dir.filePath(QStringLiteral("Ostrelle.trace"))).absoluteFilePath() +
+                                             QStringLiteral(" is a symbolic link")))
+        << prompts.warnings[0].toStdString();
+}
+
 // ---- The settings file ------------------------------------------------------
 
 TEST_F(PanelTest, SettingsAreReadBackFromTheFirstThreeLines)
@@ -867,6 +929,27 @@ TEST_F(PanelTest, CaptionsFitTheirControlsAndLabelsLineUpWithTheirBoxes)
     // The windows keep the size of their templates.
     EXPECT_EQ(panel->size(), QSize(dlu::X(416), dlu::Y(306)));
     EXPECT_EQ(about.size(), QSize(dlu::X(235), dlu::Y(55)));
+}
+
+// A message box breaks its lines between words, and might between "/dev/"
+// and "ttyUSB0"; a path stays whole on its line at any width.
+TEST_F(PanelTest, MessagesKeepPathsOnOneLine)
+{
+    const QString text = KeepPathsWhole(
+        QStringLiteral("Name the device by its full path, say /dev/ttyUSB0, or tcp://HOST:PORT."));
+    const QFont font = dlu::TemplateFont();
+    for (int width = 30; width <= 400; width += 3) {
+        QTextLayout layout(text, font);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            const QString shown = text.mid(line.textStart(), line.textLength()).trimmed();
+            EXPECT_FALSE(shown.endsWith(QLatin1Char('/')) || shown.endsWith(QChar(0x2060))) << width << ": " << shown.toStdString();
+        }
+        layout.endLayout();
+    }
+    EXPECT_EQ(QString(text).remove(QChar(0x2060)),
+              QStringLiteral("Name the device by its full path, say /dev/ttyUSB0, or tcp://HOST:PORT."));
 }
 
 TEST(SettingsFile, LinesAndNumbersAreBounded)

@@ -173,6 +173,17 @@ TEST_F(PortMapDialogTest, NetworkEntryIsShownAndReplacedOnlyWhenTheUserSaysSo)
     EXPECT_TRUE(dialog.Assign());
     EXPECT_EQ(Target(2), ById("usb-Alpha_FT232R_A50285BI-if00-port0"));
     EXPECT_TRUE(prompts.warnings.isEmpty());
+
+    // Typed as the map's files hold it, a radio on another machine becomes
+    // such a file, private to the user; a link gives way to it unasked.
+    dialog.NumberBox()->setValue(3);
+    dialog.DeviceBox()->setCurrentText(QStringLiteral("tcp://antenna-pi:3333"));
+    EXPECT_TRUE(dialog.Assign());
+    EXPECT_EQ(FirstLineOf(Port(3)), "tcp://antenna-pi:3333");
+    EXPECT_EQ(fs::symlink_status(Port(3)).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Column(dialog, 2), (QStringList{"free", "network endpoint"}));
+    EXPECT_EQ(prompts.questions.size(), 3); // those above: the link gave way unasked
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.informatives.join('|').toStdString();
 }
 
 TEST_F(PortMapDialogTest, PortBoxTooltipShowsTheMapOfTheMoment)
@@ -222,9 +233,9 @@ TEST_F(PortMapDialogTest, StartWithoutALinkPointsToTheProposal)
     EXPECT_EQ(prompts.warnings[0], QStringLiteral("Unable to open port COM 200"));
     // What is wrong once, where to put it right, and the proposal.
     const QString& why = prompts.informatives[0];
-    EXPECT_TRUE(why.startsWith("COM200 has no entry in the COM map, and /dev/ttyS199, the device it stands for "
-                               "without one, does not exist.\n\nSerial devices are plugged in: right-click the "
-                               "panel, choose Serial ports... and keep the proposed numbers:\n"))
+    EXPECT_TRUE(why.startsWith("Nothing is linked as COM 200 in the COM map, and /dev/ttyS199, which COM 200 "
+                               "opens without a link, does not exist.\n\nSerial devices are plugged in: right-click "
+                               "the panel, choose Serial ports... and keep the proposed numbers:\n"))
         << why.toStdString();
     EXPECT_EQ(why.count("/dev/ttyS199"), 1) << why.toStdString();
     EXPECT_TRUE(why.contains("COM1  " + QString::fromStdString(ById("usb-Alpha_FT232R_A50285BI-if00-port0"))))
@@ -236,9 +247,9 @@ TEST_F(PortMapDialogTest, StartWithoutALinkPointsToTheProposal)
     prompts.informatives.clear();
     panel.OnStartStop();
     ASSERT_EQ(prompts.informatives.size(), 1);
-    EXPECT_EQ(prompts.informatives[0], "COM200 has no entry in the COM map, and /dev/ttyS199, the device it stands "
-                                       "for without one, does not exist. Right-click the panel and choose Serial "
-                                       "ports... to give your cable this number.");
+    EXPECT_EQ(prompts.informatives[0], "Nothing is linked as COM 200 in the COM map, and /dev/ttyS199, which COM 200 "
+                                       "opens without a link, does not exist. Right-click the panel and choose "
+                                       "Serial ports... to give your cable this number.");
 }
 
 TEST_F(PortMapDialogTest, StartOnABusyPortNamesTheProgramHoldingIt)
@@ -261,7 +272,7 @@ TEST_F(PortMapDialogTest, StartOnABusyPortNamesTheProgramHoldingIt)
     EXPECT_EQ(prompts.warnings[0], QStringLiteral("Unable to open port COM 238"));
     // The program that holds it, and nothing about the map: the number has its entry.
     EXPECT_EQ(prompts.informatives[0],
-              QStringLiteral("COM238 (%1) is already in use by port_holder (pid %2): end that program first.")
+              QStringLiteral("COM 238 (%1) is already in use by port_holder (pid %2): end that program first.")
                   .arg(QString::fromStdString(pty.SlavePath()))
                   .arg(holder.Pid()));
     EXPECT_FALSE(panel.Link().linkRunning);

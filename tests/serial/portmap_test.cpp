@@ -13,6 +13,7 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -280,21 +281,30 @@ TEST_F(PortMapTree, OpenFailuresSayWhatIsWrongAndWhatToDo)
         SerialFault fault;
         std::string text;
     } cases[] = {
-        {ENOENT, "COM7", Dev("ttyS6"), SerialFault::Missing,
-         "COM7 has no entry in the COM map, and " + Dev("ttyS6") + ", the device it stands for without one, does "
-         "not exist."},
-        {ENXIO, "COM7", Dev("ttyS6"), SerialFault::Missing,
-         "COM7 has no entry in the COM map, and " + Dev("ttyS6") + ", the device it stands for without one, has no "
-         "device behind it."},
-        {ENOENT, "COM4", Port(4).string(), SerialFault::Missing,
-         "COM4 leads to " + (root / "dev/ttyGONE").string() + ", which does not exist: is the cable plugged in?"},
+        // Nothing linked, and the system's device for the number fails:
+        // both are said, whatever the device's reason.
+        {ENOENT, "COM 7", Dev("ttyS6"), SerialFault::Missing,
+         "Nothing is linked as COM 7 in the COM map, and " + Dev("ttyS6") + ", which COM 7 opens without a link, "
+         "does not exist."},
+        {ENXIO, "COM 7", Dev("ttyS6"), SerialFault::Missing,
+         "Nothing is linked as COM 7 in the COM map, and " + Dev("ttyS6") + ", which COM 7 opens without a link, "
+         "has no device behind it."},
+        {EACCES, "COM 1", "/nonexistent/ttyS0", SerialFault::Missing,
+         "Nothing is linked as COM 1 in the COM map, and /nonexistent/ttyS0, which COM 1 opens without a link, "
+         "could not be opened: " + std::string(std::strerror(EACCES)) + ". Add yourself to the dialout group (sudo "
+         "adduser $USER dialout), then log out and in again."},
+        {ENOENT, "COM 4", Port(4).string(), SerialFault::Missing,
+         "COM 4 leads to " + (root / "dev/ttyGONE").string() + ", which does not exist: is the cable plugged in?"},
         {ENOENT, Dev("ttyUSB9"), Dev("ttyUSB9"), SerialFault::Missing,
          Dev("ttyUSB9") + " does not exist: is the cable plugged in?"},
-        {EBUSY, "COM5", Port(5).string(), SerialFault::Busy,
-         "COM5 (" + Dev("ttyUSB0") + ") is already in use by another program: end that program first."},
-        {ENOTTY, "COM5", Port(5).string(), SerialFault::NotSerial, "COM5 (" + Dev("ttyUSB0") + ") is not a serial device."},
-        {EISDIR, "COM5", Port(5).string(), SerialFault::Other,
-         "COM5 (" + Dev("ttyUSB0") + ") could not be opened: " + std::strerror(EISDIR) + "."},
+        {EBUSY, "COM 5", Port(5).string(), SerialFault::Busy,
+         "COM 5 (" + Dev("ttyUSB0") + ") is already in use by another program: end that program first."},
+        {ENOTTY, "COM 5", Port(5).string(), SerialFault::NotSerial,
+         "COM 5 (" + Dev("ttyUSB0") + ") is not a serial device."},
+        {EISDIR, "COM 5", Port(5).string(), SerialFault::Other,
+         "COM 5 (" + Dev("ttyUSB0") + ") could not be opened: " + std::strerror(EISDIR) + "."},
+        {EACCES, "COM 5", Port(5).string(), SerialFault::NotPermitted,
+         "You have no permission to use COM 5 (" + Dev("ttyUSB0") + "). " + PermissionAdvice(Dev("ttyUSB0"))},
     };
     for (const auto& c : cases) {
         const SerialError error = MakeOpenError(c.code, c.port, c.device);
@@ -302,10 +312,56 @@ TEST_F(PortMapTree, OpenFailuresSayWhatIsWrongAndWhatToDo)
         EXPECT_EQ(error.fault, c.fault) << c.text;
         EXPECT_EQ(error.code, c.code) << c.text;
     }
-    const SerialError denied = MakeOpenError(EACCES, "COM3", "/nonexistent/ttyUSB0");
-    EXPECT_EQ(denied.fault, SerialFault::NotPermitted);
-    EXPECT_EQ(denied.text, "You have no permission to use COM3 (/nonexistent/ttyUSB0). Add yourself to the dialout "
-                           "group (sudo adduser $USER dialout), then log out and in again.");
+    // A device only root's group may use: no group the user could join helps.
+    if (::geteuid() == 0 && ::chown(Dev("ttyUSB0").c_str(), 0, 0) == 0) {
+        EXPECT_EQ(PermissionAdvice(Dev("ttyUSB0")).rfind("It belongs to root's group", 0), 0u);
+    }
+}
+
+// The far end of a pseudo-terminal (radiosim, a terminal emulator) holds its
+// master side and often its slave side as well: it is the radio, not a user
+// of the port, and is never named as one.
+TEST(PortMapHolders, TheFarEndOfATerminalIsNoUserOfIt)
+{
+    int toParent[2] = {-1, -1};
+    int toChild[2] = {-1, -1};
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(toParent[0]);
+        ::close(toChild[1]);
+        // Both ends, as radiosim holds them.
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        char name[128] = {};
+        const bool made = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+                          ::ptsname_r(master, name, sizeof name) == 0 && ::open(name, O_RDWR | O_NOCTTY) >= 0;
+        const size_t size = made ? std::strlen(name) + 1 : 1;
+        char c = 0;
+        if (::write(toParent[1], made ? name : "", size) == static_cast<ssize_t>(size)) {
+            (void)::read(toChild[0], &c, 1);
+        }
+        ::_exit(0);
+    }
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    char name[128] = {};
+    const ssize_t got = ::read(toParent[0], name, sizeof name - 1);
+    const std::string slave(name);
+    ASSERT_GT(got, 1);
+    EXPECT_TRUE(InspectDevice(slave, PortMapRoots{}).holders.empty());
+    {
+        PortHolderProcess holder(slave);
+        ASSERT_TRUE(holder.Ready());
+        const PortState state = InspectDevice(slave, PortMapRoots{});
+        ASSERT_EQ(state.holders.size(), 1u);
+        EXPECT_EQ(state.holders[0].pid, holder.Pid());
+    }
+    ::close(toChild[1]);
+    ::close(toParent[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
 }
 
 TEST_F(PortMapTree, PermissionAdviceNamesTheGroupOfTheDevice)

@@ -77,7 +77,7 @@ TEST(WinePort, MissingDeviceSaysSo)
     CSerialPort port;
     EXPECT_FALSE(OpenLine(port, "\\\\.\\COM77"));
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_NE(port.LastError().text.find("COM77"), std::string::npos) << port.LastError().text;
+    EXPECT_NE(port.LastError().text.find("COM 77 does not exist"), std::string::npos) << port.LastError().text;
 }
 
 TEST(WinePort, SecondOpenOfAHeldPortFails)
