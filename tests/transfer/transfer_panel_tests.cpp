@@ -115,8 +115,11 @@ TEST_F(TransferPanelTest, RefusedAndCancelledChoicesLeaveThePollingAlone)
         {false, WriteImage("odd.bin", 133),
          QStringLiteral("Invalid input file size: 133\nA memory image is made of whole records of 132 bytes, which "
                         "133 bytes are not: choose an image received from the radio.")},
-        {false, missing, QStringLiteral("Unable to open file:\n") + missing + QStringLiteral("\nfor reading")},
-        {true, nowhere, QStringLiteral("Unable to open file:\n") + nowhere + QStringLiteral("\nfor writing")},
+        {false, missing,
+         QStringLiteral("Unable to open file:\n") + missing + QStringLiteral("\nfor reading\nThere is no such file.")},
+        {true, nowhere,
+         QStringLiteral("Unable to open file:\n") + nowhere + QStringLiteral("\nfor writing\nThe folder ") +
+             dir.filePath(QStringLiteral("no dir")) + QStringLiteral(" does not exist.")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer.toStdString());
@@ -170,7 +173,7 @@ TEST_F(TransferPanelTest, ASendAsksOnceAndNoSendsNothing)
     ASSERT_EQ(prompts.questions.size(), 1);
     EXPECT_EQ(prompts.questions[0], QStringLiteral("Send the 3 records of\n") + image +
                                         QStringLiteral("\nto the radio?\nThey replace everything the radio's memory "
-                                                       "holds now."));
+                                                       "holds now.\nSending takes about 1 second."));
     EXPECT_FALSE(panel->transfer.Active());
     EXPECT_EQ(panel->transferTimerId, 0);
     EXPECT_TRUE(TransferButtonsEnabled());
