@@ -69,7 +69,7 @@ bool TransferCommand::Prepare(int& exitCode)
         exitCode = Fail(ExitCode::Usage, options.command + " takes a file, not '-' (standard " +
                                              (reading ? "output" : "input") +
                                              "): an image goes only between the radio and a file. A file named - is "
-                                             "./-");
+                                             "given as ./-.");
         return false;
     }
     // A receive's new file goes beside FILE now; FILE itself is left alone
