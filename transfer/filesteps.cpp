@@ -43,7 +43,7 @@ bool SyncToDisk(std::FILE* stream)
 #endif
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to)
+bool RenameOver(const std::string& from, const std::string& to)
 {
 #ifdef _WIN32
     if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {

@@ -21,7 +21,7 @@ std::FILE* CreateNewFile(const std::string& filePath, bool privateFile = false);
 bool SyncToDisk(std::FILE* stream);
 
 // Renames `from` over `to` in one step, replacing it where it exists; errno
-// set on failure.
-bool ReplaceFile(const std::string& from, const std::string& to);
+// set on failure. (Not called ReplaceFile: windows.h makes that a macro.)
+bool RenameOver(const std::string& from, const std::string& to);
 
 } // namespace filesteps

@@ -581,7 +581,7 @@ TransferOutcome ImageTransfer::SettleReceivedFile(TransferOutcome how)
 TransferOutcome ImageTransfer::PutInPlace()
 {
     errno = 0;
-    if (filesteps::ReplaceFile(writePath, resolvedTarget)) {
+    if (filesteps::RenameOver(writePath, resolvedTarget)) {
         writePath = path;
         keptPath.clear();
         return TransferOutcome::Completed;

@@ -141,7 +141,7 @@ bool RememberRadioRecords(const std::string& storePath, int32_t records)
     }
     const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size() && filesteps::SyncToDisk(out);
     const bool closed = std::fclose(out) == 0;
-    if (written && closed && filesteps::ReplaceFile(fresh, storePath)) {
+    if (written && closed && filesteps::RenameOver(fresh, storePath)) {
         return true;
     }
     (void)std::remove(fresh.c_str()); // a half-written copy of ours; the store itself is untouched
