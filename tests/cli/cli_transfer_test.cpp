@@ -206,11 +206,13 @@ TEST_F(CliTransfer, AReadReplacesABackupOnlyByWholeRecordsAndNoFewerAndAWriteIsM
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(Slurp(backup) == Image(20, 6));
 
-    // On a terminal (script(1) gives it one) the question names both counts.
-    const std::string command = ctl + " --port " + sim.Path() + " write " + (dir / "radio.bin").string();
-    Put(dir / "radio.bin", old);
+    // On a terminal (script(1) gives it one) the question names both counts,
+    // and a name that begins as a Windows path does ends no sentence.
+    const std::string command =
+        "cd '" + dir.string() + "' && " + ctl + " --port " + sim.Path() + " write D:radio.bin";
+    Put(dir / "D:radio.bin", old);
     r = CtlProcess({"-qec", command, "/dev/null"}, "n\n", "/usr/bin/script").Finish(10000);
-    EXPECT_NE(r.out.find("Send the 30 records of"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Send the 30 records of D:radio.bin to the radio?"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("The radio's image had only 20 records when it was last received."), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Nothing was sent."), std::string::npos) << r.out;
