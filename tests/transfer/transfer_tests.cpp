@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -764,7 +765,6 @@ TEST_F(TransferTest, ASilenceEndedReceiveReplacesTheFileOnlyWithWholeRecordsAndN
                                            "\nholds now.\nReplace that file with the 2 records received?");
         const TransferReport replaced = t.ReplaceWithReceived();
         EXPECT_EQ(replaced.outcome, TransferOutcome::Completed);
-        EXPECT_EQ(replaced.message, "");
         EXPECT_EQ(replaced.summary, "2 records (264 bytes) were received into:\n" + chosen);
         EXPECT_EQ(replaced.radioRecords, 2);
         EXPECT_EQ(ReadFileBytes(chosen), came);
@@ -778,38 +778,24 @@ TEST_F(TransferTest, ASilenceEndedReceiveReplacesTheFileOnlyWithWholeRecordsAndN
 // 132 MB file of 1 000 000 records is no backup of a radio that sent 200.
 TEST_F(TransferTest, TheSendQuestionGivesTheTimeAndMoreRecordsThanTheRadioHad)
 {
-    struct Case {
-        off_t records;
-        int32_t radioHad; // 0: not known
-        std::string ends;
-    };
     const std::string had = "\nThe radio's image had only ";
-    const Case cases[] = {
-        {3, 0, "holds now.\nSending takes about 1 second."},
-        {3, 3, "holds now.\nSending takes about 1 second."},
-        {3, 2, had + "2 records when it was last received.\nSending takes about 1 second."},
+    const std::tuple<off_t, int32_t, std::string> cases[] = {
+        {3, 3, ""},
+        {3, 2, had + "2 records when it was last received."},
         {200, 1, had + "1 record when it was last received.\nSending takes about 4 seconds."},
-        {3000, 0, "holds now.\nSending takes about 1 minute."},
+        {3000, 0, "\nSending takes about 1 minute."},
         {1000000, 200, had + "200 records when it was last received.\nSending takes about 5 hours 50 minutes."},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.records);
-        const std::string file = dir.File("image.bin");
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, c.records * 132), 0);
-        ::close(fd);
+    for (const auto& [records, radioHad, ends] : cases) {
+        SCOPED_TRACE(records);
+        const std::string file = dir.Write("image.bin", {});
+        std::filesystem::resize_file(file, static_cast<uintmax_t>(records) * 132);
         ImageTransfer t;
         ASSERT_EQ(t.OpenForSending(file), "");
-        t.SetRadioRecords(c.radioHad);
-        const std::string question = t.SendQuestion();
-        EXPECT_EQ(question.rfind("Send the " + std::to_string(c.records) + " records of\n" + file +
-                                     "\nto the radio?\nThey replace everything the radio's memory holds now.",
-                                 0),
-                  0u)
-            << question;
-        EXPECT_GE(question.size(), c.ends.size());
-        EXPECT_EQ(question.substr(question.size() - std::min(question.size(), c.ends.size())), c.ends) << question;
+        t.SetRadioRecords(radioHad);
+        EXPECT_EQ(t.SendQuestion(), "Send the " + std::to_string(records) + " records of\n" + file +
+                                        "\nto the radio?\nThey replace everything the radio's memory holds now." +
+                                        ends + (records == 3 ? "\nSending takes about 1 second." : ""));
     }
 }
 
@@ -818,13 +804,6 @@ TEST_F(TransferTest, TheSendQuestionGivesTheTimeAndMoreRecordsThanTheRadioHad)
 TEST_F(TransferTest, TheRadiosRecordsAreRememberedInTheStoreBesideTheOtherLines)
 {
     const std::string store = dir.File("Ostrelle.ini");
-    EXPECT_EQ(RememberedRadioRecords(store), 0);
-    ASSERT_TRUE(RememberRadioRecords(store, 200));
-    EXPECT_EQ(RememberedRadioRecords(store), 200);
-    struct stat info {};
-    ASSERT_EQ(::stat(store.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-
     const std::string others = "[Folders]\r\nImages=/home/a/[Radio]\r\n\r\n[Radio]\r\nName = x\r\n";
     dir.Write("Ostrelle.ini", std::vector<uint8_t>(others.begin(), others.end()));
     ASSERT_TRUE(RememberRadioRecords(store, 7));
@@ -833,13 +812,12 @@ TEST_F(TransferTest, TheRadiosRecordsAreRememberedInTheStoreBesideTheOtherLines)
     EXPECT_EQ(std::string(text.begin(), text.end()),
               "[Folders]\r\nImages=/home/a/[Radio]\r\n\r\n[Radio]\r\nImageRecords=12\r\nName = x\r\n");
     EXPECT_EQ(RememberedRadioRecords(store), 12);
-
-    for (const std::string line : {"[Radio]\nImageRecords=0\n", "[Radio]\nImageRecords=-5\n",
-                                   "[Radio]\nImageRecords=12x\n", "[Radio]\nImageRecords=16268816\n",
-                                   "[Other]\nImageRecords=12\n"}) {
-        SCOPED_TRACE(line);
+    struct stat info {};
+    EXPECT_TRUE(::stat(store.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600) << std::oct << info.st_mode;
+    for (const std::string value : {"0", "12x", "16268816"}) {
+        const std::string line = "[Radio]\nImageRecords=" + value + "\n";
         dir.Write("Ostrelle.ini", std::vector<uint8_t>(line.begin(), line.end()));
-        EXPECT_EQ(RememberedRadioRecords(store), 0);
+        EXPECT_EQ(RememberedRadioRecords(store), 0) << line;
     }
     // A FIFO in its place is neither waited on nor replaced.
     ASSERT_EQ(::unlink(store.c_str()), 0);
