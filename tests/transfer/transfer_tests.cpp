@@ -814,10 +814,10 @@ TEST_F(TransferTest, TheRadiosRecordsAreRememberedInTheStoreBesideTheOtherLines)
     EXPECT_EQ(RememberedRadioRecords(store), 12);
     struct stat info {};
     EXPECT_TRUE(::stat(store.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600) << std::oct << info.st_mode;
-    for (const std::string value : {"0", "12x", "16268816"}) {
-        const std::string line = "[Radio]\nImageRecords=" + value + "\n";
-        dir.Write("Ostrelle.ini", std::vector<uint8_t>(line.begin(), line.end()));
-        EXPECT_EQ(RememberedRadioRecords(store), 0) << line;
+    for (const std::string text : {"[Radio]\nImageRecords=0\n", "[Radio]\nImageRecords=12x\n",
+                                   "[Radio]\nImageRecords=16268816\n", "[Radio]\n[Other]\nImageRecords=9\n"}) {
+        dir.Write("Ostrelle.ini", std::vector<uint8_t>(text.begin(), text.end()));
+        EXPECT_EQ(RememberedRadioRecords(store), 0) << text;
     }
     // A FIFO in its place is neither waited on nor replaced.
     ASSERT_EQ(::unlink(store.c_str()), 0);
