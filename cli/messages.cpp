@@ -12,7 +12,8 @@ std::string OneLine(const std::string& text)
     std::string line;
     bool blank = false;
     bool brokeLine = false;
-    for (const char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c == '\n' || c == ' ' || c == '\t') {
             blank = true;
             brokeLine = brokeLine || c == '\n';
@@ -20,8 +21,10 @@ std::string OneLine(const std::string& text)
         }
         if (blank && !line.empty()) {
             // A line that ends a sentence without saying so gets its full stop
-            // when the next one starts a sentence of its own.
-            const bool sentence = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            // when the next one starts a sentence of its own; a Windows path
+            // ("Z:\images\backup.bin") on a line of its own starts none.
+            const bool drive = i + 1 < text.size() && text[i + 1] == ':';
+            const bool sentence = ((c >= 'A' && c <= 'Z') && !drive) || (c >= '0' && c <= '9');
             if (brokeLine && sentence && std::string_view(".:?!").find(line.back()) == std::string_view::npos) {
                 line += '.';
             }

@@ -70,7 +70,7 @@ bool OptionFits(const Options& o, std::string& error)
         error += ", not with " + o.command;
         return false;
     };
-    return only(o.json, "--json", {"status", "lcd", "watch"}) && only(o.yes, "--yes", {"write"}) &&
+    return only(o.json, "--json", {"status", "lcd", "watch"}) && only(o.yes, "--yes", {"read", "write"}) &&
            only(o.reconnect, "--reconnect", {"watch", "serve"}) && only(o.delayGiven, "--delay", {"key"}) &&
            only(o.hits, "--hits", {"watch"}) && only(o.mergeGapGiven, "--merge-gap", {"watch"}) &&
            only(o.listenGiven, "--listen", {"serve"}) && only(o.rigctlPortGiven, "--rigctl-port", {"serve"}) &&
@@ -223,7 +223,8 @@ const char* UsageText()
            "                         l/out...; any case), --delay MS apart\n"
            "  tune MHZ [am|fm|auto]  tunes the radio (modulation Auto unless given)\n"
            "  read FILE              copies the radio's memory image into FILE; FILE is\n"
-           "                         replaced only by a whole image\n"
+           "                         replaced only by a whole image, and one of fewer\n"
+           "                         records than FILE holds only with --yes\n"
            "  write FILE             copies FILE into the radio's memory, replacing all\n"
            "                         of it (asks first on a terminal)\n"
            "  watch                  prints a time-stamped line whenever the status or\n"
@@ -245,7 +246,8 @@ const char* UsageText()
            "                         COM number in the panel's Ostrelle.cfg, else COM1\n"
            "  --json                 status, lcd, watch: JSON (one object per line)\n"
            "  --delay MS             key: pause between keys (default 100)\n"
-           "  --yes, -y              write: do not ask before replacing the radio's memory\n"
+           "  --yes, -y              write: do not ask before replacing the radio's memory;\n"
+           "                         read: replace FILE even by an image of fewer records\n"
            "  --reconnect            watch, serve: after a hang-up let the port go, look\n"
            "                         for it once a second and go on when it is back\n"
            "  --listen ADDRESS       serve: the address to listen on (default 127.0.0.1,\n"

@@ -1,11 +1,12 @@
 #include "transfercommands.h"
 
 #include "exitcodes.h"
-#include "frames.h"
 #include "interrupt.h"
+#include "keptfiles.h"
 #include "messages.h"
 #include "progress.h"
 #include "radiolink.h"
+#include "radiomemory.h"
 
 #include <chrono>
 #include <cstdio>
@@ -13,7 +14,11 @@
 #include <string>
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -27,10 +32,21 @@ constexpr uint32_t SUPERVISE_PACE_MS = 50;
 bool IsTerminal(std::FILE* stream)
 {
 #if defined(_WIN32)
-    return _isatty(_fileno(stream)) != 0;
+    // _isatty holds for every character device, the NUL device among them,
+    // so input from NUL (or from Wine's /dev/null) passed for a person at a
+    // keyboard; only a console has a console mode.
+    DWORD mode = 0;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
 #else
     return ::isatty(::fileno(stream)) != 0;
 #endif
+}
+
+// Where the panel and this program remember what the radio's image held.
+std::string StorePath()
+{
+    return KeptFilesDirectory() + "/" + std::string(STORE_FILE_NAME);
 }
 
 } // namespace
@@ -46,6 +62,16 @@ bool TransferCommand::Prepare(int& exitCode)
 {
     exitCode = Code(ExitCode::Done);
     const std::string& file = options.arguments.at(0);
+    // No stream stands in for the file: a receive replaces its file only
+    // once the image is whole, which a pipe cannot wait for, and a send
+    // checks its file's size before anything goes.
+    if (file == "-") {
+        exitCode = Fail(ExitCode::Usage, options.command + " takes a file, not '-' (standard " +
+                                             (reading ? "output" : "input") +
+                                             "): an image goes only between the radio and a file. A file named - is "
+                                             "given as ./-.");
+        return false;
+    }
     // A receive's new file goes beside FILE now; FILE itself is left alone
     // until a whole image has come.
     const std::string refused = reading ? transfer.OpenForReceiving(file) : transfer.OpenForSending(file);
@@ -62,6 +88,7 @@ bool TransferCommand::Prepare(int& exitCode)
                                          "terminal to ask on");
         return false;
     }
+    transfer.SetRadioRecords(RememberedRadioRecords(StorePath()));
     (void)std::fprintf(stderr, "%s [y/N] ", OneLine(transfer.SendQuestion()).c_str());
     (void)std::fflush(stderr);
     std::string answer;
@@ -69,7 +96,8 @@ bool TransferCommand::Prepare(int& exitCode)
         return true;
     }
     transfer.Abandon();
-    (void)std::fprintf(stderr, "Nothing was sent.\n");
+    // Declined is not done: a script must not go on as if the radio held the file.
+    exitCode = Fail(ExitCode::Usage, "Nothing was sent.");
     return false;
 }
 
@@ -109,14 +137,18 @@ int TransferCommand::Supervise(RadioLink& link)
     }
     // The worker has ended: this closes the stream, keeps its outcome and,
     // for a whole receive, puts the new file in FILE's place.
-    const TransferReport report = transfer.Stop(link);
-    const ImageTransfer::Progress last = transfer.Snapshot();
-    progress.Finish(last);
-    if (report.outcome != TransferOutcome::Completed || !report.message.empty()) {
-        return Fail(ExitCode::TransferIncomplete, report.message);
+    TransferReport report = transfer.Stop(link);
+    progress.Finish(transfer.Snapshot());
+    if (report.outcome == TransferOutcome::FewerRecords && options.yes) {
+        report = transfer.ReplaceWithReceived();
     }
-    if (reading && last.bytesReceived % IMAGE_RECORD_SIZE != 0) {
-        return Fail(ExitCode::TransferIncomplete, report.summary);
+    if (report.radioRecords > 0) {
+        (void)RememberRadioRecords(StorePath(), report.radioRecords); // only a hint for later sends is lost
+    }
+    if (report.outcome != TransferOutcome::Completed || !report.message.empty()) {
+        const std::string hint =
+            report.outcome == TransferOutcome::FewerRecords ? "\nGive --yes to replace it all the same." : "";
+        return Fail(ExitCode::TransferIncomplete, report.message + hint);
     }
     const std::string result = OneLine(report.summary) + "\n";
     (void)std::fwrite(result.data(), 1, result.size(), stdout);

@@ -676,6 +676,12 @@ void CFrontPanelDlg::OnSessionEnd()
 
 void CFrontPanelDlg::reject()
 {
+    // Esc never ends the panel. While a transfer runs it is the progress
+    // window's Cancel, wherever the focus stands: the window that opened with
+    // the transfer does not always take the focus from the panel.
+    if (transferTimerId != 0 && transfer.Active()) {
+        OnCancelTransfer();
+    }
 }
 
 void CFrontPanelDlg::closeEvent(QCloseEvent* event)

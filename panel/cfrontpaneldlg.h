@@ -76,7 +76,8 @@ public:
     // A key button's command, from a click or the keyboard: the same path.
     void OnKeyButton(int controlId);
     void StopWorker();
-    // Esc must not end the dialog: Exit is the only way out.
+    // Esc must not end the dialog: Exit is the only way out. During a
+    // transfer it cancels the transfer.
     void reject() override;
     // Initialises the dialog before its window exists, so that the saved
     // position reaches the window manager as the frame's.

@@ -1,6 +1,7 @@
 #include "cfrontpaneldlg.h"
 
 #include "activityfeed.h"
+#include "radiomemory.h"
 #include "transferprogressdlg.h"
 
 #include <QFile>
@@ -101,12 +102,22 @@ void StartTransfer(CFrontPanelDlg& dlg)
 
 // The end of a transfer, however it came: the buttons back, and either the
 // progress window saying what was done, or the window gone and one message
-// saying what went wrong.
-void EndTransfer(CFrontPanelDlg& dlg, const TransferReport& report)
+// saying what went wrong. An image of fewer records than the file it was to
+// replace takes its place only when the user says so.
+void EndTransfer(CFrontPanelDlg& dlg, TransferReport report)
 {
     dlg.update();
     EnableTransferButtons(dlg, dlg.TransfersPossible());
     ReleaseFrameControls(dlg);
+    if (report.outcome == TransferOutcome::FewerRecords) {
+        dlg.ProgressWindow().Finish();
+        if (dlg.Prompts().Confirm(QString::fromLocal8Bit(dlg.transfer.ReplaceQuestion().c_str()))) {
+            report = dlg.transfer.ReplaceWithReceived();
+        }
+    }
+    if (report.radioRecords > 0) {
+        (void)RememberRadioRecords(LocalPath(dlg.StorePath()), report.radioRecords); // only a hint is lost
+    }
     if (report.outcome == TransferOutcome::Completed && report.message.empty()) {
         dlg.ProgressWindow().Succeeded(dlg.transfer.Snapshot(), QString::fromLocal8Bit(report.summary.c_str()));
         return;
@@ -125,12 +136,14 @@ void CFrontPanelDlg::OnSendImage()
     if (name.isEmpty()) {
         return;
     }
-    RememberImageFolder(name);
     const std::string refused = transfer.OpenForSending(LocalPath(name));
     if (!refused.empty()) {
         prompts->Warn(QString::fromLocal8Bit(refused.c_str()));
         return;
     }
+    // Only a folder that worked is where the next dialog opens.
+    RememberImageFolder(name);
+    transfer.SetRadioRecords(RememberedRadioRecords(LocalPath(StorePath())));
     // What the radio holds is gone once the image goes: asked once, No the default.
     if (!prompts->Confirm(QString::fromLocal8Bit(transfer.SendQuestion().c_str()))) {
         transfer.Abandon();
@@ -145,12 +158,12 @@ void CFrontPanelDlg::OnReceiveImage()
     if (name.isEmpty()) {
         return;
     }
-    RememberImageFolder(name);
     const std::string refused = transfer.OpenForReceiving(LocalPath(name));
     if (!refused.empty()) {
         prompts->Warn(QString::fromLocal8Bit(refused.c_str()));
         return;
     }
+    RememberImageFolder(name);
     StartTransfer(*this);
 }
 

@@ -89,6 +89,8 @@ void CTransferProgressDlg::Begin(const ImageTransfer::Progress& start, const QSt
     Update(start);
     show();
     raise();
+    // Esc is meant for this window while the transfer runs.
+    activateWindow();
 }
 
 void CTransferProgressDlg::Update(const ImageTransfer::Progress& progress)

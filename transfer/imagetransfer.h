@@ -32,6 +32,8 @@ enum class TransferOutcome {
     RadioNotTaking,   // a record found no room on the line for its whole budget
     LinkLost,         // the device hung up under the worker
     NotReplaced,      // a whole image came, but could not take the target's place
+    NotWhole,         // the radio fell silent, but what came is no whole number of records
+    FewerRecords,     // a whole image came with fewer records than the file it was to replace
 };
 
 // What the window thread learns from one look at a transfer.
@@ -42,6 +44,7 @@ struct TransferReport {
     std::string message;           // for the user; empty when there is nothing to tell
     std::string summary;           // what a transfer that ended well did; empty otherwise
     std::string keptPath;          // where the bytes of an unfinished receive are kept; empty when none
+    int32_t radioRecords = 0;      // the records of the radio's image, once a receive has put it in place
 };
 
 class ImageTransfer {
@@ -67,8 +70,19 @@ public:
     std::string BeginReceive(std::FILE* stream, const std::string& path);
 
     // A send replaces all the radio holds: the question to ask before it
-    // starts, naming the file and its records.
+    // starts, naming the file, its records and the time it will take, and
+    // the records the radio's image last had where the file has more.
     std::string SendQuestion() const;
+    // The records the radio's image had when it was last received whole (0:
+    // not known), for the send question.
+    void SetRadioRecords(int32_t records) { radioRecords = records; }
+    // A receive that ended FewerRecords: the question whether its image is to
+    // replace the larger file all the same, naming both counts.
+    std::string ReplaceQuestion() const;
+    // Yes to that question: the kept image takes the file's place. The report
+    // is that of a whole receive, or NotReplaced; after any other end it only
+    // says that nothing is left to settle.
+    TransferReport ReplaceWithReceived();
     // Drops a transfer that was opened but never started (the user said
     // No): the stream is closed, and a receive's new file removed.
     void Abandon();
@@ -147,8 +161,15 @@ private:
     TransferReport Finish(TransferOutcome how);
     void Reset(std::FILE* stream, const std::string& filePath, TransferKind newKind);
     // A receive's new file once its stream is closed: in the target's place
-    // when `how` is whole, else kept beside it when it holds anything.
-    TransferOutcome SettleReceivedFile(TransferOutcome how, TransferReport& report);
+    // when `how` is whole and has no fewer records than the target, else kept
+    // beside it when it holds anything.
+    TransferOutcome SettleReceivedFile(TransferOutcome how);
+    // The report of an end: outcome, message, summary and what was kept.
+    TransferReport Report(TransferOutcome how, TransferReport& report);
+    // The kept image in the target's place; Completed, or NotReplaced.
+    TransferOutcome PutInPlace();
+    // What a send that did not end whole leaves in the radio, for its message.
+    std::string RadioHolds() const;
     void RestartPollingIfRunning(RadioLink& link, TransferReport& report);
     std::string Describe(TransferOutcome how) const;
     std::string Summary() const;
@@ -158,10 +179,17 @@ private:
     // A receive into a new file beside the target, renamed over it when whole.
     bool replaceTarget = false;
     bool targetExisted = false;
+    int32_t targetRecords = 0;  // what the file to be replaced held when the receive ended
+    int32_t radioRecords = 0;
+    // A FewerRecords receive whose image waits for the user's word.
+    bool awaitingReplace = false;
     std::string resolvedTarget; // what the new file replaces: a link's file, not the link
     std::string keptPath;       // where an unfinished receive's bytes stayed
     std::FILE* progressStream = stdout;
 };
+
+// How long a send of `records` takes: the workers' pace per record.
+uint64_t ExpectedSendMs(int32_t records);
 
 // Thread routines, run through RadioLink::StartWorker. Both return 0 and end
 // within a bounded time once link.stopRequested is set.

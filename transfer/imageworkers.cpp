@@ -129,6 +129,14 @@ bool ShowTotal(std::FILE* out, int32_t total)
 
 } // namespace
 
+uint64_t ExpectedSendMs(int32_t records)
+{
+    // Each record is followed by the pause; the line carries its 132 bytes
+    // (11.5 ms at 115200 baud) meanwhile, so the pause sets the pace, and the
+    // write and the sleep's own overshoot add about a millisecond.
+    return static_cast<uint64_t>(std::max<int32_t>(records, 0)) * (RECORD_PAUSE_MS + 1);
+}
+
 int ImageSendWorker(RadioLink& link, ImageTransfer& transfer)
 {
     CSerialPort& port = link.Port();

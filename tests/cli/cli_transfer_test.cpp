@@ -85,6 +85,21 @@ TEST_F(CliTransfer, ReadAndWriteRoundTripByteForByte)
     r = RunCtl({"--port", sim.Path(), "write", "--yes", (dir / "odd.bin").string()});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("Invalid input file size: 133"), std::string::npos) << r.err;
+    // Nor an empty file, bytes a receive kept, or '-', which names no file.
+    Put(dir / "empty.bin", "");
+    Put(dir / "backup.bin.partial", b);
+    for (const auto& [file, says] : {std::pair<std::string, std::string>{"empty.bin", "holds no records"},
+                                     {"backup.bin.partial", "receive that did not end whole"}}) {
+        r = RunCtl({"--port", sim.Path(), "write", "--yes", (dir / file).string()});
+        EXPECT_EQ(r.code, 2) << file;
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    }
+    for (const char* command : {"read", "write"}) {
+        r = RunCtl({"--port", sim.Path(), command, "--yes", "-"});
+        EXPECT_EQ(r.code, 2) << command;
+        EXPECT_NE(r.err.find("not '-'"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists("-"));
+    }
     EXPECT_EQ(UploadsSeen(sim), 0u);
 
     r = RunCtl({"--port", sim.Path(), "write", "--yes", (dir / "new.bin").string()});
@@ -127,6 +142,7 @@ TEST_F(CliTransfer, InterruptedReadAndWriteLeaveTheOldFilesAndThePort)
         }
     }
     ASSERT_EQ(beside.size(), 1u) << r.err;
+    EXPECT_EQ(beside[0].filename(), "backup.bin.partial") << "a name no *.bin filter offers";
     EXPECT_NE(r.err.find(beside[0].string()), std::string::npos) << r.err;
     EXPECT_GT(fs::file_size(beside[0]), 0u);
     EXPECT_EQ(image.compare(0, fs::file_size(beside[0]), Slurp(beside[0])), 0) << "the kept bytes are not the image's";
@@ -152,6 +168,47 @@ TEST_F(CliTransfer, InterruptedReadAndWriteLeaveTheOldFilesAndThePort)
     // The port was closed on the way out: the next command opens it.
     const CtlResult next = RunCtl({"--port", sim.Path(), "status"});
     EXPECT_NE(next.code, 3) << next.err;
+}
+
+// A read of fewer whole records than the backup holds takes its place only
+// with --yes.
+// The count of what did is what a later write on a terminal is measured by,
+// and a write declined there is no success.
+TEST_F(CliTransfer, AReadOfFewerRecordsWantsYesAndAWriteIsMeasuredByIt)
+{
+    // Its own copy of the program keeps its remembered count beside it, not
+    // in the build folder.
+    fs::copy_file(OSTRELLECTL_PATH, dir / "ostrellectl");
+    const std::string ctl = (dir / "ostrellectl").string();
+    const std::string backup = (dir / "backup.bin").string();
+    const std::string old = Image(30, 5);
+    Put(backup, old);
+    Put(dir / "radio.bin", Image(20, 6));
+
+    SimProcess sim({"--trace", "--image", (dir / "radio.bin").string()});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    CtlResult r = CtlProcess({"--port", sim.Path(), "read", backup}, {}, ctl).Finish(10000);
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("The radio sent 20 records, fewer than the 30 that " + backup), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Give --yes to replace it all the same."), std::string::npos) << r.err;
+    EXPECT_TRUE(Slurp(backup) == old);
+    EXPECT_FALSE(fs::exists(dir / "Ostrelle.ini"));
+    r = CtlProcess({"--port", sim.Path(), "read", "--yes", backup}, {}, ctl).Finish(10000);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Slurp(backup) == Image(20, 6));
+
+    // On a terminal (script(1) gives it one) the question names both counts,
+    // and a name that begins as a Windows path does ends no sentence.
+    const std::string command =
+        "cd '" + dir.string() + "' && " + ctl + " --port " + sim.Path() + " write D:radio.bin";
+    Put(dir / "D:radio.bin", old);
+    r = CtlProcess({"-qec", command, "/dev/null"}, "n\n", "/usr/bin/script").Finish(10000);
+    EXPECT_NE(r.out.find("Send the 30 records of D:radio.bin to the radio?"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("The radio's image had only 20 records when it was last received."), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Nothing was sent."), std::string::npos) << r.out;
+    EXPECT_EQ(r.code, 2) << "a declined write is no success";
+    EXPECT_EQ(UploadsSeen(sim), 0u);
 }
 
 } // namespace

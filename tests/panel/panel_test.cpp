@@ -674,9 +674,12 @@ TEST_F(PanelTest, FileDialogsSayWhatTheyDoAndOpenWhereTheLastImageWas)
         panel->OnSendImage();
         EXPECT_EQ(prompts.fileTitles, (QStringList{QStringLiteral("Save the radio's memory image"),
                                                    QStringLiteral("Send a memory image to the radio")}));
-        // Nothing remembered yet; then the folder of the file just chosen,
-        // as long as that folder exists.
-        EXPECT_EQ(prompts.fileDirectories, (QStringList{QString(), QString()}));
+        // A choice that could not be opened is not where the next dialog
+        // opens; one that could be, is (as long as that folder exists).
+        EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.ini"))));
+        prompts.saveAnswer = images + QStringLiteral("/radio.bin");
+        panel->OnReceiveImage();
+        EXPECT_EQ(prompts.fileDirectories, (QStringList{QString(), QString(), QString()}));
     }
     // Beside the settings file, which keeps its lines and is not even made.
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Ostrelle.ini"))));

@@ -283,7 +283,7 @@ TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
         if (c.receive) {
             // What arrived is kept beside the chosen name, all of it and
             // nothing else, in the file the message names.
-            const QString kept = dir.filePath(QStringLiteral("cut.partial.bin"));
+            const QString kept = dir.filePath(QStringLiteral("cut.bin.partial"));
             EXPECT_TRUE(prompts.warnings[0].endsWith(QStringLiteral("kept in:\n") + kept));
             EXPECT_EQ(QFileInfo(kept).size(), said);
             EXPECT_FALSE(QFileInfo::exists(path));

@@ -5,7 +5,10 @@
 #include "testsupport.h"
 
 #include "keptfiles.h"
+#include "radiomemory.h"
+#include "transferprogressdlg.h"
 
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -115,8 +118,11 @@ TEST_F(TransferPanelTest, RefusedAndCancelledChoicesLeaveThePollingAlone)
         {false, WriteImage("odd.bin", 133),
          QStringLiteral("Invalid input file size: 133\nA memory image is made of whole records of 132 bytes, which "
                         "133 bytes are not: choose an image received from the radio.")},
-        {false, missing, QStringLiteral("Unable to open file:\n") + missing + QStringLiteral("\nfor reading")},
-        {true, nowhere, QStringLiteral("Unable to open file:\n") + nowhere + QStringLiteral("\nfor writing")},
+        {false, missing,
+         QStringLiteral("Unable to open file:\n") + missing + QStringLiteral("\nfor reading\nThere is no such file.")},
+        {true, nowhere,
+         QStringLiteral("Unable to open file:\n") + nowhere + QStringLiteral("\nfor writing\nThe folder ") +
+             dir.filePath(QStringLiteral("no dir")) + QStringLiteral(" does not exist.")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer.toStdString());
@@ -170,7 +176,7 @@ TEST_F(TransferPanelTest, ASendAsksOnceAndNoSendsNothing)
     ASSERT_EQ(prompts.questions.size(), 1);
     EXPECT_EQ(prompts.questions[0], QStringLiteral("Send the 3 records of\n") + image +
                                         QStringLiteral("\nto the radio?\nThey replace everything the radio's memory "
-                                                       "holds now."));
+                                                       "holds now.\nSending takes about 1 second."));
     EXPECT_FALSE(panel->transfer.Active());
     EXPECT_EQ(panel->transferTimerId, 0);
     EXPECT_TRUE(TransferButtonsEnabled());
@@ -222,6 +228,70 @@ TEST_F(TransferPanelTest, ExitDuringATransferSaysWhatWasCutShort)
         EXPECT_TRUE(prompts.warnings[0].startsWith(c.says)) << prompts.warnings[0].toStdString();
         TearDown();
     }
+}
+
+// A receive of fewer records than the file it is to replace asks first,
+// naming both counts, and No leaves the file; the count of an image that
+// took its place is remembered, and named when a larger file is to be sent.
+TEST_F(TransferPanelTest, FewerRecordsAskBeforeReplacingAndTheCountIsNamedWhenMoreAreSent)
+{
+    const QString backup = WriteImage("backup.bin", 10 * 132);
+    const std::string store = dir.filePath(QStringLiteral("Ostrelle.ini")).toStdString();
+    for (const bool yes : {false, true}) {
+        SCOPED_TRACE(yes);
+        FakeRadio::Options five;
+        five.image.assign(5 * 132, 0x5A);
+        StartPanel(five);
+        prompts.saveAnswer = backup;
+        prompts.confirmAnswer = yes;
+        prompts.questions.clear();
+        prompts.warnings.clear();
+        Click(1001);
+        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 4000));
+        ASSERT_EQ(prompts.questions.size(), 1);
+        EXPECT_EQ(prompts.questions[0], QStringLiteral("The radio sent 5 records, fewer than the 10 that\n") + backup +
+                                            QStringLiteral("\nholds now.\nReplace that file with the 5 records "
+                                                           "received?"));
+        EXPECT_EQ(QFileInfo(backup).size(), (yes ? 5 : 10) * 132);
+        EXPECT_EQ(RememberedRadioRecords(store), yes ? 5 : 0);
+        if (yes) {
+            EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+            EXPECT_TRUE(panel->ProgressWindow().isVisible());
+        } else {
+            ASSERT_EQ(prompts.warnings.size(), 1);
+            EXPECT_TRUE(prompts.warnings[0].endsWith(QStringLiteral("kept in:\n") + backup +
+                                                     QStringLiteral(".partial")))
+                << prompts.warnings[0].toStdString();
+            EXPECT_EQ(QFileInfo(backup + QStringLiteral(".partial")).size(), 5 * 132);
+        }
+    }
+    prompts.openAnswer = WriteImage("six.bin", 6 * 132);
+    prompts.confirmAnswer = false;
+    Click(1000);
+    ASSERT_EQ(prompts.questions.size(), 2);
+    EXPECT_TRUE(prompts.questions[1].contains(
+        QStringLiteral("\nThe radio's image had only 5 records when it was last received.\n")))
+        << prompts.questions[1].toStdString();
+}
+
+// Esc on the panel itself, where the focus may stay when the progress
+// window opens, cancels the transfer; without one it does nothing.
+TEST_F(TransferPanelTest, EscOnThePanelCancelsARunningTransfer)
+{
+    FakeRadio::Options silent;
+    silent.neverReady = true;
+    silent.noReply = true;
+    StartPanel(silent);
+    prompts.openAnswer = WriteImage("two.bin", 264);
+    Click(1000);
+    ASSERT_TRUE(panel->transfer.Active());
+    QTest::keyClick(panel.get(), Qt::Key_Escape);
+    EXPECT_FALSE(panel->transfer.Active());
+    EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("Sending was cancelled: 0 of 2 records went to the radio.")});
+    QTest::keyClick(panel.get(), Qt::Key_Escape);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_EQ(prompts.warnings.size(), 1);
 }
 
 } // namespace

@@ -1,13 +1,17 @@
 #include "fakeradio.h"
+#include "radiomemory.h"
 #include "transfertestsupport.h"
 #include "wrapclock.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -42,6 +46,37 @@ FakeRadio::Options NeverReady()
     o.noReply = true;
     return o;
 }
+
+// A radio with a 20-record image that falls silent for good after `sent`
+// bytes of it (at once: 0).
+FakeRadio::Options SilentAfter(size_t sent)
+{
+    FakeRadio::Options o;
+    o.image = PatternBytes(2640);
+    o.noReply = sent == 0;
+    if (sent < o.image.size()) {
+        o.pauseAt = sent;
+        o.pauseMs = 60000;
+    }
+    return o;
+}
+
+// One receive into "in.bin" of a scratch folder of its own, from a radio
+// that falls silent after `sent` bytes.
+struct SilentReceive {
+    explicit SilentReceive(size_t sent) : options(SilentAfter(sent)), radio(options)
+    {
+        transfer.SetProgressStream(nullptr);
+        attached = radio.Attach(link);
+    }
+    ScratchDir here;
+    ImageTransfer transfer;
+    RadioLink link;
+    const FakeRadio::Options options;
+    FakeRadio radio;
+    bool attached = false;
+    const std::string chosen = here.File("in.bin");
+};
 
 // Opens a two-record file to send, or a fresh file to receive into.
 std::string OpenEither(ImageTransfer& t, TransferKind kind, const ScratchDir& dir)
@@ -92,26 +127,36 @@ protected:
 
 // ---- Opening an image file ----------------------------------------------
 
-TEST_F(TransferTest, SendFileSizesAreCheckedBeforeAnythingStarts)
+TEST_F(TransferTest, SendFileSizesAndNamesAreCheckedBeforeAnythingStarts)
 {
     struct Case {
+        const char* name;
         size_t size;
-        const char* message; // empty when the file is accepted
+        std::string refusal; // how the message begins; empty when the file is accepted
         int records;
     };
+    const auto odd = [](int size) {
+        return "Invalid input file size: " + std::to_string(size) + "\nA memory image is made of whole records of 132 "
+               "bytes, which " + std::to_string(size) + " bytes are not: choose an image received from the radio.";
+    };
+    const std::string kept = "This file holds what was kept of a receive that did not end whole:\n";
     const Case cases[] = {
-        {0, "", 0}, {132, "", 1}, {264, "", 2},
-        {133, "Invalid input file size: 133\nA memory image is made of whole records of 132 bytes, which 133 bytes "
-              "are not: choose an image received from the radio.", 0},
-        {131, "Invalid input file size: 131\nA memory image is made of whole records of 132 bytes, which 131 bytes "
-              "are not: choose an image received from the radio.", 0},
-        {2640, "", 20},
+        {"image.bin", 132, "", 1}, {"image.bin", 264, "", 2}, {"image.bin", 2640, "", 20},
+        {"image.bin", 133, odd(133), 0}, {"image.bin", 131, odd(131), 0},
+        {"image.bin", 0, "The file holds no records:\n", 0},
+        // What a receive keeps, under today's names and those of earlier
+        // versions, whole records or not; names that only look alike are sent.
+        {"in.bin.partial", 264, kept, 0}, {"in.bin.partial-3", 264, kept, 0}, {"in.partial", 264, kept, 0},
+        {"backup1.partial.bin", 264, kept, 0}, {"backup1.partial-12.bin", 264, kept, 0},
+        {"partial.bin", 264, "", 2}, {"my.partials.bin", 264, "", 2}, {"in.bin.partial-", 264, "", 2},
+        {"in.partial-x.bin", 264, "", 2}, {".partial", 264, "", 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.size);
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.size));
         ImageTransfer t;
-        const std::string message = t.OpenForSending(dir.Write("image.bin", PatternBytes(c.size)));
-        EXPECT_EQ(message, c.message);
+        const std::string message = t.OpenForSending(dir.Write(c.name, PatternBytes(c.size)));
+        EXPECT_EQ(message.rfind(c.refusal, 0), 0u) << message;
+        EXPECT_EQ(message.empty(), c.refusal.empty()) << message;
         EXPECT_EQ(t.Active(), message.empty());
         if (message.empty()) {
             EXPECT_EQ(t.recordsTotal.load(), c.records);
@@ -121,13 +166,22 @@ TEST_F(TransferTest, SendFileSizesAreCheckedBeforeAnythingStarts)
     }
 }
 
-TEST_F(TransferTest, FilesThatCannotBeOpenedAreNamedInTheMessage)
+// The system's line names the file; the next says why in words, and for a
+// receive, which creates a new file beside the one chosen, names the folder.
+TEST_F(TransferTest, FilesThatCannotBeOpenedAreNamedInTheMessageWithTheReason)
 {
     const std::string missing = dir.File("no such.bin");
-    EXPECT_EQ(transfer.OpenForSending(missing), "Unable to open file:\n" + missing + "\nfor reading");
-    EXPECT_EQ(transfer.OpenForSending(dir.Path()), "Unable to open file:\n" + dir.Path() + "\nfor reading");
+    EXPECT_EQ(transfer.OpenForSending(missing),
+              "Unable to open file:\n" + missing + "\nfor reading\nThere is no such file.");
+    EXPECT_EQ(transfer.OpenForSending(dir.Path()),
+              "Unable to open file:\n" + dir.Path() + "\nfor reading\nIt is a folder, not a file.");
     const std::string unwritable = dir.File("missing dir/out.bin");
-    EXPECT_EQ(transfer.OpenForReceiving(unwritable), "Unable to open file:\n" + unwritable + "\nfor writing");
+    EXPECT_EQ(transfer.OpenForReceiving(unwritable), "Unable to open file:\n" + unwritable +
+                                                         "\nfor writing\nThe folder " + dir.File("missing dir") +
+                                                         " does not exist.");
+    const std::string underFile = dir.Write("plain.bin", PatternBytes(132)) + "/out.bin";
+    EXPECT_EQ(transfer.OpenForReceiving(underFile),
+              "Unable to open file:\n" + underFile + "\nfor writing\nA part of its path is no folder.");
     EXPECT_FALSE(transfer.Active());
 }
 
@@ -163,12 +217,10 @@ TEST_F(TransferTest, ASecondTransferCannotReplaceTheRunningOnesStream)
 
 // ---- Sending to the radio ---------------------------------------------------
 
-TEST_F(TransferTest, AnEmptyFileSendsTheStartFrameAndPollingComesBack)
+TEST_F(TransferTest, AShortSendIsTakenDownOnTheFirstTickAndPollingComesBack)
 {
-    FakeRadio::Options options;
-    options.neverReady = true; // an empty image must not wait for the ready byte
-    Connect(options);
-    ASSERT_EQ(transfer.OpenForSending(dir.Write("empty.bin", {})), "");
+    Connect({});
+    ASSERT_EQ(transfer.OpenForSending(dir.Write("one.bin", PatternBytes(132))), "");
     ASSERT_TRUE(transfer.Start(link));
     ASSERT_TRUE(WaitUntil([&] { return link.WorkerEnded(); }, 1000));
     const auto ended = Steady::now();
@@ -328,7 +380,7 @@ TEST_F(TransferTest, APauseInsideTheImageEndsItOnlyWhenLongerThanHalfASecond)
         options.pauseMs = c.pauseMs;
         FakeRadio r(options);
         ASSERT_TRUE(r.Attach(l));
-        const std::string file = dir.File("paused.bin");
+        const std::string file = dir.File("paused" + std::to_string(c.pauseMs) + ".bin");
         ASSERT_EQ(t.OpenForReceiving(file), "");
         ASSERT_TRUE(t.Start(l));
         const TransferReport report = SuperviseUntilEnded(l, t, 5000);
@@ -438,7 +490,7 @@ TEST_F(TransferTest, WithLcdPollsOffTheBannerOutlivesTheTransfer)
 {
     Connect({});
     link.pollLcd = 0;
-    ASSERT_EQ(transfer.OpenForSending(dir.Write("empty.bin", {})), "");
+    ASSERT_EQ(transfer.OpenForSending(dir.Write("one.bin", PatternBytes(132))), "");
     ASSERT_TRUE(transfer.Start(link));
     ASSERT_TRUE(SuperviseUntilEnded(link, transfer, 1000).pollingRestarted);
     // The status panel recovers with the first status reply; the LCD keeps the banner.
@@ -500,6 +552,12 @@ TEST_P(StopDuringTransfer, ReturnsWithinBoundsAndClosesTheStreamOnce)
         EXPECT_NE(report.message.find("Sending was stopped: " + std::to_string(t.recordsSent.load()) + " of 3000"),
                   std::string::npos)
             << report.message;
+        // Once the radio was ready it holds part of an image, and is to be told so.
+        const bool ready = !c.options.neverReady;
+        EXPECT_EQ(report.message.find("\nThe radio now holds only part of an image: send it a whole image again "
+                                      "before you use it.") != std::string::npos,
+                  ready)
+            << report.message;
     } else {
         EXPECT_NE(report.message.find(t.bytesReceived == 0 ? "the radio sent nothing" : "incomplete"),
                   std::string::npos)
@@ -533,7 +591,7 @@ TEST_F(TransferTest, AReceiveReplacesTheOldFileOnlyWhenItEndsWell)
         const char* name;
         End end;
         size_t sent;       // bytes the radio sends before it falls silent for good
-        bool nameTaken;    // "in.partial.bin" exists already and is no part of this
+        bool nameTaken;    // "in.bin.partial" exists already and is no part of this
         bool throughLink;  // "in.bin" is a symbolic link to the old file
         TransferOutcome outcome;
         std::string says;
@@ -557,26 +615,15 @@ TEST_F(TransferTest, AReceiveReplacesTheOldFileOnlyWhenItEndsWell)
     const std::vector<uint8_t> unrelated{1, 2, 3};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchDir here;
-        ImageTransfer t;
-        t.SetProgressStream(nullptr);
-        RadioLink l;
-        FakeRadio::Options options;
-        options.image = PatternBytes(2640);
-        options.noReply = c.sent == 0;
-        if (c.sent < options.image.size()) {
-            options.pauseAt = c.sent;
-            options.pauseMs = 60000;
-        }
-        FakeRadio r(options);
-        ASSERT_TRUE(r.Attach(l));
-        const std::string chosen = here.File("in.bin");
+        SilentReceive receive(c.sent);
+        ASSERT_TRUE(receive.attached);
+        auto& [here, t, l, options, r, attached, chosen] = receive;
         const std::string oldFile = c.throughLink ? here.Write("kept elsewhere.bin", old) : here.Write("in.bin", old);
         if (c.throughLink) {
             ASSERT_EQ(::symlink(oldFile.c_str(), chosen.c_str()), 0);
         }
         if (c.nameTaken) {
-            here.Write("in.partial.bin", unrelated);
+            here.Write("in.bin.partial", unrelated);
         }
 
         ASSERT_EQ(t.OpenForReceiving(chosen), "");
@@ -605,7 +652,7 @@ TEST_F(TransferTest, AReceiveReplacesTheOldFileOnlyWhenItEndsWell)
         EXPECT_EQ(report.outcome, c.outcome);
         EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
         if (c.nameTaken) {
-            EXPECT_EQ(ReadFileBytes(here.File("in.partial.bin")), unrelated);
+            EXPECT_EQ(ReadFileBytes(here.File("in.bin.partial")), unrelated);
         }
         EXPECT_EQ(::access(chosen.c_str(), F_OK) == 0 && c.throughLink,
                   std::filesystem::is_symlink(std::filesystem::symlink_status(chosen)));
@@ -623,9 +670,9 @@ TEST_F(TransferTest, AReceiveReplacesTheOldFileOnlyWhenItEndsWell)
                 ++files;
                 EXPECT_NE(report.message.find(kept + report.keptPath), std::string::npos) << report.message;
                 // Beside the file that stays, whose name it bears.
-                const char* name = c.throughLink ? "/kept elsewhere.partial.bin"
-                                   : c.nameTaken ? "/in.partial-2.bin"
-                                                 : "/in.partial.bin";
+                const char* name = c.throughLink ? "/kept elsewhere.bin.partial"
+                                   : c.nameTaken ? "/in.bin.partial-2"
+                                                 : "/in.bin.partial";
                 EXPECT_NE(report.keptPath.find(name), std::string::npos)
                     << report.keptPath;
                 EXPECT_EQ(ReadFileBytes(report.keptPath),
@@ -656,6 +703,128 @@ TEST_F(TransferTest, StartRightAfterStopStillTakesTheStoppedTransferDown)
     EXPECT_EQ(stream->closes, 1);
     const int before = radio->PollsSeen();
     EXPECT_TRUE(WaitUntil([&] { return radio->PollsSeen() > before + 2; }, 1000));
+}
+
+// The radio's silence ends a receive, also a pause or a radio stopped half
+// way: what came takes the chosen file's place only as whole records, and no
+// fewer of them than the file holds unless the user says so.
+TEST_F(TransferTest, ASilenceEndedReceiveReplacesTheFileOnlyWithWholeRecordsAndNoFewer)
+{
+    struct Case {
+        const char* name;
+        size_t sent;    // bytes before the radio falls silent
+        size_t oldSize; // of the chosen file; 0: there is none
+        TransferOutcome outcome;
+        std::string says; // how the message begins
+    };
+    const Case cases[] = {
+        {"part of a record", 1000, 660, TransferOutcome::NotWhole,
+         "The image did not come whole: the radio fell silent after 1000 bytes, which is no whole number of 132-byte "
+         "records.\nThey are kept in:\n"},
+        {"less than a record", 100, 0, TransferOutcome::NotWhole, "The image did not come whole: "},
+        {"fewer records", 264, 660, TransferOutcome::FewerRecords, "The radio sent 2 records, fewer than the 5 that\n"},
+        {"as many records", 660, 660, TransferOutcome::Completed, ""},
+        {"a new file", 264, 0, TransferOutcome::Completed, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SilentReceive receive(c.sent);
+        ASSERT_TRUE(receive.attached);
+        auto& [here, t, l, options, r, attached, chosen] = receive;
+        const auto old = PatternBytes(c.oldSize, 99);
+        if (c.oldSize > 0) {
+            here.Write("in.bin", old);
+        }
+        ASSERT_EQ(t.OpenForReceiving(chosen), "");
+        ASSERT_TRUE(t.Start(l));
+        const TransferReport report = SuperviseUntilEnded(l, t, 4000);
+        l.StopWorker();
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.outcome, c.outcome);
+        EXPECT_EQ(report.message.rfind(c.says, 0), 0u) << report.message;
+        const std::vector<uint8_t> came(options.image.begin(), options.image.begin() + static_cast<long>(c.sent));
+        if (c.outcome == TransferOutcome::Completed) {
+            EXPECT_EQ(ReadFileBytes(chosen), came);
+            EXPECT_EQ(report.radioRecords, static_cast<int32_t>(c.sent / 132));
+            EXPECT_EQ(report.keptPath, "");
+            continue;
+        }
+        // The chosen file is as it was (or still absent); what came is beside it.
+        EXPECT_EQ(ReadFileBytes(chosen), old);
+        EXPECT_EQ(::access(chosen.c_str(), F_OK) == 0, c.oldSize > 0);
+        EXPECT_EQ(report.keptPath, chosen + ".partial");
+        EXPECT_EQ(ReadFileBytes(report.keptPath), came);
+        EXPECT_NE(report.message.find(report.keptPath), std::string::npos) << report.message;
+        EXPECT_EQ(report.radioRecords, 0);
+        if (c.outcome != TransferOutcome::FewerRecords) {
+            EXPECT_EQ(t.ReplaceWithReceived().radioRecords, 0);
+            EXPECT_EQ(ReadFileBytes(chosen), old) << "only fewer whole records wait for a yes";
+            continue;
+        }
+        EXPECT_EQ(t.ReplaceQuestion(), "The radio sent 2 records, fewer than the 5 that\n" + chosen +
+                                           "\nholds now.\nReplace that file with the 2 records received?");
+        const TransferReport replaced = t.ReplaceWithReceived();
+        EXPECT_EQ(replaced.outcome, TransferOutcome::Completed);
+        EXPECT_EQ(replaced.summary, "2 records (264 bytes) were received into:\n" + chosen);
+        EXPECT_EQ(replaced.radioRecords, 2);
+        EXPECT_EQ(ReadFileBytes(chosen), came);
+        EXPECT_NE(::access(report.keptPath.c_str(), F_OK), 0);
+        EXPECT_EQ(t.ReplaceWithReceived().radioRecords, 0) << "a second yes finds nothing to settle";
+    }
+}
+
+// The question before a send names its records and the time it will take,
+// and the records the radio's image last had where the file has more: a
+// 132 MB file of 1 000 000 records is no backup of a radio that sent 200.
+TEST_F(TransferTest, TheSendQuestionGivesTheTimeAndMoreRecordsThanTheRadioHad)
+{
+    const std::string had = "\nThe radio's image had only ";
+    const std::tuple<off_t, int32_t, std::string> cases[] = {
+        {3, 3, ""},
+        {3, 2, had + "2 records when it was last received."},
+        {200, 1, had + "1 record when it was last received.\nSending takes about 4 seconds."},
+        {3000, 0, "\nSending takes about 1 minute."},
+        {1000000, 200, had + "200 records when it was last received.\nSending takes about 5 hours 50 minutes."},
+    };
+    for (const auto& [records, radioHad, ends] : cases) {
+        SCOPED_TRACE(records);
+        const std::string file = dir.Write("image.bin", {});
+        std::filesystem::resize_file(file, static_cast<uintmax_t>(records) * 132);
+        ImageTransfer t;
+        ASSERT_EQ(t.OpenForSending(file), "");
+        t.SetRadioRecords(radioHad);
+        EXPECT_EQ(t.SendQuestion(), "Send the " + std::to_string(records) + " records of\n" + file +
+                                        "\nto the radio?\nThey replace everything the radio's memory holds now." +
+                                        ends + (records == 3 ? "\nSending takes about 1 second." : ""));
+    }
+}
+
+// The count lives in the store beside the settings file, a line among the
+// window's own, which stay as they were; nothing else counts as a count.
+TEST_F(TransferTest, TheRadiosRecordsAreRememberedInTheStoreBesideTheOtherLines)
+{
+    const std::string store = dir.File("Ostrelle.ini");
+    const std::string others = "[Folders]\r\nImages=/home/a/[Radio]\r\n\r\n[Radio]\r\nName = x\r\n";
+    dir.Write("Ostrelle.ini", std::vector<uint8_t>(others.begin(), others.end()));
+    ASSERT_TRUE(RememberRadioRecords(store, 7));
+    ASSERT_TRUE(RememberRadioRecords(store, 12));
+    const auto text = ReadFileBytes(store);
+    EXPECT_EQ(std::string(text.begin(), text.end()),
+              "[Folders]\r\nImages=/home/a/[Radio]\r\n\r\n[Radio]\r\nImageRecords=12\r\nName = x\r\n");
+    EXPECT_EQ(RememberedRadioRecords(store), 12);
+    struct stat info {};
+    EXPECT_TRUE(::stat(store.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600) << std::oct << info.st_mode;
+    for (const std::string text : {"[Radio]\nImageRecords=0\n", "[Radio]\nImageRecords=12x\n",
+                                   "[Radio]\nImageRecords=16268816\n", "[Radio]\n[Other]\nImageRecords=9\n"}) {
+        dir.Write("Ostrelle.ini", std::vector<uint8_t>(text.begin(), text.end()));
+        EXPECT_EQ(RememberedRadioRecords(store), 0) << text;
+    }
+    // A FIFO in its place is neither waited on nor replaced.
+    ASSERT_EQ(::unlink(store.c_str()), 0);
+    ASSERT_EQ(::mkfifo(store.c_str(), 0600), 0);
+    EXPECT_EQ(RememberedRadioRecords(store), 0);
+    EXPECT_FALSE(RememberRadioRecords(store, 5));
+    EXPECT_TRUE(std::filesystem::is_fifo(store));
 }
 
 TEST_F(TransferTest, FlowBytesKeepComingEveryHalfSecondBeforeAnyData)

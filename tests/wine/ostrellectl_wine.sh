@@ -42,6 +42,7 @@ head -c $((20 * 132)) /dev/urandom >"$work/image.bin"
 sim=$!
 for _ in $(seq 50); do [ -s "$work/trace" ] && break; sleep 0.1; done
 traced() { grep -q "PC->RADIO  $1" "$work/trace"; }
+untraced() { ! traced "$1"; }
 
 ctl --port COM7 status
 check "status exits 0" [ "$rc" -eq 0 ]
@@ -70,6 +71,12 @@ ctl --port COM7 read "$(winepath -w "$work/backup.bin" 2>/dev/null | tr -d '\r')
 check "read exits 0 ($err)" [ "$rc" -eq 0 ]
 check "read says what it stored ($out)" grep -q '^20 records (2640 bytes) were received into: ' <<<"$out"
 check "the 20 records read are the radio's image" cmp -s "$work/image.bin" "$work/backup.bin"
+
+# _isatty holds for NUL as for any character device: only a console may be asked.
+ctl --port COM7 write "$(winepath -w "$work/backup.bin" 2>/dev/null | tr -d '\r')" </dev/null
+check "write with no console and no --yes exits 2 ($err)" [ "$rc" -eq 2 ]
+check "and asks nothing ($err)" bash -c '! grep -q "Send the" <<<"$1"' _ "$err"
+check "nothing went to the radio" untraced "02 50 03 03 56"
 
 # One call on channel 7 from 4.0 s to 4.5 s of radiosim's time (Wine takes a
 # while to start): its hit, with
