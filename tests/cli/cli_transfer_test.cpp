@@ -101,6 +101,16 @@ TEST_F(CliTransfer, ReadAndWriteRoundTripByteForByte)
     EXPECT_TRUE(Slurp(dir / "backup.bin") == b) << "the second backup differs";
 }
 
+// A radio that pauses inside a record has sent no whole image.
+TEST_F(CliTransfer, AReadThatEndsInsideARecordFails)
+{
+    SimProcess sim({"--records", "20", "--pause-at", "1000", "--pause-ms", "800"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    const CtlResult r = RunCtl({"--port", sim.Path(), "read", (dir / "cut.bin").string()});
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
 TEST_F(CliTransfer, InterruptedReadAndWriteLeaveTheOldFilesAndThePort)
 {
     const std::string image = Image(200, 3);
