@@ -317,6 +317,18 @@ TEST_F(ActivityFiles, RowsGoToTheDayTheHitBeganAndReadBackWhole)
     }
 }
 
+// A display that spans lines, with no comma or quote to give it away, is
+// still one field of one row.
+TEST_F(ActivityFiles, LineBreaksInAFieldStayInTheirRow)
+{
+    const Hit hit = SampleHit(TICK0_MS + 500, "CH 001\nCH 002\rend");
+    ASSERT_EQ(ActivityLog(dir.string()).Append(hit), "");
+    const ActivityFileContents back = ReadActivityFile((dir / "Ostrelle-activity-2026-12-08.csv").string());
+    EXPECT_EQ(back.skipped, 0u);
+    ASSERT_EQ(back.hits.size(), 1u);
+    EXPECT_EQ(back.hits[0], hit);
+}
+
 // A file that cannot take the row says why, and leaves nothing of the row
 // behind for the next one to run into.
 TEST_F(ActivityFiles, AFileThatCannotBeWrittenSaysWhyAndKeepsNoHalfRow)
