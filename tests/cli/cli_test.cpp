@@ -2,6 +2,7 @@
 // radiosim, with what it prints, what it says and how it exits.
 
 #include "ctlprocess.h"
+#include "messages.h"
 #include "options.h"
 #include "report.h"
 #include "scriptedcalls.h"
@@ -154,6 +155,13 @@ TEST(CliFrames, KeysAndTuneReachTheRadioAsTheyShould)
 
     const std::vector<TraceFrame> keys = FramesTo(sim, 'K');
     ASSERT_EQ(keys.size(), 4u);
+    // The first key goes as soon as the radio has answered; the delay is
+    // only between keys.
+    long long answered = 0;
+    for (const TraceFrame& poll : FramesTo(sim, 'A')) {
+        answered = poll.ms < keys[0].ms ? poll.ms : answered;
+    }
+    EXPECT_LT(keys[0].ms - answered, 150);
     EXPECT_EQ(HexOf(keys[0].bytes), "02 4B 0F 03 5D");
     EXPECT_EQ(HexOf(keys[1].bytes), "02 4B 05 03 53");
     EXPECT_EQ(HexOf(keys[2].bytes), "02 4B 18 03 66");
@@ -269,6 +277,10 @@ TEST(CliPorts, ComNumbersSettingsFileAndNetwork)
     EXPECT_NE(r.err.find("Unable to open port COM 8"), std::string::npos) << r.err;
     CtlProcess outOfRange({"--port", "COM257", "status"}, {}, program);
     EXPECT_EQ(outOfRange.Finish(5000).code, 2);
+    CtlProcess highest({"--port", "COM256", "status"}, {}, program);
+    r = highest.Finish(5000);
+    EXPECT_NE(r.code, 2) << r.err;
+    EXPECT_NE(r.err.find("COM 256"), std::string::npos) << r.err;
 
     CtlProcess ports({"ports"}, {}, program);
     r = ports.Finish(5000);
@@ -450,6 +462,24 @@ TEST(CliOptions, NumbersTakeTheirWholeRangeAndTheMergeGapGoesWithHits)
         std::string error;
         EXPECT_EQ(cli::ParseOptions(args, options, error), fits) << ::testing::PrintToString(args) << error;
         EXPECT_EQ(error.empty(), fits) << error;
+    }
+}
+
+// The core's texts, written over several lines for a message box, read as
+// sentences on one line.
+TEST(CliMessages, LinesFoldIntoSentences)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Receiving was cancelled: the image is incomplete.\n264 bytes came", "Receiving was cancelled: the image is "
+                                                                              "incomplete. 264 bytes came"},
+        {"Unable to open port COM 3\nAdd yourself to the dialout group", "Unable to open port COM 3. Add yourself to "
+                                                                          "the dialout group"},
+        {"they are kept in:\n/tmp/a.bin", "they are kept in: /tmp/a.bin"},
+        {"Is it switched on?\n  Then try again", "Is it switched on? Then try again"},
+        {"the line\nwent on", "the line went on"},
+    };
+    for (const auto& [text, line] : cases) {
+        EXPECT_EQ(cli::OneLine(text), line);
     }
 }
 
