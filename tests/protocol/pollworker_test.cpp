@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -317,6 +318,20 @@ TEST_F(PollWorkerTest, StopWaitsForTheFrameBeingWritten)
     EXPECT_FALSE(link.Port().IsOpen());
 }
 
+// A frequency the tune frame cannot carry sends nothing, whoever asks.
+TEST_F(PollWorkerTest, TuneFramesGoOnlyForFrequenciesTheyCarry)
+{
+    link.linkRunning = true;
+    radio.Start();
+    for (const double mhz : {4294.967296, -0.000001, std::nan("")}) {
+        EXPECT_EQ(link.SendTune(mhz, 0), SendResult::NotCarried) << mhz;
+    }
+    EXPECT_EQ(link.SendTune(4294.967295, 0), SendResult::Sent);
+    ASSERT_TRUE(radio.WaitForFrames(CMD_TUNE, 1, 1000));
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(radio.FramesOf(CMD_TUNE).size(), 1u);
+}
+
 TEST_F(PollWorkerTest, StopIsBoundedEvenWithoutARadio)
 {
     for (const bool answering : {true, false}) {
@@ -461,9 +476,16 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
         {"LCD polls on", [&] { link.pollLcd = 1; }, LinkState::Answering, 300, 0, true},
         {"the port hangs up", hangUp, LinkState::PortGone, 500, 0, true},
         {"it comes back as another device", whileGone, LinkState::Answering, 1300, 0, true},
-        {"the port hangs up again", hangUp, LinkState::PortGone, 500, 0, true},
-        // An open port is not yet a radio: the state waits for a reply.
-        {"it comes back with the radio silent", [&] { comeBack(false); }, LinkState::NotAnswering, 2500, 900, true},
+        // Its link leads to the next device at once, yet the first look
+        // waits a second; and an open port is not yet a radio, so the state
+        // waits a second more for a reply.
+        {"the port hangs up, its link on a silent radio",
+         [&] {
+             hangUp();
+             comeBack(false);
+         },
+         LinkState::PortGone, 500, 0, true},
+        {"it is found again, the radio silent", [] {}, LinkState::NotAnswering, 3000, 1800, true},
         {"the radio answers", [&] { radio->SetAnswering(true); }, LinkState::Answering, 400, 0, true},
         {"the port hangs up once more", hangUp, LinkState::PortGone, 500, 0, true},
         {"STOP while it is waited for", [&] { link.StopWorker(); }, LinkState::Stopped, 0, 0, false},
