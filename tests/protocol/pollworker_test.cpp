@@ -302,10 +302,10 @@ TEST_F(PollWorkerTest, StopWaitsForTheFrameBeingWritten)
     link.Port().SetTap(&holding);
     link.linkRunning = true;
     std::atomic<SendResult> result{SendResult::NotWritten};
-    std::thread key([&] { result = link.SendKey(15); });
+    std::jthread key([&] { result = link.SendKey(15); });
     ASSERT_TRUE(WaitUntil([&] { return holding.inside.load(); }, 1000));
     std::atomic<bool> stopped{false};
-    std::thread stop([&] {
+    std::jthread stop([&] {
         link.StopWorker();
         stopped = true;
     });
