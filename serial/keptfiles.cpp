@@ -6,17 +6,23 @@
 #include <filesystem>
 #include <system_error>
 
-bool IsInstalledLocation(const std::string& executableDirectory)
+bool IsInstalledLocation(const std::string& executableDirectory, const std::string& root)
 {
     if (IsSystemLocation(executableDirectory)) {
         return true;
     }
     // `cmake --install` into a prefix the user owns (~/.local, say) puts the
     // executables into a bin/ shared with other programs; the metainfo it
-    // lays beside them tells such a tree from a build folder.
+    // lays beside them tells such a tree from a build folder. Only bin/
+    // itself: /usr/binx or /usr/lib/x beside an installed package is not
+    // where the package put this program.
     namespace fs = std::filesystem;
+    const fs::path folder(executableDirectory);
+    if (folder.filename() != "bin") {
+        return false;
+    }
     std::error_code ec;
-    const fs::path metainfo = fs::path(executableDirectory).parent_path() / "share" / "metainfo" /
+    const fs::path metainfo = fs::path(root + folder.parent_path().string()) / "share" / "metainfo" /
                               (std::string(APPSTREAM_ID) + ".metainfo.xml");
     return fs::exists(metainfo, ec);
 }

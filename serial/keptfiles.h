@@ -39,9 +39,11 @@ std::string UserConfigDirectory();
 
 // True when `executableDirectory` is where an install put the program: a
 // program folder of the system (/usr/bin, /usr/local/bin, /bin, /opt/<x>/bin,
-// below /snap or /nix/store; Program Files on Windows), or the bin/ of any
-// prefix whose share/metainfo holds the program's metainfo.
-bool IsInstalledLocation(const std::string& executableDirectory);
+// below /snap or /nix/store; Program Files on Windows), or a folder named bin
+// whose prefix's share/metainfo holds the program's metainfo. The metainfo is
+// looked for below `root` as if it were the file system's root (empty: the
+// real one), so that a test lays out prefixes of its own.
+bool IsInstalledLocation(const std::string& executableDirectory, const std::string& root = {});
 
 // True when this process may keep files in `directory`: on POSIX systems it
 // belongs to the effective user, its owner may write it, access() agrees,

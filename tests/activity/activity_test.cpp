@@ -115,11 +115,12 @@ std::vector<Case> Cases()
     }
     {
         // 0.5 s of silence on the same frequency: one hit, the gap inside it,
-        // RSSI over both parts (100 samples of 300 and 50 of 600).
-        Case c{"a short gap on the same frequency continues the hit", {}, false, {{0, 2000, 155000000, 600, 400}}};
+        // RSSI over both parts (100 samples of 300 and 50 of 602: a mean of
+        // 400.67, rounded).
+        Case c{"a short gap on the same frequency continues the hit", {}, false, {{0, 2000, 155000000, 602, 401}}};
         Run(c.replies, 0, 1000, true, 155000000, 300);
         Run(c.replies, 1000, 1500, false);
-        Run(c.replies, 1500, 2000, true, 155000000, 600);
+        Run(c.replies, 1500, 2000, true, 155000000, 602);
         Run(c.replies, 2000, 3100, false);
         cases.push_back(c);
     }
@@ -358,7 +359,7 @@ TEST_F(ActivityFiles, RowsGoToTheDayTheHitBeganAndReadBackWhole)
                                                  : std::string(iso));
     }
     for (const char* bad : {"2026-12-08T24:00:00.000+01:00", "2026-12-08 23:00:00.000+01:00",
-                            "2026-12-08T23:00:00+01:00", "2026-13-01T00:00:00.000Z"}) {
+                            "2026-12-08T23:00:00+01:00", "2026-13-01T00:00:00.000Z", "1900-02-29T12:00:00.000Z"}) {
         int64_t ms = 0;
         int32_t offset = 0;
         EXPECT_FALSE(ParseIsoLocalTime(bad, ms, offset)) << bad;
@@ -404,6 +405,18 @@ TEST_F(ActivityFiles, FilesArePrivateNeverReachedThroughALinkAndRowsStartTheirOw
     const ActivityFileContents back = ReadActivityFile(file.string());
     EXPECT_EQ(back.hits.size(), 2u);
     EXPECT_EQ(back.skipped, 0u);
+}
+
+// A display that spans lines, with no comma or quote to give it away, is
+// still one field of one row.
+TEST_F(ActivityFiles, LineBreaksInAFieldStayInTheirRow)
+{
+    const Hit hit = SampleHit(TICK0_MS + 500, "CH 001\nCH 002\rend");
+    ASSERT_EQ(ActivityLog(dir.string()).Append(hit), "");
+    const ActivityFileContents back = ReadActivityFile((dir / "Ostrelle-activity-2026-12-08.csv").string());
+    EXPECT_EQ(back.skipped, 0u);
+    ASSERT_EQ(back.hits.size(), 1u);
+    EXPECT_EQ(back.hits[0], hit);
 }
 
 // A file that cannot take the row says why, and leaves nothing of the row

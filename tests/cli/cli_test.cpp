@@ -2,6 +2,9 @@
 // radiosim, with what it prints, what it says and how it exits.
 
 #include "ctlprocess.h"
+#include "messages.h"
+#include "options.h"
+#include "report.h"
 #include "scriptedcalls.h"
 #include "ser2netprocess.h"
 #include "simprocess.h"
@@ -154,6 +157,13 @@ TEST(CliFrames, KeysAndTuneReachTheRadioAsTheyShould)
 
     const std::vector<TraceFrame> keys = FramesTo(sim, 'K');
     ASSERT_EQ(keys.size(), 4u);
+    // The first key goes as soon as the radio has answered; the delay is
+    // only between keys.
+    long long answered = 0;
+    for (const TraceFrame& poll : FramesTo(sim, 'A')) {
+        answered = poll.ms < keys[0].ms ? poll.ms : answered;
+    }
+    EXPECT_LT(keys[0].ms - answered, 150);
     EXPECT_EQ(HexOf(keys[0].bytes), "02 4B 0F 03 5D");
     EXPECT_EQ(HexOf(keys[1].bytes), "02 4B 05 03 53");
     EXPECT_EQ(HexOf(keys[2].bytes), "02 4B 18 03 66");
@@ -272,6 +282,10 @@ TEST(CliPorts, ComNumbersSettingsFileAndNetwork)
     EXPECT_NE(r.err.find("Unable to open port COM 8"), std::string::npos) << r.err;
     CtlProcess outOfRange({"--port", "COM257", "status"}, {}, program);
     EXPECT_EQ(outOfRange.Finish(5000).code, 2);
+    CtlProcess highest({"--port", "COM256", "status"}, {}, program);
+    r = highest.Finish(5000);
+    EXPECT_NE(r.code, 2) << r.err;
+    EXPECT_NE(r.err.find("COM 256"), std::string::npos) << r.err;
 
     CtlProcess ports({"ports"}, {}, program);
     r = ports.Finish(5000);
@@ -387,37 +401,54 @@ TEST(CliWatch, ChangesOnlyInterruptAndReconnect)
 }
 
 // watch --hits prints a line for each call radiosim plays as its hit ends,
-// and the one still on the air when Ctrl-C comes; JSON a parser takes.
+// and the one still on the air when the watch ends, at Ctrl-C or when the
+// port hangs up; JSON a parser takes.
 TEST(CliWatch, HitsAreTheScriptedCallsOneLineEachAsTheyEnd)
 {
     const fs::path dir = fs::temp_directory_path() / ("ostrellectl-hits-" + std::to_string(::getpid()));
     fs::create_directories(dir);
-    SimProcess sim({"--trace", "--activity", WriteCallScript(dir.string())});
-    ASSERT_TRUE(sim.Started()) << sim.Error();
-    CtlProcess watch(Args(sim, {"watch", "--hits", "--json"}));
-    WaitForSimTime(sim, CALLS_SETTLED_MS);
-    const auto count = [](const std::string& out) { return std::count(out.begin(), out.end(), '\n'); };
-    EXPECT_TRUE(watch.WaitForOutput([&](const std::string& out) { return count(out) >= 3; }, 1000));
-    const int64_t stop = NowMs();
-    watch.Signal(SIGINT);
-    const CtlResult r = watch.Finish(3000);
-    EXPECT_EQ(r.code, 130) << r.err;
-    std::vector<Hit> hits;
-    for (const std::string& line : Lines(r.out)) {
-        const json j = json::parse(line);
-        Hit hit;
-        ASSERT_TRUE(ParseIsoLocalTime(j["start"].get<std::string>(), hit.startMs, hit.utcOffsetMinutes)) << line;
-        hit.durationMs = static_cast<uint32_t>(std::llround(j["duration"].get<double>() * 1000));
-        hit.frequencyHz = j["frequencyHz"].get<uint32_t>();
-        EXPECT_EQ(j["frequency"].get<std::string>().substr(0, 4), std::to_string(hit.frequencyHz / 1000000) + ".");
-        hit.modulation = j["modulation"].get<std::string>();
-        hit.mode = j["mode"].get<std::string>();
-        hit.display = j["display"].get<std::string>();
-        hit.rssiMax = j["rssiMax"].get<uint16_t>();
-        hit.rssiMean = j["rssiMean"].get<uint16_t>();
-        hits.push_back(hit);
+    constexpr int HANG_UP_MS = CALLS_SETTLED_MS + 300;
+    for (const bool hangUp : {false, true}) {
+        SCOPED_TRACE(hangUp ? "the port hangs up" : "Ctrl-C");
+        std::vector<std::string> simArgs{"--trace", "--activity", WriteCallScript(dir.string())};
+        if (hangUp) {
+            simArgs.insert(simArgs.end(), {"--hangup-after", std::to_string(HANG_UP_MS)});
+        }
+        SimProcess sim(simArgs);
+        ASSERT_TRUE(sim.Started()) << sim.Error();
+        CtlProcess watch(Args(sim, {"watch", "--hits", "--json"}));
+        int64_t stop = 0;
+        CtlResult r;
+        if (hangUp) {
+            r = watch.Finish(10000);
+            stop = SimZeroMs(sim) + HANG_UP_MS;
+            EXPECT_EQ(r.code, 1) << r.err;
+        } else {
+            WaitForSimTime(sim, CALLS_SETTLED_MS);
+            const auto count = [](const std::string& out) { return std::count(out.begin(), out.end(), '\n'); };
+            EXPECT_TRUE(watch.WaitForOutput([&](const std::string& out) { return count(out) >= 3; }, 1000));
+            stop = NowMs();
+            watch.Signal(SIGINT);
+            r = watch.Finish(3000);
+            EXPECT_EQ(r.code, 130) << r.err;
+        }
+        std::vector<Hit> hits;
+        for (const std::string& line : Lines(r.out)) {
+            const json j = json::parse(line);
+            Hit hit;
+            ASSERT_TRUE(ParseIsoLocalTime(j["start"].get<std::string>(), hit.startMs, hit.utcOffsetMinutes)) << line;
+            hit.durationMs = static_cast<uint32_t>(std::llround(j["duration"].get<double>() * 1000));
+            hit.frequencyHz = j["frequencyHz"].get<uint32_t>();
+            EXPECT_EQ(j["frequency"].get<std::string>().substr(0, 4), std::to_string(hit.frequencyHz / 1000000) + ".");
+            hit.modulation = j["modulation"].get<std::string>();
+            hit.mode = j["mode"].get<std::string>();
+            hit.display = j["display"].get<std::string>();
+            hit.rssiMax = j["rssiMax"].get<uint16_t>();
+            hit.rssiMean = j["rssiMean"].get<uint16_t>();
+            hits.push_back(hit);
+        }
+        ExpectScriptedHits(hits, sim, stop);
     }
-    ExpectScriptedHits(hits, sim, stop);
     fs::remove_all(dir);
 }
 
@@ -434,6 +465,59 @@ TEST(CliWatch, EndsOnceItsReaderHasGone)
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(ms.count(), 2000);
+}
+
+// Each number option takes its whole range and nothing beyond it, and
+// --merge-gap is refused where no hits are watched.
+TEST(CliOptions, NumbersTakeTheirWholeRangeAndTheMergeGapGoesWithHits)
+{
+    const auto n = [](int value) { return std::to_string(value); };
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"key", "1", "--delay", n(cli::LONGEST_KEY_DELAY_MS)}, true},
+        {{"key", "1", "--delay", n(cli::LONGEST_KEY_DELAY_MS + 1)}, false},
+        {{"key", "1", "--delay", "0"}, true},
+        {{"key", "1", "--delay", "-1"}, false},
+        {{"watch", "--hits", "--merge-gap", n(cli::LONGEST_MERGE_GAP_MS)}, true},
+        {{"watch", "--hits", "--merge-gap", n(cli::LONGEST_MERGE_GAP_MS + 1)}, false},
+        {{"serve", "--rigctl-port", "65535"}, true},
+        {{"serve", "--rigctl-port", "65536"}, false},
+        {{"watch", "--merge-gap", "500"}, false},
+        {{"status", "--merge-gap", "500"}, false},
+    };
+    for (const auto& [args, fits] : cases) {
+        cli::Options options;
+        std::string error;
+        EXPECT_EQ(cli::ParseOptions(args, options, error), fits) << ::testing::PrintToString(args) << error;
+        EXPECT_EQ(error.empty(), fits) << error;
+    }
+}
+
+// The core's texts, written over several lines for a message box, read as
+// sentences on one line.
+TEST(CliMessages, LinesFoldIntoSentences)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Receiving was cancelled: the image is incomplete.\n264 bytes came", "Receiving was cancelled: the image is "
+                                                                              "incomplete. 264 bytes came"},
+        {"Unable to open port COM 3\nAdd yourself to the dialout group", "Unable to open port COM 3. Add yourself to "
+                                                                          "the dialout group"},
+        {"they are kept in:\n/tmp/a.bin", "they are kept in: /tmp/a.bin"},
+        {"Is it switched on?\n  Then try again", "Is it switched on? Then try again"},
+        {"the line\nwent on", "the line went on"},
+    };
+    for (const auto& [text, line] : cases) {
+        EXPECT_EQ(cli::OneLine(text), line);
+    }
+}
+
+// Any text, a Windows path or a display with control codes alike, reads
+// back from a JSON parser as it went in.
+TEST(CliJson, TextsReadBackAsTheyWere)
+{
+    for (const std::string& text : {std::string("C:\\radio\\\"new\"\\"), std::string("tab\there\r\nend\x01\x7F"),
+                                    std::string("\xE2\x96\xB2 \\u0041")}) {
+        EXPECT_EQ(json::parse(cli::JsonString(text)).get<std::string>(), text);
+    }
 }
 
 } // namespace

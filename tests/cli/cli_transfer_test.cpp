@@ -116,6 +116,31 @@ TEST_F(CliTransfer, ReadAndWriteRoundTripByteForByte)
     EXPECT_TRUE(Slurp(dir / "backup.bin") == b) << "the second backup differs";
 }
 
+// A radio that pauses inside a record has sent no whole image.
+TEST_F(CliTransfer, AReadThatEndsInsideARecordFails)
+{
+    SimProcess sim({"--records", "20", "--pause-at", "1000", "--pause-ms", "800"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    const CtlResult r = RunCtl({"--port", sim.Path(), "read", (dir / "cut.bin").string()});
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+// Progress into a log (standard error no terminal): a line a second, and
+// the last one says how many went in the end. 60 records take 1.2 s.
+TEST_F(CliTransfer, ProgressInALogEndsWithTheLastCount)
+{
+    SimProcess sim({"--records", "60"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    Put(dir / "sixty.bin", Image(60, 5));
+    const CtlResult r = RunCtl({"--port", sim.Path(), "write", "--yes", (dir / "sixty.bin").string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::vector<std::string> lines = Lines(r.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(static_cast<long long>(lines.size()), r.ms / 1000 + 1) << r.err;
+    EXPECT_EQ(lines.back().rfind("60/60 records", 0), 0u) << r.err;
+}
+
 TEST_F(CliTransfer, InterruptedReadAndWriteLeaveTheOldFilesAndThePort)
 {
     const std::string image = Image(200, 3);

@@ -975,6 +975,17 @@ TEST(SettingsFile, LinesAndNumbersAreBounded)
     EXPECT_EQ(b, -4);
     EXPECT_FALSE(settingsfile::ParsePair("3 ,4", a, b));
     EXPECT_FALSE(settingsfile::ParsePair("3,", a, b));
+
+    // The same bound where the command line reads the file.
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("Ostrelle.cfg")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(settingsfile::MAX_LINE + 1, '7') + "\r\nnext");
+    file.close();
+    const std::vector<std::string> lines = settingstext::ReadLeadingLines(file.fileName().toStdString(), 3);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], std::string(settingsfile::MAX_LINE, '7'));
+    EXPECT_EQ(lines[1], "next");
 }
 
 TEST(VersionBlock, TheSignatureIsSoughtOnlyWithinTheBlock)
@@ -991,6 +1002,19 @@ TEST(VersionBlock, TheSignatureIsSoughtOnlyWithinTheBlock)
     EXPECT_FALSE(ReadFileVersion(QByteArray(2, '\0') + block).found);
 }
 
+
+// A stored control port no server can have is as good as none.
+TEST_F(PanelTest, AStoredControlPortOutOfRangeLeavesTheDefault)
+{
+    const std::pair<const char*, int> cases[] = {{"0", 4532}, {"65535", 65535}, {"65536", 4532}, {"x", 4532}};
+    for (const auto& [stored, port] : cases) {
+        QFile store(dir.filePath(QStringLiteral("Ostrelle.ini")));
+        ASSERT_TRUE(store.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        store.write(QByteArray("[NetworkControl]\nPort=") + stored + "\n");
+        store.close();
+        EXPECT_EQ(MakePanel()->NetworkControl().port, port) << stored;
+    }
+}
 
 // Network control: off at first; switched on in its dialog it serves the
 // panel's records and is kept in Ostrelle.ini; the next start puts it back,

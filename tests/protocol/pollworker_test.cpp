@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -282,6 +283,55 @@ TEST_F(PollWorkerTest, KeyFramesFromAnotherThreadArriveWhole)
     EXPECT_TRUE(link.statusValid);
 }
 
+// The port closes between two frames, never under one: a STOP that comes
+// while a key frame is being written waits for it, so that the descriptor
+// is not closed (and perhaps given to another file) under the write.
+TEST_F(PollWorkerTest, StopWaitsForTheFrameBeingWritten)
+{
+    struct Holding final : TrafficTap {
+        std::atomic<bool> inside{false};
+        std::atomic<bool> release{false};
+        void OnTraffic(TrafficDirection direction, const uint8_t*, size_t) override
+        {
+            if (direction == TrafficDirection::ToRadio) {
+                inside = true;
+                (void)WaitUntil([this] { return release.load(); }, 3000);
+            }
+        }
+    } holding;
+    link.Port().SetTap(&holding);
+    link.linkRunning = true;
+    std::atomic<SendResult> result{SendResult::NotWritten};
+    std::jthread key([&] { result = link.SendKey(15); });
+    ASSERT_TRUE(WaitUntil([&] { return holding.inside.load(); }, 1000));
+    std::atomic<bool> stopped{false};
+    std::jthread stop([&] {
+        link.StopWorker();
+        stopped = true;
+    });
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_FALSE(stopped) << "the port was closed under a frame";
+    holding.release = true;
+    key.join();
+    stop.join();
+    EXPECT_EQ(result, SendResult::Sent);
+    EXPECT_FALSE(link.Port().IsOpen());
+}
+
+// A frequency the tune frame cannot carry sends nothing, whoever asks.
+TEST_F(PollWorkerTest, TuneFramesGoOnlyForFrequenciesTheyCarry)
+{
+    link.linkRunning = true;
+    radio.Start();
+    for (const double mhz : {4294.967296, -0.000001, std::nan("")}) {
+        EXPECT_EQ(link.SendTune(mhz, 0), SendResult::NotCarried) << mhz;
+    }
+    EXPECT_EQ(link.SendTune(4294.967295, 0), SendResult::Sent);
+    ASSERT_TRUE(radio.WaitForFrames(CMD_TUNE, 1, 1000));
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(radio.FramesOf(CMD_TUNE).size(), 1u);
+}
+
 TEST_F(PollWorkerTest, StopIsBoundedEvenWithoutARadio)
 {
     for (const bool answering : {true, false}) {
@@ -349,7 +399,13 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
     WrapClock clock{1500}; // the tick wraps while the radio is silent
     RadioLink link{clock};
     std::atomic<int> announced{0};
-    link.SetRefreshCallback([&] { ++announced; });
+    std::mutex statesLock;
+    std::vector<LinkState> states; // as announced
+    link.SetRefreshCallback([&] {
+        const std::lock_guard<std::mutex> guard(statesLock);
+        states.push_back(link.State());
+        ++announced;
+    });
     ASSERT_TRUE(link.OpenPortNamed(com)) << link.OpenError();
     radio->Start();
     link.StartPolling();
@@ -360,6 +416,14 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
     // the display stays and the status goes; nothing is sent; the worker
     // idles and looks for the port once a second.
     const std::string oldDevice = pty->SlavePath();
+    const auto comeBack = [&](bool answering) {
+        pty = std::make_unique<PtyPair>();
+        ASSERT_TRUE(pty->Ok());
+        radio = std::make_unique<FakeRadio>(pty->Master());
+        radio->SetAnswering(answering);
+        radio->Start();
+        pointAt(pty->SlavePath());
+    };
     const auto whileGone = [&] {
         EXPECT_FALSE(HoldsOpen(oldDevice)) << "the hung-up device is still held";
         EXPECT_TRUE(link.lcdValid);
@@ -390,11 +454,7 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
         EXPECT_LE(looks, wall / 1000 + 1) << "looked for more than once a second";
         EXPECT_LT(cpu, wall * 0.02) << "the wait spins";
         RecordProperty("processor_ms_per_s_while_the_port_is_gone", static_cast<int>(cpu * 1000 / wall));
-        pty = std::make_unique<PtyPair>();
-        ASSERT_TRUE(pty->Ok());
-        radio = std::make_unique<FakeRadio>(pty->Master());
-        radio->Start();
-        pointAt(pty->SlavePath());
+        comeBack(true);
     };
     const auto hangUp = [&] {
         radio->Stop();
@@ -416,12 +476,27 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
         {"LCD polls on", [&] { link.pollLcd = 1; }, LinkState::Answering, 300, 0, true},
         {"the port hangs up", hangUp, LinkState::PortGone, 500, 0, true},
         {"it comes back as another device", whileGone, LinkState::Answering, 1300, 0, true},
-        {"the port hangs up again", hangUp, LinkState::PortGone, 500, 0, true},
+        // Its link leads to the next device at once, yet the first look
+        // waits a second; and an open port is not yet a radio, so the state
+        // waits a second more for a reply.
+        {"the port hangs up, its link on a silent radio",
+         [&] {
+             hangUp();
+             comeBack(false);
+         },
+         LinkState::PortGone, 500, 0, true},
+        {"it is found again, the radio silent", [] {}, LinkState::NotAnswering, 3000, 1800, true},
+        {"the radio answers", [&] { radio->SetAnswering(true); }, LinkState::Answering, 400, 0, true},
+        {"the port hangs up once more", hangUp, LinkState::PortGone, 500, 0, true},
         {"STOP while it is waited for", [&] { link.StopWorker(); }, LinkState::Stopped, 0, 0, false},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         const int before = announced;
+        const size_t statesBefore = [&] {
+            const std::lock_guard<std::mutex> guard(statesLock);
+            return states.size();
+        }();
         const auto t0 = steady_clock::now();
         step.act();
         const auto acted = steady_clock::now();
@@ -431,6 +506,11 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
         // The state is set before the refresh is posted, so the post may
         // lag the state a moment.
         EXPECT_EQ(WaitUntil([&] { return announced > before; }, step.announcedToo ? 200 : 50), step.announcedToo);
+        if (step.then == LinkState::NotAnswering) {
+            const std::lock_guard<std::mutex> guard(statesLock);
+            EXPECT_EQ(std::count(states.begin() + static_cast<long>(statesBefore), states.end(), LinkState::Answering), 0)
+                << "counted as answering before any reply";
+        }
         if (step.then == LinkState::Answering) {
             const uint64_t stored = link.statusRepliesStored;
             EXPECT_TRUE(WaitUntil([&] { return link.statusRepliesStored > stored && link.statusValid; }, 500));

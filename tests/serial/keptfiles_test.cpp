@@ -68,15 +68,23 @@ TEST(KeptFiles, OnlyTheUsersOwnUninstalledFolderKeepsFilesBesideTheExecutable)
     EXPECT_FALSE(IsUsersOwnFolder((root / "missing").string()));
 
     // Installed: a system prefix whoever runs it, or any prefix that an
-    // install laid the metainfo into, although the user owns it.
+    // install laid the metainfo into, although the user owns it. The
+    // metainfo is looked for in a tree of the test's own, where the package
+    // is installed into /usr and /usr/local whatever this machine holds.
+    const fs::path tree = root / "tree";
+    for (const char* prefix : {"usr", "usr/local"}) {
+        fs::create_directories(tree / prefix / "share/metainfo");
+        std::ofstream(tree / prefix / "share/metainfo" / (std::string(APPSTREAM_ID) + ".metainfo.xml")) << "<c/>\n";
+    }
     for (const char* system : {"/usr/bin", "/usr/local/bin", "/bin", "/opt/ostrelle/bin", "/snap/ostrelle/4/bin"}) {
-        EXPECT_TRUE(IsInstalledLocation(system)) << system;
+        EXPECT_TRUE(IsInstalledLocation(system, tree.string())) << system;
         EXPECT_EQ(ChooseKeptFilesDirectory(system, user), user) << system;
     }
-    // A build below /usr/src or /opt is still a build folder.
+    // A build below /usr/src or /opt is still a build folder, and so is a
+    // folder beside an installed bin/ whose name only begins like it.
     for (const char* other : {"/usr/src/ostrelle/build", "/opt/src/ostrelle/bin", "/opt/bin", "/usr/binx",
-                              "/home/ann/build", "/work/optical"}) {
-        EXPECT_FALSE(IsInstalledLocation(other)) << other;
+                              "/usr/local/bin2", "/usr/lib/ostrelle", "/home/ann/build", "/work/optical"}) {
+        EXPECT_FALSE(IsInstalledLocation(other, tree.string())) << other;
     }
     const std::string localBin = create(root / "local/bin");
     EXPECT_FALSE(IsInstalledLocation(localBin));
@@ -85,8 +93,13 @@ TEST(KeptFiles, OnlyTheUsersOwnUninstalledFolderKeepsFilesBesideTheExecutable)
     EXPECT_TRUE(IsInstalledLocation(localBin));
     EXPECT_EQ(ChooseKeptFilesDirectory(localBin, user), user);
 
+    // Another user's folder that this user may write in (root anywhere, or
+    // anyone in /tmp) is still not the user's own.
+    struct stat tmp {};
+    if (::geteuid() != 0 && ::stat("/tmp", &tmp) == 0 && tmp.st_uid != ::geteuid()) {
+        EXPECT_FALSE(IsUsersOwnFolder("/tmp"));
+    }
     if (::geteuid() == 0) {
-        // Root running from another user's folder leaves it alone.
         const std::string others = create(root / "others");
         ASSERT_EQ(::chown(others.c_str(), 65534, 65534), 0);
         EXPECT_FALSE(IsUsersOwnFolder(others));

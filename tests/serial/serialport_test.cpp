@@ -107,6 +107,9 @@ TEST(SerialPortStates, OpenAgainGoesOnlyWhereTheNameLedBefore)
     EXPECT_FALSE(port.OpenAgain(115200, 'N', 8, 1, true, true));
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(port.LastError().fault, SerialFault::Missing) << port.LastError().text;
+    // Refused for where the name led, not tried on ttyS239, which some
+    // machines may have.
+    EXPECT_EQ(port.LastError().text, "COM240 no longer leads to " + link.string() + ".");
 
     fs::create_symlink(second.SlavePath(), link);
     ASSERT_TRUE(port.OpenAgain(115200, 'N', 8, 1, true, true)) << port.LastError().text;
@@ -285,6 +288,45 @@ TEST(SerialPortOpen, SecondUserOfTheDeviceIsRefused)
     EXPECT_FALSE(second.Close());
     EXPECT_TRUE(first.Close());
     EXPECT_TRUE(OpenOnPty(second, pty)) << second.LastError().text;
+}
+
+// The exclusive claim ends with the close, although another descriptor (a
+// simulator's, say) keeps the device open: else the next open would be
+// refused to every user but root.
+TEST(SerialPortOpen, TheExclusiveClaimEndsWithTheClose)
+{
+#ifdef TIOCGEXCL
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    const int other = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    CSerialPort port;
+    ASSERT_TRUE(OpenOnPty(port, pty)) << port.LastError().text;
+    int exclusive = 0;
+    EXPECT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    port.Close();
+    EXPECT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ::close(other);
+#else
+    GTEST_SKIP() << "no TIOCGEXCL here";
+#endif
+}
+
+// A write cut short by a hang-up still says how much went out, so that a
+// caller never sends those bytes twice.
+TEST_F(PortOnPty, AWriteCutByAHangUpCountsWhatWentOut)
+{
+    const auto bytes = Pattern(32 * 1024); // more than the pty holds
+    std::thread hangUp([this] {
+        std::this_thread::sleep_for(milliseconds(100));
+        pty.CloseMaster();
+    });
+    const int32_t written = port.Write(bytes.data(), static_cast<int32_t>(bytes.size()), 1000);
+    hangUp.join();
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int32_t>(bytes.size()));
 }
 
 TEST(SerialPortOpen, RefusesWhatIsNotASerialDevice)

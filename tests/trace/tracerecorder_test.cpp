@@ -120,13 +120,16 @@ TEST(TraceRecorder, APollWithoutReplyIsShownAndBreaksTheCount)
     f.clock.now += 100;
     f.Send({0x02, 0x4B, 0x01, 0x03, 0x4F});
     f.Poll(reply);
+    f.Send({statusPollFrame.begin(), statusPollFrame.end()});
     const auto lines = Lines(f.trace.TakeLines(true));
-    // poll, reply, "1 more", lone poll, key, poll, reply in full again
-    ASSERT_EQ(lines.size(), 7u);
+    // poll, reply, "1 more", lone poll, key, poll, reply in full again, and
+    // the poll still unanswered when the trace ends
+    ASSERT_EQ(lines.size(), 8u);
     EXPECT_NE(lines[2].find("(once more, the same reply)"), std::string::npos);
     EXPECT_EQ(lines[3].substr(14), "PC->RADIO  02 41 03 44");
     EXPECT_EQ(lines[4].substr(14), "PC->RADIO  02 4B 01 03 4F  # key FUNC");
     EXPECT_EQ(lines[6].substr(14, 9), "RADIO->PC");
+    EXPECT_EQ(lines[7].substr(14), "PC->RADIO  02 41 03 44");
 }
 
 TEST(TraceRecorder, PendingLinesAreBounded)

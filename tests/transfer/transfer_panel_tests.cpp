@@ -160,6 +160,9 @@ TEST_F(TransferPanelTest, StopDuringAReceiveEndsItAndSaysSo)
     EXPECT_TRUE(prompts.warnings[0].startsWith(QStringLiteral("Receiving was stopped: the radio sent nothing.\n")))
         << prompts.warnings[0].toStdString();
     EXPECT_FALSE(TransferButtonsEnabled());
+    for (const int tune : {1035, 1034, 1050}) {
+        EXPECT_FALSE(panel->Control(tune)->isEnabled()) << tune << " follows the stopped link";
+    }
     QTest::qWait(250);
     EXPECT_EQ(prompts.warnings.size(), 1);
 }

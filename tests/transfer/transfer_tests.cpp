@@ -891,3 +891,37 @@ TEST_F(TransferTest, CancelEndsTheTransferOnceAndPutsPollingBack)
         link.StopWorker();
     }
 }
+
+// A port that has gone takes no transfer: nothing starts, and nothing is
+// left beside the chosen file.
+TEST_F(TransferTest, APortThatHasGoneTakesNoTransfer)
+{
+    Connect({});
+    link.StartWorker(PollWorker);
+    radio->Vanish();
+    ASSERT_TRUE(WaitUntil([&] { return link.State() == LinkState::PortGone; }, 2000));
+    for (const TransferKind kind : {TransferKind::Send, TransferKind::Receive}) {
+        ASSERT_EQ(OpenEither(transfer, kind, dir), "");
+        EXPECT_FALSE(transfer.Start(link));
+        EXPECT_FALSE(transfer.Active());
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "only the file to send";
+}
+
+// A whole image put in an existing file's place keeps that file's permissions.
+TEST_F(TransferTest, AWholeReceiveKeepsTheOldFilesPermissions)
+{
+    FakeRadio::Options options;
+    options.image = PatternBytes(264);
+    Connect(options);
+    const std::string target = dir.Write("in.bin", PatternBytes(132, 3));
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0); // a fresh file gets 0644 under the usual umask
+    ASSERT_EQ(transfer.OpenForReceiving(target), "");
+    ASSERT_TRUE(transfer.Start(link));
+    const TransferReport report = SuperviseUntilEnded(link, transfer, 5000);
+    ASSERT_EQ(report.outcome, TransferOutcome::Completed) << report.message;
+    EXPECT_EQ(ReadFileBytes(target), options.image);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
