@@ -132,6 +132,7 @@ int ChurnChild(uint16_t port, double seconds)
     const auto start = SteadyClock::now();
     while (Since(start) < seconds) {
         std::vector<int> burst;
+        burst.reserve(BURST);
         for (int i = 0; i < BURST; ++i) {
             burst.push_back(Connect(port));
         }
@@ -287,6 +288,7 @@ int main(int argc, char** argv)
     constexpr int CHURNERS = 4;
     constexpr int GOOD_CONNECTS = 300;
     std::vector<pid_t> churners;
+    churners.reserve(CHURNERS);
     for (int i = 0; i < CHURNERS; ++i) {
         churners.push_back(Spawn(argv[0], {"--churn", std::to_string(port), std::to_string(seconds)}));
     }

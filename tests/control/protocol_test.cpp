@@ -284,8 +284,10 @@ TEST(RigctlServer, TricklingClientsLockNobodyOut)
     std::atomic<bool> attacking{true};
     std::mutex heardLock;
     std::string heard;
+    constexpr int TRICKLERS = 4;
     std::vector<std::thread> tricklers;
-    for (int i = 0; i < 4; ++i) {
+    tricklers.reserve(TRICKLERS);
+    for (int i = 0; i < TRICKLERS; ++i) {
         tricklers.emplace_back([&] {
             while (attacking) {
                 TestClient trickler(port);

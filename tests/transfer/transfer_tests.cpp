@@ -630,7 +630,7 @@ TEST_F(TransferTest, AReceiveReplacesTheOldFileOnlyWhenItEndsWell)
         EXPECT_EQ(ReadFileBytes(chosen), old) << "emptied before anything came";
         ASSERT_TRUE(t.Start(l));
         if (c.sent > 0 && c.end != End::Whole) {
-            ASSERT_TRUE(WaitUntil([&] { return t.bytesReceived.load() == static_cast<int32_t>(c.sent); }, 3000));
+            ASSERT_TRUE(WaitUntil([&tr = t, &c] { return tr.bytesReceived.load() == static_cast<int32_t>(c.sent); }, 3000));
         } else if (c.sent == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(900));
         }
@@ -793,9 +793,12 @@ TEST_F(TransferTest, TheSendQuestionGivesTheTimeAndMoreRecordsThanTheRadioHad)
         ImageTransfer t;
         ASSERT_EQ(t.OpenForSending(file), "");
         t.SetRadioRecords(radioHad);
-        EXPECT_EQ(t.SendQuestion(), "Send the " + std::to_string(records) + " records of\n" + file +
-                                        "\nto the radio?\nThey replace everything the radio's memory holds now." +
-                                        ends + (records == 3 ? "\nSending takes about 1 second." : ""));
+        std::string question = "Send the " + std::to_string(records) + " records of\n";
+        question += file;
+        question += "\nto the radio?\nThey replace everything the radio's memory holds now.";
+        question += ends;
+        question += records == 3 ? "\nSending takes about 1 second." : "";
+        EXPECT_EQ(t.SendQuestion(), question);
     }
 }
 
