@@ -109,7 +109,7 @@ TEST(SerialPortStates, OpenAgainGoesOnlyWhereTheNameLedBefore)
     EXPECT_EQ(port.LastError().fault, SerialFault::Missing) << port.LastError().text;
     // Refused for where the name led, not tried on ttyS239, which some
     // machines may have.
-    EXPECT_EQ(port.LastError().text, "COM240 no longer leads to " + link.string() + ".");
+    EXPECT_EQ(port.LastError().text, "COM 240 no longer leads to " + link.string() + ".");
 
     fs::create_symlink(second.SlavePath(), link);
     ASSERT_TRUE(port.OpenAgain(115200, 'N', 8, 1, true, true)) << port.LastError().text;
