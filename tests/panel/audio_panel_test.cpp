@@ -1,6 +1,8 @@
 // The panel's audio faces against a private sound server: the Audio dialog
-// (its inputs, its meter, its choice kept in the settings store).
+// (its inputs, its meter, its choice kept in the settings store) and the
+// Activity window playing a hit's recording.
 
+#include "activitywindow.h"
 #include "audiodlg.h"
 #include "audio/player.h"
 #include "soundserver.h"
@@ -133,6 +135,73 @@ TEST_F(AudioPanel, TheDialogListsTheInputsMetersTheChosenOneAndKeepsItsChoice)
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     ASSERT_EQ(prompts.warnings.size(), 1);
     EXPECT_EQ(prompts.informatives[0], QStringLiteral("It is not a folder."));
+}
+
+// A hit's recording is shown with its length and plays; one cut short says
+// so, one gone from the folder says that; the rows stay as they were, and a
+// row without a recording has nothing to play.
+TEST_F(AudioPanel, TheActivityWindowPlaysARecordingAndSaysWhatIsWrongWithADamagedOne)
+{
+    ActivityWindow window(dir.filePath(QStringLiteral("log")));
+    window.SetRecordingFolder(dir.path());
+    const Hit whole = RecordedHit(146520000, RecordingFormat::Opus, 1.0);
+    Hit cut = RecordedHit(433400000, RecordingFormat::Flac, 2.0);
+    cut.startMs += 1000;
+    const fs::path cutPath = fs::path(Folder()) / cut.recording;
+    fs::resize_file(cutPath, fs::file_size(cutPath) / 2);
+    Hit gone = whole;
+    gone.startMs += 2000;
+    gone.recording = "2020-01-01_00-00-00_146.520000MHz.opus";
+    Hit silent = whole;
+    silent.startMs += 3000;
+    silent.recording.clear();
+    for (const Hit& hit : {whole, cut, gone, silent}) {
+        window.AddHit(hit);
+    }
+    ActivityTableModel& model = window.Model();
+    ASSERT_EQ(model.rowCount(), 4);
+    const auto row = [&](const Hit& hit) {
+        for (int r = 0; r < model.rowCount(); ++r) {
+            if (model.HitAt(r) == hit) {
+                return r;
+            }
+        }
+        return -1;
+    };
+    const auto select = [&](const Hit& hit) { window.Table()->setCurrentIndex(model.index(row(hit), 0)); };
+    const QString name = QString::fromStdString(whole.recording);
+    EXPECT_EQ(model.data(model.index(row(whole), ActivityTableModel::Recording)).toString(), name);
+
+    select(silent);
+    EXPECT_FALSE(window.PlayButton()->isEnabled());
+    EXPECT_EQ(window.PlaybackLabel()->text(), QString());
+    select(whole);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.PlaybackLabel()->text() == name + QStringLiteral(", 1.0 s"); },
+                                3000))
+        << window.PlaybackLabel()->text().toStdString();
+    window.PlayButton()->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.Player().State() == PlayerState::Playing; }, 3000));
+    EXPECT_TRUE(window.StopButton()->isEnabled());
+    EXPECT_TRUE(window.PlaybackLabel()->text().startsWith(QStringLiteral("Playing ") + name));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.Player().State() == PlayerState::Finished; }, 3000));
+    QTest::qWait(50);
+    EXPECT_EQ(window.PlaybackLabel()->text().toStdString(), whole.recording + ", 1.0 s");
+    EXPECT_FALSE(window.StopButton()->isEnabled());
+
+    window.PlayRow(row(cut));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.Player().State() == PlayerState::Finished; }, 5000));
+    QTest::qWait(50);
+    EXPECT_TRUE(window.PlaybackLabel()->text().contains(QStringLiteral(" is cut short: only its first ")))
+        << window.PlaybackLabel()->text().toStdString();
+    window.PlayRow(row(gone));
+    EXPECT_EQ(window.PlaybackLabel()->text().toStdString(),
+              gone.recording + " is not in " + Folder() + " any more.");
+    EXPECT_FALSE(window.StopButton()->isEnabled());
+
+    ASSERT_EQ(model.rowCount(), 4);
+    for (const Hit& hit : {whole, cut, gone, silent}) {
+        EXPECT_GE(row(hit), 0);
+    }
 }
 
 } // namespace
