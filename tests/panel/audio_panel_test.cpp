@@ -101,13 +101,14 @@ TEST_F(AudioPanel, TheDialogListsTheInputsMetersTheChosenOneAndKeepsItsChoice)
     player.Play(Folder() + "/" + tone.recording, sound.Sink());
     EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.Meter()->value() > -12; }, 3000)) << dialog.Meter()->value();
     EXPECT_LT(dialog.Meter()->value(), -6) << "a tone at 12000 of 32768 peaks at -8.7 dB";
-    player.Stop();
 
-    // "none": nothing to record from, and nothing recorded.
+    // "none", while the tone still plays: nothing heard, nothing to record.
     box->setCurrentIndex(box->count() - 1);
     EXPECT_FALSE(dialog.RecordBox()->isEnabled());
     EXPECT_FALSE(dialog.Choice().Records());
     EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.Meter()->value() == METER_FLOOR_DB; }, 1000));
+    EXPECT_EQ(player.State(), PlayerState::Playing);
+    player.Stop();
 
     const QString ini = dir.filePath(QStringLiteral("Ostrelle.ini"));
     {
