@@ -12,7 +12,6 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDesktopServices>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
