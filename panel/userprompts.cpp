@@ -105,3 +105,8 @@ QString QtUserPrompts::SaveFileName(const QString& title, const QString& directo
 {
     return AskFileName(parent, QFileDialog::AcceptSave, title, directory, defaultSuffix, filter);
 }
+
+QString QtUserPrompts::ExistingDirectory(const QString& title, const QString& directory)
+{
+    return QFileDialog::getExistingDirectory(parent, title, directory);
+}

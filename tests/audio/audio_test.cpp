@@ -525,6 +525,10 @@ TEST_F(Audio, ARecordingPlaysBackAndADamagedOneSaysWhatIsWrong)
         EXPECT_LT(info.lengthMs, 2000u) << name;
     }
     std::ofstream(folder.path / "noise.opus") << "not a sound file at all";
+    // A FIFO in a recording's place is refused at once, not waited on.
+    ASSERT_EQ(::mkfifo((folder.path / "fifo.opus").c_str(), 0600), 0);
+    EXPECT_EQ(InspectRecording((folder.path / "fifo.opus").string()).problem,
+              "fifo.opus cannot be played: it is not a file");
 
     Heard heard;
     std::unique_ptr<AudioCapture> capture = MakeSoundServerCapture(SystemClock(), nullptr);
