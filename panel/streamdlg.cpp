@@ -48,6 +48,25 @@ QLineEdit* AddLine(QFormLayout* form, const QString& caption, const std::string&
     return edit;
 }
 
+// A label for what the stream and the server say: plain text, wrapped,
+// with room for `lines` lines, so that a reason of some length does not
+// make the dialog jump.
+QLabel* Sentences(QWidget* parent, int lines = 3)
+{
+    auto* label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setMinimumHeight(label->fontMetrics().lineSpacing() * lines);
+    return label;
+}
+
+// Room for `widest` and the box's arrows.
+int NumberWidth(const QWidget* box, const QString& widest)
+{
+    return box->fontMetrics().horizontalAdvance(widest) * 2;
+}
+
 } // namespace
 
 // What the test's thread hands to the window thread; the dialog looks at it
@@ -81,21 +100,21 @@ StreamDialog::StreamDialog(const StreamChoice& current, StatusSource now, UserPr
     portBox = new QSpinBox(server);
     portBox->setRange(1, 65535);
     portBox->setValue(s.port);
+    portBox->setMaximumWidth(NumberWidth(portBox, QStringLiteral("000000")));
     serverForm->addRow(QStringLiteral("Port:"), portBox);
     mountEdit = AddLine(serverForm, QStringLiteral("Mount:"), s.mount, server);
     mountEdit->setPlaceholderText(QStringLiteral("/scanner"));
     userEdit = AddLine(serverForm, QStringLiteral("User:"), s.user, server);
     passwordEdit = AddLine(serverForm, QStringLiteral("Password:"), s.password, server);
     passwordEdit->setEchoMode(QLineEdit::Password);
-    auto* testRow = new QHBoxLayout;
     testButton = new QPushButton(QStringLiteral("Test"), server);
     testButton->setAutoDefault(false);
-    testLabel = new QLabel(server);
-    testLabel->setWordWrap(true);
-    testLabel->setTextFormat(Qt::PlainText);
-    testRow->addWidget(testButton, 0, Qt::AlignTop);
-    testRow->addWidget(testLabel, 1);
-    serverForm->addRow(testRow);
+    auto* testRow = new QHBoxLayout;
+    testRow->addWidget(testButton);
+    testRow->addStretch(1);
+    serverForm->addRow(QString(), testRow);
+    testLabel = Sentences(server);
+    serverForm->addRow(testLabel);
     layout->addWidget(server);
 
     auto* sound = new QGroupBox(QStringLiteral("Sound"), this);
@@ -109,6 +128,7 @@ StreamDialog::StreamDialog(const StreamChoice& current, StatusSource now, UserPr
     bitrateBox->setRange(audio::MIN_STREAM_KBPS, audio::MAX_STREAM_KBPS);
     bitrateBox->setValue(s.bitrateKbps);
     bitrateBox->setSuffix(QStringLiteral(" kb/s"));
+    bitrateBox->setMaximumWidth(NumberWidth(bitrateBox, QStringLiteral("000 kb/s")));
     soundForm->addRow(QStringLiteral("Bit rate:"), bitrateBox);
     auto* between = new QVBoxLayout;
     silenceButton = new QRadioButton(QStringLiteral("Silence"), sound);
@@ -124,15 +144,11 @@ StreamDialog::StreamDialog(const StreamChoice& current, StatusSource now, UserPr
     nameEdit = AddLine(listenersForm, QStringLiteral("Stream name:"), s.name, listeners);
     descriptionEdit = AddLine(listenersForm, QStringLiteral("Description:"), s.description, listeners);
     titleEdit = AddLine(listenersForm, QStringLiteral("Title of a call:"), s.titleFormat, listeners);
-    titleExample = new QLabel(listeners);
-    titleExample->setWordWrap(true);
-    titleExample->setTextFormat(Qt::PlainText);
+    titleExample = Sentences(listeners, 2);
     listenersForm->addRow(QString(), titleExample);
     layout->addWidget(listeners);
 
-    status = new QLabel(this);
-    status->setWordWrap(true);
-    status->setTextFormat(Qt::PlainText);
+    status = Sentences(this);
     layout->addWidget(status);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -147,7 +163,7 @@ StreamDialog::StreamDialog(const StreamChoice& current, StatusSource now, UserPr
     connect(refresh, &QTimer::timeout, this, [this] { UpdateState(); });
     refresh->start(STATUS_REFRESH_MS);
     UpdateState();
-    setMinimumWidth(fontMetrics().averageCharWidth() * 72);
+    setFixedWidth(fontMetrics().averageCharWidth() * 76);
 }
 
 StreamDialog::~StreamDialog()
@@ -204,6 +220,17 @@ void StreamDialog::UpdateState()
         text += QStringLiteral(". Stops when you press OK.");
     }
     status->setText(text);
+    FitText();
+}
+
+void StreamDialog::FitText()
+{
+    // A wrapped label asks for its height only for a width; the dialog grows
+    // to it rather than cutting a reason's last line off.
+    const int needed = layout()->totalHeightForWidth(width());
+    if (needed > height()) {
+        resize(width(), needed);
+    }
 }
 
 void StreamDialog::StartTest()
@@ -245,6 +272,7 @@ void StreamDialog::CollectTest()
     pending.reset();
     testLabel->setText(Q(result.Text()));
     testButton->setEnabled(true);
+    FitText();
 }
 
 void StreamDialog::accept()

@@ -69,6 +69,7 @@ private:
     void StartTest();
     void CollectTest();
     void UpdateState();
+    void FitText();
 
     StatusSource source;
     UserPrompts& prompts;
