@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,11 @@
 #include <QSettings>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
 
 #include <unistd.h>
 
@@ -105,7 +111,8 @@ TEST_F(StreamDialogTest, TheChoiceIsKeptPrivatelyReadBackWholeAndThePasswordNeve
 }
 
 // The test connects on a thread of its own: the click returns at once, and
-// the window goes on until the server's answer is there.
+// the window goes on until the server's answer is there, however long the
+// server takes (here held back by a gate before the real test).
 TEST_F(StreamDialogTest, TheTestButtonReportsTheServerWithoutHoldingTheWindow)
 {
     if (::access("/usr/bin/icecast2", X_OK) != 0) {
@@ -115,7 +122,13 @@ TEST_F(StreamDialogTest, TheTestButtonReportsTheServerWithoutHoldingTheWindow)
     ASSERT_TRUE(server.Started()) << server.Error();
     StreamChoice choice;
     choice.settings = SourceSettings(server, audio::StreamFormat::Mp3, "/panel.mp3");
-    StreamDialog dialog(choice, nullptr, prompts);
+    auto gate = std::make_shared<std::atomic<bool>>(false);
+    StreamDialog dialog(choice, nullptr, prompts, nullptr, [gate](const audio::StreamSettings& settings) {
+        for (int i = 0; i < 200 && !gate->load(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return audio::TestIcecastConnection(settings);
+    });
     dialog.show();
     const QString where = QStringLiteral("icecast://source@127.0.0.1:%1/panel.mp3").arg(server.Port());
 
@@ -126,10 +139,16 @@ TEST_F(StreamDialogTest, TheTestButtonReportsTheServerWithoutHoldingTheWindow)
     };
     for (const auto& [password, report] : cases) {
         dialog.PasswordEdit()->setText(password);
+        *gate = false;
+        QElapsedTimer clicked;
+        clicked.start();
         dialog.TestButton()->click();
+        EXPECT_LT(clicked.elapsed(), 1000) << "the window waited for the server";
+        QTest::qWait(100);
         EXPECT_TRUE(dialog.Testing());
         EXPECT_FALSE(dialog.TestButton()->isEnabled());
         EXPECT_EQ(dialog.TestLabel()->text(), QStringLiteral("Connecting to ") + where + QStringLiteral("..."));
+        *gate = true;
         ASSERT_TRUE(WaitUntil([&] { return !dialog.Testing(); }, 12000));
         EXPECT_EQ(dialog.TestLabel()->text(), report);
         EXPECT_TRUE(dialog.TestButton()->isEnabled());

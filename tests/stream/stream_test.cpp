@@ -101,7 +101,7 @@ TEST(StreamSettings, TheCommandLinesPasswordComesFromTheUrlAFileOrTheEnvironment
         return path;
     };
     const std::string privateFile = write("private", "from-file\r\nsecond line\n", 0600);
-    const std::string sharedFile = write("shared", "shared-secret", 0644);
+    const std::string sharedFile = write("shared", "shared-secret", 0640);
     const std::string fifo = dir + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     StreamSettings base;
