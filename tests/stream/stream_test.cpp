@@ -95,7 +95,7 @@ TEST(StreamSettings, TheCommandLinesPasswordComesFromTheUrlAFileOrTheEnvironment
     const std::string dir = MakeServerDirectory("streamurl", error);
     ASSERT_FALSE(dir.empty()) << error;
     const auto write = [&](const std::string& name, const std::string& text, mode_t mode) {
-        const std::string path = dir + "/" + name;
+        std::string path = dir + "/" + name;
         std::ofstream(path) << text;
         ::chmod(path.c_str(), mode);
         return path;
