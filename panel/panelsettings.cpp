@@ -1,14 +1,12 @@
-#include "cfrontpaneldlg.h"
+#include "panel/panelsettings.h"
 
-#include "hitdetector.h"
-#include "settingsfile.h"
+#include "activity/hitdetector.h"
+#include "panel/settingsfile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSettings>
-#include <QTimer>
 
 #include <cmath>
 
@@ -73,11 +71,11 @@ const QString CONTROL_PORT_KEY = QStringLiteral("NetworkControl/Port");
 
 } // namespace
 
-void CFrontPanelDlg::LoadSettings()
+bool PanelSettings::Load(const QString& path)
 {
-    QFile file(SettingsPath());
+    QFile file(path);
     if (!MayBeSettingsFile(file.fileName(), false) || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        return;
+        return false;
     }
     comPort = settingsfile::LeadingInt(settingsfile::ReadLine(file));
     // A frequency no box could hold (NaN, infinity, 1e999) would stand in
@@ -87,38 +85,36 @@ void CFrontPanelDlg::LoadSettings()
     if (std::isfinite(frequency)) {
         tuneFrequencyMHz = frequency;
     }
-    UpdateData(false);
     int left = 0;
     int top = 0;
+    framePosition.reset();
     if (settingsfile::ParsePair(settingsfile::ReadLine(file), left, top)) {
-        move(left, top);
+        framePosition = QPoint(left, top);
     }
+    return true;
 }
 
-void CFrontPanelDlg::SaveSettings()
+void PanelSettings::Save(const QString& path) const
 {
     // The new text goes to a file beside the old one and takes its name only
     // when all of it was written, so a full disk or a failing write at Exit
     // leaves the previous settings as they were instead of an emptied file.
     // Where the folder lets nothing new be made but the file itself may be
     // written, it is written in place as before.
-    const PrivateWrite privately(SettingsPath());
-    QSaveFile file(SettingsPath());
+    const PrivateWrite privately(path);
+    QSaveFile file(path);
     file.setDirectWriteFallback(true);
     if (!MayBeSettingsFile(file.fileName(), true) ||
         !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         return;
     }
-    ReadControls(false);
     // QString::asprintf formats in the C locale, so the file always carries a
     // decimal point whatever the user's locale.
-    const QRect window = frameGeometry();
-    const QPoint lcdTopLeft = mapToGlobal(lcdRect.topLeft());
     const QString text = QString::asprintf("%d\n", comPort) + QString::asprintf("%11.6f\n", tuneFrequencyMHz) +
-                         QString::asprintf("%d,%d\n", window.left(), window.top()) +
-                         QString::asprintf("%d,%d\n", window.width(), window.height()) +
-                         QString::asprintf("%d, %d\n", lcdTopLeft.x() - 3, lcdTopLeft.y()) +
-                         QString::asprintf("%d, %d\n", lcdRect.width() + 54, lcdRect.height());
+                         QString::asprintf("%d,%d\n", frame.left(), frame.top()) +
+                         QString::asprintf("%d,%d\n", frame.width(), frame.height()) +
+                         QString::asprintf("%d, %d\n", lcdOnScreen.left() - 3, lcdOnScreen.top()) +
+                         QString::asprintf("%d, %d\n", lcdOnScreen.width() + 54, lcdOnScreen.height());
     // The flush is asked for here because Qt 6.4's commit takes a write that
     // fails while its buffer is emptied for a whole one and renames the
     // truncated text into place.
@@ -129,70 +125,63 @@ void CFrontPanelDlg::SaveSettings()
     (void)file.commit();
 }
 
-// The remembered folder is kept in a store of its own beside the settings
-// file, which holds its six lines and nothing else. The store follows the
-// same rule: a FIFO or a device in its place is neither read nor written.
-QString CFrontPanelDlg::ImageFolder() const
+// The store follows the settings file's rule: a FIFO or a device in its
+// place is neither read nor written.
+void PanelStore::Write(const QString& key, const QVariant& value) const
 {
-    if (!MayBeSettingsFile(StorePath(), false)) {
-        return {};
+    if (!MayBeSettingsFile(path, true)) {
+        return;
     }
-    const QSettings store(StorePath(), QSettings::IniFormat);
-    const QString folder = store.value(IMAGE_FOLDER_KEY).toString();
+    const PrivateWrite privately(path);
+    QSettings store(path, QSettings::IniFormat);
+    store.setValue(key, value);
+    store.sync();
+}
+
+QVariant PanelStore::Read(const QString& key, const QVariant& absent) const
+{
+    if (!MayBeSettingsFile(path, false)) {
+        return absent;
+    }
+    return QSettings(path, QSettings::IniFormat).value(key, absent);
+}
+
+QString PanelStore::ImageFolder() const
+{
+    const QString folder = Read(IMAGE_FOLDER_KEY, QString()).toString();
     return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QString();
 }
 
-void CFrontPanelDlg::RememberImageFolder(const QString& chosenFile)
+void PanelStore::RememberImageFolder(const QString& chosenFile) const
 {
-    if (!MayBeSettingsFile(StorePath(), true)) {
-        return;
-    }
-    const PrivateWrite privately(StorePath());
-    QSettings store(StorePath(), QSettings::IniFormat);
-    store.setValue(IMAGE_FOLDER_KEY, QFileInfo(chosenFile).absolutePath());
-    // Written now: a program that is killed later still opens there.
-    store.sync();
+    Write(IMAGE_FOLDER_KEY, QFileInfo(chosenFile).absolutePath());
 }
 
-bool CFrontPanelDlg::RememberedLogActivity() const
+bool PanelStore::LogActivity() const
 {
-    if (!MayBeSettingsFile(StorePath(), false)) {
-        return true;
-    }
-    const QSettings store(StorePath(), QSettings::IniFormat);
-    return store.value(LOG_ACTIVITY_KEY, true).toBool();
+    return Read(LOG_ACTIVITY_KEY, true).toBool();
 }
 
-void CFrontPanelDlg::RememberLogActivity(bool on)
+void PanelStore::RememberLogActivity(bool on) const
 {
-    if (!MayBeSettingsFile(StorePath(), true)) {
-        return;
-    }
-    const PrivateWrite privately(StorePath());
-    QSettings store(StorePath(), QSettings::IniFormat);
-    store.setValue(LOG_ACTIVITY_KEY, on);
-    store.sync();
+    Write(LOG_ACTIVITY_KEY, on);
 }
 
-uint32_t CFrontPanelDlg::RememberedMergeGapMs() const
+uint32_t PanelStore::MergeGapMs() const
 {
     const uint32_t standard = HitRules{}.mergeGapMs;
-    if (!MayBeSettingsFile(StorePath(), false)) {
-        return standard;
-    }
-    const QSettings store(StorePath(), QSettings::IniFormat);
     bool ok = false;
-    const uint gap = store.value(MERGE_GAP_KEY, standard).toUInt(&ok);
+    const uint gap = Read(MERGE_GAP_KEY, standard).toUInt(&ok);
     return ok && gap <= LONGEST_MERGE_GAP_MS ? gap : standard;
 }
 
-NetworkControlChoice CFrontPanelDlg::LoadNetworkControl() const
+NetworkControlChoice PanelStore::NetworkControl() const
 {
     NetworkControlChoice choice;
-    if (!MayBeSettingsFile(StorePath(), false)) {
+    if (!MayBeSettingsFile(path, false)) {
         return choice;
     }
-    const QSettings store(StorePath(), QSettings::IniFormat);
+    const QSettings store(path, QSettings::IniFormat);
     choice.on = store.value(CONTROL_ON_KEY, false).toBool();
     choice.allInterfaces = store.value(CONTROL_ALL_INTERFACES_KEY, false).toBool();
     bool ok = false;
@@ -204,34 +193,15 @@ NetworkControlChoice CFrontPanelDlg::LoadNetworkControl() const
     return choice;
 }
 
-void CFrontPanelDlg::SaveNetworkControl(const NetworkControlChoice& choice)
+void PanelStore::RememberNetworkControl(const NetworkControlChoice& choice) const
 {
-    if (!MayBeSettingsFile(StorePath(), true)) {
+    if (!MayBeSettingsFile(path, true)) {
         return;
     }
-    const PrivateWrite privately(StorePath());
-    QSettings store(StorePath(), QSettings::IniFormat);
+    const PrivateWrite privately(path);
+    QSettings store(path, QSettings::IniFormat);
     store.setValue(CONTROL_ON_KEY, choice.on);
     store.setValue(CONTROL_ALL_INTERFACES_KEY, choice.allInterfaces);
     store.setValue(CONTROL_PORT_KEY, choice.port);
     store.sync();
-}
-
-void CFrontPanelDlg::RestoreNetworkControl()
-{
-    networkControl = LoadNetworkControl();
-    std::string error;
-    if (!networkControl.on || controlServer.Start(ServerSettingsOf(networkControl), error)) {
-        return;
-    }
-    // Said once the panel is on the screen, not before it. The choice stays
-    // as it was, in the dialog and in the store, so that OK there or the next
-    // start tries again.
-    const QString reason = QString::fromStdString(error);
-    networkFailure = reason;
-    QTimer::singleShot(0, this, [this, reason] {
-        prompts->Warn(QStringLiteral("Network control could not start."),
-                      reason + QStringLiteral("\n\nRight-click the panel and choose Network control... to "
-                                              "choose another port or switch it off."));
-    });
 }
