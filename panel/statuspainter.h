@@ -29,11 +29,11 @@ struct StatusView {
     QString centering;
     QString frequency;
     QString modulation;
-    bool rfSq = false; // 1046
-    bool mute = false; // 1044
-    bool xf = false;   // 1047
-    bool hd5 = false;  // 1048
-    bool hd2 = false;  // 1049
+    bool rfSq = false;
+    bool mute = false;
+    bool xf = false;
+    bool hd5 = false;
+    bool hd2 = false;
 };
 
 StatusView FormatStatus(const RadioStatus& status);

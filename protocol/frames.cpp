@@ -17,11 +17,6 @@ std::optional<KeyDef> FindKey(Pred pred)
 
 } // namespace
 
-std::optional<KeyDef> KeyByControlId(int controlId)
-{
-    return FindKey([controlId](const KeyDef& k) { return k.controlId == controlId; });
-}
-
 std::optional<KeyDef> KeyByCode(KeyCode code)
 {
     return FindKey([code](const KeyDef& k) { return k.code == code; });

@@ -5,6 +5,7 @@
 #include "cdemoapp.h"
 #include "keptfiles.h"
 #include "keypadfilter.h"
+#include "panel/panelcontrols.h"
 #include "resourceids.h"
 #include "resourcestrings.h"
 #include "versionblock.h"
@@ -328,12 +329,12 @@ TEST(AboutBox, NamesTheFolderOfKeptFilesWithinItsLine)
     App();
     RecordingPrompts prompts;
     CFrontPanelDlg panel(&prompts);
-    EXPECT_EQ(panel.moduleDirectory, QString::fromStdString(KeptFilesDirectory()));
-    CAboutDlg about(panel.moduleDirectory);
+    EXPECT_EQ(panel.ModuleDirectory(), QString::fromStdString(KeptFilesDirectory()));
+    CAboutDlg about(panel.ModuleDirectory());
     auto* line = about.findChild<QLabel*>(QStringLiteral("keptFolder"));
     ASSERT_NE(line, nullptr);
     EXPECT_TRUE(line->text().startsWith(QStringLiteral("Settings in "))) << line->text().toStdString();
-    EXPECT_EQ(line->toolTip(), QDir::toNativeSeparators(panel.moduleDirectory));
+    EXPECT_EQ(line->toolTip(), QDir::toNativeSeparators(panel.ModuleDirectory()));
     EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), line->width());
     EXPECT_LE(line->geometry().bottom(), about.height());
 
@@ -493,7 +494,7 @@ TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
             if (way.over == Over::ATransfer) {
                 // The radio never streams: the receive waits until it ends.
                 qobject_cast<QPushButton*>(panel->Control(1001))->click();
-                ASSERT_TRUE(panel->transfer.Active());
+                ASSERT_TRUE(panel->Transfer().Active());
             }
             if (way.over == Over::AMessage) {
                 QTimer::singleShot(50, way.end);

@@ -251,7 +251,7 @@ TEST_F(PanelFaults, SettingsBehindALinkAreWrittenThroughIt)
     WriteBytes(target, "7\n146.52\n");
     fs::create_symlink(target, SettingsFile());
     OpenPanel();
-    EXPECT_EQ(panel->comPort, 7);
+    EXPECT_EQ(panel->Settings().comPort, 7);
     qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("9"));
     EXPECT_TRUE(Exit());
 
@@ -279,8 +279,8 @@ TEST_P(BadSettingsFiles, StartAndExitBehave)
     const BadSettings& bad = GetParam();
     bad.make(SettingsFile());
     OpenPanel();
-    EXPECT_EQ(panel->comPort, bad.port) << bad.name;
-    EXPECT_EQ(panel->tuneFrequencyMHz, bad.frequency) << bad.name;
+    EXPECT_EQ(panel->Settings().comPort, bad.port) << bad.name;
+    EXPECT_EQ(panel->Settings().tuneFrequencyMHz, bad.frequency) << bad.name;
     EXPECT_TRUE(Exit()) << bad.name;
     EXPECT_TRUE(prompts.warnings.isEmpty()) << bad.name;
     if (bad.rewritten) {

@@ -4,6 +4,7 @@
 #include "caboutdlg.h"
 #include "fakeaccess.h"
 #include "networkcontroldlg.h"
+#include "panel/panelcontrols.h"
 #include "ser2netprocess.h"
 #include "dialogunits.h"
 #include "settingsfile.h"
@@ -38,6 +39,7 @@
 
 #include <sys/stat.h>
 #include <random>
+#include <set>
 
 
 namespace {
@@ -156,11 +158,11 @@ TEST_F(PanelTest, ControlsStandWhereTheTemplatePutsThem)
         EXPECT_EQ(panel->Control(e.id)->geometry(), e.rect) << e.id;
     }
     // Every key exists, once, with the caption of the key table.
-    for (const KeyDef& key : keyTable) {
-        auto* button = qobject_cast<QPushButton*>(panel->Control(key.controlId));
-        ASSERT_NE(button, nullptr) << key.controlId;
-        EXPECT_EQ(button->text().toStdString(), key.caption);
-        EXPECT_EQ(button->objectName(), QString::number(key.controlId));
+    for (std::size_t i = 0; i < keyButtons.size(); ++i) {
+        auto* button = qobject_cast<QPushButton*>(panel->Control(keyButtons[i].controlId));
+        ASSERT_NE(button, nullptr) << keyButtons[i].controlId;
+        EXPECT_EQ(button->text().toStdString(), keyTable[i].caption);
+        EXPECT_EQ(button->objectName(), QString::number(keyButtons[i].controlId));
     }
     // The frequency box says its unit, on its line, inside the tune group.
     const QRect frequency = panel->Control(1034)->geometry();
@@ -173,6 +175,40 @@ TEST_F(PanelTest, ControlsStandWhereTheTemplatePutsThem)
     // The LCD lies over F2 and is known to tests after initialisation.
     EXPECT_FALSE(panel->LcdRect().isNull());
     EXPECT_LT(panel->LcdRect().bottom(), panel->Control(1003)->geometry().top());
+}
+
+TEST(KeyButtons, EachButtonSendsTheKeyOfItsCaption)
+{
+    // The panel's buttons, key by key, as the radio owners' documentation
+    // numbers them: a button mapped to its neighbour's code presses the
+    // wrong key.
+    const struct {
+        const char* caption;
+        int controlId;
+    } keys[] = {
+        {"FUNC", 1007}, {"R", 1037},    {"MAN", 1013},  {"FAV", 1016},  {"L/OUT", 1011}, {"PSE", 1012},
+        {"U", 1038},    {"SEL", 1039},  {"D", 1040},    {"SRCH", 1008}, {"PRI", 1009},   {"PGM", 1017},
+        {"L", 1041},    {"SCAN", 1006}, {"TUNE", 1014}, {"WX", 1010},   {"ENT", 1018},   {"F3", 1004},
+        {"3", 1019},    {"6", 1020},    {"9", 1021},    {".", 1022},    {"F2", 1003},    {"ATT", 1015},
+        {"2", 1023},    {"5", 1025},    {"8", 1026},    {"0", 1027},    {"F1", 1002},    {"LIGHT", 1005},
+        {"1", 1028},    {"4", 1029},    {"7", 1030},    {"CL", 1031},
+    };
+    ASSERT_EQ(std::size(keys), keyButtons.size());
+    std::set<int> ids;
+    for (const auto& c : keys) {
+        const auto key = KeyByCaption(c.caption);
+        ASSERT_TRUE(key.has_value()) << c.caption;
+        EXPECT_EQ(KeyControlId(key->code), c.controlId) << c.caption;
+        ASSERT_TRUE(KeyByControlId(c.controlId).has_value()) << c.controlId;
+        EXPECT_EQ(KeyByControlId(c.controlId)->caption, c.caption);
+        ids.insert(c.controlId);
+    }
+    EXPECT_EQ(ids.size(), keyButtons.size());
+    // The tune button and the ids around the keys send nothing.
+    for (const int other : {Id(ControlId::Tune), Id(ControlId::SendImage), 1042, 0}) {
+        EXPECT_FALSE(KeyByControlId(other).has_value()) << other;
+    }
+    EXPECT_EQ(KeyControlId(13), 0);
 }
 
 TEST_F(PanelTest, DialogUnitsRoundEachEdgeHalvesUp)
@@ -200,7 +236,7 @@ TEST_F(PanelTest, TabOrderFollowsTheTemplate)
         }
     }
     QStringList expected{"1032", "1033", "1000", "1001"};
-    for (const KeyDef& key : keyTable) {
+    for (const KeyButton& key : keyButtons) {
         expected << QString::number(key.controlId);
     }
     expected << "1" << "1050" << "1035" << "1034" << "1054";
@@ -256,7 +292,7 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
         Click(*panel, 1033);
         EXPECT_EQ(prompts.warnings, QStringList{QString::fromLatin1(r.message)}) << r.port;
         EXPECT_FALSE(panel->Link().linkRunning) << r.port;
-        EXPECT_EQ(panel->comPort, 1) << r.port;
+        EXPECT_EQ(panel->Settings().comPort, 1) << r.port;
     }
 
     // Corrected, it starts; a bad frequency typed while running is not
@@ -423,8 +459,7 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
         {"8", " 1e3 ", false, "", 8, 1000.0, 0},
     };
     for (const Case& c : cases) {
-        panel->comPort = 1;
-        panel->tuneFrequencyMHz = 25.0;
+        panel->SetSettings(PanelSettings{});
         panel->Link().pollLcd = 1;
         prompts.warnings.clear();
         SetText(*panel, 1032, QString::fromLatin1(c.port));
@@ -433,13 +468,13 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
         const bool ok = panel->UpdateData(true);
         EXPECT_EQ(ok, c.message[0] == '\0') << c.port << " " << c.frequency;
         EXPECT_EQ(prompts.warnings.join(""), QString::fromLatin1(c.message)) << c.port;
-        EXPECT_EQ(panel->comPort, c.portAfter) << c.port;
-        EXPECT_DOUBLE_EQ(panel->tuneFrequencyMHz, c.frequencyAfter) << c.frequency;
+        EXPECT_EQ(panel->Settings().comPort, c.portAfter) << c.port;
+        EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, c.frequencyAfter) << c.frequency;
         EXPECT_EQ(panel->Link().pollLcd.load(), c.pollsAfter) << c.port;
     }
     // The check box behind a bad frequency keeps its old value when clicked.
     panel->Link().pollLcd = 1;
-    panel->tuneFrequencyMHz = 25.0;
+    panel->SetSettings(PanelSettings{});
     SetText(*panel, 1032, QStringLiteral("1"));
     SetText(*panel, 1034, QStringLiteral("x"));
     qobject_cast<QCheckBox*>(panel->Control(1054))->setChecked(true);
@@ -451,7 +486,7 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
     Click(*panel, 1054);
     EXPECT_TRUE(prompts.warnings.isEmpty());
     EXPECT_EQ(panel->Link().pollLcd.load(), 1);
-    EXPECT_DOUBLE_EQ(panel->tuneFrequencyMHz, 25.0);
+    EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, 25.0);
 }
 
 TEST_F(PanelTest, EscapeAndCloseLeaveThePanelOpenExitEndsIt)
@@ -732,7 +767,7 @@ TEST_F(PanelTest, KeptFilesArePrivateAndNoLinkLeadsThemElsewhere)
     const QStringList names{QStringLiteral("Ostrelle.cfg"), QStringLiteral("Ostrelle.ini"),
                             QStringLiteral("Ostrelle.trace")};
     const auto writeAll = [&](CFrontPanelDlg& panel) {
-        panel.RememberImageFolder(dir.filePath(QStringLiteral("radio.bin")));
+        panel.Store().RememberImageFolder(dir.filePath(QStringLiteral("radio.bin")));
         panel.OnTraceTraffic(true);
         panel.OnTraceTraffic(false);
         Click(panel, 1);
@@ -801,8 +836,8 @@ TEST_F(PanelTest, SettingsAreReadBackFromTheFirstThreeLines)
         CFrontPanelDlg panel(&prompts, dir.path());
         const QPoint before = panel.pos();
         panel.OnInitDialog();
-        EXPECT_EQ(panel.comPort, c.port) << c.file.toStdString();
-        EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency) << c.file.toStdString();
+        EXPECT_EQ(panel.Settings().comPort, c.port) << c.file.toStdString();
+        EXPECT_EQ(panel.Settings().tuneFrequencyMHz, c.frequency) << c.file.toStdString();
         EXPECT_EQ(panel.pos(), c.moved ? c.at : before) << c.file.toStdString();
         EXPECT_EQ(Text(panel, 1032), QString::number(c.port));
         EXPECT_EQ(Text(panel, 1034), QString::number(c.frequency, 'g', 15));
@@ -868,8 +903,8 @@ TEST_F(PanelTest, HostileSettingsFilesAreReadSafely)
         WriteSettings(c.file);
         CFrontPanelDlg panel(&prompts, dir.path());
         panel.OnInitDialog();
-        EXPECT_EQ(panel.comPort, c.port);
-        EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency);
+        EXPECT_EQ(panel.Settings().comPort, c.port);
+        EXPECT_EQ(panel.Settings().tuneFrequencyMHz, c.frequency);
     }
 }
 

@@ -189,7 +189,7 @@ TEST_F(PortMapDialogTest, NetworkEntryIsShownAndReplacedOnlyWhenTheUserSaysSo)
 TEST_F(PortMapDialogTest, PortBoxTooltipShowsTheMapOfTheMoment)
 {
     CFrontPanelDlg panel(&prompts, QString::fromStdString(root.string()));
-    panel.portMapRoots = roots;
+    panel.SetPortMapRoots(roots);
     panel.OnInitDialog();
     auto* edit = qobject_cast<QLineEdit*>(panel.Control(1032));
     const auto tooltip = [&] {
@@ -225,7 +225,7 @@ TEST_F(PortMapDialogTest, PortBoxTooltipShowsTheMapOfTheMoment)
 TEST_F(PortMapDialogTest, StartWithoutALinkPointsToTheProposal)
 {
     CFrontPanelDlg panel(&prompts, QString::fromStdString(root.string()));
-    panel.portMapRoots = roots;
+    panel.SetPortMapRoots(roots);
     panel.OnInitDialog();
     qobject_cast<QLineEdit*>(panel.Control(1032))->setText(QStringLiteral("200"));
     panel.OnStartStop();

@@ -122,7 +122,7 @@ protected:
         qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(number));
         Click(1033);
         ASSERT_TRUE(panel->Link().linkRunning) << prompts.informatives.join('|').toStdString();
-        panel->transfer.SetProgressStream(nullptr);
+        panel->Transfer().SetProgressStream(nullptr);
     }
 
     void Click(int id) { qobject_cast<QPushButton*>(panel->Control(id))->click(); }
@@ -203,7 +203,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
         // Part of the way: the count has moved, the window is still open.
         ASSERT_TRUE(WaitUntil(
             [&] {
-                const auto p = panel->transfer.Snapshot();
+                const auto p = panel->Transfer().Snapshot();
                 return c.receive ? Window().CountText().endsWith(QStringLiteral(" bytes")) &&
                                        Window().CountText() != QStringLiteral("0 bytes") && p.bytesReceived < 7920
                                  : Window().Bar()->value() > 0 && p.recordsSent < 60;
@@ -215,7 +215,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
 
         // At the end the window stays where the user looks, and says what
         // was done, with the whole path, until it is closed.
-        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 10000));
+        ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 10000));
         EXPECT_TRUE(Window().isVisible());
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
         EXPECT_EQ(Window().NoteText(),
@@ -228,7 +228,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
         EXPECT_TRUE(PollingIsBack());
         Window().CancelButton()->click();
         EXPECT_FALSE(Window().isVisible());
-        EXPECT_TRUE(panel->Link().HasWorker() && !panel->transfer.Active()) << "Close cancels nothing";
+        EXPECT_TRUE(panel->Link().HasWorker() && !panel->Transfer().Active()) << "Close cancels nothing";
         if (c.receive) {
             EXPECT_EQ(QFileInfo(path).size(), 60 * IMAGE_RECORD_SIZE);
         }
@@ -261,7 +261,7 @@ TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
         ASSERT_TRUE(Window().isVisible());
         ASSERT_TRUE(WaitUntil(
             [&] {
-                const auto p = panel->transfer.Snapshot();
+                const auto p = panel->Transfer().Snapshot();
                 return c.receive ? p.bytesReceived >= 2640 : p.recordsSent >= 5;
             },
             8000));
@@ -272,11 +272,11 @@ TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
         EXPECT_LT(cancelling.elapsed(), 300);
 
         EXPECT_FALSE(Window().isVisible());
-        EXPECT_FALSE(panel->transfer.Active());
-        EXPECT_EQ(panel->transferTimerId, 0);
+        EXPECT_FALSE(panel->Transfer().Active());
+        EXPECT_EQ(panel->TransferTimerId(), 0);
         EXPECT_TRUE(panel->Link().linkRunning);
         EXPECT_TRUE(panel->Control(1000)->isEnabled() && panel->Control(1001)->isEnabled());
-        const auto p = panel->transfer.Snapshot();
+        const auto p = panel->Transfer().Snapshot();
         const int said = c.receive ? p.bytesReceived : p.recordsSent;
         ASSERT_EQ(prompts.warnings.size(), 1);
         EXPECT_TRUE(prompts.warnings[0].startsWith(QString::fromLatin1(c.message).arg(said)))
@@ -393,7 +393,7 @@ TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
                      panel->Control(1034)->isEnabled() || panel->Control(1050)->isEnabled());
         QElapsedTimer bound;
         bound.start();
-        while (panel->transferTimerId != 0 && bound.elapsed() < 15000) {
+        while (panel->TransferTimerId() != 0 && bound.elapsed() < 15000) {
             for (const int id : {1006, 1028, 1005, 1035}) { // SCAN, 1, LIGHT, TUNE
                 Click(id);
             }
@@ -409,7 +409,7 @@ TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
         server.join();
         App().removeEventFilter(&filter);
 
-        ASSERT_EQ(panel->transferTimerId, 0);
+        ASSERT_EQ(panel->TransferTimerId(), 0);
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
         EXPECT_TRUE(panel->Link().linkRunning) << "Enter on STOP pressed ENT, not STOP";
         EXPECT_GT(refused.load(), 0);
@@ -443,12 +443,12 @@ TEST_F(ProgressTest, AReceiveLivesThroughAClosedPipeAndEndsTheTotalsLine)
         }
         std::FILE* out = ::fdopen(ends[1], "w");
         ASSERT_NE(out, nullptr);
-        panel->transfer.SetProgressStream(out);
+        panel->Transfer().SetProgressStream(out);
         const QString path = dir.filePath(readerGone ? QStringLiteral("gone.bin") : QStringLiteral("read.bin"));
         prompts.saveAnswer = path;
         Click(1001);
-        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 8000));
-        panel->transfer.SetProgressStream(nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 8000));
+        panel->Transfer().SetProgressStream(nullptr);
         (void)std::fclose(out); // the broken pipe's close fails too; nothing is lost
 
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();

@@ -92,23 +92,17 @@ TEST(Frames, FixedFramesAndTheirChecksums)
     EXPECT_EQ(FLOW_BYTE, 0x45);
 }
 
-TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndControls)
+TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndCaptions)
 {
     std::set<int> codes;
-    std::set<int> controls;
     std::set<std::string_view> captions;
     for (const KeyDef& key : keyTable) {
         codes.insert(key.code);
-        controls.insert(key.controlId);
         captions.insert(key.caption);
         EXPECT_GE(key.code, 1);
         EXPECT_LE(key.code, 36);
-        EXPECT_GE(key.controlId, 1002);
-        EXPECT_LE(key.controlId, 1041);
-        EXPECT_NE(key.controlId, 1035) << "1035 is the tune command button, not a key";
     }
     EXPECT_EQ(codes.size(), 34u);
-    EXPECT_EQ(controls.size(), 34u);
     EXPECT_EQ(captions.size(), 34u);
     for (const int absent : {0, 13, 20, 37, 38, 255}) {
         EXPECT_FALSE(KeyByCode(static_cast<KeyCode>(absent)).has_value()) << absent;
@@ -117,31 +111,25 @@ TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndControls)
 
 TEST(KeyTable, LookupsAgree)
 {
-    // The radio's codes and the panel's buttons, key by key, as the radio
-    // knows them: a key sent as its neighbour presses the wrong key.
+    // The radio's codes, key by key, as the radio knows them: a key sent as
+    // its neighbour presses the wrong key.
     const struct {
         const char* caption;
         KeyCode code;
-        int controlId;
     } keys[] = {
-        {"FUNC", 1, 1007},  {"R", 2, 1037},     {"MAN", 3, 1013},   {"FAV", 4, 1016},  {"L/OUT", 5, 1011},
-        {"PSE", 6, 1012},   {"U", 7, 1038},     {"SEL", 8, 1039},   {"D", 9, 1040},    {"SRCH", 10, 1008},
-        {"PRI", 11, 1009},  {"PGM", 12, 1017},  {"L", 14, 1041},    {"SCAN", 15, 1006}, {"TUNE", 16, 1014},
-        {"WX", 17, 1010},   {"ENT", 18, 1018},  {"F3", 19, 1004},   {"3", 21, 1019},   {"6", 22, 1020},
-        {"9", 23, 1021},    {".", 24, 1022},    {"F2", 25, 1003},   {"ATT", 26, 1015}, {"2", 27, 1023},
-        {"5", 28, 1025},    {"8", 29, 1026},    {"0", 30, 1027},    {"F1", 31, 1002},  {"LIGHT", 32, 1005},
-        {"1", 33, 1028},    {"4", 34, 1029},    {"7", 35, 1030},    {"CL", 36, 1031},
+        {"FUNC", 1}, {"R", 2}, {"MAN", 3}, {"FAV", 4}, {"L/OUT", 5}, {"PSE", 6}, {"U", 7},
+        {"SEL", 8}, {"D", 9}, {"SRCH", 10}, {"PRI", 11}, {"PGM", 12}, {"L", 14}, {"SCAN", 15},
+        {"TUNE", 16}, {"WX", 17}, {"ENT", 18}, {"F3", 19}, {"3", 21}, {"6", 22}, {"9", 23},
+        {".", 24}, {"F2", 25}, {"ATT", 26}, {"2", 27}, {"5", 28}, {"8", 29}, {"0", 30},
+        {"F1", 31}, {"LIGHT", 32}, {"1", 33}, {"4", 34}, {"7", 35}, {"CL", 36},
     };
     ASSERT_EQ(std::size(keys), keyTable.size());
     for (const auto& c : keys) {
         const auto byCaption = KeyByCaption(c.caption);
         ASSERT_TRUE(byCaption.has_value()) << c.caption;
         EXPECT_EQ(byCaption->code, c.code) << c.caption;
-        EXPECT_EQ(byCaption->controlId, c.controlId) << c.caption;
-        EXPECT_EQ(KeyByControlId(c.controlId)->caption, c.caption);
-        EXPECT_EQ(KeyByCode(c.code)->controlId, c.controlId);
+        EXPECT_EQ(KeyByCode(c.code)->caption, c.caption);
     }
-    EXPECT_FALSE(KeyByControlId(1035).has_value());
     EXPECT_FALSE(KeyByCaption("scan").has_value());
     // By name, in any case, the caption whole: what a command line types.
     EXPECT_EQ(KeyByName("scan")->code, 15);
