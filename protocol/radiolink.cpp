@@ -25,6 +25,8 @@ bool RadioLink::OpenPortNamed(const std::string& name)
 {
     openError = {};
     if (port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
+        state = LinkState::Open;
+        linkRunning = true;
         return true;
     }
     openError = port.LastError();
@@ -136,13 +138,18 @@ void RadioLink::StartWorker(WorkerRoutine routine, LineUse use)
     const std::lock_guard<std::mutex> lock(lineLock);
     worker = std::thread([this, routine = std::move(routine)] {
         routine(*this);
+        bool owned = false;
         {
             const std::lock_guard<std::mutex> released(lineLock);
-            if (lineOwner == std::this_thread::get_id()) {
+            owned = lineOwner == std::this_thread::get_id();
+            if (owned) {
                 lineOwner = {};
             }
         }
         workerDone = true;
+        if (owned && workerEnded) {
+            workerEnded();
+        }
     });
     lineOwner = use == LineUse::Owned ? worker.get_id() : std::thread::id{};
 }

@@ -61,7 +61,8 @@ public:
     RadioLink& operator=(const RadioLink&) = delete;
 
     // START, first half: opens "\\.\COM<comPort>" at 115200 8N1 with DTR and
-    // RTS raised. On failure the port is closed again and OpenError() says why.
+    // RTS raised; the link is then Open: frames may go, nothing polls yet.
+    // On failure the port is closed again and OpenError() says why.
     bool OpenPort(int comPort);
     // The same for any port name: "\\.\COM<n>", a device path, or on POSIX
     // a network endpoint such as rfc2217://HOST:PORT.
@@ -122,6 +123,10 @@ public:
     // posted refresh event.
     void SetRefreshCallback(std::function<void()> callback) { refresh = std::move(callback); }
     void NotifyRefresh();
+    // Called on a worker's thread as its last act when it owned the line (a
+    // transfer): whoever supervises it learns of the end without looking
+    // again and again. Set it before such a worker starts.
+    void SetWorkerEndCallback(std::function<void()> callback) { workerEnded = std::move(callback); }
 
     // Called on the worker's thread for every stored reply, changed or not,
     // before any refresh it causes: for consumers that must see each one
@@ -188,6 +193,7 @@ private:
     LcdImage lcdImage;
     RadioStatus radioStatus;
     std::function<void()> refresh;
+    std::function<void()> workerEnded;
     std::mutex observerLock;
     std::function<void(const StoredReply&)> storeObserver;
     std::function<void()> statusWake;
