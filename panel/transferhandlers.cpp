@@ -68,7 +68,7 @@ void HoldFrameControls(CFrontPanelDlg& dlg)
 
 void ReleaseFrameControls(CFrontPanelDlg& dlg)
 {
-    const bool running = dlg.Link().linkRunning;
+    const bool running = dlg.Link().Running();
     for (auto it = dlg.enabledBeforeTransfer.cbegin(); it != dlg.enabledBeforeTransfer.cend(); ++it) {
         const bool tune = std::find(TUNE_CONTROLS.begin(), TUNE_CONTROLS.end(), it.key()) != TUNE_CONTROLS.end();
         if (QWidget* control = dlg.Control(it.key())) {

@@ -25,8 +25,7 @@ bool RadioLink::OpenPortNamed(const std::string& name)
 {
     openError = {};
     if (port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
-        state = LinkState::Open;
-        linkRunning = true;
+        MarkOpen();
         return true;
     }
     openError = port.LastError();
@@ -38,7 +37,6 @@ void RadioLink::StartPolling()
 {
     state = pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff;
     StartWorker(PollWorker);
-    linkRunning = true;
 }
 
 void RadioLink::StopWorkerThread()
@@ -65,9 +63,8 @@ void RadioLink::StopWorker()
     // Frames may come from other threads (the control server's): the port
     // closes between two of them, never under one.
     const std::lock_guard<std::mutex> lock(lineLock);
-    if (linkRunning) {
+    if (Running()) {
         port.Close();
-        linkRunning = false;
     }
     portClosed = false;
     state = LinkState::Stopped;
@@ -158,7 +155,7 @@ SendResult RadioLink::Transmit(const uint8_t* frame, int32_t length, int32_t& wr
 {
     written = 0;
     const std::lock_guard<std::mutex> lock(lineLock);
-    if (!linkRunning) {
+    if (!Running()) {
         return SendResult::LinkStopped;
     }
     if (lineOwner != std::thread::id{} && lineOwner != std::this_thread::get_id()) {
@@ -211,7 +208,7 @@ const char* SendResultText(SendResult result)
 
 bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs)
 {
-    if (!linkRunning || buffer == nullptr || length < 2) {
+    if (!Running() || buffer == nullptr || length < 2) {
         return false;
     }
     ReplyHunter hunter(buffer, length, command);
