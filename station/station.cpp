@@ -22,6 +22,9 @@ void Station::SetEvents(StationEvents newEvents)
             if (activity) {
                 activity->Close(); // the hit in progress ended with the cable
             }
+            if (events.hitsEnded) {
+                events.hitsEnded();
+            }
         }
         if (events.changed) {
             events.changed();

@@ -4,6 +4,8 @@
 
 #include "station/station.h"
 
+#include "activity/walltime.h"
+#include "scriptedcalls.h"
 #include "simprocess.h"
 #include "waituntil.h"
 
@@ -11,8 +13,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
+#include <stdlib.h>
 #include <unistd.h>
 
 TEST(Station, StartStopEventsAndTheTransfersEnd)
@@ -67,4 +71,38 @@ TEST(Station, StartStopEventsAndTheTransfersEnd)
     }
     EXPECT_EQ(ended.load(), 1);
     (void)std::remove(image.c_str());
+}
+
+// A call on the air when the cable goes ends there, and is told at once,
+// not only at the STOP that may come hours later.
+TEST(Station, AHitOnTheAirEndsWithTheCable)
+{
+    char dir[] = "/tmp/ostrelle-station-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    // The last call is on the air from 4.2 s for a minute.
+    SimProcess sim({"--activity", WriteCallScript(dir), "--hangup-after", "5000"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    Station station;
+    std::atomic<int> told{0};
+    StationEvents events;
+    events.hitsEnded = [&] { ++told; };
+    station.SetEvents(events);
+    SystemWallTime wall(station.GetClock());
+    station.StartActivity(wall, HitRules{});
+    ASSERT_TRUE(station.Open(sim.Path()));
+    station.StartPolling();
+    std::vector<Hit> hits;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (Hit& hit : station.TakeHits()) {
+            hits.push_back(hit);
+        }
+        return hits.size() == ScriptedCalls().size() - 1;
+    }, 8000)) << hits.size();
+    const int before = told;
+    ASSERT_TRUE(WaitUntil([&] { return station.Link().State() == LinkState::PortGone; }, 4000))
+        << LinkStateOf(station.Link().State()).name << " " << hits.size();
+    ASSERT_TRUE(WaitUntil([&] { return told > before; }, 1000));
+    EXPECT_EQ(station.TakeHits().size(), 1u);
+    (void)station.Stop();
+    std::filesystem::remove_all(dir);
 }
