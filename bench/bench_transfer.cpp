@@ -55,7 +55,7 @@ int main()
         std::fprintf(stderr, "radiosim did not start: %s\n", sim.Error().c_str());
         return 1;
     }
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     const char* against = "radiosim";
 #else
     FakeRadio::Options options;

@@ -146,7 +146,7 @@ int main(int argc, char** argv)
     dialog.show();
     dialog.findChild<QLineEdit*>(QStringLiteral("1032"))->setText(QString::number(kCom));
     dialog.findChild<QPushButton*>(QStringLiteral("1033"))->click();
-    if (!dialog.Link().linkRunning) {
+    if (!dialog.Link().Running()) {
         std::fprintf(stderr, "soak: START failed: %s\n", prompts.warnings.join(' ').toLocal8Bit().constData());
         return 1;
     }
@@ -244,10 +244,10 @@ int main(int argc, char** argv)
     app.exec();
     const double wall = clock.elapsed() / 1000.0;
     const double cpu = ProcessCpuSeconds() - cpu0;
-    const uint64_t statusPolls = link.statusPollsSent;
-    const uint64_t statusStored = link.statusRepliesStored;
-    const uint64_t lcdPolls = link.lcdPollsSent;
-    const uint64_t lcdStored = link.lcdRepliesStored;
+    const uint64_t statusPolls = link.Stats().statusPollsSent;
+    const uint64_t statusStored = link.Stats().statusRepliesStored;
+    const uint64_t lcdPolls = link.Stats().lcdPollsSent;
+    const uint64_t lcdStored = link.Stats().lcdRepliesStored;
     link.StopWorker();
     // radiosim counts an upload once the line has been quiet a moment.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));

@@ -14,6 +14,9 @@
 #include "radiolink.h"
 #include "report.h"
 #include "transfercommands.h"
+#include "wakeup.h"
+
+#include "station/station.h"
 
 #if !defined(_WIN32)
 #include "portmap.h"
@@ -24,12 +27,9 @@
 #include <charconv>
 #include <chrono>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <memory>
-#include <mutex>
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -75,11 +75,12 @@ int NoAnswer(const PortChoice& port)
 
 } // namespace
 
-int OpenLink(RadioLink& link, const PortChoice& port)
+int OpenLink(Station& station, const PortChoice& port)
 {
-    if (link.OpenPortNamed(port.name)) {
+    if (station.Open(port.name)) {
         return Code(ExitCode::Done);
     }
+    const RadioLink& link = station.Link();
     std::string message = Sentence("Unable to open port " + port.shown + ": " + OneLine(link.OpenError()));
     // As in the panel: a number with nothing behind it is put right in the map.
     if (port.comNumber > 0 && link.OpenFault() == SerialFault::Missing) {
@@ -323,36 +324,29 @@ private:
 // The same core as the panel's: the poll worker finds the radio answering
 // or not, and after a hang-up closes the port and looks for it once a second
 // until it opens again. Without --reconnect a hang-up ends the watch.
-int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
+int CommandWatch(Station& station, const Options& o, const PortChoice& port)
 {
-    std::mutex lock;
-    std::condition_variable wake;
-    bool fresh = false;
-    const auto wakeUp = [&] {
-        {
-            const std::lock_guard<std::mutex> guard(lock);
-            fresh = true;
-        }
-        wake.notify_one();
-    };
-    link.SetRefreshCallback(wakeUp);
+    Wakeup wakeup;
+    const auto wakeUp = [&wakeup] { wakeup.Raise(); };
+    StationEvents events;
+    events.changed = wakeUp;
+    events.hitsEnded = wakeUp;
+    station.SetEvents(events);
     interrupt::SetWaker(wakeUp);
     const ReaderWatch reader(wakeUp);
     // With --hits, every stored reply goes to the hit detector and a line is
     // printed for each hit as it ends, instead of one for each change.
-    SystemWallTime wall(link.GetClock());
-    std::unique_ptr<ActivityRecorder> hits;
-    if (o.hits) {
-        hits = std::make_unique<ActivityRecorder>(
-            wall, HitRules{static_cast<uint32_t>(o.mergeGapMs), HitRules{}.silenceMs}, wakeUp);
-        hits->Attach(link);
+    SystemWallTime wall(station.GetClock());
+    const bool hits = o.hits;
+    if (hits) {
+        station.StartActivity(wall, HitRules{static_cast<uint32_t>(o.mergeGapMs), HitRules{}.silenceMs});
         if (!o.json && !Emit(std::string(ACTIVITY_CSV_HEADER) + "\n")) {
             return Code(ExitCode::Done);
         }
     }
     // False once nobody reads standard output.
     const auto printHits = [&] {
-        for (const Hit& hit : hits ? hits->TakeEnded() : std::vector<Hit>{}) {
+        for (const Hit& hit : station.TakeHits()) {
             if (!Emit((o.json ? HitJson(hit) : HitCsvRow(hit)) + "\n")) {
                 return false;
             }
@@ -362,14 +356,16 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
     // The worker and the interrupt call back into this frame: both are gone
     // before the frame is.
     struct StopFirst {
-        RadioLink& link;
+        Station& station;
         ~StopFirst()
         {
             interrupt::SetWaker({});
-            link.StopWorker();
+            (void)station.Stop();
+            station.SetEvents({});
         }
-    } stopFirst{link};
-    link.StartPolling();
+    } stopFirst{station};
+    RadioLink& link = station.Link();
+    station.StartPolling();
 
     // The first line waits for both replies, or for the radio's time to
     // answer; so does the first after the port came back.
@@ -379,21 +375,13 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
     PanelSnapshot last;
     LinkState shown = link.State();
     while (!interrupt::Requested() && !reader.Gone()) {
-        bool woken = false;
-        {
-            std::unique_lock<std::mutex> guard(lock);
-            woken = wake.wait_for(guard, WAKE_LIMIT, [&] { return fresh; });
-            fresh = false;
-        }
+        const bool woken = wakeup.Wait(WAKE_LIMIT);
         if (woken && !hits && !interrupt::Sleep(SETTLE_MS)) {
             break;
         }
         const LinkState state = link.State();
         const PanelSnapshot snap = link.Snapshot();
         const bool changedState = state != shown;
-        if (changedState && hits && state == LinkState::PortGone) {
-            hits->Close(); // the hit in progress ended with the cable
-        }
         if (changedState && (!o.json || hits)) {
             // Between hits, CSV rows or JSON objects alike, a state line would
             // break the stream's shape: it goes to standard error in words.
@@ -430,18 +418,17 @@ int CommandWatch(RadioLink& link, const Options& o, const PortChoice& port)
             }
         }
         if (state == LinkState::PortGone && !o.reconnect) {
-            link.StopWorker();
+            (void)station.Stop();
             (void)printHits();
             return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
                                                 " was lost. Check the cable; --reconnect waits for it.");
         }
     }
-    link.StopWorker();
+    (void)station.Stop(); // a hit still open at Ctrl-C ends, and is printed
     if (reader.Gone()) {
         return Code(ExitCode::Done); // as when a write finds the reader gone
     }
     if (hits) {
-        hits->Close(); // a hit still open at Ctrl-C is printed
         (void)printHits();
     }
     return Interrupted();
@@ -523,8 +510,9 @@ int Run(const Options& o)
         return Fail(ExitCode::Usage, error);
     }
     // Everything the words say is checked before the port is touched.
+    Station station;
     Request request;
-    TransferCommand transfer(o, port);
+    TransferCommand transfer(station.Transfer(), o, port);
     const bool transferring = o.command == "read" || o.command == "write";
     int code = Code(ExitCode::Done);
     if (o.command == "key") {
@@ -541,21 +529,18 @@ int Run(const Options& o)
 #if defined(_WIN32)
         return Fail(ExitCode::Usage, "serve is not part of the Windows build; run it on Linux");
 #else
-        return CommandServe(o, port);
+        return CommandServe(station, o, port);
 #endif
     }
-    RadioLink link;
-    if (const int opened = OpenLink(link, port); opened != Code(ExitCode::Done)) {
+    if (const int opened = OpenLink(station, port); opened != Code(ExitCode::Done)) {
         transfer.Abandon();
         return opened;
     }
     if (o.command == "watch") {
-        code = CommandWatch(link, o, port);
-        link.StopWorker();
-        return code;
+        return CommandWatch(station, o, port);
     }
-
-    link.linkRunning = true;
+    // The one-shot commands poll by themselves on the open link.
+    RadioLink& link = station.Link();
     if (o.command == "status") {
         code = CommandStatus(link, o, port);
     } else if (o.command == "lcd") {
@@ -570,9 +555,9 @@ int Run(const Options& o)
     } else if (o.command == "tune") {
         code = Sent(link.SendTune(request.mhz, request.modulation), port);
     } else if (transferring) {
-        code = transfer.Run(link);
+        code = transfer.Run(station);
     }
-    link.StopWorker();
+    (void)station.Stop();
     return code;
 }
 

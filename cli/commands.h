@@ -3,7 +3,7 @@
 #include "options.h"
 #include "portchoice.h"
 
-class RadioLink;
+class Station;
 
 namespace cli {
 
@@ -11,12 +11,12 @@ namespace cli {
 int Run(const Options& options);
 
 // Opens the port for a command; the exit code, with the reason said when it fails.
-int OpenLink(RadioLink& link, const PortChoice& port);
+int OpenLink(Station& station, const PortChoice& port);
 
 #if !defined(_WIN32)
 // serve: listens, opens the port, polls the radio and serves the rigctld
 // protocol until interrupted.
-int CommandServe(const Options& options, const PortChoice& port);
+int CommandServe(Station& station, const Options& options, const PortChoice& port);
 #endif
 
 } // namespace cli

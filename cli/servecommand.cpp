@@ -6,39 +6,59 @@
 
 #include "exitcodes.h"
 #include "interrupt.h"
-#include "linkaccess.h"
 #include "linkstate.h"
 #include "messages.h"
-#include "radiolink.h"
-#include "rigctlserver.h"
+#include "wakeup.h"
+
+#include "station/station.h"
 
 namespace cli {
 
 namespace {
 
-constexpr uint32_t LOOK_EVERY_MS = 100;
+// Every change of the link's state wakes the loop; this is only a net.
+constexpr auto LOOK_LIMIT = std::chrono::milliseconds(1000);
 
 } // namespace
 
-int CommandServe(const Options& o, const PortChoice& port)
+int CommandServe(Station& station, const Options& o, const PortChoice& port)
 {
-    RadioLink link;
-    control::LinkAccess access(link);
-    // Declared after the link: it stops serving before the link goes.
-    control::RigctlServer server(access);
     control::ServerSettings settings;
     settings.address = o.listenAddress;
     settings.port = static_cast<uint16_t>(o.rigctlPort);
     std::string error;
     // Listening first: a port in use is told before the radio is touched.
-    if (!server.Start(settings, error)) {
+    if (!station.StartControl(settings, error)) {
         return Fail(ExitCode::PortUnavailable, error);
     }
-    if (const int opened = OpenLink(link, port); opened != Code(ExitCode::Done)) {
+    if (const int opened = OpenLink(station, port); opened != Code(ExitCode::Done)) {
         return opened;
     }
-    link.StartPolling();
-    Notice("Serving the radio on " + port.shown + " at " + server.Endpoint() +
+    Wakeup wakeup;
+    const auto wakeUp = [&wakeup] { wakeup.Raise(); };
+    StationEvents events;
+    events.changed = wakeUp;
+    station.SetEvents(events);
+    interrupt::SetWaker(wakeUp);
+    // The worker and the interrupt call back into this frame: both are gone
+    // before the frame is. Serving ends before the link, and both before the
+    // last word is said.
+    struct StopFirst {
+        Station& station;
+        void Now()
+        {
+            interrupt::SetWaker({});
+            station.StopControl();
+            (void)station.Stop();
+        }
+        ~StopFirst()
+        {
+            Now();
+            station.SetEvents({});
+        }
+    } stopFirst{station};
+    station.StartPolling();
+    Notice("Serving the radio on " + port.shown + " at " + station.ControlServer().Endpoint() +
            " to programs that use Hamlib (model 2, NET rigctl); Ctrl-C ends.");
     if (!control::IsLoopbackAddress(settings.address)) {
         Notice("Anyone who can reach this computer over the network can tune the radio.");
@@ -46,23 +66,22 @@ int CommandServe(const Options& o, const PortChoice& port)
 
     // The link's own states, as watch tells them: the worker closes a port
     // that hung up and looks for it once a second by itself.
-    LinkState shown = link.State();
-    while (interrupt::Sleep(LOOK_EVERY_MS)) {
-        const LinkState state = link.State();
+    LinkState shown = station.Link().State();
+    while (!interrupt::Requested()) {
+        const LinkState state = station.Link().State();
         if (state != shown) {
             Notice(LinkStateText(state, port.shown) +
                    (state == LinkState::NotAnswering ? "; serving on, and clients are told so." : ""));
             shown = state;
         }
         if (state == LinkState::PortGone && !o.reconnect) {
-            server.Stop();
-            link.StopWorker();
+            stopFirst.Now();
             return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
                                                 " was lost. Check the cable; --reconnect waits for it.");
         }
+        (void)wakeup.Wait(LOOK_LIMIT);
     }
-    server.Stop();
-    link.StopWorker();
+    stopFirst.Now();
     return Fail(ExitCode::Interrupted, "interrupted");
 }
 

@@ -5,8 +5,10 @@
 #include "keptfiles.h"
 #include "messages.h"
 #include "progress.h"
-#include "radiolink.h"
 #include "radiomemory.h"
+#include "wakeup.h"
+
+#include "station/station.h"
 
 #include <chrono>
 #include <cstdio>
@@ -51,8 +53,8 @@ std::string StorePath()
 
 } // namespace
 
-TransferCommand::TransferCommand(const Options& options, const PortChoice& port)
-    : options(options), port(port), reading(options.command == "read")
+TransferCommand::TransferCommand(ImageTransfer& transfer, const Options& options, const PortChoice& port)
+    : options(options), port(port), reading(options.command == "read"), transfer(transfer)
 {
     // Standard output is for results; progress goes to standard error.
     transfer.SetProgressStream(nullptr);
@@ -106,24 +108,42 @@ void TransferCommand::Abandon()
     transfer.Abandon();
 }
 
-int TransferCommand::Run(RadioLink& link)
+int TransferCommand::Run(Station& station)
 {
-    if (!transfer.Start(link)) {
+    // The worker's end and Ctrl-C wake the supervising loop at once; its
+    // pace is only that of the progress shown. Hooked before the worker
+    // starts, and let go only once it has been joined.
+    Wakeup wakeup;
+    const auto wakeUp = [&wakeup] { wakeup.Raise(); };
+    interrupt::SetWaker(wakeUp);
+    StationEvents events;
+    events.transferEnded = wakeUp;
+    station.SetEvents(events);
+    struct Unhook {
+        Station& station;
+        ~Unhook()
+        {
+            interrupt::SetWaker({});
+            (void)station.StopTransfer();
+            station.SetEvents({});
+        }
+    } unhook{station};
+    if (!station.StartTransfer()) {
         return Fail(ExitCode::NoAnswer, "The link to the radio on " + port.shown + " is down.");
     }
-    return Supervise(link);
+    return Supervise(station, wakeup);
 }
 
-int TransferCommand::Supervise(RadioLink& link)
+int TransferCommand::Supervise(Station& station, Wakeup& wakeup)
 {
     TransferProgress progress(stderr, IsTerminal(stderr));
     const auto start = std::chrono::steady_clock::now();
-    while (!transfer.WorkerFinished(link)) {
+    while (!station.TransferFinished()) {
         const ImageTransfer::Progress now = transfer.Snapshot();
         const bool silent =
             now.waitingForRadio && std::chrono::steady_clock::now() - start > std::chrono::seconds(FIRST_DATA_LIMIT_S);
         if (interrupt::Requested() || silent) {
-            const TransferReport report = transfer.Stop(link);
+            const TransferReport report = station.StopTransfer();
             progress.Finish(transfer.Snapshot());
             if (silent) {
                 return Fail(ExitCode::TransferIncomplete, "Nothing came from the radio in " +
@@ -133,11 +153,11 @@ int TransferCommand::Supervise(RadioLink& link)
             return Fail(ExitCode::Interrupted, "interrupted.\n" + report.message);
         }
         progress.Update(now);
-        (void)interrupt::Sleep(SUPERVISE_PACE_MS);
+        (void)wakeup.Wait(std::chrono::milliseconds(SUPERVISE_PACE_MS));
     }
     // The worker has ended: this closes the stream, keeps its outcome and,
     // for a whole receive, puts the new file in FILE's place.
-    TransferReport report = transfer.Stop(link);
+    TransferReport report = station.StopTransfer();
     progress.Finish(transfer.Snapshot());
     if (report.outcome == TransferOutcome::FewerRecords && options.yes) {
         report = transfer.ReplaceWithReceived();

@@ -7,13 +7,18 @@
 #include "options.h"
 #include "portchoice.h"
 
-class RadioLink;
+class Station;
+
+namespace cli {
+class Wakeup;
+}
 
 namespace cli {
 
 class TransferCommand {
 public:
-    TransferCommand(const Options& options, const PortChoice& port);
+    // `transfer` is the station's, which the command then runs on.
+    TransferCommand(ImageTransfer& transfer, const Options& options, const PortChoice& port);
 
     // Before the port is opened: the file is opened (for a read, a new one
     // beside FILE), a write's size checked and, unless --yes, the user asked.
@@ -25,15 +30,15 @@ public:
     void Abandon();
 
     // The transfer itself on an open, running link. Returns an exit code.
-    int Run(RadioLink& link);
+    int Run(Station& station);
 
 private:
-    int Supervise(RadioLink& link);
+    int Supervise(Station& station, Wakeup& wakeup);
 
     const Options& options;
     const PortChoice& port;
     bool reading = false;
-    ImageTransfer transfer;
+    ImageTransfer& transfer;
 };
 
 // How long a transfer may go without its first byte or record before it

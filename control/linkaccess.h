@@ -16,7 +16,7 @@ public:
     PanelSnapshot Snapshot() const override { return link.Snapshot(); }
     LinkState State() const override { return link.State(); }
     uint32_t StatusAgeMs() const override { return link.GetClock().TickCount() - link.StatusStoredAt(); }
-    uint64_t StatusStores() const override { return link.statusRepliesStored; }
+    uint64_t StatusStores() const override { return link.Stats().statusRepliesStored; }
     SendResult Tune(uint32_t hz, int32_t tuneModulation) override;
     void SetStatusWake(std::function<void()> wake) override { link.SetStatusWake(std::move(wake)); }
 

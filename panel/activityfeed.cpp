@@ -38,7 +38,7 @@ void ActivityFeed::SetLogging(bool on)
     logging = on;
     if (!on) {
         LinkStopped();
-    } else if (link.linkRunning) {
+    } else if (link.Running()) {
         LinkStarted();
     }
 }

@@ -65,7 +65,7 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
 
     // The field defaults are the members' initial values; the link starts
     // stopped with all records zero.
-    link.pollLcd = 1;
+    link.SetLcdPolls(1);
 
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/icon32.png"), QSize(32, 32));
@@ -132,7 +132,7 @@ bool CFrontPanelDlg::UpdateData(bool saveAndValidate)
         portEdit->setText(QString::number(fields.comPort));
         frequencyEdit->setText(QString::number(fields.tuneFrequencyMHz, 'g', 15));
         modulationBox->setCurrentIndex(fields.tuneModulation);
-        pollsCheck->setChecked(link.pollLcd != 0);
+        pollsCheck->setChecked(link.LcdPolls() != 0);
         return true;
     }
 
@@ -198,14 +198,14 @@ bool CFrontPanelDlg::ReadControls(bool validate)
         fields.tuneModulation = modulationBox->currentIndex();
     }
     if (!skipped(pollsCheck)) {
-        link.pollLcd = pollsCheck->isChecked() ? 1 : 0;
+        link.SetLcdPolls(pollsCheck->isChecked() ? 1 : 0);
     }
     return true;
 }
 
 void CFrontPanelDlg::OnStartStop()
 {
-    if (!link.linkRunning) {
+    if (!link.Running()) {
         // A port number that was refused is not replaced by the last good
         // one: the user would be connected to a port they did not ask for.
         if (!UpdateData(true)) {
@@ -245,7 +245,7 @@ void CFrontPanelDlg::OnKeyButton(int controlId)
     // The keys stay clickable while the link is stopped; a click that can
     // reach no radio says so instead of doing nothing. (The keyboard does
     // not press them then.)
-    if (!link.linkRunning) {
+    if (!link.Running()) {
         prompts->Warn(QStringLiteral("The link is stopped: press START first."),
                       QStringLiteral("The keys press the radio's keys only while the link runs."));
         return;
@@ -271,7 +271,7 @@ void CFrontPanelDlg::OnEnableLcdPolls()
 
 void CFrontPanelDlg::OnOK()
 {
-    const bool wasRunning = link.linkRunning;
+    const bool wasRunning = link.Running();
     // A transfer that Exit cuts short is cancelled and said so, as by Cancel;
     // the link stops just below, so polling does not come back first.
     if (transfer.Active()) {
@@ -339,7 +339,7 @@ bool CFrontPanelDlg::eventFilter(QObject* watched, QEvent* event)
     // very start it just made, must not send a frame the user never asked for.
     if (watched == portEdit && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !link.linkRunning) {
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !link.Running()) {
             OnStartStop();
             return true;
         }
@@ -349,13 +349,13 @@ bool CFrontPanelDlg::eventFilter(QObject* watched, QEvent* event)
 
 bool CFrontPanelDlg::TransfersPossible() const
 {
-    return link.linkRunning && link.State() != LinkState::PortGone;
+    return link.Running() && link.State() != LinkState::PortGone;
 }
 
 void CFrontPanelDlg::FollowLinkState()
 {
     // A transfer holds the buttons itself until it has ended.
-    if (!link.linkRunning || transfer.Active()) {
+    if (!link.Running() || transfer.Active()) {
         return;
     }
     // While the port is gone no frame can go out: the keys and TUNE rest

@@ -29,7 +29,7 @@ void CFrontPanelDlg::OnPanelRefresh()
     // would be waste.
     const QRect lcdArea = lcdpaint::PaintedArea(lcdRect);
     const QRect lampArea = statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1);
-    if (link.refreshEveryReply) {
+    if (link.RefreshEveryReplyForTest()) {
         update(QRegion(lcdArea) + QRegion(lampArea));
         return;
     }

@@ -73,7 +73,7 @@ void TransferController::HoldFrameControls()
 
 void TransferController::ReleaseFrameControls()
 {
-    const bool running = link.linkRunning;
+    const bool running = link.Running();
     for (auto it = enabledBeforeTransfer.cbegin(); it != enabledBeforeTransfer.cend(); ++it) {
         const bool tune = std::find(TUNE_CONTROLS.begin(), TUNE_CONTROLS.end(), ControlId(it.key())) !=
                           TUNE_CONTROLS.end();

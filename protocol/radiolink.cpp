@@ -25,6 +25,7 @@ bool RadioLink::OpenPortNamed(const std::string& name)
 {
     openError = {};
     if (port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
+        MarkOpen();
         return true;
     }
     openError = port.LastError();
@@ -36,7 +37,6 @@ void RadioLink::StartPolling()
 {
     state = pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff;
     StartWorker(PollWorker);
-    linkRunning = true;
 }
 
 void RadioLink::StopWorkerThread()
@@ -63,9 +63,8 @@ void RadioLink::StopWorker()
     // Frames may come from other threads (the control server's): the port
     // closes between two of them, never under one.
     const std::lock_guard<std::mutex> lock(lineLock);
-    if (linkRunning) {
+    if (Running()) {
         port.Close();
-        linkRunning = false;
     }
     portClosed = false;
     state = LinkState::Stopped;
@@ -136,13 +135,18 @@ void RadioLink::StartWorker(WorkerRoutine routine, LineUse use)
     const std::lock_guard<std::mutex> lock(lineLock);
     worker = std::thread([this, routine = std::move(routine)] {
         routine(*this);
+        bool owned = false;
         {
             const std::lock_guard<std::mutex> released(lineLock);
-            if (lineOwner == std::this_thread::get_id()) {
+            owned = lineOwner == std::this_thread::get_id();
+            if (owned) {
                 lineOwner = {};
             }
         }
         workerDone = true;
+        if (owned && workerEnded) {
+            workerEnded();
+        }
     });
     lineOwner = use == LineUse::Owned ? worker.get_id() : std::thread::id{};
 }
@@ -151,7 +155,7 @@ SendResult RadioLink::Transmit(const uint8_t* frame, int32_t length, int32_t& wr
 {
     written = 0;
     const std::lock_guard<std::mutex> lock(lineLock);
-    if (!linkRunning) {
+    if (!Running()) {
         return SendResult::LinkStopped;
     }
     if (lineOwner != std::thread::id{} && lineOwner != std::this_thread::get_id()) {
@@ -204,7 +208,7 @@ const char* SendResultText(SendResult result)
 
 bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs)
 {
-    if (!linkRunning || buffer == nullptr || length < 2) {
+    if (!Running() || buffer == nullptr || length < 2) {
         return false;
     }
     ReplyHunter hunter(buffer, length, command);

@@ -148,7 +148,7 @@ protected:
         ASSERT_TRUE(radio.Ok());
         qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(number));
         qobject_cast<QPushButton*>(panel->Control(1033))->click();
-        ASSERT_TRUE(panel->Link().linkRunning);
+        ASSERT_TRUE(panel->Link().Running());
     }
 
     size_t KeyFrames(const PtyRadio& radio) const
@@ -183,7 +183,7 @@ TEST_F(KeypadFilterTest, EnterOnStartStopSendsEntAndKeepsTheLink)
     startStop->setFocus();
     QTest::keyClick(startStop, Qt::Key_Return);
     EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(KeyFrame(18)), 1000));
-    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_TRUE(panel->Link().Running());
     EXPECT_EQ(qobject_cast<QPushButton*>(startStop)->text(), QStringLiteral("STOP"));
 }
 
@@ -485,10 +485,10 @@ TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
             ASSERT_NE(panel, nullptr);
             qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("249"));
             qobject_cast<QPushButton*>(panel->Control(1033))->click();
-            ASSERT_TRUE(panel->Link().linkRunning);
+            ASSERT_TRUE(panel->Link().Running());
             panel->FrequencyEdit()->setText(QStringLiteral("146.52"));
             QObject::connect(panel, &QDialog::finished, [&, panel] {
-                runningAtEnd = panel->Link().linkRunning;
+                runningAtEnd = panel->Link().Running();
                 endedBySession = !fellBack;
             });
             if (way.over == Over::ATransfer) {

@@ -191,11 +191,11 @@ struct Tally {
 template <typename Busy>
 void Count(RadioLink& link, Tally& tally, int ms, Busy busy)
 {
-    const uint64_t before = link.statusRepliesStored;
+    const uint64_t before = link.Stats().statusRepliesStored;
     const auto start = std::chrono::steady_clock::now();
     busy(start + std::chrono::milliseconds(ms));
     std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
-    tally.replies += link.statusRepliesStored - before;
+    tally.replies += link.Stats().statusRepliesStored - before;
     tally.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

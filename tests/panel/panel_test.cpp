@@ -263,7 +263,7 @@ TEST_F(PanelTest, StartWithAPortThatCannotBeOpenedStaysStopped)
               QStringLiteral("COM 233 leads to /nonexistent/ostrelle-tty, which does not exist: is the cable plugged in?"));
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
     EXPECT_TRUE(panel->Control(1032)->isEnabled());
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
 }
 
 // A bad entry in a box is refused where the user can correct it, and traps
@@ -291,7 +291,7 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
         SetText(*panel, 1032, QString::fromLatin1(r.port));
         Click(*panel, 1033);
         EXPECT_EQ(prompts.warnings, QStringList{QString::fromLatin1(r.message)}) << r.port;
-        EXPECT_FALSE(panel->Link().linkRunning) << r.port;
+        EXPECT_FALSE(panel->Link().Running()) << r.port;
         EXPECT_EQ(panel->Settings().comPort, 1) << r.port;
     }
 
@@ -300,11 +300,11 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     prompts.warnings.clear();
     SetText(*panel, 1032, QStringLiteral("243"));
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
     SetText(*panel, 1034, QStringLiteral("abc"));
     Click(*panel, 1033);
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
 
     // TUNE, where it can be corrected, refuses it once and sends nothing.
@@ -315,7 +315,7 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     Click(*panel, 1035);
     EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146.52, 2)), 1000));
     Click(*panel, 1054);
-    EXPECT_EQ(panel->Link().pollLcd.load(), 0);
+    EXPECT_EQ(panel->Link().LcdPolls().load(), 0);
 
     // Exit with a bad frequency and a port number changed behind a
     // disabled box: the link stops, the file keeps the last good values,
@@ -326,7 +326,7 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     Click(*panel, 1);
     EXPECT_FALSE(panel->isVisible());
     EXPECT_EQ(panel->result(), QDialog::Accepted);
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
     EXPECT_TRUE(ReadSettings().startsWith("243\n 146.520000\n")) << ReadSettings().toStdString();
 }
@@ -348,7 +348,7 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
 
     Click(*panel, 1033);
     ASSERT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
-    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_TRUE(panel->Link().Running());
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));
     EXPECT_FALSE(panel->Control(1032)->isEnabled());
     for (const int id : linkDependent) {
@@ -366,7 +366,7 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
     }));
 
     Click(*panel, 1033);
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
     EXPECT_FALSE(panel->Link().HasWorker());
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
     EXPECT_TRUE(panel->Control(1032)->isEnabled());
@@ -391,7 +391,7 @@ TEST_F(PanelTest, TuneSendsOnlyWhatTheFrameCarries)
     auto panel = MakePanel();
     SetText(*panel, 1032, QStringLiteral("242"));
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
 
     const QString range = QString::fromLatin1(TUNE_RANGE_MESSAGE.data());
     const struct {
@@ -460,7 +460,7 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
     };
     for (const Case& c : cases) {
         panel->SetSettings(PanelSettings{});
-        panel->Link().pollLcd = 1;
+        panel->Link().SetLcdPolls(1);
         prompts.warnings.clear();
         SetText(*panel, 1032, QString::fromLatin1(c.port));
         SetText(*panel, 1034, QString::fromLatin1(c.frequency));
@@ -470,22 +470,22 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
         EXPECT_EQ(prompts.warnings.join(""), QString::fromLatin1(c.message)) << c.port;
         EXPECT_EQ(panel->Settings().comPort, c.portAfter) << c.port;
         EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, c.frequencyAfter) << c.frequency;
-        EXPECT_EQ(panel->Link().pollLcd.load(), c.pollsAfter) << c.port;
+        EXPECT_EQ(panel->Link().LcdPolls().load(), c.pollsAfter) << c.port;
     }
     // The check box behind a bad frequency keeps its old value when clicked.
-    panel->Link().pollLcd = 1;
+    panel->Link().SetLcdPolls(1);
     panel->SetSettings(PanelSettings{});
     SetText(*panel, 1032, QStringLiteral("1"));
     SetText(*panel, 1034, QStringLiteral("x"));
     qobject_cast<QCheckBox*>(panel->Control(1054))->setChecked(true);
     Click(*panel, 1054);
-    EXPECT_EQ(panel->Link().pollLcd.load(), 1);
+    EXPECT_EQ(panel->Link().LcdPolls().load(), 1);
     // A disabled box is passed over: what it holds refuses nothing.
     prompts.warnings.clear();
     panel->Control(1034)->setEnabled(false);
     Click(*panel, 1054);
     EXPECT_TRUE(prompts.warnings.isEmpty());
-    EXPECT_EQ(panel->Link().pollLcd.load(), 1);
+    EXPECT_EQ(panel->Link().LcdPolls().load(), 1);
     EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, 25.0);
 }
 
@@ -608,7 +608,7 @@ TEST_F(PanelTest, RepaintingOnlyChangesShowsTheSamePixelsAfterEveryReply)
     // backing stores, as flushed) must be the same after each.
     auto quiet = MakePanel();
     auto every = MakePanel();
-    every->Link().refreshEveryReply = true;
+    every->Link().SetRefreshEveryReplyForTest(true);
     RefreshCounter quietCount;
     RefreshCounter everyCount;
     quiet->installEventFilter(&quietCount);
@@ -686,7 +686,7 @@ TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)
     port->clear();
     QTest::keyClicks(port, QStringLiteral("237"));
     QTest::keyClick(port, Qt::Key_Return);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));
     // TUNE, the default button, became enabled by that start; the same Enter
     // must not reach it.

@@ -275,7 +275,7 @@ TEST_F(PortMapDialogTest, StartOnABusyPortNamesTheProgramHoldingIt)
               QStringLiteral("COM 238 (%1) is already in use by port_holder (pid %2): end that program first.")
                   .arg(QString::fromStdString(pty.SlavePath()))
                   .arg(holder.Pid()));
-    EXPECT_FALSE(panel.Link().linkRunning);
+    EXPECT_FALSE(panel.Link().Running());
 }
 
 } // namespace

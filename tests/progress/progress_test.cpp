@@ -121,7 +121,7 @@ protected:
         panel->show();
         qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(number));
         Click(1033);
-        ASSERT_TRUE(panel->Link().linkRunning) << prompts.informatives.join('|').toStdString();
+        ASSERT_TRUE(panel->Link().Running()) << prompts.informatives.join('|').toStdString();
         panel->Transfer().SetProgressStream(nullptr);
     }
 
@@ -139,8 +139,8 @@ protected:
 
     bool PollingIsBack()
     {
-        const uint64_t before = panel->Link().statusRepliesStored;
-        return WaitUntil([&] { return panel->Link().statusRepliesStored > before + 2; }, 5000);
+        const uint64_t before = panel->Link().Stats().statusRepliesStored;
+        return WaitUntil([&] { return panel->Link().Stats().statusRepliesStored > before + 2; }, 5000);
     }
 
     CTransferProgressDlg& Window() { return panel->ProgressWindow(); }
@@ -274,7 +274,7 @@ TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
         EXPECT_FALSE(Window().isVisible());
         EXPECT_FALSE(panel->Transfer().Active());
         EXPECT_EQ(panel->TransferTimerId(), 0);
-        EXPECT_TRUE(panel->Link().linkRunning);
+        EXPECT_TRUE(panel->Link().Running());
         EXPECT_TRUE(panel->Control(1000)->isEnabled() && panel->Control(1001)->isEnabled());
         const auto p = panel->Transfer().Snapshot();
         const int said = c.receive ? p.bytesReceived : p.recordsSent;
@@ -411,7 +411,7 @@ TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
 
         ASSERT_EQ(panel->TransferTimerId(), 0);
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
-        EXPECT_TRUE(panel->Link().linkRunning) << "Enter on STOP pressed ENT, not STOP";
+        EXPECT_TRUE(panel->Link().Running()) << "Enter on STOP pressed ENT, not STOP";
         EXPECT_GT(refused.load(), 0);
         // Enabled again as they were: the keys and, with the link running, TUNE.
         EXPECT_TRUE(panel->Control(1006)->isEnabled() && panel->Control(1035)->isEnabled() &&
@@ -484,8 +484,8 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
     panel->TraceAction()->trigger();
     ASSERT_TRUE(panel->TraceAction()->isChecked());
     Click(1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
-    ASSERT_TRUE(WaitUntil([&] { return panel->Link().lcdRepliesStored > 2; }, 3000));
+    ASSERT_TRUE(panel->Link().Running());
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Stats().lcdRepliesStored > 2; }, 3000));
     Click(1006); // SCAN
     qobject_cast<QLineEdit*>(panel->Control(1034))->setText(QStringLiteral("146.52"));
     Click(1035); // TUNE, modulation Auto
@@ -552,7 +552,7 @@ TEST_F(ProgressTest, TheTraceOfALongPollRunStaysSmall)
     StartPanel(COM_LONG_TRACE);
     panel->TraceAction()->trigger();
     QTest::qWait(3000);
-    const uint64_t polls = panel->Link().statusPollsSent + panel->Link().lcdPollsSent;
+    const uint64_t polls = panel->Link().Stats().statusPollsSent + panel->Link().Stats().lcdPollsSent;
     Click(1033);
     panel->TraceAction()->trigger();
     EXPECT_GT(polls, 100u);

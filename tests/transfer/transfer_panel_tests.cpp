@@ -53,7 +53,7 @@ protected:
         panel->show();
         qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(COM_NUMBER));
         Click(1033);
-        ASSERT_TRUE(panel->Link().linkRunning) << prompts.informatives.join('|').toStdString();
+        ASSERT_TRUE(panel->Link().Running()) << prompts.informatives.join('|').toStdString();
         panel->Transfer().SetProgressStream(nullptr);
     }
 
@@ -150,7 +150,7 @@ TEST_F(TransferPanelTest, StopDuringAReceiveEndsItAndSaysSo)
     stopping.start();
     Click(1033);
     EXPECT_LT(stopping.elapsed(), 300);
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
 
     // The timer's next tick takes the transfer down: once, and without polling.
     ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 1000));
@@ -293,7 +293,7 @@ TEST_F(TransferPanelTest, EscOnThePanelCancelsARunningTransfer)
     EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("Sending was cancelled: 0 of 2 records went to the radio.")});
     QTest::keyClick(panel.get(), Qt::Key_Escape);
     EXPECT_TRUE(panel->isVisible());
-    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_TRUE(panel->Link().Running());
     EXPECT_EQ(prompts.warnings.size(), 1);
 }
 

@@ -33,7 +33,7 @@ TEST_P(TransferRoundTrip, AnImageReceivedAndSentBackIsWhatTheRadioHeld)
     RadioLink link;
     ASSERT_TRUE(link.Port().Open(route.PortName().c_str(), 115200, 'N', 8, 1, true, true))
         << link.Port().LastError().text;
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
 
     ImageTransfer transfer;
     transfer.SetProgressStream(nullptr);
