@@ -315,7 +315,7 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     Click(*panel, 1035);
     EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146.52, 2)), 1000));
     Click(*panel, 1054);
-    EXPECT_EQ(panel->Link().LcdPolls().load(), 0);
+    EXPECT_EQ(panel->Link().LcdPolls(), 0);
 
     // Exit with a bad frequency and a port number changed behind a
     // disabled box: the link stops, the file keeps the last good values,
@@ -470,7 +470,7 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
         EXPECT_EQ(prompts.warnings.join(""), QString::fromLatin1(c.message)) << c.port;
         EXPECT_EQ(panel->Settings().comPort, c.portAfter) << c.port;
         EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, c.frequencyAfter) << c.frequency;
-        EXPECT_EQ(panel->Link().LcdPolls().load(), c.pollsAfter) << c.port;
+        EXPECT_EQ(panel->Link().LcdPolls(), c.pollsAfter) << c.port;
     }
     // The check box behind a bad frequency keeps its old value when clicked.
     panel->Link().SetLcdPolls(1);
@@ -479,13 +479,13 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
     SetText(*panel, 1034, QStringLiteral("x"));
     qobject_cast<QCheckBox*>(panel->Control(1054))->setChecked(true);
     Click(*panel, 1054);
-    EXPECT_EQ(panel->Link().LcdPolls().load(), 1);
+    EXPECT_EQ(panel->Link().LcdPolls(), 1);
     // A disabled box is passed over: what it holds refuses nothing.
     prompts.warnings.clear();
     panel->Control(1034)->setEnabled(false);
     Click(*panel, 1054);
     EXPECT_TRUE(prompts.warnings.isEmpty());
-    EXPECT_EQ(panel->Link().LcdPolls().load(), 1);
+    EXPECT_EQ(panel->Link().LcdPolls(), 1);
     EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, 25.0);
 }
 
