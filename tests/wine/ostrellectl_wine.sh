@@ -80,14 +80,15 @@ check "nothing went to the radio" untraced "02 50 03 03 56"
 
 # One call on channel 7 from 4.0 s to 4.5 s of radiosim's time (Wine takes a
 # while to start): its hit, with
-# the local time and offset as Windows gives them, is printed once it ends.
+# the local time and offset as Windows gives them, is printed once it ends; its
+# recording is empty, since the Windows build records no sound.
 printf '4.0 144.0125 FM 0.5 620\n' >"$work/calls.txt"
 "$native/radiosim" --link "$WINEPREFIX/dosdevices/com8" --activity "$work/calls.txt" >"$work/calls.out" 2>&1 &
 calls=$!
 for _ in $(seq 50); do [ -s "$work/calls.out" ] && break; sleep 0.1; done
 out=$(timeout -s KILL 9 wine "$exe" --port COM8 watch --hits 2>"$work/err" | tr -d '\r')
 check "watch --hits prints the header and the call's hit ($out)" grep -Eq \
-  '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2},0\.[45][0-9]{2},144\.012500,FM,SCAN,.*CHANNEL 007.*,6[0-9]{2},6[0-9]{2}$' <<<"$out"
+  '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2},0\.[45][0-9]{2},144\.012500,FM,SCAN,.*CHANNEL 007.*,6[0-9]{2},6[0-9]{2},$' <<<"$out"
 check "with the offset the system gives ($out)" grep -q "$(date +%:z),0\." <<<"$out"
 check "after the header" grep -q '^start,duration_s,frequency_mhz,' <<<"$out"
 
