@@ -1,7 +1,7 @@
-#include "hitdetector.h"
+#include "activity/hitdetector.h"
 
-#include "lcdtext.h"
-#include "statustext.h"
+#include "protocol/lcdtext.h"
+#include "protocol/statustext.h"
 
 #include <algorithm>
 

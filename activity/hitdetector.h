@@ -7,9 +7,9 @@
 // alone (and of the wall time its start is mapped to), so that the window
 // and ostrellectl find the same hits, and a test can play any sequence.
 
-#include "hit.h"
-#include "radiolink.h"
-#include "walltime.h"
+#include "activity/hit.h"
+#include "protocol/radiolink.h"
+#include "activity/walltime.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
-#include "keypadfilter.h"
+#include "app/keypadfilter.h"
 
-#include "cfrontpaneldlg.h"
-#include "eventhandoff.h"
+#include "panel/cfrontpaneldlg.h"
+#include "panel/eventhandoff.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,7 +1,7 @@
 #include "audio/hitrecorder.h"
 
 #include "activity/walltime.h"
-#include "statustext.h"
+#include "protocol/statustext.h"
 
 #include <algorithm>
 #include <cerrno>

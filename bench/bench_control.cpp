@@ -10,9 +10,9 @@
 //   bench_control [seconds]     (default 10 per measured run)
 
 #include "cputime.h"
-#include "linkaccess.h"
-#include "radiolink.h"
-#include "rigctlserver.h"
+#include "control/linkaccess.h"
+#include "protocol/radiolink.h"
+#include "control/rigctlserver.h"
 #include "simprocess.h"
 
 #include <algorithm>

@@ -7,7 +7,7 @@
 #include "cputime.h"
 #include "fakeradio.h"
 #include "ptypair.h"
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #ifdef BENCH_WITH_RADIOSIM
 #include "simprocess.h"

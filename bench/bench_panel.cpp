@@ -10,11 +10,11 @@
 // takes to open on a day of that many hits (100 000), first paint included
 // (offscreen, or the platform QT_QPA_PLATFORM names).
 
-#include "activitycsv.h"
+#include "activity/activitycsv.h"
 #include "cputime.h"
-#include "activitywindow.h"
-#include "cfrontpaneldlg.h"
-#include "keptfiles.h"
+#include "panel/activitywindow.h"
+#include "panel/cfrontpaneldlg.h"
+#include "serial/keptfiles.h"
 #include "simroute.h"
 
 #include <QApplication>

@@ -12,10 +12,10 @@
 // wake-ups from its voluntary context switches; the X server is measured the
 // same way from outside.
 
-#include "activityfeed.h"
-#include "cdemoapp.h"
-#include "cfrontpaneldlg.h"
-#include "keptfiles.h"
+#include "panel/activityfeed.h"
+#include "app/cdemoapp.h"
+#include "panel/cfrontpaneldlg.h"
+#include "serial/keptfiles.h"
 #include "simprocess.h"
 
 #include <QEventLoop>

@@ -5,8 +5,8 @@
 // It drives radiosim when the build has the helper that starts it, and the
 // tests' fake radio on a pseudo-terminal otherwise.
 
-#include "imagetransfer.h"
-#include "radiolink.h"
+#include "transfer/imagetransfer.h"
+#include "protocol/radiolink.h"
 #include "transfertestsupport.h"
 
 #ifdef BENCH_WITH_RADIOSIM

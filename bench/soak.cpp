@@ -5,11 +5,11 @@
 // Usage: soak [seconds [seconds between transfers]]   (default 3600 180)
 
 #include "panel/panelcontrols.h"
-#include "cfrontpaneldlg.h"
-#include "frames.h"
-#include "keptfiles.h"
+#include "panel/cfrontpaneldlg.h"
+#include "protocol/frames.h"
+#include "serial/keptfiles.h"
 #include "simprocess.h"
-#include "userprompts.h"
+#include "panel/userprompts.h"
 
 #include <QApplication>
 #include <QComboBox>

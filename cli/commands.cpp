@@ -2,24 +2,24 @@
 // and transfer workers as the front panel, with standard output for results
 // and standard error for everything said to the user.
 
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "activitycsv.h"
-#include "activityrecorder.h"
-#include "exitcodes.h"
-#include "interrupt.h"
-#include "messages.h"
-#include "portchoice.h"
-#include "programinfo.h"
-#include "radiolink.h"
-#include "report.h"
-#include "transfercommands.h"
-#include "wakeup.h"
+#include "activity/activitycsv.h"
+#include "activity/activityrecorder.h"
+#include "cli/exitcodes.h"
+#include "cli/interrupt.h"
+#include "cli/messages.h"
+#include "cli/portchoice.h"
+#include "config/programinfo.h"
+#include "protocol/radiolink.h"
+#include "cli/report.h"
+#include "cli/transfercommands.h"
+#include "cli/wakeup.h"
 
 #include "station/station.h"
 
 #if !defined(_WIN32)
-#include "portmap.h"
+#include "serial/portmap.h"
 #endif
 
 #include <algorithm>

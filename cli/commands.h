@@ -1,7 +1,7 @@
 #pragma once
 
-#include "options.h"
-#include "portchoice.h"
+#include "cli/options.h"
+#include "cli/portchoice.h"
 
 class Station;
 

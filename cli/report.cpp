@@ -1,8 +1,8 @@
-#include "report.h"
+#include "cli/report.h"
 
-#include "activitycsv.h"
-#include "lcdtext.h"
-#include "statustext.h"
+#include "activity/activitycsv.h"
+#include "protocol/lcdtext.h"
+#include "protocol/statustext.h"
 
 #include <chrono>
 #include <cstdio>

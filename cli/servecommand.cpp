@@ -2,13 +2,13 @@
 // control server over it, so that a small computer beside the radio lets
 // other programs drive it.
 
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "exitcodes.h"
-#include "interrupt.h"
-#include "linkstate.h"
-#include "messages.h"
-#include "wakeup.h"
+#include "cli/exitcodes.h"
+#include "cli/interrupt.h"
+#include "protocol/linkstate.h"
+#include "cli/messages.h"
+#include "cli/wakeup.h"
 
 #include "station/station.h"
 

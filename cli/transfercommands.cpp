@@ -1,12 +1,12 @@
-#include "transfercommands.h"
+#include "cli/transfercommands.h"
 
-#include "exitcodes.h"
-#include "interrupt.h"
-#include "keptfiles.h"
-#include "messages.h"
-#include "progress.h"
-#include "radiomemory.h"
-#include "wakeup.h"
+#include "cli/exitcodes.h"
+#include "cli/interrupt.h"
+#include "serial/keptfiles.h"
+#include "cli/messages.h"
+#include "cli/progress.h"
+#include "transfer/radiomemory.h"
+#include "cli/wakeup.h"
 
 #include "station/station.h"
 

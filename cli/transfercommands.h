@@ -3,9 +3,9 @@
 // read and write: a memory image transfer from the command line, on the
 // core's ImageTransfer and its workers, with progress on standard error.
 
-#include "imagetransfer.h"
-#include "options.h"
-#include "portchoice.h"
+#include "transfer/imagetransfer.h"
+#include "cli/options.h"
+#include "cli/portchoice.h"
 
 class Station;
 

@@ -1,6 +1,6 @@
-#include "linkaccess.h"
+#include "control/linkaccess.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <cmath>
 #include <limits>

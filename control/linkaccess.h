@@ -4,8 +4,8 @@
 // and its own SendTune, so that no frame is built a second way and no other
 // user of the port exists.
 
-#include "radiolink.h"
-#include "rigctlprotocol.h"
+#include "protocol/radiolink.h"
+#include "control/rigctlprotocol.h"
 
 namespace control {
 

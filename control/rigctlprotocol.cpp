@@ -1,4 +1,4 @@
-#include "rigctlprotocol.h"
+#include "control/rigctlprotocol.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
-#include "activityfeed.h"
+#include "panel/activityfeed.h"
 
-#include "eventhandoff.h"
-#include "radiolink.h"
+#include "panel/eventhandoff.h"
+#include "protocol/radiolink.h"
 
 #include <QCoreApplication>
 #include <QEvent>

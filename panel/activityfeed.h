@@ -1,8 +1,8 @@
 #pragma once
 
-#include "activitylog.h"
-#include "activityrecorder.h"
-#include "walltime.h"
+#include "activity/activitylog.h"
+#include "activity/activityrecorder.h"
+#include "activity/walltime.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "activitymodel.h"
+#include "panel/activitymodel.h"
 
-#include "statustext.h"
-#include "transferprogressdlg.h"
+#include "protocol/statustext.h"
+#include "panel/transferprogressdlg.h"
 
 #include <QDateTime>
 #include <QTimeZone>

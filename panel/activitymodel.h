@@ -1,6 +1,6 @@
 #pragma once
 
-#include "hit.h"
+#include "activity/hit.h"
 
 #include <QAbstractTableModel>
 #include <QString>

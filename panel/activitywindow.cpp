@@ -1,7 +1,7 @@
-#include "activitywindow.h"
+#include "panel/activitywindow.h"
 
-#include "activitycsv.h"
-#include "statustext.h"
+#include "activity/activitycsv.h"
+#include "protocol/statustext.h"
 
 #include "audio/recordingfiles.h"
 

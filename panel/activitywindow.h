@@ -1,7 +1,7 @@
 #pragma once
 
-#include "activitymodel.h"
-#include "walltime.h"
+#include "panel/activitymodel.h"
+#include "activity/walltime.h"
 
 #include "audio/player.h"
 

@@ -1,4 +1,4 @@
-#include "audiochoice.h"
+#include "panel/audiochoice.h"
 
 #include <QFile>
 #include <QSettings>

@@ -1,6 +1,6 @@
-#include "audiodlg.h"
+#include "panel/audiodlg.h"
 
-#include "userprompts.h"
+#include "panel/userprompts.h"
 
 #include <QCheckBox>
 #include <QComboBox>

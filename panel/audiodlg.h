@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audiochoice.h"
+#include "panel/audiochoice.h"
 
 #include "audio/capture.h"
 #include "serial/clock.h"

@@ -1,4 +1,4 @@
-#include "privatestore.h"
+#include "panel/privatestore.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "statuspainter.h"
+#include "panel/statuspainter.h"
 
 #include <QPen>
 

@@ -3,8 +3,8 @@
 // Turns the status block into the texts and enable states of the status
 // fields, and draws the status lamp beside the LCD.
 
-#include "records.h"
-#include "statustext.h"
+#include "protocol/records.h"
+#include "protocol/statustext.h"
 
 #include <QColor>
 #include <QPainter>

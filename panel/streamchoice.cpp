@@ -1,6 +1,6 @@
-#include "streamchoice.h"
+#include "panel/streamchoice.h"
 
-#include "privatestore.h"
+#include "panel/privatestore.h"
 
 #include <QSettings>
 

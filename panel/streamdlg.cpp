@@ -1,6 +1,6 @@
-#include "streamdlg.h"
+#include "panel/streamdlg.h"
 
-#include "userprompts.h"
+#include "panel/userprompts.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "audio/icecaststream.h"
-#include "streamchoice.h"
+#include "panel/streamchoice.h"
 
 #include <QDialog>
 

@@ -1,7 +1,7 @@
-#include "tracefile.h"
+#include "panel/tracefile.h"
 
-#include "keptfiles.h"
-#include "serialport.h"
+#include "serial/keptfiles.h"
+#include "serial/serialport.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tracerecorder.h"
+#include "protocol/tracerecorder.h"
 
 #include <QObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "userprompts.h"
+#include "panel/userprompts.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>

@@ -1,4 +1,4 @@
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <algorithm>
 #include <cmath>

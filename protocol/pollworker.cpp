@@ -1,4 +1,4 @@
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
-#include "replyhunter.h"
+#include "protocol/replyhunter.h"
 
 #include <algorithm>
 #include <chrono>

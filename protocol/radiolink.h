@@ -1,10 +1,10 @@
 #pragma once
 
-#include "clock.h"
-#include "frames.h"
-#include "linkstate.h"
-#include "records.h"
-#include "serialport.h"
+#include "serial/clock.h"
+#include "protocol/frames.h"
+#include "protocol/linkstate.h"
+#include "protocol/records.h"
+#include "serial/serialport.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -4,7 +4,7 @@
 // names and formats for the window, the command line and whatever else
 // reports the radio's status, so that they never disagree.
 
-#include "records.h"
+#include "protocol/records.h"
 
 #include <array>
 #include <cstdint>

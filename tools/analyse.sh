@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# clang-tidy (checks in .clang-tidy) and cppcheck over the project's own code;
+# The include layers (tools/checklayers.py), clang-tidy (checks in .clang-tidy)
+# and cppcheck over the project's own code;
 # fails on any finding. Needs a configured build for compile_commands.json.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,8 +11,10 @@ for p in clang-tidy cppcheck; do
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "$p"
   fi
 done
-[ -f "$dir/compile_commands.json" ] || bash "$here/tools/build.sh"
 cd "$here"
+# The arrows between folders first: it takes a second and says the most.
+python3 tools/checklayers.py
+[ -f "$dir/compile_commands.json" ] || bash "$here/tools/build.sh"
 # The tests too: their fakes, pseudo-terminal pairs and threads are code that
 # can be wrong like any other. The Windows sources and the Wine tests are not
 # in this build's compile database.
@@ -28,6 +31,6 @@ fi
 echo "== cppcheck"
 cppcheck --quiet --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
   --library=qt --library=googletest --suppress=missingIncludeSystem -j "$(nproc)" \
-  -I . -I serial -I protocol -I transfer -I activity -I config -I control -I station -I cli -I panel -I app -I sim -I tests/support \
+  -I . -I tests/support \
   serial protocol transfer activity audio config control station cli panel app sim bench tests
 echo "analysers clean"

@@ -1,7 +1,7 @@
-#include "imagetransfer.h"
+#include "transfer/imagetransfer.h"
 
-#include "filesteps.h"
-#include "radiolink.h"
+#include "transfer/filesteps.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,9 +3,9 @@
 // between them, so that STOP or Exit ends a transfer within a bounded time
 // whatever the radio does.
 
-#include "imagetransfer.h"
+#include "transfer/imagetransfer.h"
 
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <array>

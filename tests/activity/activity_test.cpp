@@ -1,9 +1,9 @@
 // Hits as the detector finds them in played replies, and the daily files
 // they are written to and read back from.
 
-#include "activitycsv.h"
-#include "activitylog.h"
-#include "hitdetector.h"
+#include "activity/activitycsv.h"
+#include "activity/activitylog.h"
+#include "activity/hitdetector.h"
 
 #include <gtest/gtest.h>
 

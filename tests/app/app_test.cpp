@@ -1,14 +1,14 @@
 #include "ptyradio.h"
 #include "testsupport.h"
 
-#include "caboutdlg.h"
-#include "cdemoapp.h"
-#include "keptfiles.h"
-#include "keypadfilter.h"
+#include "panel/caboutdlg.h"
+#include "app/cdemoapp.h"
+#include "serial/keptfiles.h"
+#include "app/keypadfilter.h"
 #include "panel/panelcontrols.h"
-#include "resourceids.h"
-#include "resourcestrings.h"
-#include "versionblock.h"
+#include "panel/resourceids.h"
+#include "panel/resourcestrings.h"
+#include "panel/versionblock.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -8,7 +8,7 @@
 #include "activity/activityrecorder.h"
 #include "audio/capture.h"
 #include "audio/hitrecorder.h"
-#include "voice.h"
+#include "sim/voice.h"
 #include "waituntil.h"
 
 #include <sndfile.h>

@@ -2,13 +2,13 @@
 // radiosim, with what it prints, what it says and how it exits.
 
 #include "ctlprocess.h"
-#include "messages.h"
-#include "options.h"
-#include "report.h"
+#include "cli/messages.h"
+#include "cli/options.h"
+#include "cli/report.h"
 #include "scriptedcalls.h"
 #include "ser2netprocess.h"
 #include "simprocess.h"
-#include "walltime.h"
+#include "activity/walltime.h"
 
 #include <nlohmann/json.hpp>
 

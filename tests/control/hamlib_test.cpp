@@ -5,9 +5,9 @@
 
 #include "ctlprocess.h"
 #include "fakeaccess.h"
-#include "linkaccess.h"
-#include "radiolink.h"
-#include "rigctlserver.h"
+#include "control/linkaccess.h"
+#include "protocol/radiolink.h"
+#include "control/rigctlserver.h"
 #include "ser2netprocess.h"
 #include "simprocess.h"
 #include "waituntil.h"

@@ -3,8 +3,8 @@
 // real loopback sockets.
 
 #include "fakeaccess.h"
-#include "linkaccess.h"
-#include "rigctlserver.h"
+#include "control/linkaccess.h"
+#include "control/rigctlserver.h"
 #include "waituntil.h"
 
 #include <gtest/gtest.h>

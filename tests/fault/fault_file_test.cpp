@@ -3,9 +3,9 @@
 // of a transfer: a clear message, never a hang, nothing received lost.
 
 #include "faultsupport.h"
-#include "frames.h"
-#include "imagetransfer.h"
-#include "radiolink.h"
+#include "protocol/frames.h"
+#include "transfer/imagetransfer.h"
+#include "protocol/radiolink.h"
 #include "simprocess.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // all, while the window thread hammers frames in between.
 
 #include "faultsupport.h"
-#include "frames.h"
-#include "radiolink.h"
+#include "protocol/frames.h"
+#include "protocol/radiolink.h"
 #include "simprocess.h"
 
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // settings file that is anything but a small text file.
 
 #include "faultsupport.h"
-#include "lcdpainter.h"
+#include "panel/lcdpainter.h"
 #include "simprocess.h"
-#include "statuspainter.h"
+#include "panel/statuspainter.h"
 #include "testsupport.h"
 
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 
 #include <QCheckBox>
 #include <QDialog>

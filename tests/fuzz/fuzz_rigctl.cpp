@@ -4,8 +4,8 @@
 // code after RPRT (clients misread it), a plain reply is either values or
 // one result line, and a tune request is one the frame carries exactly.
 
-#include "linkaccess.h"
-#include "rigctlprotocol.h"
+#include "control/linkaccess.h"
+#include "control/rigctlprotocol.h"
 
 #include <algorithm>
 #include <cstdlib>

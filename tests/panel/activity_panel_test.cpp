@@ -1,13 +1,13 @@
 // The panel's activity log against radiosim playing scripted calls: the
 // day's file, the Activity window over it, and a file that cannot be written.
 
-#include "activityfeed.h"
-#include "activitywindow.h"
+#include "panel/activityfeed.h"
+#include "panel/activitywindow.h"
 #include "scriptedcalls.h"
 #include "testsupport.h"
 
-#include "activitycsv.h"
-#include "keptfiles.h"
+#include "activity/activitycsv.h"
+#include "serial/keptfiles.h"
 
 #include <QAction>
 #include <QComboBox>

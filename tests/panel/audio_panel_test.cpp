@@ -2,8 +2,8 @@
 // (its inputs, its meter, its choice kept in the settings store) and the
 // Activity window playing a hit's recording.
 
-#include "activitywindow.h"
-#include "audiodlg.h"
+#include "panel/activitywindow.h"
+#include "panel/audiodlg.h"
 #include "audio/player.h"
 #include "soundserver.h"
 #include "testsupport.h"

@@ -1,15 +1,15 @@
 #include "ptyradio.h"
 #include "testsupport.h"
 
-#include "caboutdlg.h"
+#include "panel/caboutdlg.h"
 #include "fakeaccess.h"
-#include "networkcontroldlg.h"
+#include "panel/networkcontroldlg.h"
 #include "panel/panelcontrols.h"
 #include "ser2netprocess.h"
-#include "dialogunits.h"
-#include "settingsfile.h"
-#include "userprompts.h"
-#include "versionblock.h"
+#include "panel/dialogunits.h"
+#include "panel/settingsfile.h"
+#include "panel/userprompts.h"
+#include "panel/versionblock.h"
 
 #include <QBuffer>
 #include <QCheckBox>

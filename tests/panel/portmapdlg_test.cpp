@@ -1,7 +1,7 @@
 #include "fakeporttree.h"
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 #include "portholder.h"
-#include "portmapdlg.h"
+#include "panel/portmapdlg.h"
 #include "ptypair.h"
 #include "testsupport.h"
 

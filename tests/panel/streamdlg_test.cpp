@@ -3,7 +3,7 @@
 // icecast2 run off the window thread.
 
 #include "icecastprocess.h"
-#include "streamdlg.h"
+#include "panel/streamdlg.h"
 #include "testsupport.h"
 
 #include <QCheckBox>

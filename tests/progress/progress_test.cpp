@@ -6,10 +6,10 @@
 #include "simprocess.h"
 #include "testsupport.h"
 
-#include "cdemoapp.h"
-#include "keypadfilter.h"
-#include "tracefile.h"
-#include "transferprogressdlg.h"
+#include "app/cdemoapp.h"
+#include "app/keypadfilter.h"
+#include "panel/tracefile.h"
+#include "panel/transferprogressdlg.h"
 
 #include <algorithm>
 #include <QAction>

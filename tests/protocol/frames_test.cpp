@@ -1,5 +1,5 @@
-#include "frames.h"
-#include "lcdtext.h"
+#include "protocol/frames.h"
+#include "protocol/lcdtext.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "fakeradio.h"
 #include "ptypair.h"
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include "waituntil.h"
 #include "wrapclock.h"

@@ -1,5 +1,5 @@
 #include "ptypair.h"
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 #include "readcounter.h"
 #include "wrapclock.h"
 

@@ -2,9 +2,9 @@
 // ser2net on loopback, which the test starts, kills in the middle of work,
 // and starts again.
 
-#include "imagetransfer.h"
-#include "keptfiles.h"
-#include "radiolink.h"
+#include "transfer/imagetransfer.h"
+#include "serial/keptfiles.h"
+#include "protocol/radiolink.h"
 #include "simroute.h"
 #include "transfertestsupport.h"
 

@@ -1,9 +1,9 @@
 // radiosim as the front panel meets it: a separate process behind the link,
 // reached through the real serial port class.
 
-#include "frames.h"
-#include "radiomodel.h"
-#include "serialport.h"
+#include "protocol/frames.h"
+#include "sim/radiomodel.h"
+#include "serial/serialport.h"
 #include "simprocess.h"
 
 #include <gtest/gtest.h>

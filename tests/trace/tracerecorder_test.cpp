@@ -1,7 +1,7 @@
-#include "frames.h"
-#include "tracerecorder.h"
+#include "protocol/frames.h"
+#include "protocol/tracerecorder.h"
 #ifdef OSTRELLE_HAVE_SIM
-#include "simserver.h"
+#include "sim/simserver.h"
 #endif
 
 #include <gtest/gtest.h>

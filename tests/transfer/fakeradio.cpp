@@ -1,7 +1,7 @@
 #include "fakeradio.h"
 
-#include "frames.h"
-#include "radiolink.h"
+#include "protocol/frames.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <cerrno>

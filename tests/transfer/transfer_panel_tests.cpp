@@ -4,9 +4,9 @@
 #include "fakeradio.h"
 #include "testsupport.h"
 
-#include "keptfiles.h"
-#include "radiomemory.h"
-#include "transferprogressdlg.h"
+#include "serial/keptfiles.h"
+#include "transfer/radiomemory.h"
+#include "panel/transferprogressdlg.h"
 
 #include <QFileInfo>
 #include <QLineEdit>

@@ -1,8 +1,8 @@
 // The round trip against radiosim: the image it gives is the image it gets,
 // over its terminal and through ser2net.
 
-#include "imagetransfer.h"
-#include "radiolink.h"
+#include "transfer/imagetransfer.h"
+#include "protocol/radiolink.h"
 #include "simroute.h"
 #include "transfertestsupport.h"
 

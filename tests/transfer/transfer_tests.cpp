@@ -1,5 +1,5 @@
 #include "fakeradio.h"
-#include "radiomemory.h"
+#include "transfer/radiomemory.h"
 #include "transfertestsupport.h"
 #include "wrapclock.h"
 

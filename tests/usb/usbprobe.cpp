@@ -16,7 +16,7 @@
 // Exit code 0 when the probe could do its work, 1 when it could not (the
 // script judges the figures), 2 for a wrong call.
 
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <atomic>

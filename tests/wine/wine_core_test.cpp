@@ -1,7 +1,7 @@
 // The core's port, reply reader and poll worker on the Win32 backend, run
 // under Wine against radiosim: COM5 answers like a radio, COM6 never answers.
 
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <gtest/gtest.h>
 
