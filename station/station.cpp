@@ -336,8 +336,12 @@ void Station::FollowHit(HitEdge edge, uint32_t tick, Hit& hit)
     if (!stream) {
         return;
     }
-    if (edge == HitEdge::Began) {
+    // The display the squelch opened on may still show the channel before;
+    // the title is set again once the hit's own is known.
+    const bool retitle = edge == HitEdge::Shown && hit.display != titledDisplay;
+    if (edge == HitEdge::Began || retitle) {
         stream->CallStarted({statustext::FrequencyText(hit.frequencyHz), hit.modulation, hit.mode, hit.display});
+        titledDisplay = hit.display;
     } else if (edge == HitEdge::Ended) {
         stream->CallEnded();
     }
@@ -345,13 +349,11 @@ void Station::FollowHit(HitEdge edge, uint32_t tick, Hit& hit)
 
 void Station::SoundNoticed()
 {
-    std::function<void()> tell;
-    {
-        const std::lock_guard<std::mutex> lock(eventLock);
-        tell = soundChanged;
-    }
-    if (tell) {
-        tell();
+    // Called with the lock held, so that once SetEvents has replaced it the
+    // owner's callback (and whatever it wakes) is never reached again.
+    const std::lock_guard<std::mutex> lock(eventLock);
+    if (soundChanged) {
+        soundChanged();
     }
 }
 

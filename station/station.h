@@ -175,8 +175,9 @@ private:
     std::unique_ptr<HitRecorder> recorder;
     std::unique_ptr<audio::IcecastStream> stream;
     std::unique_ptr<StreamFeed> feed;
+    std::string titledDisplay; // the display in the title of the call on the stream
     std::vector<std::string> held; // said by parts since taken down, not yet taken
-    // The owner's callback, read by the sound parts' threads.
+    // The owner's callback, called by the sound parts' threads.
     std::mutex eventLock;
     std::function<void()> soundChanged;
 #endif
