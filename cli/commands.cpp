@@ -6,6 +6,7 @@
 
 #include "activity/activitycsv.h"
 #include "activity/activityrecorder.h"
+#include "cli/audiocommands.h"
 #include "cli/exitcodes.h"
 #include "cli/interrupt.h"
 #include "cli/messages.h"
@@ -324,13 +325,14 @@ private:
 // The same core as the panel's: the poll worker finds the radio answering
 // or not, and after a hang-up closes the port and looks for it once a second
 // until it opens again. Without --reconnect a hang-up ends the watch.
-int CommandWatch(Station& station, const Options& o, const PortChoice& port)
+int CommandWatch(Station& station, const Options& o, const PortChoice& port, StationSound& sound)
 {
     Wakeup wakeup;
     const auto wakeUp = [&wakeup] { wakeup.Raise(); };
     StationEvents events;
     events.changed = wakeUp;
     events.hitsEnded = wakeUp;
+    events.soundChanged = wakeUp;
     station.SetEvents(events);
     interrupt::SetWaker(wakeUp);
     const ReaderWatch reader(wakeUp);
@@ -365,6 +367,7 @@ int CommandWatch(Station& station, const Options& o, const PortChoice& port)
         }
     } stopFirst{station};
     RadioLink& link = station.Link();
+    sound.Start(station);
     station.StartPolling();
 
     // The first line waits for both replies, or for the radio's time to
@@ -376,6 +379,7 @@ int CommandWatch(Station& station, const Options& o, const PortChoice& port)
     LinkState shown = link.State();
     while (!interrupt::Requested() && !reader.Gone()) {
         const bool woken = wakeup.Wait(WAKE_LIMIT);
+        sound.Say(station);
         if (woken && !hits && !interrupt::Sleep(SETTLE_MS)) {
             break;
         }
@@ -504,6 +508,9 @@ int Run(const Options& o)
     if (o.command == "ports") {
         return CommandPorts();
     }
+    if (o.command == "audio-devices") {
+        return CommandAudioDevices();
+    }
     PortChoice port;
     std::string error;
     if (!ChoosePort(o.port, port, error)) {
@@ -522,14 +529,15 @@ int Run(const Options& o)
     } else if (transferring && !transfer.Prepare(code)) {
         return code;
     }
-    if (code != Code(ExitCode::Done)) {
+    StationSound sound;
+    if (code != Code(ExitCode::Done) || !sound.Prepare(o, code)) {
         return code;
     }
     if (o.command == "serve") {
 #if defined(_WIN32)
         return Fail(ExitCode::Usage, "serve is not part of the Windows build; run it on Linux");
 #else
-        return CommandServe(station, o, port);
+        return CommandServe(station, o, port, sound);
 #endif
     }
     if (const int opened = OpenLink(station, port); opened != Code(ExitCode::Done)) {
@@ -537,7 +545,7 @@ int Run(const Options& o)
         return opened;
     }
     if (o.command == "watch") {
-        return CommandWatch(station, o, port);
+        return CommandWatch(station, o, port, sound);
     }
     // The one-shot commands poll by themselves on the open link.
     RadioLink& link = station.Link();

@@ -7,6 +7,8 @@ class Station;
 
 namespace cli {
 
+class StationSound;
+
 // Carries out a parsed command line; returns the exit code (exitcodes.h).
 int Run(const Options& options);
 
@@ -16,7 +18,7 @@ int OpenLink(Station& station, const PortChoice& port);
 #if !defined(_WIN32)
 // serve: listens, opens the port, polls the radio and serves the rigctld
 // protocol until interrupted.
-int CommandServe(Station& station, const Options& options, const PortChoice& port);
+int CommandServe(Station& station, const Options& options, const PortChoice& port, StationSound& sound);
 #endif
 
 } // namespace cli

@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "cli/audiooptions.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -19,7 +21,7 @@ struct CommandDef {
 
 constexpr size_t kAny = static_cast<size_t>(-1);
 
-constexpr std::array<CommandDef, 9> commands{{
+constexpr std::array<CommandDef, 10> commands{{
     {"status", 0, 0, "status"},
     {"lcd", 0, 0, "lcd"},
     {"key", 1, kAny, "key NAME..."},
@@ -29,6 +31,7 @@ constexpr std::array<CommandDef, 9> commands{{
     {"watch", 0, 0, "watch"},
     {"ports", 0, 0, "ports"},
     {"serve", 0, 0, "serve [--listen ADDRESS] [--rigctl-port PORT]"},
+    {"audio-devices", 0, 0, "audio-devices"},
 }};
 
 const CommandDef* FindCommand(std::string_view name)
@@ -180,6 +183,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
                 return false;
             }
             o.rigctlPortGiven = true;
+        } else if (TakeAudioOption(name, hasValue ? &value : nullptr, args, i, !words.empty(), o, error)) {
+            if (!error.empty()) {
+                return false;
+            }
         } else {
             error = "unknown option " + name;
             return false;
@@ -207,7 +214,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         error = "--merge-gap goes with watch --hits";
         return false;
     }
-    return OptionFits(o, error);
+    return OptionFits(o, error) && AudioOptionsFit(o, error);
 }
 
 const char* UsageText()
@@ -238,6 +245,9 @@ const char* UsageText()
            "  serve                  polls the radio and lets other programs drive it\n"
            "                         over Hamlib's rigctld protocol (Hamlib model 2,\n"
            "                         NET rigctl), until interrupted\n"
+           "  audio-devices          the sound server's inputs, one per line: the name\n"
+           "                         that --audio-device takes, then what it is; the\n"
+           "                         server's default input is marked (default)\n"
            "\n"
            "Options:\n"
            "  --port PORT            COM<n> (the panel's ports/COM<n>, else the system's\n"
@@ -256,6 +266,20 @@ const char* UsageText()
            "  --rigctl-port PORT     serve: the TCP port (default 4532, Hamlib's own)\n"
            "  --merge-gap MS         watch --hits: the squelch opening again this soon on\n"
            "                         the same frequency continues the hit (default 1000)\n"
+           "  --record [DIR]         watch --hits: records each hit, from half a second\n"
+           "                         before the squelch opened, into a file of its own in\n"
+           "                         DIR (default: the panel's, ~/Music/Ostrelle), named\n"
+           "                         in the row's recording column. Before the command\n"
+           "                         write --record=DIR\n"
+           "  --stream URL           watch --hits, serve: streams what the radio says to\n"
+           "                         an Icecast server, icecast://USER@HOST:PORT/MOUNT,\n"
+           "                         titled with each hit's frequency; the stream's state\n"
+           "                         goes to standard error. The password: from\n"
+           "                         OSTRELLE_STREAM_PASSWORD, or --stream-password-file\n"
+           "  --stream-password-file FILE\n"
+           "                         the stream's password, the first line of FILE\n"
+           "  --audio-device NAME    --record, --stream: the sound input (default: the\n"
+           "                         sound server's default input; see audio-devices)\n"
            "  --help, -h             this text\n"
            "  --version              the program's version\n"
            "\n"
@@ -263,8 +287,9 @@ const char* UsageText()
            "  0    done\n"
            "  1    the radio did not answer\n"
            "  2    bad usage\n"
-           "  3    the port could not be opened, or serve could not listen on its\n"
-           "       network port (the reason goes to standard error)\n"
+           "  3    the port could not be opened, serve could not listen on its network\n"
+           "       port, or audio-devices found no sound server (the reason goes to\n"
+           "       standard error)\n"
            "  4    a memory image transfer did not end whole\n"
            "  130  interrupted (Ctrl-C); 143 ended by SIGTERM, 129 by SIGHUP\n"
            "\n"

@@ -32,6 +32,13 @@ struct Options {
     bool delayGiven = false;
     bool help = false;
     bool version = false;
+    // watch and serve: what the station hears (audiooptions.cpp).
+    std::string audioDevice; // empty: the sound server's default input
+    bool audioDeviceGiven = false;
+    bool record = false;
+    std::string recordFolder; // empty: the panel's default folder
+    std::string streamUrl;
+    std::string streamPasswordFile;
 };
 
 // False with a one-line reason when the words do not make a command line.

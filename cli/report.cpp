@@ -183,6 +183,7 @@ std::string HitJson(const Hit& hit)
         .Text("display", hit.display)
         .Number("rssiMax", hit.rssiMax)
         .Number("rssiMean", hit.rssiMean)
+        .Text("recording", hit.recording)
         .Close();
 }
 

@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 
+#include "cli/audiocommands.h"
 #include "cli/exitcodes.h"
 #include "cli/interrupt.h"
 #include "protocol/linkstate.h"
@@ -21,7 +22,7 @@ constexpr auto LOOK_LIMIT = std::chrono::milliseconds(1000);
 
 } // namespace
 
-int CommandServe(Station& station, const Options& o, const PortChoice& port)
+int CommandServe(Station& station, const Options& o, const PortChoice& port, StationSound& sound)
 {
     control::ServerSettings settings;
     settings.address = o.listenAddress;
@@ -38,8 +39,11 @@ int CommandServe(Station& station, const Options& o, const PortChoice& port)
     const auto wakeUp = [&wakeup] { wakeup.Raise(); };
     StationEvents events;
     events.changed = wakeUp;
+    events.soundChanged = wakeUp;
+    events.hitsEnded = wakeUp;
     station.SetEvents(events);
     interrupt::SetWaker(wakeUp);
+    SystemWallTime wall(station.GetClock());
     // The worker and the interrupt call back into this frame: both are gone
     // before the frame is. Serving ends before the link, and both before the
     // last word is said.
@@ -57,6 +61,11 @@ int CommandServe(Station& station, const Options& o, const PortChoice& port)
             station.SetEvents({});
         }
     } stopFirst{station};
+    // A stream's titles come from the hits, which serve prints nowhere.
+    if (!o.streamUrl.empty()) {
+        station.StartActivity(wall, HitRules{});
+    }
+    sound.Start(station);
     station.StartPolling();
     Notice("Serving the radio on " + port.shown + " at " + station.ControlServer().Endpoint() +
            " to programs that use Hamlib (model 2, NET rigctl); Ctrl-C ends.");
@@ -68,6 +77,8 @@ int CommandServe(Station& station, const Options& o, const PortChoice& port)
     // that hung up and looks for it once a second by itself.
     LinkState shown = station.Link().State();
     while (!interrupt::Requested()) {
+        sound.Say(station);
+        (void)station.TakeHits();
         const LinkState state = station.Link().State();
         if (state != shown) {
             Notice(LinkStateText(state, port.shown) +

@@ -14,6 +14,9 @@
 #include "transfer/imagetransfer.h"
 
 #if !defined(_WIN32)
+#include "audio/capture.h"
+#include "audio/hitrecorder.h"
+#include "audio/icecaststream.h"
 #include "control/linkaccess.h"
 #include "control/rigctlserver.h"
 #endif
@@ -36,6 +39,9 @@ struct StationEvents {
     std::function<void()> transferEnded;
     // Hits have ended and wait in TakeHits.
     std::function<void()> hitsEnded;
+    // The sound parts have something to say: messages wait in
+    // TakeSoundNotices, or the stream's state (StreamStatus) changed.
+    std::function<void()> soundChanged;
 };
 
 class Station {
@@ -100,6 +106,34 @@ public:
     // The sound parts (capture, the per-hit recorder, the Icecast stream)
     // join here: made after the activity recorder that starts and ends
     // their hits, taken down before it.
+#if !defined(_WIN32)
+    // Listening: the capture of `input` (a name; empty for the sound
+    // server's default), made now and kept trying while the input is not
+    // there. A recorder or stream already on goes on with the new input.
+    void StartListening(const std::string& input);
+    void StopListening();
+    bool Listening() const { return capture != nullptr; }
+    // For a level meter and a status line; null while not listening.
+    const AudioCapture* Capture() const { return capture.get(); }
+
+    // Recording: one file per hit of StartActivity's detector, from what is
+    // heard while listening; each ended hit names its first file.
+    void StartRecording(const RecorderSettings& settings);
+    void StopRecording();
+    bool RecordingOn() const { return recorder != nullptr; }
+    // The folder the files go to, once recording.
+    std::string RecordingFolder() const;
+
+    // Streaming what is heard, titled at each hit's start. Returns what is
+    // wrong with the settings in words, empty when it runs.
+    std::string StartStreaming(const audio::StreamSettings& settings);
+    void StopStreaming();
+    bool StreamingOn() const { return stream != nullptr; }
+    audio::StreamStatus StreamStatus() const;
+
+    // The capture's and the recorder's messages, in order, for the owner's thread.
+    std::vector<std::string> TakeSoundNotices();
+#endif
 
 private:
     void Stored(const StoredReply& reply);
@@ -126,5 +160,26 @@ private:
     std::unique_ptr<ActivityRecorder> activity;
     bool activityOn = false;
     std::vector<Hit> carried; // ended under a recorder since replaced, not yet taken
+
+#if !defined(_WIN32)
+    class StreamFeed;
+    // Follows each hit for the recorder and the stream; the activity
+    // recorder's lock is held, then soundLock: never the other way round.
+    void FollowHit(HitEdge edge, uint32_t tick, Hit& hit);
+    void SoundNoticed();
+    void StopSound();
+
+    // The parts the hit observer reaches; the owner's thread changes them.
+    mutable std::mutex soundLock;
+    std::unique_ptr<AudioCapture> capture;
+    std::unique_ptr<HitRecorder> recorder;
+    std::unique_ptr<audio::IcecastStream> stream;
+    std::unique_ptr<StreamFeed> feed;
+    std::string titledDisplay; // the display in the title of the call on the stream
+    std::vector<std::string> held; // said by parts since taken down, not yet taken
+    // The owner's callback, called by the sound parts' threads.
+    std::mutex eventLock;
+    std::function<void()> soundChanged;
+#endif
 
 };

@@ -334,11 +334,6 @@ TEST(Recordings, TheDefaultFolderIsTheUsersMusicFolder)
     }
 }
 
-// The files' lengths may differ from a call and its pre-roll by a status
-// poll at each end and the capture's latency; on a loaded machine (or under
-// a sanitizer) by more.
-constexpr double LENGTH_TOLERANCE_S = 0.15;
-
 TEST_F(Audio, EachHitIsOneFileOfWhatItsCallSaidNamedInItsRow)
 {
     // Three hits: the second is two calls on one frequency 0.3 s apart,

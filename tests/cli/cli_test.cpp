@@ -445,6 +445,7 @@ TEST(CliWatch, HitsAreTheScriptedCallsOneLineEachAsTheyEnd)
             hit.display = j["display"].get<std::string>();
             hit.rssiMax = j["rssiMax"].get<uint16_t>();
             hit.rssiMean = j["rssiMean"].get<uint16_t>();
+            EXPECT_EQ(j["recording"].get<std::string>(), "") << "nothing recorded without --record";
             hits.push_back(hit);
         }
         ExpectScriptedHits(hits, sim, stop);
@@ -468,8 +469,9 @@ TEST(CliWatch, EndsOnceItsReaderHasGone)
 }
 
 // Each number option takes its whole range and nothing beyond it, and
-// --merge-gap is refused where no hits are watched.
-TEST(CliOptions, NumbersTakeTheirWholeRangeAndTheMergeGapGoesWithHits)
+// --merge-gap, --record and the stream's options are refused where no hits
+// are watched or served.
+TEST(CliOptions, NumbersTakeTheirWholeRangeAndHitAndSoundOptionsGoWithTheirCommands)
 {
     const auto n = [](int value) { return std::to_string(value); };
     const std::pair<std::vector<std::string>, bool> cases[] = {
@@ -483,6 +485,12 @@ TEST(CliOptions, NumbersTakeTheirWholeRangeAndTheMergeGapGoesWithHits)
         {{"serve", "--rigctl-port", "65536"}, false},
         {{"watch", "--merge-gap", "500"}, false},
         {{"status", "--merge-gap", "500"}, false},
+        {{"watch", "--record"}, false},
+        {{"--record", "watch", "--hits"}, true},
+        {{"watch", "--hits", "--audio-device", "radio.monitor"}, false},
+        {{"serve", "--stream", "icecast://h/m", "--audio-device", "radio.monitor"}, true},
+        {{"status", "--stream", "icecast://h/m"}, false},
+        {{"watch", "--hits", "--stream-password-file", "/tmp/p"}, false},
     };
     for (const auto& [args, fits] : cases) {
         cli::Options options;
@@ -490,6 +498,11 @@ TEST(CliOptions, NumbersTakeTheirWholeRangeAndTheMergeGapGoesWithHits)
         EXPECT_EQ(cli::ParseOptions(args, options, error), fits) << ::testing::PrintToString(args) << error;
         EXPECT_EQ(error.empty(), fits) << error;
     }
+    // A word after --record is its folder once the command is given.
+    cli::Options options;
+    std::string error;
+    ASSERT_TRUE(cli::ParseOptions({"watch", "--hits", "--record", "calls", "--json"}, options, error)) << error;
+    EXPECT_EQ(options.recordFolder, "calls");
 }
 
 // The core's texts, written over several lines for a message box, read as
