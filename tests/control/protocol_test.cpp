@@ -82,6 +82,7 @@ TEST(RigctlProtocol, EveryCommandInBothFormsFromTheRecords)
         {"F  146520000", nullptr, 146520000, 2},
         {"\\set_freq 145000000.9", nullptr, 145000000, 2},
         {"F 4294967295", nullptr, 4294967295u, 2},
+        {"F 32010000", nullptr, 32010000, 2}, // not 32 009 999, as by way of MHz
         {"F 0", nullptr, 0, 2},
         {"F 4294967296", "RPRT -1\n"},
         {"F -1", "RPRT -1\n"},
@@ -115,6 +116,8 @@ TEST(RigctlProtocol, EveryCommandInBothFormsFromTheRecords)
     EXPECT_EQ(HandleLine("", radio).kind, Handled::Kind::Silent);
     EXPECT_EQ(HandleLine("# a comment", radio).kind, Handled::Kind::Silent);
     EXPECT_EQ(HandleLine("\\dump_state", radio).reply, dump + "\n");
+    // The receive range as Hamlib's clients read it: all the frame carries.
+    EXPECT_NE(dump.find("\n0.000000 4294967295.000000 "), std::string::npos);
     EXPECT_EQ(HandleLine("+\\dump_state", radio).reply, "dump_state:\n" + dump + "\nRPRT 0\n");
 }
 
