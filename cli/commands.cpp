@@ -153,7 +153,7 @@ int Sent(SendResult result, const PortChoice& port)
 // What key and tune will send, taken from the words before the port is touched.
 struct Request {
     std::vector<KeyCode> keys;
-    double mhz = 0;
+    uint32_t hz = 0;
     int32_t modulation = TUNE_MODULATION_AUTO;
 };
 
@@ -186,13 +186,16 @@ int ParseKeys(const Options& o, Request& request)
 int ParseTune(const Options& o, Request& request)
 {
     const std::string& text = o.arguments[0];
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), request.mhz);
+    double mhz = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), mhz);
     if (ec != std::errc() || end != text.data() + text.size()) {
         return Fail(ExitCode::Usage, "'" + text + "' is no frequency; give it in MHz, as 146.52");
     }
-    if (!TuneFrequencyFits(request.mhz)) {
+    const std::optional<uint32_t> hz = TuneHzOfMHz(mhz);
+    if (!hz) {
         return Fail(ExitCode::Usage, text + " MHz cannot be tuned. " + std::string(TUNE_RANGE_MESSAGE));
     }
+    request.hz = *hz;
     if (o.arguments.size() > 1) {
         const std::string& wanted = o.arguments[1];
         const auto it = std::find_if(tuneModulationNames.begin(), tuneModulationNames.end(),
@@ -561,7 +564,7 @@ int Run(const Options& o)
     } else if (o.command == "key") {
         code = CommandKey(link, o, port, request);
     } else if (o.command == "tune") {
-        code = Sent(link.SendTune(request.mhz, request.modulation), port);
+        code = Sent(link.SendTune(request.hz, request.modulation), port);
     } else if (transferring) {
         code = transfer.Run(station);
     }

@@ -17,16 +17,11 @@ public:
     LinkState State() const override { return link.State(); }
     uint32_t StatusAgeMs() const override { return link.GetClock().TickCount() - link.StatusStoredAt(); }
     uint64_t StatusStores() const override { return link.Stats().statusRepliesStored; }
-    SendResult Tune(uint32_t hz, int32_t tuneModulation) override;
+    SendResult Tune(uint32_t hz, int32_t tuneModulation) override { return link.SendTune(hz, tuneModulation); }
     void SetStatusWake(std::function<void()> wake) override { link.SetStatusWake(std::move(wake)); }
 
 private:
     RadioLink& link;
 };
-
-// The megahertz that the tune frame turns into exactly `hz`. The frame
-// truncates MHz x 10^6, and the double nearest to hz / 10^6 may lie just
-// below: 32 010 000 Hz would go out as 32 009 999.
-double ExactMHz(uint32_t hz);
 
 } // namespace control

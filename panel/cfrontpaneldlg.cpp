@@ -184,7 +184,7 @@ bool CFrontPanelDlg::ReadControls(bool validate)
             if (!refuse(frequencyEdit, QStringLiteral("Please enter a number."))) {
                 return false;
             }
-        } else if (!TuneFrequencyFits(frequency)) {
+        } else if (!TuneHzOfMHz(frequency)) {
             if (!refuse(frequencyEdit, QString::fromLatin1(TUNE_RANGE_MESSAGE.data(),
                                                            static_cast<qsizetype>(TUNE_RANGE_MESSAGE.size())))) {
                 return false;
@@ -260,7 +260,9 @@ void CFrontPanelDlg::OnTune()
     // A refused frequency is not replaced by the last good one: the radio
     // would be tuned somewhere the user did not ask for.
     if (UpdateData(true)) {
-        link.SendTune(fields.tuneFrequencyMHz, fields.tuneModulation);
+        if (const auto hz = TuneHzOfMHz(fields.tuneFrequencyMHz)) {
+            link.SendTune(*hz, fields.tuneModulation);
+        }
     }
 }
 

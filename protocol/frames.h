@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 inline constexpr uint8_t STX = 0x02;
 inline constexpr uint8_t ETX = 0x03;
@@ -73,17 +74,26 @@ std::optional<KeyDef> KeyByName(std::string_view name);
 
 std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
 
-// MHz times one million in double precision, truncated toward zero, low 32
-// bits (a negative value goes out as its two's complement).
-uint32_t TuneHz(double frequencyMHz);
+// The tune frame carries whole hertz in 32 bits: 0 to 4294.967295 MHz.
+inline constexpr uint32_t TUNE_HZ_MAX = 4294967295u;
 
-// The tune frame carries whole hertz in 32 bits. A frequency outside
-// 0 to 4294.967295 MHz would reach the radio as some other one (9999 MHz as
-// 1409.065 MHz), so every sender asks this first and refuses what fails.
-bool TuneFrequencyFits(double frequencyMHz);
-// What the user is told when it does not.
+// Hertz as a number read from text, fractions of a hertz cut off (truncated
+// toward zero, never rounded). Nothing outside the frame's range: it would
+// reach the radio as some other frequency (9999 MHz as 1409.065 MHz), so
+// every reader of a frequency refuses what this refuses, NaN too.
+std::optional<uint32_t> TuneHzOf(double hz);
+// The tune box's megahertz times one million in double precision, and then
+// as above: 32.01 MHz is 32 009 999 Hz, as the radio has always been sent.
+inline std::optional<uint32_t> TuneHzOfMHz(double frequencyMHz)
+{
+    return TuneHzOf(frequencyMHz * 1000000.0);
+}
+// What the user is told when a frequency is refused.
 inline constexpr std::string_view TUNE_RANGE_MESSAGE = "Please enter a frequency between 0 and 4294.967295 MHz.";
-std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
+std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(uint32_t hz, int32_t modulation);
+// Megahertz would silently become hertz (146.52 as 146 Hz): not compiled.
+template <typename MHz, typename = std::enable_if_t<std::is_floating_point_v<MHz>>>
+std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(MHz, int32_t) = delete;
 
 // The tune frame's modulation byte numbers the tune box's own choices; the
 // status reply counts its modulations differently (statustext.h).

@@ -183,12 +183,9 @@ SendResult RadioLink::SendKey(KeyCode code)
     return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
 }
 
-SendResult RadioLink::SendTune(double frequencyMHz, int32_t modulation)
+SendResult RadioLink::SendTune(uint32_t hz, int32_t modulation)
 {
-    if (!TuneFrequencyFits(frequencyMHz)) {
-        return SendResult::NotCarried;
-    }
-    const auto frame = TuneFrame(frequencyMHz, modulation);
+    const auto frame = TuneFrame(hz, modulation);
     int32_t written = 0;
     return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
 }
@@ -200,7 +197,6 @@ const char* SendResultText(SendResult result)
     case SendResult::LinkStopped: return "the link is stopped";
     case SendResult::LineOwned: return "a memory image transfer holds the line";
     case SendResult::NotWritten: return "the port did not take the whole frame";
-    case SendResult::NotCarried: return "the tune frame cannot carry that frequency";
     case SendResult::PortGone: return "the port has gone; the link waits for it to come back";
     }
     return "";

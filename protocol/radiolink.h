@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 
 // Whether a frame went out, and if not, why; a caller that answers someone
 // (a command line, a network client) can then tell the truth.
@@ -22,7 +23,6 @@ enum class SendResult {
     LinkStopped,  // no link runs: nothing was touched
     LineOwned,    // a memory image transfer holds the line
     NotWritten,   // the port took the frame only in part, or not at all
-    NotCarried,   // a frequency the tune frame cannot carry: nothing was sent
     PortGone,     // the port has gone and is being waited for: nothing was sent
 };
 
@@ -103,8 +103,9 @@ public:
     // waiting input, with a 100 ms limit. Returns the bytes written.
     int32_t SendCommand(const uint8_t* frame, int32_t length);
     SendResult SendKey(KeyCode code);
-    // NotCarried, and nothing sent, for a frequency the tune frame cannot carry.
-    SendResult SendTune(double frequencyMHz, int32_t modulation);
+    SendResult SendTune(uint32_t hz, int32_t modulation);
+    template <typename MHz, typename = std::enable_if_t<std::is_floating_point_v<MHz>>>
+    SendResult SendTune(MHz, int32_t) = delete; // megahertz would go out as hertz
 
     // Collects one reply of `length` bytes that begins STX, `command`.
     bool ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs);

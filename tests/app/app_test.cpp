@@ -217,7 +217,7 @@ TEST_F(KeypadFilterTest, TheFrequencyBoxKeepsItsKeysAndEnterTunes)
     QTest::keyClicks(frequency, QStringLiteral("162.55"));
     EXPECT_EQ(frequency->text(), QStringLiteral("162.55"));
     QTest::keyClick(frequency, Qt::Key_Return);
-    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(162.55, 2)), 1000));
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(162550000, 2)), 1000));
     EXPECT_EQ(KeyFrames(radio), 0u);
 }
 

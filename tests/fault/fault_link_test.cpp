@@ -107,10 +107,10 @@ TEST_F(LinkAgainstSim, HammeredKeyAndTuneFramesArriveWholeAndInOrder)
     std::vector<Bytes> sent;
     for (int i = 0; i < kFrames; ++i) {
         if (i % 5 == 4) {
-            const double mhz = 100.0 + i * 0.0125;
-            const auto f = TuneFrame(mhz, i % 4);
+            const auto hz = static_cast<uint32_t>(100000000 + i * 12500);
+            const auto f = TuneFrame(hz, i % 4);
             sent.emplace_back(f.begin(), f.end());
-            link.SendTune(mhz, i % 4);
+            link.SendTune(hz, i % 4);
         } else {
             // The light key and two digits: none of them starts a transfer
             // or anything else that would change what the line carries.

@@ -313,7 +313,7 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     // Corrected, TUNE and the check box work again.
     SetText(*panel, 1034, QStringLiteral("146.52"));
     Click(*panel, 1035);
-    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146.52, 2)), 1000));
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146520000, 2)), 1000));
     Click(*panel, 1054);
     EXPECT_EQ(panel->Link().LcdPolls(), 0);
 
@@ -416,7 +416,7 @@ TEST_F(PanelTest, TuneSendsOnlyWhatTheFrameCarries)
         Click(*panel, 1035);
         if (c.message.isEmpty()) {
             EXPECT_TRUE(prompts.warnings.isEmpty()) << c.frequency;
-            EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(std::stod(c.frequency), c.modulation)), 1000))
+            EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(*TuneHzOfMHz(std::stod(c.frequency)), c.modulation)), 1000))
                 << c.frequency;
         } else {
             EXPECT_EQ(prompts.warnings, QStringList{c.message}) << c.frequency;
@@ -692,7 +692,7 @@ TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)
     // must not reach it.
     EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(statusPollFrame), 1000));
     QTest::qWait(100);
-    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(25.0, 2))), 0u);
+    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(25000000, 2))), 0u);
     Click(*panel, 1033);
     EXPECT_TRUE(prompts.warnings.isEmpty());
 }

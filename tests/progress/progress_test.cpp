@@ -382,7 +382,7 @@ TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
         std::thread server([&] {
             while (hammering) {
                 refused += panel->Link().SendKey(32) == SendResult::LineOwned ? 1 : 0; // LIGHT
-                refused += panel->Link().SendTune(146.52, 1) == SendResult::LineOwned ? 1 : 0;
+                refused += panel->Link().SendTune(146520000, 1) == SendResult::LineOwned ? 1 : 0;
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
@@ -507,7 +507,7 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
     EXPECT_TRUE(has("RADIO->PC", " 02 41"));
     EXPECT_TRUE(has("RADIO->PC", " 02 4C"));
     EXPECT_TRUE(has("PC->RADIO", Hex(KeyFrame(15))));
-    EXPECT_TRUE(has("PC->RADIO", Hex(TuneFrame(146.52, 2))));
+    EXPECT_TRUE(has("PC->RADIO", Hex(TuneFrame(146520000, 2))));
     EXPECT_FALSE(lines.filter(QStringLiteral(", the same reply")).isEmpty());
 
     // Every traffic line is in radiosim's format, times counted from START;
@@ -528,7 +528,7 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
     EXPECT_LT(first, 1000u);
     std::vector<std::string> simLines = sim->TraceLines();
     const std::pair<std::string, QString> frames[] = {{Hex(KeyFrame(15)), QStringLiteral("  # key SCAN")},
-                                                      {Hex(TuneFrame(146.52, 2)),
+                                                      {Hex(TuneFrame(146520000, 2)),
                                                        QStringLiteral("  # tune 146.520000 MHz Auto")}};
     for (const auto& [frame, meaning] : frames) {
         const QStringList mine = lines.filter(QString::fromStdString(frame));

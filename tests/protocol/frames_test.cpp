@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -36,50 +37,37 @@ TEST(Frames, KeyFrames)
 
 TEST(Frames, TuneFrameCarriesTruncatedHertzLittleEndian)
 {
-    EXPECT_EQ(Bytes(TuneFrame(25.0, 2)), (std::vector<uint8_t>{0x02, 0x54, 0x40, 0x78, 0x7D, 0x01, 0x02, 0x03, 0x8F}));
-    const auto frame = TuneFrame(32.01, 1);
+    EXPECT_EQ(Bytes(TuneFrame(25000000, 2)), (std::vector<uint8_t>{0x02, 0x54, 0x40, 0x78, 0x7D, 0x01, 0x02, 0x03, 0x8F}));
+    const auto frame = TuneFrame(*TuneHzOfMHz(32.01), 1);
     EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 2, frame.begin() + 6), (std::vector<uint8_t>{0x0F, 0x6F, 0xE8, 0x01}));
     EXPECT_EQ(frame[6], 1);
     EXPECT_EQ(frame[8], Checksum(frame.data(), frame.size()));
+    EXPECT_EQ(Bytes(TuneFrame(TUNE_HZ_MAX, 0)),
+              (std::vector<uint8_t>{0x02, 0x54, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x03, 0x53}));
     // Only the low byte of the modulation index goes out.
-    EXPECT_EQ(TuneFrame(25.0, 0x102)[6], 0x02);
+    EXPECT_EQ(TuneFrame(25000000, 0x102)[6], 0x02);
 }
 
-TEST(Frames, TuneHzKeepsTheLowThirtyTwoBits)
+// Megahertz become hertz as the panel has always computed them, and nothing
+// the frame cannot carry becomes hertz at all.
+TEST(Frames, OnlyFrequenciesTheFrameCarriesBecomeHertz)
 {
     const struct {
         double mhz;
-        uint32_t hz;
+        std::optional<uint32_t> hz;
     } cases[] = {
         {25.0, 25000000u},
         {32.01, 32009999u},            // just below 32 010 000 in double precision
-        {0.0, 0u},
+        {0.0, 0u},           {-0.0, 0u},
         {0.0000009, 0u},               // truncated, not rounded
-        {-1.0, 0xFFF0BDC0u},           // -1 000 000 as two's complement
-        {-0.0000015, 0xFFFFFFFFu},     // -1.5 Hz truncates toward zero to -1
-        {4294.967295, 4294967295u},
-        {4294.967296, 0u},
-        {4295.0, 32704u},              // 4 295 000 000 - 2^32
-        {10000.0, 1410065408u},        // 10^10 mod 2^32
+        {4294.967295, TUNE_HZ_MAX},
+        {4294.9672959, TUNE_HZ_MAX},   // truncated to 4 294 967 295 Hz
+        {4294.967296, std::nullopt}, {9999.0, std::nullopt},    {-0.000001, std::nullopt},
+        {-5.0, std::nullopt},        {std::nan(""), std::nullopt}, {HUGE_VAL, std::nullopt},
+        {-HUGE_VAL, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(TuneHz(c.mhz), c.hz) << c.mhz;
-    }
-}
-
-TEST(Frames, OnlyFrequenciesTheFrameCarriesMayBeSent)
-{
-    const struct {
-        double mhz;
-        bool fits;
-    } cases[] = {
-        {0.0, true},          {-0.0, true},          {25.0, true},         {4294.967295, true},
-        {4294.9672959, true}, // truncated to 4 294 967 295 Hz
-        {4294.967296, false}, {9999.0, false},       {-0.000001, false},   {-5.0, false},
-        {std::nan(""), false}, {HUGE_VAL, false},    {-HUGE_VAL, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TuneFrequencyFits(c.mhz), c.fits) << c.mhz;
+        EXPECT_EQ(TuneHzOfMHz(c.mhz), c.hz) << c.mhz;
     }
 }
 

@@ -113,7 +113,7 @@ TEST_F(SimLine, KeysAndTuneShowInTheNextPolls)
     ASSERT_EQ(lcd.size(), 70u);
     EXPECT_EQ(lcd[67] & 0x40, 0x40);
 
-    Send(TuneFrame(32.01, 1));
+    Send(TuneFrame(32009999, 1));
     const Bytes status = Exchange(statusPollFrame, STATUS_REPLY_LENGTH);
     ASSERT_EQ(status.size(), 20u);
     EXPECT_EQ((Bytes(status.begin() + 13, status.begin() + 17)), (Bytes{0x0F, 0x6F, 0xE8, 0x01}));
