@@ -65,7 +65,7 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
 
     // The field defaults are the members' initial values; the link starts
     // stopped with all records zero.
-    link.SetLcdPolls(1);
+    Link().SetLcdPolls(1);
 
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/icon32.png"), QSize(32, 32));
@@ -83,9 +83,7 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     markFont.setPixelSize(14);
     markFont.setBold(true);
 
-    link.SetRefreshCallback([this] { PostRefresh(); });
-
-    trace = std::make_unique<TraceFile>(link.Port());
+    trace = std::make_unique<TraceFile>(station);
     connect(trace.get(), &TraceFile::failed, this, [this](const QString& message) {
         traceAction->setChecked(false);
         prompts->Warn(message);
@@ -95,7 +93,7 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     connect(traceAction, &QAction::triggered, this, [this](bool on) { OnTraceTraffic(on); });
 
     // What the radio heard goes to the daily files beside the settings.
-    activity = std::make_unique<ActivityFeed>(link, moduleDirectory);
+    activity = std::make_unique<ActivityFeed>(station, moduleDirectory);
     activity->SetRules(HitRules{store.MergeGapMs(), HitRules{}.silenceMs});
     activity->SetLogging(store.LogActivity());
     logActivityAction = new QAction(QStringLiteral("Log activity"), this);
@@ -111,14 +109,24 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
             activityWindow->AddHit(hit);
         }
     });
+
+    // The station's workers touch no widget: each word is posted to this thread.
+    StationEvents events;
+    events.changed = [this] { PostRefresh(); };
+    events.hitsEnded = [this] { activity->HitsEnded(); };
+    events.transferEnded = [this] { transfers.TransferEnded(); };
+    station.SetEvents(std::move(events));
 }
 
 CFrontPanelDlg::~CFrontPanelDlg()
 {
     // A row that fails to be written now has nobody left to be told of.
     QObject::disconnect(activity.get(), &ActivityFeed::failed, this, nullptr);
+    // Nothing may reach the window from here on: the server and the worker
+    // stop before the station's words are cut.
+    station.StopControl();
     StopWorker();
-    link.SetRefreshCallback({});
+    station.SetEvents({});
     // The trace's last flush may still fail; nobody is left to tell then.
     QObject::disconnect(trace.get(), nullptr, this, nullptr);
     trace.reset();
@@ -132,7 +140,7 @@ bool CFrontPanelDlg::UpdateData(bool saveAndValidate)
         portEdit->setText(QString::number(fields.comPort));
         frequencyEdit->setText(QString::number(fields.tuneFrequencyMHz, 'g', 15));
         modulationBox->setCurrentIndex(fields.tuneModulation);
-        pollsCheck->setChecked(link.LcdPolls() != 0);
+        pollsCheck->setChecked(Link().LcdPolls() != 0);
         return true;
     }
 
@@ -198,43 +206,44 @@ bool CFrontPanelDlg::ReadControls(bool validate)
         fields.tuneModulation = modulationBox->currentIndex();
     }
     if (!skipped(pollsCheck)) {
-        link.SetLcdPolls(pollsCheck->isChecked() ? 1 : 0);
+        Link().SetLcdPolls(pollsCheck->isChecked() ? 1 : 0);
     }
     return true;
 }
 
 void CFrontPanelDlg::OnStartStop()
 {
-    if (!link.Running()) {
+    if (!Link().Running()) {
         // A port number that was refused is not replaced by the last good
         // one: the user would be connected to a port they did not ask for.
         if (!UpdateData(true)) {
             return;
         }
-        if (!link.OpenPort(fields.comPort)) {
+        if (!Link().OpenPort(fields.comPort)) {
             // The reason says what is wrong; where nothing was found under
             // the number, the map is where it is put right.
             const QString hint =
-                link.OpenFault() == SerialFault::Missing ? PortMapHint(portMapRoots, fields.comPort) : QString();
+                Link().OpenFault() == SerialFault::Missing ? PortMapHint(portMapRoots, fields.comPort) : QString();
             prompts->Warn(QString::asprintf("Unable to open port COM %d", fields.comPort),
-                          QString::fromStdString(link.OpenError()) + hint);
+                          QString::fromStdString(Link().OpenError()) + hint);
             return;
         }
         SetLinkControls(true);
         trace->LinkStarted();
         activity->LinkStarted();
-        link.StartPolling();
+        station.StartPolling();
         return;
     }
     StopWorker();
     SetLinkControls(false);
-    link.ClearValid();
+    Link().ClearValid();
     update();
 }
 
 void CFrontPanelDlg::StopWorker()
 {
-    link.StopWorker();
+    // A transfer still running is the transfer controller's to end and report.
+    station.StopLink();
     trace->LinkStopped();
     // A hit still in progress ends here and is written.
     activity->LinkStopped();
@@ -245,13 +254,13 @@ void CFrontPanelDlg::OnKeyButton(int controlId)
     // The keys stay clickable while the link is stopped; a click that can
     // reach no radio says so instead of doing nothing. (The keyboard does
     // not press them then.)
-    if (!link.Running()) {
+    if (!Link().Running()) {
         prompts->Warn(QStringLiteral("The link is stopped: press START first."),
                       QStringLiteral("The keys press the radio's keys only while the link runs."));
         return;
     }
     if (const auto key = KeyByControlId(controlId)) {
-        link.SendKey(key->code);
+        Link().SendKey(key->code);
     }
 }
 
@@ -261,7 +270,7 @@ void CFrontPanelDlg::OnTune()
     // would be tuned somewhere the user did not ask for.
     if (UpdateData(true)) {
         if (const auto hz = TuneHzOfMHz(fields.tuneFrequencyMHz)) {
-            link.SendTune(*hz, fields.tuneModulation);
+            Link().SendTune(*hz, fields.tuneModulation);
         }
     }
 }
@@ -273,10 +282,10 @@ void CFrontPanelDlg::OnEnableLcdPolls()
 
 void CFrontPanelDlg::OnOK()
 {
-    const bool wasRunning = link.Running();
+    const bool wasRunning = Link().Running();
     // A transfer that Exit cuts short is cancelled and said so, as by Cancel;
     // the link stops just below, so polling does not come back first.
-    if (transfer.Active()) {
+    if (Transfer().Active()) {
         OnCancelTransfer(false);
     }
     StopWorker();
@@ -287,7 +296,7 @@ void CFrontPanelDlg::OnOK()
         // below and the dialog stay open, it must look stopped, with the
         // port box enabled, or a bad entry there could never be corrected.
         SetLinkControls(false);
-        link.ClearValid();
+        Link().ClearValid();
         update();
     }
     // Nothing the boxes hold may keep the program from ending: what they
@@ -324,7 +333,7 @@ void CFrontPanelDlg::reject()
     // Esc never ends the panel. While a transfer runs it is the progress
     // window's Cancel, wherever the focus stands: the window that opened with
     // the transfer does not always take the focus from the panel.
-    if (transfers.TimerId() != 0 && transfer.Active()) {
+    if (transfers.TimerId() != 0 && Transfer().Active()) {
         OnCancelTransfer();
     }
 }
@@ -341,7 +350,7 @@ bool CFrontPanelDlg::eventFilter(QObject* watched, QEvent* event)
     // very start it just made, must not send a frame the user never asked for.
     if (watched == portEdit && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !link.Running()) {
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !Link().Running()) {
             OnStartStop();
             return true;
         }
@@ -351,13 +360,13 @@ bool CFrontPanelDlg::eventFilter(QObject* watched, QEvent* event)
 
 bool CFrontPanelDlg::TransfersPossible() const
 {
-    return link.Running() && link.State() != LinkState::PortGone;
+    return Link().Running() && Link().State() != LinkState::PortGone;
 }
 
 void CFrontPanelDlg::FollowLinkState()
 {
     // A transfer holds the buttons itself until it has ended.
-    if (!link.Running() || transfer.Active()) {
+    if (!Link().Running() || Transfer().Active()) {
         return;
     }
     // While the port is gone no frame can go out: the keys and TUNE rest

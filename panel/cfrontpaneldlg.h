@@ -1,7 +1,5 @@
 #pragma once
 
-#include "control/linkaccess.h"
-#include "control/rigctlserver.h"
 #include "panel/lcdpainter.h"
 #include "panel/networkcontroldlg.h"
 #include "panel/panelcontrols.h"
@@ -9,9 +7,8 @@
 #include "panel/statuspainter.h"
 #include "panel/transfercontroller.h"
 #include "panel/userprompts.h"
-#include "protocol/radiolink.h"
 #include "serial/portmap.h"
-#include "transfer/imagetransfer.h"
+#include "station/station.h"
 
 #include <QDialog>
 #include <QFont>
@@ -43,8 +40,9 @@ class TraceFile;
 inline constexpr int WM_PANEL_REFRESH = 1125;
 
 // The front panel: the radio's face with its keypad, the link and transfer
-// buttons, the tune box and the status fields, over the one RadioLink that
-// holds the port, the flags, the records and the worker. Its rooms: the
+// buttons, the tune box and the status fields, over the one Station that
+// holds the link (the port, the flags, the records and the worker), the
+// transfer, the control server, the trace and the hit recorder. Its rooms: the
 // layout (panellayout.cpp), the painting (panelpaint.cpp), the menu and its
 // dialogs (panelmenu.cpp), the transfers (TransferController) and what is
 // remembered (PanelSettings, PanelStore).
@@ -112,7 +110,7 @@ public:
     void OnCancelTransfer(bool resumePolling = true) { transfers.OnCancelTransfer(resumePolling); }
     // The progress window of the transfers, made on first use.
     CTransferProgressDlg& ProgressWindow() { return transfers.ProgressWindow(); }
-    ImageTransfer& Transfer() { return transfer; }
+    ImageTransfer& Transfer() { return station.Transfer(); }
     // The running transfer's timer; 0 while none runs.
     int TransferTimerId() const { return transfers.TimerId(); }
     // True while a transfer may start: the link runs and its port is there.
@@ -125,10 +123,10 @@ public:
     // else the reason. The choice is remembered only when it worked.
     QString ApplyNetworkControl(const NetworkControlChoice& choice);
     const NetworkControlChoice& NetworkControl() const { return networkControl; }
-    const control::RigctlServer& ControlServer() const { return controlServer; }
+    const control::RigctlServer& ControlServer() const { return station.ControlServer(); }
     // Why the remembered choice could not be put into effect at start, while
     // it still cannot; the dialog opens with it.
-    QString NetworkControlFailure() const { return controlServer.Running() ? QString() : networkFailure; }
+    QString NetworkControlFailure() const { return ControlServer().Running() ? QString() : networkFailure; }
     // The panel's sign that the control server listens, and where.
     QLabel* NetworkControlSign() const { return networkSign; }
 
@@ -146,7 +144,8 @@ public:
     ActivityWindow* ActivityView() const { return activityWindow; }
     ActivityFeed& Activity() { return *activity; }
 
-    RadioLink& Link() { return link; }
+    RadioLink& Link() { return station.Link(); }
+    const RadioLink& Link() const { return station.Link(); }
     UserPrompts& Prompts() { return *prompts; }
     // The control with that id, or null.
     QWidget* Control(int id) const { return controls.value(id, nullptr); }
@@ -230,17 +229,14 @@ private:
     uint8_t versionMajor = 0;
     uint8_t versionMinor = 0;
 
-    RadioLink link;
-    // After the link, so that it stops serving before the link goes.
-    control::LinkAccess controlAccess{link};
-    control::RigctlServer controlServer{controlAccess};
+    // Before the rooms below, which reach the radio through it and so must
+    // go first.
+    Station station;
     NetworkControlChoice networkControl;
     // Why the remembered choice could not be put into effect at start.
     QString networkFailure;
     QLabel* networkSign = nullptr;
-    // Declared after the link, so that they go before the link does.
-    ImageTransfer transfer;
-    TransferController transfers{*this, transfer, link};
+    TransferController transfers{*this, station};
     std::unique_ptr<TraceFile> trace;
     std::unique_ptr<ActivityFeed> activity;
 };

@@ -100,7 +100,7 @@ void CFrontPanelDlg::OnSerialPorts()
 
 void CFrontPanelDlg::OnNetworkControl()
 {
-    NetworkControlDialog dialog(networkControl, controlServer,
+    NetworkControlDialog dialog(networkControl, station.ControlServer(),
                                 [this](const NetworkControlChoice& choice) { return ApplyNetworkControl(choice); },
                                 this, NetworkControlFailure());
     dialog.exec();
@@ -109,16 +109,16 @@ void CFrontPanelDlg::OnNetworkControl()
 QString CFrontPanelDlg::ApplyNetworkControl(const NetworkControlChoice& choice)
 {
     // Unchanged, it goes on serving: the programs connected stay so.
-    const bool same = controlServer.Running() && choice == networkControl;
+    const bool same = station.ControlServer().Running() && choice == networkControl;
     std::string error;
     if (!choice.on) {
-        controlServer.Stop();
-    } else if (!same && !controlServer.Start(ServerSettingsOf(choice), error)) {
+        station.StopControl();
+    } else if (!same && !station.StartControl(ServerSettingsOf(choice), error)) {
         // What was chosen before stays, serving again where it did, and the
         // user hears why the new choice failed.
         std::string ignored;
         if (networkControl.on) {
-            (void)controlServer.Start(ServerSettingsOf(networkControl), ignored);
+            (void)station.StartControl(ServerSettingsOf(networkControl), ignored);
         }
         ShowNetworkControl();
         return QString::fromStdString(error);
@@ -132,8 +132,8 @@ QString CFrontPanelDlg::ApplyNetworkControl(const NetworkControlChoice& choice)
 
 void CFrontPanelDlg::ShowNetworkControl()
 {
-    const bool on = controlServer.Running();
-    networkSign->setText(on ? QStringLiteral("Network control on\n%1").arg(QString::fromStdString(controlServer.Endpoint()))
+    const bool on = station.ControlServer().Running();
+    networkSign->setText(on ? QStringLiteral("Network control on\n%1").arg(QString::fromStdString(station.ControlServer().Endpoint()))
                             : QString());
     networkSign->setVisible(on);
 }
@@ -189,7 +189,7 @@ void CFrontPanelDlg::RestoreNetworkControl()
 {
     networkControl = store.NetworkControl();
     std::string error;
-    if (!networkControl.on || controlServer.Start(ServerSettingsOf(networkControl), error)) {
+    if (!networkControl.on || station.StartControl(ServerSettingsOf(networkControl), error)) {
         return;
     }
     // Said once the panel is on the screen, not before it. The choice stays

@@ -2,7 +2,6 @@
 
 #include "panel/eventhandoff.h"
 
-#include <QCoreApplication>
 #include <QPaintEvent>
 #include <QPainter>
 
@@ -15,9 +14,7 @@ void CFrontPanelDlg::PostRefresh()
     // One refresh waiting is enough: a window thread that falls behind must
     // not find a pile of them.
     if (!refreshPending.exchange(true)) {
-        auto* refresh = new QEvent(QEvent::Type(WM_PANEL_REFRESH));
-        MarkHandedOver(refresh);
-        QCoreApplication::postEvent(this, refresh);
+        PostHandedOver(this, QEvent::Type(WM_PANEL_REFRESH));
     }
 }
 
@@ -29,13 +26,13 @@ void CFrontPanelDlg::OnPanelRefresh()
     // would be waste.
     const QRect lcdArea = lcdpaint::PaintedArea(lcdRect);
     const QRect lampArea = statuspaint::LampArea(lcdRect.top(), lcdRect.right() + 1);
-    if (link.RefreshEveryReplyForTest()) {
+    if (Link().RefreshEveryReplyForTest()) {
         update(QRegion(lcdArea) + QRegion(lampArea));
         return;
     }
     // A status that changed only in its texts leaves the LCD alone, and a
     // lamp of the same colour is not drawn again.
-    const PanelSnapshot snap = link.Snapshot();
+    const PanelSnapshot snap = Link().Snapshot();
     ApplyStatusView(statuspaint::FormatStatus(snap.status));
     FollowLinkState();
     if (shownLcd != ShownLcd{snap.lcd, CurrentMark()}) {
@@ -50,8 +47,8 @@ lcdpaint::LcdMark CFrontPanelDlg::CurrentMark() const
 {
     // Nothing is written over a transfer's banner: no poll runs during a
     // transfer, so the state is still that of before it.
-    const LinkState state = link.State();
-    if (!LinkStateMarksDisplay(state) || transfer.Active()) {
+    const LinkState state = Link().State();
+    if (!LinkStateMarksDisplay(state) || station.Transfer().Active()) {
         return {};
     }
     return {QString::fromStdString(LinkStateText(state, "COM " + std::to_string(fields.comPort))), markFont};
@@ -60,7 +57,7 @@ lcdpaint::LcdMark CFrontPanelDlg::CurrentMark() const
 RadioStatus CFrontPanelDlg::LampStatus(const RadioStatus& status) const
 {
     // The lamp is the radio's: dark while the radio does not say what it is.
-    if (link.State() == LinkState::NotAnswering) {
+    if (Link().State() == LinkState::NotAnswering) {
         return RadioStatus{};
     }
     return status;
@@ -83,7 +80,7 @@ void CFrontPanelDlg::paintEvent(QPaintEvent* event)
         return;
     }
     QPainter painter(this);
-    const PanelSnapshot snap = link.Snapshot();
+    const PanelSnapshot snap = Link().Snapshot();
     const QRegion& region = event->region();
     // A pass for a status field's box alone draws neither the LCD nor the
     // lamp; one that covers an area whole remembers what it showed there.

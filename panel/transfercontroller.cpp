@@ -2,8 +2,10 @@
 
 #include "panel/activityfeed.h"
 #include "panel/cfrontpaneldlg.h"
+#include "panel/eventhandoff.h"
 #include "panel/panelcontrols.h"
 #include "panel/transferprogressdlg.h"
+#include "station/station.h"
 #include "transfer/radiomemory.h"
 
 #include <QFile>
@@ -18,6 +20,8 @@ namespace {
 // its own ids, so the one startTimer returns is what OnTimer compares.
 [[maybe_unused]] constexpr int TRANSFER_TIMER_ID = 1124;
 constexpr int TRANSFER_TIMER_PERIOD_MS = 100;
+// Posted by the transfer's worker as it returns.
+const QEvent::Type TRANSFER_ENDED = static_cast<QEvent::Type>(QEvent::User + 103);
 
 const QString IMAGE_SUFFIX = QStringLiteral("bin");
 const QString IMAGE_FILTER = QStringLiteral("BINARY Files (*.bin)");
@@ -35,8 +39,8 @@ std::string LocalPath(const QString& name)
 
 } // namespace
 
-TransferController::TransferController(CFrontPanelDlg& panel, ImageTransfer& transfer, RadioLink& link)
-    : panel(panel), transfer(transfer), link(link)
+TransferController::TransferController(CFrontPanelDlg& panel, Station& station)
+    : panel(panel), station(station), transfer(station.Transfer())
 {
 }
 
@@ -73,7 +77,7 @@ void TransferController::HoldFrameControls()
 
 void TransferController::ReleaseFrameControls()
 {
-    const bool running = link.Running();
+    const bool running = station.Link().Running();
     for (auto it = enabledBeforeTransfer.cbegin(); it != enabledBeforeTransfer.cend(); ++it) {
         const bool tune = std::find(TUNE_CONTROLS.begin(), TUNE_CONTROLS.end(), ControlId(it.key())) !=
                           TUNE_CONTROLS.end();
@@ -89,7 +93,7 @@ void TransferController::StartTransfer()
 {
     // Until polling is back no second transfer may take this one's stream.
     EnableTransferButtons(false);
-    if (!transfer.Start(link)) {
+    if (!station.StartTransfer()) {
         EnableTransferButtons(panel.TransfersPossible());
         return;
     }
@@ -181,7 +185,7 @@ void TransferController::OnTimer(int id)
     if (id == 0 || id != timerId) {
         return;
     }
-    if (transfer.Active() && !transfer.WorkerFinished(link)) {
+    if (transfer.Active() && !station.TransferFinished()) {
         if (progressDlg != nullptr) {
             progressDlg->Update(transfer.Snapshot());
         }
@@ -191,6 +195,19 @@ void TransferController::OnTimer(int id)
     // which this timer must not fire again.
     StopTimer();
     RestartPolling();
+}
+
+void TransferController::TransferEnded()
+{
+    PostHandedOver(this, TRANSFER_ENDED);
+}
+
+void TransferController::customEvent(QEvent* event)
+{
+    MarkTakenOver(event);
+    if (event->type() == TRANSFER_ENDED) {
+        OnTimer(timerId); // a tick of the timer then running, if any
+    }
 }
 
 void TransferController::StopTimer()
@@ -205,14 +222,14 @@ void TransferController::RestartPolling()
 {
     // Closes the stream, and puts the poll worker back only while the link
     // runs: a transfer that STOP ended is taken down here without reviving it.
-    EndTransfer(transfer.Supervise(link));
+    EndTransfer(station.SuperviseTransfer());
 }
 
 void TransferController::OnCancelTransfer(bool resumePolling)
 {
     // The timer goes first, for the same reason as in OnTimer.
     StopTimer();
-    EndTransfer(transfer.Cancel(link, resumePolling));
+    EndTransfer(station.CancelTransfer(resumePolling));
 }
 
 CTransferProgressDlg& TransferController::ProgressWindow()

@@ -1,9 +1,9 @@
 #pragma once
 
 // The image transfer commands of the front panel. The transfer itself, its
-// workers and the test of its end live in the core (ImageTransfer); here are
-// the file choice, the messages, the timer, the progress window and the
-// controls a transfer holds.
+// workers and the test of its end live in the station; here are the file
+// choice, the messages, the timer, the progress window and the controls a
+// transfer holds.
 
 #include <QHash>
 #include <QObject>
@@ -11,17 +11,20 @@
 class CFrontPanelDlg;
 class CTransferProgressDlg;
 class ImageTransfer;
-class RadioLink;
+class Station;
 struct TransferReport;
 
 class TransferController : public QObject {
     Q_OBJECT
 public:
-    TransferController(CFrontPanelDlg& panel, ImageTransfer& transfer, RadioLink& link);
+    TransferController(CFrontPanelDlg& panel, Station& station);
 
     void OnSendImage();
     void OnReceiveImage();
     void OnTimer(int timerId);
+    // The station's word that the transfer's worker has returned, from any
+    // thread: the timer's next tick is not waited for.
+    void TransferEnded();
     void RestartPolling();
     void OnCancelTransfer(bool resumePolling);
     // Made on first use.
@@ -33,6 +36,7 @@ public:
 
 protected:
     void timerEvent(QTimerEvent* event) override;
+    void customEvent(QEvent* event) override;
 
 private:
     void StartTransfer();
@@ -43,8 +47,8 @@ private:
     void StopTimer();
 
     CFrontPanelDlg& panel;
+    Station& station;
     ImageTransfer& transfer;
-    RadioLink& link;
     CTransferProgressDlg* progressDlg = nullptr;
     int timerId = 0;
     // The key and tune controls' state when the running transfer took them.

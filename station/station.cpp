@@ -69,12 +69,17 @@ void Station::StartPolling()
 TransferReport Station::Stop()
 {
     TransferReport report = transfer.Stop(link);
+    StopLink();
+    return report;
+}
+
+void Station::StopLink()
+{
     link.StopWorker();
     const std::lock_guard<std::mutex> lock(activityLock);
     if (activity) {
         activity->Close(); // the hit in progress ended with the link
     }
-    return report;
 }
 
 void Station::StartActivity(WallTime& wall, HitRules rules)
@@ -136,8 +141,9 @@ std::vector<Hit> Station::TakeHits()
 void Station::StartTrace()
 {
     if (!traceOn) {
-        (void)trace.TakeLines(true); // lines of an earlier trace are none of this one's
-        trace.Start();
+        // Lines of an earlier trace are none of this one's; times still
+        // count from START, which set the origin.
+        (void)trace.TakeLines(true);
         link.Port().SetTap(&trace);
         traceOn = true;
     }

@@ -59,6 +59,7 @@ public:
     RadioLink& Link() { return link; }
     const RadioLink& Link() const { return link; }
     ImageTransfer& Transfer() { return transfer; }
+    const ImageTransfer& Transfer() const { return transfer; }
     Clock& GetClock() { return clock; }
 
     // START, first half: the port is opened and the link is Open, not yet
@@ -69,6 +70,9 @@ public:
     // STOP: a transfer still running is ended (its report returned), the
     // worker stopped and the port closed; a hit in progress ends and waits.
     TransferReport Stop();
+    // The same, but a transfer still running is left to its owner: its
+    // worker ends with the link, and SuperviseTransfer reports how.
+    void StopLink();
 
     // The one transfer, opened through Transfer() beforehand.
     bool StartTransfer() { return transfer.Start(link); }
@@ -86,6 +90,7 @@ public:
     }
     void StopControl() { controlServer.Stop(); }
     control::RigctlServer& ControlServer() { return controlServer; }
+    const control::RigctlServer& ControlServer() const { return controlServer; }
 #endif
 
     // Hit recording: on, every stored reply goes to the detector from now on;

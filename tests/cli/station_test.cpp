@@ -106,3 +106,32 @@ TEST(Station, AHitOnTheAirEndsWithTheCable)
     (void)station.Stop();
     std::filesystem::remove_all(dir);
 }
+
+// The window's STOP during a transfer: the link goes down at once, and the
+// transfer's end is left to whoever shows it, not lost inside the station.
+TEST(Station, StopLinkLeavesTheTransferToItsOwner)
+{
+    SimProcess sim({"--records", "200"});
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    const std::string image = "/tmp/ostrelle-station-stop-" + std::to_string(::getpid()) + ".bin";
+    std::atomic<int> ended{0};
+    Station station;
+    StationEvents events;
+    events.transferEnded = [&] { ++ended; };
+    station.SetEvents(events);
+    ASSERT_TRUE(station.Open(sim.Path()));
+    station.StartPolling();
+    ASSERT_EQ(station.Transfer().OpenForReceiving(image), "");
+    station.Transfer().SetProgressStream(nullptr);
+    ASSERT_TRUE(station.StartTransfer());
+    station.StopLink();
+    EXPECT_EQ(station.Link().State(), LinkState::Stopped);
+    EXPECT_TRUE(station.Transfer().Active());
+    EXPECT_TRUE(station.TransferFinished());
+    const TransferReport report = station.SuperviseTransfer();
+    EXPECT_TRUE(report.ended);
+    EXPECT_EQ(report.outcome, TransferOutcome::Stopped) << report.message;
+    EXPECT_FALSE(report.pollingRestarted);
+    EXPECT_EQ(ended.load(), 1);
+    (void)std::remove(image.c_str());
+}

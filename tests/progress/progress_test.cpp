@@ -564,6 +564,35 @@ TEST_F(ProgressTest, TheTraceOfALongPollRunStaysSmall)
     EXPECT_LT(QFileInfo(panel->TracePath()).size(), 4096);
 }
 
+// Switched on while the link runs, the trace still counts from START; off
+// while it runs, the repeats it was still counting are written, not lost.
+TEST_F(ProgressTest, ATraceOnAndOffWhileTheLinkRunsKeepsItsTimesAndItsRepeats)
+{
+    PtyRadio radio(COM_LONG_TRACE);
+    ASSERT_TRUE(radio.Ok());
+    StartPanel(COM_LONG_TRACE);
+    // Each pass pauses 10 ms: 60 of them are at least 600 ms after START.
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Stats().statusPollsSent > 60; }, 5000));
+    panel->TraceAction()->trigger();
+    const uint64_t polls = panel->Link().Stats().statusPollsSent;
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Stats().statusPollsSent > polls + 20; }, 3000));
+    panel->TraceAction()->trigger();
+    ASSERT_TRUE(panel->Link().Running());
+
+    const QStringList traffic = Lines(panel->TracePath()).filter(QStringLiteral(" ms  "));
+    ASSERT_FALSE(traffic.isEmpty());
+    EXPECT_GE(traffic.front().left(9).trimmed().toUInt(), 600u) << traffic.front().toStdString();
+    // Every status poll sent while it was on is there, in full or counted.
+    uint64_t exchanges = 0;
+    const QRegularExpression counted(QStringLiteral("\\((\\d+) more times"));
+    const QString statusPolls = QStringLiteral("PC->RADIO ") + QString::fromStdString(Hex(statusPollFrame));
+    for (const QString& line : traffic.filter(statusPolls)) {
+        const QRegularExpressionMatch match = counted.match(line);
+        exchanges += match.hasMatch() ? match.captured(1).toULongLong() : 1;
+    }
+    EXPECT_GE(exchanges, 20u) << traffic.join('\n').toStdString();
+}
+
 TEST_F(ProgressTest, ATraceThatCannotBeWrittenSwitchesItselfOffWithOneMessage)
 {
     // CI runs as root, for whom a folder's permissions stop no write; these
