@@ -8,11 +8,20 @@
 #include "cli/interrupt.h"
 #include "protocol/linkstate.h"
 #include "cli/messages.h"
-#include "cli/wakeup.h"
 
 #include "station/station.h"
 
 namespace cli {
+
+#if defined(_WIN32)
+
+// The control server speaks POSIX sockets.
+int CommandServe(const Options& /*options*/, Station& /*station*/, const PortChoice& /*port*/)
+{
+    return Fail(ExitCode::Usage, "serve is not part of the Windows build; run it on Linux");
+}
+
+#else
 
 namespace {
 
@@ -21,7 +30,7 @@ constexpr auto LOOK_LIMIT = std::chrono::milliseconds(1000);
 
 } // namespace
 
-int CommandServe(Station& station, const Options& o, const PortChoice& port)
+int CommandServe(const Options& o, Station& station, const PortChoice& port)
 {
     control::ServerSettings settings;
     settings.address = o.listenAddress;
@@ -34,29 +43,10 @@ int CommandServe(Station& station, const Options& o, const PortChoice& port)
     if (const int opened = OpenLink(station, port); opened != Code(ExitCode::Done)) {
         return opened;
     }
-    Wakeup wakeup;
-    const auto wakeUp = [&wakeup] { wakeup.Raise(); };
-    StationEvents events;
-    events.changed = wakeUp;
-    station.SetEvents(events);
-    interrupt::SetWaker(wakeUp);
     // The worker and the interrupt call back into this frame: both are gone
     // before the frame is. Serving ends before the link, and both before the
     // last word is said.
-    struct StopFirst {
-        Station& station;
-        void Now()
-        {
-            interrupt::SetWaker({});
-            station.StopControl();
-            (void)station.Stop();
-        }
-        ~StopFirst()
-        {
-            Now();
-            station.SetEvents({});
-        }
-    } stopFirst{station};
+    StationWait wait(station, {&StationEvents::changed});
     station.StartPolling();
     Notice("Serving the radio on " + port.shown + " at " + station.ControlServer().Endpoint() +
            " to programs that use Hamlib (model 2, NET rigctl); Ctrl-C ends.");
@@ -75,14 +65,15 @@ int CommandServe(Station& station, const Options& o, const PortChoice& port)
             shown = state;
         }
         if (state == LinkState::PortGone && !o.reconnect) {
-            stopFirst.Now();
-            return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
-                                                " was lost. Check the cable; --reconnect waits for it.");
+            wait.Stop();
+            return ConnectionLost(port);
         }
-        (void)wakeup.Wait(LOOK_LIMIT);
+        (void)wait.Wait(LOOK_LIMIT);
     }
-    stopFirst.Now();
-    return Fail(ExitCode::Interrupted, "interrupted");
+    wait.Stop();
+    return Interrupted();
 }
+
+#endif
 
 } // namespace cli
