@@ -14,7 +14,7 @@ namespace {
 constexpr size_t ANY = static_cast<size_t>(-1);
 
 // A new command is one row here and its handler in commands.h; in the usage's order.
-constexpr std::array<CommandDef, 9> commands{{
+constexpr auto commands = std::to_array<CommandDef>({
     {.name = "status", .onRadio = CommandStatus,
      .help = "one status poll: mode, frequency, modulation, RSSI,\n"
              "centering, battery and the lit indicators"},
@@ -40,10 +40,10 @@ constexpr std::array<CommandDef, 9> commands{{
      .help = "polls the radio and lets other programs drive it\n"
              "over Hamlib's rigctld protocol (Hamlib model 2,\n"
              "NET rigctl), until interrupted"},
-}};
+});
 
 // A new option is one row here and its field in Options; in the usage's order.
-constexpr std::array<OptionDef, 11> options{{
+constexpr auto options = std::to_array<OptionDef>({
     {.name = "--port", .value = "PORT", .member = &Options::port,
      .wanted = "a port: COM<n>, a device path, rfc2217://HOST:PORT or tcp://HOST:PORT", .commands = RADIO_COMMANDS,
      .help = "COM<n> (the panel's ports/COM<n>, else the system's\n"
@@ -79,7 +79,7 @@ constexpr std::array<OptionDef, 11> options{{
              "the same frequency continues the hit (default 1000)"},
     {.name = "--help", .shortName = "-h", .member = &Options::help, .help = "this text"},
     {.name = "--version", .member = &Options::version, .help = "the program's version"},
-}};
+});
 
 // Where a help text starts on its line.
 constexpr size_t HELP_COLUMN = 25;
