@@ -13,7 +13,7 @@
 
 namespace cli {
 
-int CommandAudioDevices()
+int CommandAudioDevices(const Options& /*options*/)
 {
     const AudioInputs found = ListSoundServerInputs(SystemClock());
     if (!found.error.empty()) {
@@ -33,8 +33,8 @@ int CommandAudioDevices()
 
 bool StationSound::Prepare(const Options& o, int& code)
 {
-    record = o.record;
-    folder = o.recordFolder.empty() ? DefaultRecordingFolder() : o.recordFolder;
+    record = o.record.has_value();
+    folder = o.record.value_or("").empty() ? DefaultRecordingFolder() : *o.record;
     input = o.audioDevice;
     streams = !o.streamUrl.empty();
     if (!streams) {

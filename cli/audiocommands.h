@@ -20,7 +20,7 @@ namespace cli {
 
 #if defined(_WIN32)
 // The Windows build hears nothing: the options that would are refused first.
-inline int CommandAudioDevices()
+inline int CommandAudioDevices(const Options& /*options*/)
 {
     return Fail(ExitCode::Usage, "audio-devices is not part of the Windows build; run it on Linux");
 }
@@ -33,7 +33,7 @@ public:
 #else
 
 // audio-devices: the sound server's inputs, one per line.
-int CommandAudioDevices();
+int CommandAudioDevices(const Options& options);
 
 class StationSound {
 public:

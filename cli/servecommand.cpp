@@ -4,16 +4,26 @@
 
 #include "cli/commands.h"
 
+#include "activity/walltime.h"
 #include "cli/audiocommands.h"
 #include "cli/exitcodes.h"
 #include "cli/interrupt.h"
 #include "protocol/linkstate.h"
 #include "cli/messages.h"
-#include "cli/wakeup.h"
 
 #include "station/station.h"
 
 namespace cli {
+
+#if defined(_WIN32)
+
+// The control server speaks POSIX sockets.
+int CommandServe(const Options& /*options*/, Station& /*station*/, const PortChoice& /*port*/)
+{
+    return Fail(ExitCode::Usage, "serve is not part of the Windows build; run it on Linux");
+}
+
+#else
 
 namespace {
 
@@ -22,8 +32,12 @@ constexpr auto LOOK_LIMIT = std::chrono::milliseconds(1000);
 
 } // namespace
 
-int CommandServe(Station& station, const Options& o, const PortChoice& port, StationSound& sound)
+int CommandServe(const Options& o, Station& station, const PortChoice& port)
 {
+    StationSound sound;
+    if (int code = 0; !sound.Prepare(o, code)) {
+        return code;
+    }
     control::ServerSettings settings;
     settings.address = o.listenAddress;
     settings.port = static_cast<uint16_t>(o.rigctlPort);
@@ -35,32 +49,12 @@ int CommandServe(Station& station, const Options& o, const PortChoice& port, Sta
     if (const int opened = OpenLink(station, port); opened != Code(ExitCode::Done)) {
         return opened;
     }
-    Wakeup wakeup;
-    const auto wakeUp = [&wakeup] { wakeup.Raise(); };
-    StationEvents events;
-    events.changed = wakeUp;
-    events.soundChanged = wakeUp;
-    events.hitsEnded = wakeUp;
-    station.SetEvents(events);
-    interrupt::SetWaker(wakeUp);
-    SystemWallTime wall(station.GetClock());
     // The worker and the interrupt call back into this frame: both are gone
     // before the frame is. Serving ends before the link, and both before the
     // last word is said.
-    struct StopFirst {
-        Station& station;
-        void Now()
-        {
-            interrupt::SetWaker({});
-            station.StopControl();
-            (void)station.Stop();
-        }
-        ~StopFirst()
-        {
-            Now();
-            station.SetEvents({});
-        }
-    } stopFirst{station};
+    // The hits' wall clock outlives the worker that begins them.
+    SystemWallTime wall(station.GetClock());
+    StationWait wait(station, {&StationEvents::changed, &StationEvents::soundChanged, &StationEvents::hitsEnded});
     // A stream's titles come from the hits, which serve prints nowhere.
     if (!o.streamUrl.empty()) {
         station.StartActivity(wall, HitRules{});
@@ -86,14 +80,15 @@ int CommandServe(Station& station, const Options& o, const PortChoice& port, Sta
             shown = state;
         }
         if (state == LinkState::PortGone && !o.reconnect) {
-            stopFirst.Now();
-            return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
-                                                " was lost. Check the cable; --reconnect waits for it.");
+            wait.Stop();
+            return ConnectionLost(port);
         }
-        (void)wakeup.Wait(LOOK_LIMIT);
+        (void)wait.Wait(LOOK_LIMIT);
     }
-    stopFirst.Now();
-    return Fail(ExitCode::Interrupted, "interrupted");
+    wait.Stop();
+    return Interrupted();
 }
+
+#endif
 
 } // namespace cli

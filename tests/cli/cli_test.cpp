@@ -502,7 +502,38 @@ TEST(CliOptions, NumbersTakeTheirWholeRangeAndHitAndSoundOptionsGoWithTheirComma
     cli::Options options;
     std::string error;
     ASSERT_TRUE(cli::ParseOptions({"watch", "--hits", "--record", "calls", "--json"}, options, error)) << error;
-    EXPECT_EQ(options.recordFolder, "calls");
+    EXPECT_EQ(options.record.value_or(""), "calls");
+}
+
+// The usage lists every command of the table, and an option is refused,
+// with the commands that take it, wherever its row does not put it.
+TEST(CliOptions, UsageAndChecksFollowTheTable)
+{
+    const std::string usage = cli::UsageText();
+    for (const cli::CommandDef& command : cli::commandTable) {
+        EXPECT_NE(usage.find("\n  " + std::string(command.name) + " "), std::string::npos) << command.name;
+    }
+    EXPECT_NE(usage.find("\n  watch --hits "), std::string::npos);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"status", "--yes"}, "--yes goes with read and write, not with status"},
+        {{"key", "1", "--json"}, "--json goes with status, lcd and watch, not with key"},
+        {{"ports", "--port", "COM1"},
+         "--port goes with status, lcd, key, tune, read, write, watch and serve, not with ports"},
+        {{"serve", "--hits", "--merge-gap", "5"}, "--hits goes with watch, not with serve"},
+        {{"read", "f", "-y", "--reconnect"}, "--reconnect goes with watch and serve, not with read"},
+        {{"watch", "--merge-gap", "5"}, "--merge-gap goes with watch --hits"},
+        {{"serve", "x"}, "usage: ostrellectl serve [--listen ADDRESS] [--rigctl-port PORT]"},
+        {{"tune"}, "usage: ostrellectl tune MHZ [am|fm|auto]"},
+        {{"status", "-y=1"}, "unknown option -y=1"},
+        {{"lcd", "--json", "--port", "COM2"}, ""},
+        {{"serve", "--reconnect", "--listen", "0.0.0.0", "--rigctl-port", "0"}, ""},
+    };
+    for (const auto& [args, refusal] : cases) {
+        cli::Options options;
+        std::string error;
+        EXPECT_EQ(cli::ParseOptions(args, options, error), refusal.empty()) << error;
+        EXPECT_EQ(error, refusal);
+    }
 }
 
 // The core's texts, written over several lines for a message box, read as
