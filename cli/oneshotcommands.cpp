@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <optional>
 #include <vector>
 
 #if defined(_WIN32)
@@ -64,16 +65,19 @@ int ParseKeys(const Options& o, std::vector<KeyCode>& keys)
     return Code(ExitCode::Done);
 }
 
-int ParseTune(const Options& o, double& mhz, int32_t& modulation)
+int ParseTune(const Options& o, uint32_t& hz, int32_t& modulation)
 {
     const std::string& text = o.arguments[0];
+    double mhz = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), mhz);
     if (ec != std::errc() || end != text.data() + text.size()) {
         return Fail(ExitCode::Usage, "'" + text + "' is no frequency; give it in MHz, as 146.52");
     }
-    if (!TuneFrequencyFits(mhz)) {
+    const std::optional<uint32_t> tuned = TuneHzOfMHz(mhz);
+    if (!tuned) {
         return Fail(ExitCode::Usage, text + " MHz cannot be tuned. " + std::string(TUNE_RANGE_MESSAGE));
     }
+    hz = *tuned;
     if (o.arguments.size() > 1) {
         const std::string& wanted = o.arguments[1];
         const auto it = std::find_if(tuneModulationNames.begin(), tuneModulationNames.end(),
@@ -131,15 +135,15 @@ int CommandKey(const Options& o, Station& station, const PortChoice& port)
 
 int CommandTune(const Options& o, Station& station, const PortChoice& port)
 {
-    double mhz = 0;
+    uint32_t hz = 0;
     int32_t modulation = TUNE_MODULATION_AUTO;
-    if (const int code = ParseTune(o, mhz, modulation); code != Code(ExitCode::Done)) {
+    if (const int code = ParseTune(o, hz, modulation); code != Code(ExitCode::Done)) {
         return code;
     }
     if (const int code = Reach(station, port, PollStatusOnce); code != Code(ExitCode::Done)) {
         return code;
     }
-    return Sent(station.Link().SendTune(mhz, modulation), port);
+    return Sent(station.Link().SendTune(hz, modulation), port);
 }
 
 int CommandPorts(const Options& /*options*/)
