@@ -7,6 +7,8 @@ bool AudioOptionsFit(const Options& o, std::string& error)
     const bool streams = !o.streamUrl.empty();
     if (streams && o.command == "watch" && !o.hits) {
         error = "--stream goes with watch --hits and serve";
+    } else if (!o.streamPasswordFile.empty() && !streams) {
+        error = "--stream-password-file goes with --stream";
     } else if (!o.audioDevice.empty() && !o.record && !streams) {
         error = "--audio-device goes with --record and --stream";
     } else {

@@ -97,7 +97,7 @@ constexpr auto options = std::to_array<OptionDef>({
              "goes to standard error. The password: from\n"
              "OSTRELLE_STREAM_PASSWORD, or --stream-password-file"},
     {.name = "--stream-password-file", .value = "FILE", .member = &Options::streamPasswordFile,
-     .wanted = "a file whose first line is the password", .commands = "watch serve", .needs = "--stream",
+     .wanted = "a file whose first line is the password", .commands = "watch serve",
      .help = "the stream's password, the first line of FILE"},
     {.name = "--audio-device", .value = "NAME", .member = &Options::audioDevice,
      .wanted = "a sound input (ostrellectl audio-devices lists them)", .commands = "watch serve",
