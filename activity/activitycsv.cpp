@@ -1,6 +1,6 @@
-#include "activitycsv.h"
+#include "activity/activitycsv.h"
 
-#include "statustext.h"
+#include "protocol/statustext.h"
 
 #include <algorithm>
 #include <charconv>

@@ -6,8 +6,8 @@
 // row goes to the file of the day it began on, so that every row of a file
 // starts on that file's day.
 
-#include "hit.h"
-#include "walltime.h"
+#include "activity/hit.h"
+#include "activity/walltime.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
-#include "activitylog.h"
+#include "activity/activitylog.h"
 
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -5,8 +5,8 @@
 // progress. A row that cannot be written whole is taken back out, so the
 // file never holds half a row for the next one to continue.
 
-#include "activitycsv.h"
-#include "hit.h"
+#include "activity/activitycsv.h"
+#include "activity/hit.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "activityrecorder.h"
+#include "activity/activityrecorder.h"
 
 ActivityRecorder::ActivityRecorder(WallTime& wall, HitRules rules, std::function<void()> ended)
     : detector(wall, rules), ended(std::move(ended))

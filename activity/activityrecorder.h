@@ -5,9 +5,9 @@
 // window thread, ostrellectl's loop) takes them, so that no file is written
 // and nothing is printed by the thread that moves the bytes.
 
-#include "hitdetector.h"
-#include "radiolink.h"
-#include "walltime.h"
+#include "activity/hitdetector.h"
+#include "protocol/radiolink.h"
+#include "activity/walltime.h"
 
 #include <functional>
 #include <mutex>

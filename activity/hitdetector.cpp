@@ -1,7 +1,7 @@
-#include "hitdetector.h"
+#include "activity/hitdetector.h"
 
-#include "lcdtext.h"
-#include "statustext.h"
+#include "protocol/lcdtext.h"
+#include "protocol/statustext.h"
 
 #include <algorithm>
 
@@ -16,6 +16,7 @@ void HitDetector::Feed(const StoredReply& reply, std::vector<Hit>& ended)
         if (active && open && !displayTaken && reply.records.lcd.lcdValid) {
             display = reply.records.lcd;
             displayTaken = true;
+            Tell(HitEdge::Shown, reply.tickMs);
         }
         return;
     }

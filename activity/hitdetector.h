@@ -7,9 +7,9 @@
 // alone (and of the wall time its start is mapped to), so that the window
 // and ostrellectl find the same hits, and a test can play any sequence.
 
-#include "hit.h"
-#include "radiolink.h"
-#include "walltime.h"
+#include "activity/hit.h"
+#include "protocol/radiolink.h"
+#include "activity/walltime.h"
 
 #include <cstdint>
 #include <functional>
@@ -33,6 +33,7 @@ enum class HitEdge {
     Closed,   // the squelch closed; the hit may yet go on within the merge gap
     Reopened, // it opened again within the gap: the same hit goes on
     Ended,    // the hit ended at `tick`; `hit` is the one reported, which the observer may still annotate
+    Shown,    // the display at the hit's start is known now (see Feed): `hit.display` holds it; once a hit
 };
 // `tick` is the link's tick of the reply that showed the edge (for Ended the
 // hit's end). Called on the thread that feeds the detector: it must return at once.

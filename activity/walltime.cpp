@@ -1,4 +1,4 @@
-#include "walltime.h"
+#include "activity/walltime.h"
 
 #include <chrono>
 #include <cstdio>

@@ -6,7 +6,7 @@
 // clock read at that moment less the ticks since the reply, so a clock set
 // right while the program runs is followed from the next hit on.
 
-#include "clock.h"
+#include "serial/clock.h"
 
 #include <compare>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "cdemoapp.h"
+#include "app/cdemoapp.h"
 
-#include "cfrontpaneldlg.h"
-#include "sessionend.h"
+#include "panel/cfrontpaneldlg.h"
+#include "app/sessionend.h"
 
 #include <csignal>
 

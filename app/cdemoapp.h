@@ -1,6 +1,6 @@
 #pragma once
 
-#include "keypadfilter.h"
+#include "app/keypadfilter.h"
 
 #include <QApplication>
 #include <QString>

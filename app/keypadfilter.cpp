@@ -1,7 +1,7 @@
-#include "keypadfilter.h"
+#include "app/keypadfilter.h"
 
-#include "cfrontpaneldlg.h"
-#include "eventhandoff.h"
+#include "panel/cfrontpaneldlg.h"
+#include "panel/eventhandoff.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -72,7 +72,7 @@ bool KeypadFilter::eventFilter(QObject* watched, QEvent* event)
     if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride) {
         return QObject::eventFilter(watched, event);
     }
-    if (table.empty() || !panel.Link().linkRunning || QApplication::activeWindow() != &panel) {
+    if (table.empty() || !panel.Link().Running() || QApplication::activeWindow() != &panel) {
         return false;
     }
     // In the frequency box the keys edit the frequency and Enter clicks TUNE.

@@ -1,4 +1,4 @@
-#include "cdemoapp.h"
+#include "app/cdemoapp.h"
 
 int main(int argc, char** argv)
 {

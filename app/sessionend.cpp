@@ -1,7 +1,7 @@
-#include "sessionend.h"
+#include "app/sessionend.h"
 
-#include "cfrontpaneldlg.h"
-#include "eventhandoff.h"
+#include "panel/cfrontpaneldlg.h"
+#include "panel/eventhandoff.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,7 +1,7 @@
 #include "audio/hitrecorder.h"
 
 #include "activity/walltime.h"
-#include "statustext.h"
+#include "protocol/statustext.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -81,6 +81,9 @@ HitRecorder::~HitRecorder()
 
 void HitRecorder::Follow(HitEdge edge, uint32_t tick, Hit& followed)
 {
+    if (edge == HitEdge::Shown) {
+        return; // the file is named by the frequency and the time alone
+    }
     {
         const std::lock_guard<std::mutex> guard(lock);
         if (edge == HitEdge::Began) {
@@ -186,6 +189,8 @@ void HitRecorder::Take(const Event& event)
             endTick = event.tick;
             endSeenAt = clock.TickCount();
         }
+        break;
+    case HitEdge::Shown:
         break;
     }
 }

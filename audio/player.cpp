@@ -5,11 +5,14 @@
 
 #include <sndfile.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +48,28 @@ bool WavCutShort(const std::string& path)
     return said + 8 > static_cast<uint64_t>(info.st_size);
 }
 
+// Only a regular file is opened: a FIFO or a device in a recording's place
+// (a name in an activity row is all it takes) would hold the open, and
+// whoever waits for the player, for ever. Tested on the open descriptor, so
+// that nothing can be put in its place between the test and the open.
+SNDFILE* OpenRecording(const std::string& path, SF_INFO& info, std::string& problem)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        problem = BaseName(path) + " cannot be played: " + (fd < 0 ? std::strerror(errno) : "it is not a file");
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return nullptr;
+    }
+    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    if (file == nullptr) {
+        problem = BaseName(path) + " cannot be played: " + sf_strerror(nullptr);
+    }
+    return file;
+}
+
 } // namespace
 
 RecordingInfo InspectRecording(const std::string& path)
@@ -52,9 +77,8 @@ RecordingInfo InspectRecording(const std::string& path)
     RecordingInfo result;
     const std::string name = BaseName(path);
     SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    SNDFILE* file = OpenRecording(path, info, result.problem);
     if (file == nullptr) {
-        result.problem = name + " cannot be played: " + sf_strerror(nullptr);
         return result;
     }
     std::vector<short> scratch(READ_FRAMES * static_cast<size_t>(info.channels));
@@ -167,9 +191,10 @@ void RecordingPlayer::Run(const std::string& path, const std::string& output)
         return;
     }
     SF_INFO fileInfo{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &fileInfo);
+    std::string problem;
+    SNDFILE* file = OpenRecording(path, fileInfo, problem);
     if (file == nullptr) {
-        finish(PlayerState::Failed, BaseName(path) + " cannot be played: " + sf_strerror(nullptr));
+        finish(PlayerState::Failed, problem);
         return;
     }
     Set(PlayerState::Playing, info.problem);

@@ -3,7 +3,7 @@
 #include "activity/walltime.h"
 #include "audio/capture.h"
 #include "serial/keptfiles.h"
-#include "statustext.h"
+#include "protocol/statustext.h"
 
 #include <sndfile.h>
 

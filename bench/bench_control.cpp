@@ -10,9 +10,9 @@
 //   bench_control [seconds]     (default 10 per measured run)
 
 #include "cputime.h"
-#include "linkaccess.h"
-#include "radiolink.h"
-#include "rigctlserver.h"
+#include "control/linkaccess.h"
+#include "protocol/radiolink.h"
+#include "control/rigctlserver.h"
 #include "simprocess.h"
 
 #include <algorithm>
@@ -165,7 +165,7 @@ struct Rhythm {
 template <typename Busy>
 Rhythm Measure(RadioLink& link, double seconds, Busy busy)
 {
-    const uint64_t before = link.statusRepliesStored;
+    const uint64_t before = link.Stats().statusRepliesStored;
     const double cpu = CpuSeconds(RUSAGE_SELF);
     const auto start = SteadyClock::now();
     busy();
@@ -173,7 +173,7 @@ Rhythm Measure(RadioLink& link, double seconds, Busy busy)
         ::usleep(10000);
     }
     const double spent = Since(start);
-    return {static_cast<double>(link.statusRepliesStored - before) / spent, (CpuSeconds(RUSAGE_SELF) - cpu) / spent};
+    return {static_cast<double>(link.Stats().statusRepliesStored - before) / spent, (CpuSeconds(RUSAGE_SELF) - cpu) / spent};
 }
 
 double Percentile(std::vector<double> values, double fraction)

@@ -7,7 +7,7 @@
 #include "cputime.h"
 #include "fakeradio.h"
 #include "ptypair.h"
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #ifdef BENCH_WITH_RADIOSIM
 #include "simprocess.h"
@@ -141,23 +141,23 @@ public:
             workerCpu = CpuSeconds(RUSAGE_THREAD);
             return result;
         });
-        link.linkRunning = true;
+        link.SetRunningForTest(true);
     }
 
     RunFigures Measure(double seconds)
     {
-        const uint64_t status0 = link.statusRepliesStored;
-        const uint64_t lcd0 = link.lcdRepliesStored;
-        const uint64_t polls0 = link.statusPollsSent;
+        const uint64_t status0 = link.Stats().statusRepliesStored;
+        const uint64_t lcd0 = link.Stats().lcdRepliesStored;
+        const uint64_t polls0 = link.Stats().statusPollsSent;
         const double cpu0 = CpuSeconds(RUSAGE_SELF);
         const auto start = steady_clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         RunFigures f;
         f.seconds = SecondsSince(start);
         f.processCpuShare = (CpuSeconds(RUSAGE_SELF) - cpu0) / f.seconds;
-        f.statusPerSecond = static_cast<double>(link.statusRepliesStored - status0) / f.seconds;
-        f.lcdPerSecond = static_cast<double>(link.lcdRepliesStored - lcd0) / f.seconds;
-        f.statusPollsPerSecond = static_cast<double>(link.statusPollsSent - polls0) / f.seconds;
+        f.statusPerSecond = static_cast<double>(link.Stats().statusRepliesStored - status0) / f.seconds;
+        f.lcdPerSecond = static_cast<double>(link.Stats().lcdRepliesStored - lcd0) / f.seconds;
+        f.statusPollsPerSecond = static_cast<double>(link.Stats().statusPollsSent - polls0) / f.seconds;
         return f;
     }
 

@@ -3,8 +3,8 @@
 // repaints after every poll reply, about 90 times a second while the link
 // runs, so a pass must stay far below a millisecond.
 
-#include "lcdpainter.h"
-#include "statuspainter.h"
+#include "panel/lcdpainter.h"
+#include "panel/statuspainter.h"
 
 #include <QFile>
 #include <QFontMetrics>

@@ -10,11 +10,11 @@
 // takes to open on a day of that many hits (100 000), first paint included
 // (offscreen, or the platform QT_QPA_PLATFORM names).
 
-#include "activitycsv.h"
+#include "activity/activitycsv.h"
 #include "cputime.h"
-#include "activitywindow.h"
-#include "cfrontpaneldlg.h"
-#include "keptfiles.h"
+#include "panel/activitywindow.h"
+#include "panel/cfrontpaneldlg.h"
+#include "serial/keptfiles.h"
 #include "simroute.h"
 
 #include <QApplication>
@@ -173,7 +173,7 @@ int main(int argc, char** argv)
     dialog.show();
     dialog.findChild<QLineEdit*>(QStringLiteral("1032"))->setText(QStringLiteral("250"));
     dialog.findChild<QPushButton*>(QStringLiteral("1033"))->click();
-    if (!dialog.Link().linkRunning) {
+    if (!dialog.Link().Running()) {
         std::fprintf(stderr, "START failed\n");
         return 1;
     }
@@ -181,16 +181,16 @@ int main(int argc, char** argv)
     // panel to close, which it refuses: Exit is its only way out.)
     QTimer::singleShot(1000, &app, [] { QCoreApplication::exit(0); });
     app.exec();
-    const uint64_t status0 = dialog.Link().statusRepliesStored;
-    const uint64_t lcd0 = dialog.Link().lcdRepliesStored;
+    const uint64_t status0 = dialog.Link().Stats().statusRepliesStored;
+    const uint64_t lcd0 = dialog.Link().Stats().lcdRepliesStored;
     const double gui0 = ThreadCpuSeconds();
     const double all0 = CpuSeconds(RUSAGE_SELF);
     QTimer::singleShot(seconds * 1000, &app, [] { QCoreApplication::exit(0); });
     app.exec();
     const double gui = ThreadCpuSeconds() - gui0;
     const double all = CpuSeconds(RUSAGE_SELF) - all0;
-    const double statusRate = static_cast<double>(dialog.Link().statusRepliesStored - status0) / seconds;
-    const double lcdRate = static_cast<double>(dialog.Link().lcdRepliesStored - lcd0) / seconds;
+    const double statusRate = static_cast<double>(dialog.Link().Stats().statusRepliesStored - status0) / seconds;
+    const double lcdRate = static_cast<double>(dialog.Link().Stats().lcdRepliesStored - lcd0) / seconds;
     dialog.Link().StopWorker();
     if (route != Route::Direct) {
         std::filesystem::remove(link);

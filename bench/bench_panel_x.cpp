@@ -12,10 +12,10 @@
 // wake-ups from its voluntary context switches; the X server is measured the
 // same way from outside.
 
-#include "activityfeed.h"
-#include "cdemoapp.h"
-#include "cfrontpaneldlg.h"
-#include "keptfiles.h"
+#include "panel/activityfeed.h"
+#include "app/cdemoapp.h"
+#include "panel/cfrontpaneldlg.h"
+#include "serial/keptfiles.h"
 #include "simprocess.h"
 
 #include <QEventLoop>
@@ -155,8 +155,8 @@ public:
         for (const pid_t tid : Tasks(xServer)) {
             s.xWakeups += VoluntarySwitches("/proc/" + std::to_string(xServer) + "/task/" + std::to_string(tid));
         }
-        s.status = panel.Link().statusRepliesStored;
-        s.lcd = panel.Link().lcdRepliesStored;
+        s.status = panel.Link().Stats().statusRepliesStored;
+        s.lcd = panel.Link().Stats().lcdRepliesStored;
         s.refreshes = counter.refreshes;
         s.paints = counter.paints;
         s.hits = counter.hits;
@@ -337,7 +337,7 @@ int RunOnXServer(int argc, char** argv)
         QObject::connect(&panel->Activity(), &ActivityFeed::hitEnded, &counter, [&counter] { ++counter.hits; });
         panel->findChild<QLineEdit*>(QStringLiteral("1032"))->setText(QStringLiteral("250"));
         panel->findChild<QPushButton*>(QStringLiteral("1033"))->click();
-        if (!panel->Link().linkRunning) {
+        if (!panel->Link().Running()) {
             std::fprintf(stderr, "START failed\n");
             status = 1;
         }
@@ -350,7 +350,7 @@ int RunOnXServer(int argc, char** argv)
                 if (activity) {
                     panel->Activity().SetLogging(!second);
                 } else {
-                    panel->Link().refreshEveryReply = second;
+                    panel->Link().SetRefreshEveryReplyForTest(second);
                 }
                 Wait(1000);
                 const Sample a = bench.Take(*panel, counter);
@@ -360,7 +360,7 @@ int RunOnXServer(int argc, char** argv)
                 (second ? every : changed).push_back(f);
             }
         }
-        panel->Link().refreshEveryReply = false;
+        panel->Link().SetRefreshEveryReplyForTest(false);
         panel->findChild<QPushButton*>(QStringLiteral("1033"))->click();
         for (int run = 1; run <= runs && status == 0; ++run) {
             Wait(1000);

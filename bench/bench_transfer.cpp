@@ -5,8 +5,8 @@
 // It drives radiosim when the build has the helper that starts it, and the
 // tests' fake radio on a pseudo-terminal otherwise.
 
-#include "imagetransfer.h"
-#include "radiolink.h"
+#include "transfer/imagetransfer.h"
+#include "protocol/radiolink.h"
 #include "transfertestsupport.h"
 
 #ifdef BENCH_WITH_RADIOSIM
@@ -55,7 +55,7 @@ int main()
         std::fprintf(stderr, "radiosim did not start: %s\n", sim.Error().c_str());
         return 1;
     }
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     const char* against = "radiosim";
 #else
     FakeRadio::Options options;

@@ -4,11 +4,12 @@
 // when memory or descriptors grow or a frame or a transfer goes missing.
 // Usage: soak [seconds [seconds between transfers]]   (default 3600 180)
 
-#include "cfrontpaneldlg.h"
-#include "frames.h"
-#include "keptfiles.h"
+#include "panel/panelcontrols.h"
+#include "panel/cfrontpaneldlg.h"
+#include "protocol/frames.h"
+#include "serial/keptfiles.h"
 #include "simprocess.h"
-#include "userprompts.h"
+#include "panel/userprompts.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -141,11 +142,11 @@ int main(int argc, char** argv)
     QTemporaryDir scratch;
     SoakPrompts prompts(scratch.filePath(QStringLiteral("image.bin")));
     CFrontPanelDlg dialog(&prompts, scratch.path());
-    dialog.transfer.SetProgressStream(nullptr);
+    dialog.Transfer().SetProgressStream(nullptr);
     dialog.show();
     dialog.findChild<QLineEdit*>(QStringLiteral("1032"))->setText(QString::number(kCom));
     dialog.findChild<QPushButton*>(QStringLiteral("1033"))->click();
-    if (!dialog.Link().linkRunning) {
+    if (!dialog.Link().Running()) {
         std::fprintf(stderr, "soak: START failed: %s\n", prompts.warnings.join(' ').toLocal8Bit().constData());
         return 1;
     }
@@ -171,11 +172,11 @@ int main(int argc, char** argv)
     QTimer actions;
     QObject::connect(&actions, &QTimer::timeout, [&] {
         const double now = clock.elapsed() / 1000.0;
-        if (now >= seconds && !dialog.transfer.Active()) {
+        if (now >= seconds && !dialog.Transfer().Active()) {
             QCoreApplication::exit(0);
             return;
         }
-        if (dialog.transfer.Active()) {
+        if (dialog.Transfer().Active()) {
             return; // a frame now would land inside the image on the line
         }
         if (now >= nextTransfer) {
@@ -196,11 +197,11 @@ int main(int argc, char** argv)
         }
         const int roll = std::uniform_int_distribution<int>(0, 99)(rng);
         if (roll < 25) {
-            const auto& key = keyTable[std::uniform_int_distribution<size_t>(0, keyTable.size() - 1)(rng)];
-            if (key.caption == "L/OUT") {
+            const size_t row = std::uniform_int_distribution<size_t>(0, keyTable.size() - 1)(rng);
+            if (keyTable[row].caption == "L/OUT") {
                 return; // L/OUT would lock the keypad for the rest of the run
             }
-            dialog.findChild<QPushButton*>(QString::number(key.controlId))->click();
+            dialog.findChild<QPushButton*>(QString::number(keyButtons[row].controlId))->click();
             ++keysSent;
         } else if (roll < 27) {
             const double mhz = std::uniform_int_distribution<int>(25000, 512000)(rng) / 1000.0;
@@ -217,7 +218,7 @@ int main(int argc, char** argv)
     // count compares like with like.
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, [&] {
-        if (!dialog.transfer.Active()) {
+        if (!dialog.Transfer().Active()) {
             samples.push_back({clock.elapsed() / 1000.0, ResidentKiB(), OpenDescriptors()});
             if (samples.size() == 1) {
                 firstTargets = DescriptorTargets();
@@ -230,7 +231,7 @@ int main(int argc, char** argv)
     // received image must be whole.
     QTimer checker;
     QObject::connect(&checker, &QTimer::timeout, [&] {
-        const int done = receives + sends - (dialog.transfer.Active() ? 1 : 0);
+        const int done = receives + sends - (dialog.Transfer().Active() ? 1 : 0);
         for (; transfersChecked < done; ++transfersChecked) {
             const auto size = std::filesystem::file_size(prompts.OpenFileName({}, {}, {}, {}).toStdString());
             if (size != static_cast<uintmax_t>(kRecords) * IMAGE_RECORD_SIZE) {
@@ -243,10 +244,10 @@ int main(int argc, char** argv)
     app.exec();
     const double wall = clock.elapsed() / 1000.0;
     const double cpu = ProcessCpuSeconds() - cpu0;
-    const uint64_t statusPolls = link.statusPollsSent;
-    const uint64_t statusStored = link.statusRepliesStored;
-    const uint64_t lcdPolls = link.lcdPollsSent;
-    const uint64_t lcdStored = link.lcdRepliesStored;
+    const uint64_t statusPolls = link.Stats().statusPollsSent;
+    const uint64_t statusStored = link.Stats().statusRepliesStored;
+    const uint64_t lcdPolls = link.Stats().lcdPollsSent;
+    const uint64_t lcdStored = link.Stats().lcdRepliesStored;
     link.StopWorker();
     // radiosim counts an upload once the line has been quiet a moment.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));

@@ -1,4 +1,4 @@
-#include "interrupt.h"
+#include "cli/interrupt.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,9 +8,6 @@
 #include <thread>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #else
 #include <csignal>

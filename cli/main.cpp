@@ -1,10 +1,10 @@
 // ostrellectl: the radio from a shell, a script and a Windows console.
 
-#include "commands.h"
-#include "exitcodes.h"
-#include "interrupt.h"
-#include "messages.h"
-#include "options.h"
+#include "cli/commands.h"
+#include "cli/exitcodes.h"
+#include "cli/interrupt.h"
+#include "cli/messages.h"
+#include "cli/options.h"
 
 #include <cstdio>
 #include <string>

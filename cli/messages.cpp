@@ -1,6 +1,6 @@
-#include "messages.h"
+#include "cli/messages.h"
 
-#include "interrupt.h"
+#include "cli/interrupt.h"
 
 #include <cstdio>
 #include <string_view>

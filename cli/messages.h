@@ -3,7 +3,7 @@
 // What ostrellectl says to the user: one line on standard error each, the
 // core's texts (written for a message box, over several lines) folded into it.
 
-#include "exitcodes.h"
+#include "cli/exitcodes.h"
 
 #include <string>
 

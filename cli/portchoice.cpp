@@ -1,8 +1,8 @@
-#include "portchoice.h"
+#include "cli/portchoice.h"
 
-#include "keptfiles.h"
-#include "portname.h"
-#include "settingstext.h"
+#include "serial/keptfiles.h"
+#include "serial/portname.h"
+#include "config/settingstext.h"
 
 #include <cctype>
 #include <optional>

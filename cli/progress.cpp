@@ -1,6 +1,6 @@
-#include "progress.h"
+#include "cli/progress.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 // place when standard error is a terminal, else one line a second, so that a
 // log of a cron job stays short and readable.
 
-#include "imagetransfer.h"
+#include "transfer/imagetransfer.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,8 +1,8 @@
-#include "report.h"
+#include "cli/report.h"
 
-#include "activitycsv.h"
-#include "lcdtext.h"
-#include "statustext.h"
+#include "activity/activitycsv.h"
+#include "protocol/lcdtext.h"
+#include "protocol/statustext.h"
 
 #include <chrono>
 #include <cstdio>
@@ -183,6 +183,7 @@ std::string HitJson(const Hit& hit)
         .Text("display", hit.display)
         .Number("rssiMax", hit.rssiMax)
         .Number("rssiMean", hit.rssiMean)
+        .Text("recording", hit.recording)
         .Close();
 }
 

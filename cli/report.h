@@ -4,8 +4,8 @@
 // JSON for a script. The texts are the front panel's own (statustext.h,
 // lcdtext.h); the JSON carries them beside the raw fields they come from.
 
-#include "hit.h"
-#include "records.h"
+#include "activity/hit.h"
+#include "protocol/records.h"
 
 #include <string>
 #include <string_view>

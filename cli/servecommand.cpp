@@ -2,43 +2,66 @@
 // control server over it, so that a small computer beside the radio lets
 // other programs drive it.
 
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "exitcodes.h"
-#include "interrupt.h"
-#include "linkaccess.h"
-#include "linkstate.h"
-#include "messages.h"
-#include "radiolink.h"
-#include "rigctlserver.h"
+#include "activity/walltime.h"
+#include "cli/audiocommands.h"
+#include "cli/exitcodes.h"
+#include "cli/interrupt.h"
+#include "protocol/linkstate.h"
+#include "cli/messages.h"
+
+#include "station/station.h"
 
 namespace cli {
 
+#if defined(_WIN32)
+
+// The control server speaks POSIX sockets.
+int CommandServe(const Options& /*options*/, Station& /*station*/, const PortChoice& /*port*/)
+{
+    return Fail(ExitCode::Usage, "serve is not part of the Windows build; run it on Linux");
+}
+
+#else
+
 namespace {
 
-constexpr uint32_t LOOK_EVERY_MS = 100;
+// Every change of the link's state wakes the loop; this is only a net.
+constexpr auto LOOK_LIMIT = std::chrono::milliseconds(1000);
 
 } // namespace
 
-int CommandServe(const Options& o, const PortChoice& port)
+int CommandServe(const Options& o, Station& station, const PortChoice& port)
 {
-    RadioLink link;
-    control::LinkAccess access(link);
-    // Declared after the link: it stops serving before the link goes.
-    control::RigctlServer server(access);
+    StationSound sound;
+    if (int code = 0; !sound.Prepare(o, code)) {
+        return code;
+    }
     control::ServerSettings settings;
     settings.address = o.listenAddress;
     settings.port = static_cast<uint16_t>(o.rigctlPort);
     std::string error;
     // Listening first: a port in use is told before the radio is touched.
-    if (!server.Start(settings, error)) {
+    if (!station.StartControl(settings, error)) {
         return Fail(ExitCode::PortUnavailable, error);
     }
-    if (const int opened = OpenLink(link, port); opened != Code(ExitCode::Done)) {
+    if (const int opened = OpenLink(station, port); opened != Code(ExitCode::Done)) {
         return opened;
     }
-    link.StartPolling();
-    Notice("Serving the radio on " + port.shown + " at " + server.Endpoint() +
+    // The worker and the interrupt call back into this frame: both are gone
+    // before the frame is. Serving ends before the link, and both before the
+    // last word is said.
+    // The hits' wall clock outlives the worker that begins them.
+    SystemWallTime wall(station.GetClock());
+    StationWait wait(station, {&StationEvents::changed, &StationEvents::soundChanged, &StationEvents::hitsEnded});
+    // A stream's titles come from the hits, which serve prints nowhere.
+    if (!o.streamUrl.empty()) {
+        station.StartActivity(wall, HitRules{});
+    }
+    sound.Start(station);
+    station.StartPolling();
+    Notice("Serving the radio on " + port.shown + " at " + station.ControlServer().Endpoint() +
            " to programs that use Hamlib (model 2, NET rigctl); Ctrl-C ends.");
     if (!control::IsLoopbackAddress(settings.address)) {
         Notice("Anyone who can reach this computer over the network can tune the radio.");
@@ -46,24 +69,26 @@ int CommandServe(const Options& o, const PortChoice& port)
 
     // The link's own states, as watch tells them: the worker closes a port
     // that hung up and looks for it once a second by itself.
-    LinkState shown = link.State();
-    while (interrupt::Sleep(LOOK_EVERY_MS)) {
-        const LinkState state = link.State();
+    LinkState shown = station.Link().State();
+    while (!interrupt::Requested()) {
+        sound.Say(station);
+        (void)station.TakeHits();
+        const LinkState state = station.Link().State();
         if (state != shown) {
             Notice(LinkStateText(state, port.shown) +
                    (state == LinkState::NotAnswering ? "; serving on, and clients are told so." : ""));
             shown = state;
         }
         if (state == LinkState::PortGone && !o.reconnect) {
-            server.Stop();
-            link.StopWorker();
-            return Fail(ExitCode::NoAnswer, "The connection to the radio on " + port.shown +
-                                                " was lost. Check the cable; --reconnect waits for it.");
+            wait.Stop();
+            return ConnectionLost(port);
         }
+        (void)wait.Wait(LOOK_LIMIT);
     }
-    server.Stop();
-    link.StopWorker();
-    return Fail(ExitCode::Interrupted, "interrupted");
+    wait.Stop();
+    return Interrupted();
 }
+
+#endif
 
 } // namespace cli

@@ -1,4 +1,4 @@
-#include "settingstext.h"
+#include "config/settingstext.h"
 
 #include <algorithm>
 #include <climits>

@@ -4,8 +4,8 @@
 // and its own SendTune, so that no frame is built a second way and no other
 // user of the port exists.
 
-#include "radiolink.h"
-#include "rigctlprotocol.h"
+#include "protocol/radiolink.h"
+#include "control/rigctlprotocol.h"
 
 namespace control {
 
@@ -16,17 +16,12 @@ public:
     PanelSnapshot Snapshot() const override { return link.Snapshot(); }
     LinkState State() const override { return link.State(); }
     uint32_t StatusAgeMs() const override { return link.GetClock().TickCount() - link.StatusStoredAt(); }
-    uint64_t StatusStores() const override { return link.statusRepliesStored; }
-    SendResult Tune(uint32_t hz, int32_t tuneModulation) override;
+    uint64_t StatusStores() const override { return link.Stats().statusRepliesStored; }
+    SendResult Tune(uint32_t hz, int32_t tuneModulation) override { return link.SendTune(hz, tuneModulation); }
     void SetStatusWake(std::function<void()> wake) override { link.SetStatusWake(std::move(wake)); }
 
 private:
     RadioLink& link;
 };
-
-// The megahertz that the tune frame turns into exactly `hz`. The frame
-// truncates MHz x 10^6, and the double nearest to hz / 10^6 may lie just
-// below: 32 010 000 Hz would go out as 32 009 999.
-double ExactMHz(uint32_t hz);
 
 } // namespace control

@@ -1,4 +1,6 @@
-#include "rigctlprotocol.h"
+#include "control/rigctlprotocol.h"
+
+#include "protocol/frames.h"
 
 #include <algorithm>
 #include <cctype>
@@ -66,9 +68,6 @@ constexpr std::array<CommandDef, 15> commandTable{{
 // The one VFO: a client may name it, or the current one.
 constexpr std::array<std::string_view, 2> vfoNames{"VFOA", "currVFO"};
 
-// The tune range's end: the frame carries whole hertz in 32 bits.
-constexpr double TUNE_LIMIT_HZ = 4294967296.0;
-
 const CommandDef* FindCommand(std::string_view word)
 {
     const bool longName = word.size() > 1 && word[0] == '\\';
@@ -101,11 +100,11 @@ bool ParseHz(std::string_view text, uint32_t& hz)
 {
     double value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value < 0 ||
-        value >= TUNE_LIMIT_HZ) {
+    const std::optional<uint32_t> tuned = TuneHzOf(value);
+    if (ec != std::errc() || end != text.data() + text.size() || !tuned) {
         return false;
     }
-    hz = static_cast<uint32_t>(value);
+    hz = *tuned;
     return true;
 }
 
@@ -196,9 +195,8 @@ HamlibError ErrorOf(SendResult result)
     case SendResult::Sent: return HamlibError::Ok;
     case SendResult::LinkStopped: return HamlibError::Timeout;
     case SendResult::LineOwned: return HamlibError::Rejected;
-    case SendResult::NotWritten: return HamlibError::Timeout;
-    case SendResult::NotCarried: return HamlibError::InvalidParam;
-    case SendResult::PortGone: return HamlibError::Timeout; // the cable is out: nothing to reach
+    case SendResult::NotWritten:
+    case SendResult::PortGone: return HamlibError::Timeout; // a port that did not take it, or is out
     }
     return HamlibError::Timeout;
 }
@@ -223,7 +221,7 @@ const std::string& DumpStateText()
         s += "2\n"; // rig model: NET rigctl (clients ignore it)
         s += "0\n"; // ITU region
         // Receive: the whole range of the tune frame, one VFO (A), no antenna.
-        s += "0.000000 4294967295.000000 " + std::string(mask) + " -1 -1 0x1 0x0\n";
+        s += "0.000000 " + std::to_string(TUNE_HZ_MAX) + ".000000 " + std::string(mask) + " -1 -1 0x1 0x0\n";
         s += "0 0 0 0 0 0 0\n";
         // Transmit: none, a receiver.
         s += "0 0 0 0 0 0 0\n";

@@ -7,9 +7,9 @@
 // radio to change is handed back as a tune request, which the server sends
 // through the link and then answers with SetReply().
 
-#include "linkstate.h"
-#include "radiolink.h"
-#include "records.h"
+#include "protocol/linkstate.h"
+#include "protocol/radiolink.h"
+#include "protocol/records.h"
 
 #include <array>
 #include <cstdint>

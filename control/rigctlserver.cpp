@@ -1,4 +1,4 @@
-#include "rigctlserver.h"
+#include "control/rigctlserver.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -6,8 +6,8 @@
 // come from the link's stored records and never cost an exchange with the
 // radio, and a set goes out through the link's own tune frame.
 
-#include "clock.h"
-#include "rigctlprotocol.h"
+#include "serial/clock.h"
+#include "control/rigctlprotocol.h"
 
 #include <atomic>
 #include <cstddef>

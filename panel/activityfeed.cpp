@@ -1,9 +1,8 @@
-#include "activityfeed.h"
+#include "panel/activityfeed.h"
 
-#include "eventhandoff.h"
-#include "radiolink.h"
+#include "panel/eventhandoff.h"
+#include "station/station.h"
 
-#include <QCoreApplication>
 #include <QEvent>
 
 namespace {
@@ -13,16 +12,9 @@ const QEvent::Type HITS_ENDED = static_cast<QEvent::Type>(QEvent::User + 102);
 
 } // namespace
 
-ActivityFeed::ActivityFeed(RadioLink& link, const QString& directory, QObject* parent)
-    : QObject(parent), link(link), wall(link.GetClock()), log(directory.toStdString())
+ActivityFeed::ActivityFeed(Station& station, const QString& directory, QObject* parent)
+    : QObject(parent), station(station), wall(station.GetClock()), log(directory.toStdString())
 {
-}
-
-ActivityFeed::~ActivityFeed()
-{
-    if (recorder) {
-        recorder->Detach();
-    }
 }
 
 void ActivityFeed::SetRules(HitRules newRules)
@@ -38,36 +30,32 @@ void ActivityFeed::SetLogging(bool on)
     logging = on;
     if (!on) {
         LinkStopped();
-    } else if (link.linkRunning) {
+    } else if (station.Link().Running()) {
         LinkStarted();
     }
 }
 
 void ActivityFeed::LinkStarted()
 {
-    if (!logging) {
-        return;
+    if (logging && !station.ActivityOn()) {
+        station.StartActivity(wall, rules);
     }
-    if (!recorder) {
-        // One waiting delivery is enough; the window thread takes all there is.
-        recorder = std::make_unique<ActivityRecorder>(wall, rules, [this] {
-            if (!deliveryPending.exchange(true)) {
-                auto* ended = new QEvent(HITS_ENDED);
-                MarkHandedOver(ended);
-                QCoreApplication::postEvent(this, ended);
-            }
-        });
-    }
-    recorder->Attach(link);
 }
 
 void ActivityFeed::LinkStopped()
 {
-    if (recorder) {
-        recorder->Detach();
-        Deliver();
-        // A new START may bring new rules.
-        recorder.reset();
+    if (station.ActivityOn()) {
+        // A new START may bring new rules: it makes a new recorder.
+        station.StopActivity();
+    }
+    Deliver();
+}
+
+void ActivityFeed::HitsEnded()
+{
+    // One waiting delivery is enough; the window thread takes all there is.
+    if (!deliveryPending.exchange(true)) {
+        PostHandedOver(this, HITS_ENDED);
     }
 }
 
@@ -84,17 +72,14 @@ bool ActivityFeed::event(QEvent* event)
 
 void ActivityFeed::Deliver()
 {
-    if (!recorder) {
-        return;
-    }
-    for (const Hit& hit : recorder->TakeEnded()) {
+    for (const Hit& hit : station.TakeHits()) {
         if (logging) {
             const std::string refused = log.Append(hit);
             if (!refused.empty()) {
                 // Off before anyone is told, so that the message box's own
                 // event loop cannot run into a second failure.
                 logging = false;
-                recorder->Detach();
+                station.StopActivity();
                 emit failed(QStringLiteral("Unable to write the activity log:\n%1\nLogging activity has been "
                                            "switched off.")
                                 .arg(QString::fromLocal8Bit(refused.c_str())));

@@ -1,27 +1,25 @@
 #pragma once
 
-#include "activitylog.h"
-#include "activityrecorder.h"
-#include "walltime.h"
+#include "activity/activitylog.h"
+#include "activity/hitdetector.h"
+#include "activity/walltime.h"
 
 #include <QObject>
 #include <QString>
 
 #include <atomic>
-#include <memory>
 
-class RadioLink;
+class Station;
 
 // The activity log of the front panel. While it is on and the link runs,
-// every stored reply goes to the hit detector; the hits that end come to the
-// window thread, where each row is written to the day's file (never by the
+// the station's hit recorder sees every stored reply; the hits that end come
+// to the window thread (HitsEnded posts them there), where each row is written to the day's file (never by the
 // thread that moves the bytes) and handed on to whoever shows them. A file
 // that cannot be written switches the log off, and `failed` says why, once.
 class ActivityFeed : public QObject {
     Q_OBJECT
 public:
-    ActivityFeed(RadioLink& link, const QString& directory, QObject* parent = nullptr);
-    ~ActivityFeed() override;
+    ActivityFeed(Station& station, const QString& directory, QObject* parent = nullptr);
 
     ActivityFeed(const ActivityFeed&) = delete;
     ActivityFeed& operator=(const ActivityFeed&) = delete;
@@ -39,6 +37,9 @@ public:
     // is written now.
     void LinkStopped();
 
+    // The station's word that hits wait, from any thread.
+    void HitsEnded();
+
     QString Directory() const { return QString::fromStdString(log.Directory()); }
 
 signals:
@@ -52,10 +53,9 @@ protected:
 private:
     void Deliver();
 
-    RadioLink& link;
+    Station& station;
     SystemWallTime wall;
     HitRules rules;
-    std::unique_ptr<ActivityRecorder> recorder;
     ActivityLog log;
     bool logging = true;
     std::atomic<bool> deliveryPending{false};

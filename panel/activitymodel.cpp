@@ -1,7 +1,7 @@
-#include "activitymodel.h"
+#include "panel/activitymodel.h"
 
-#include "statustext.h"
-#include "transferprogressdlg.h"
+#include "protocol/statustext.h"
+#include "panel/transferprogressdlg.h"
 
 #include <QDateTime>
 #include <QTimeZone>
@@ -107,6 +107,7 @@ bool ActivityTableModel::Before(int a, int b) const
     case Display: order = Compare(x.display, y.display); break;
     case RssiMax: order = Compare(x.rssiMax, y.rssiMax); break;
     case RssiMean: order = Compare(x.rssiMean, y.rssiMean); break;
+    case Recording: order = Compare(x.recording, y.recording); break;
     default: break;
     }
     // Equal keys, and the start column itself, go by the start, then by
@@ -161,7 +162,8 @@ QVariant ActivityTableModel::data(const QModelIndex& index, int role) const
     }
     const Hit& hit = HitAt(index.row());
     if (role == Qt::TextAlignmentRole) {
-        const bool number = index.column() != Modulation && index.column() != Mode && index.column() != Display;
+        const bool number = index.column() != Modulation && index.column() != Mode &&
+                            index.column() != Display && index.column() != Recording;
         return QVariant::fromValue(Qt::AlignVCenter | (number ? Qt::AlignRight : Qt::AlignLeft));
     }
     if (role != Qt::DisplayRole && !(role == Qt::ToolTipRole && index.column() == Display)) {
@@ -176,6 +178,7 @@ QVariant ActivityTableModel::data(const QModelIndex& index, int role) const
     case Display: return Text(hit.display);
     case RssiMax: return hit.rssiMax;
     case RssiMean: return hit.rssiMean;
+    case Recording: return Text(hit.recording);
     default: return {};
     }
 }
@@ -185,7 +188,7 @@ QVariant ActivityTableModel::headerData(int section, Qt::Orientation orientation
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
-    static const char* const titles[ColumnCount] = {"Start",   "Duration", "Frequency (MHz)", "Modulation",
-                                                    "Mode",    "Display",  "RSSI max",        "RSSI mean"};
+    static const char* const titles[ColumnCount] = {"Start",   "Duration", "Frequency (MHz)", "Modulation", "Mode",
+                                                    "Display", "RSSI max", "RSSI mean",       "Recording"};
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(titles[section]) : QVariant();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "hit.h"
+#include "activity/hit.h"
 
 #include <QAbstractTableModel>
 #include <QString>
@@ -15,7 +15,7 @@
 class ActivityTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Start, Duration, Frequency, Modulation, Mode, Display, RssiMax, RssiMean, ColumnCount };
+    enum Column { Start, Duration, Frequency, Modulation, Mode, Display, RssiMax, RssiMean, Recording, ColumnCount };
 
     explicit ActivityTableModel(QObject* parent = nullptr);
 

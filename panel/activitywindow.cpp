@@ -1,22 +1,32 @@
-#include "activitywindow.h"
+#include "panel/activitywindow.h"
 
-#include "activitycsv.h"
-#include "statustext.h"
+#include "activity/activitycsv.h"
+#include "protocol/statustext.h"
+
+#include "audio/recordingfiles.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDate>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTableView>
 #include <QTableWidget>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -34,6 +44,9 @@ QString Text(const std::string& utf8)
 {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
+
+// How often the place in a recording being played is shown.
+constexpr int POSITION_REFRESH_MS = 250;
 
 } // namespace
 
@@ -74,7 +87,7 @@ ActivityWindow::ActivityWindow(const QString& folder, QWidget* parent) : QDialog
     header->setSortIndicator(ActivityTableModel::Start, Qt::DescendingOrder);
     table->setSortingEnabled(true);
     const int digit = table->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-    const int widths[ActivityTableModel::ColumnCount] = {11, 10, 15, 10, 8, 40, 9, 9};
+    const int widths[ActivityTableModel::ColumnCount] = {11, 10, 15, 10, 8, 40, 9, 9, 36};
     for (int c = 0; c < ActivityTableModel::ColumnCount; ++c) {
         table->setColumnWidth(c, widths[c] * digit);
     }
@@ -104,13 +117,27 @@ ActivityWindow::ActivityWindow(const QString& folder, QWidget* parent) : QDialog
                             static_cast<int>(SUMMARY_ROWS / 2) * summary->verticalHeader()->defaultSectionSize() + 4);
     count = new QLabel(this);
 
+    playButton = new QPushButton(QStringLiteral("&Play"), this);
+    playButton->setToolTip(QStringLiteral("Plays the hit's recording (or double-click the row)"));
+    stopButton = new QPushButton(QStringLiteral("&Stop"), this);
+    auto* folderButton = new QPushButton(QStringLiteral("&Open folder"), this);
+    folderButton->setToolTip(QStringLiteral("Opens the recordings' folder"));
+    playback = new QLabel(this);
+    playback->setTextFormat(Qt::PlainText);
+    auto* playerRow = new QHBoxLayout;
+    playerRow->addWidget(playButton);
+    playerRow->addWidget(stopButton);
+    playerRow->addWidget(playback, 1);
+    playerRow->addWidget(folderButton);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(table, 1);
+    layout->addLayout(playerRow);
     layout->addWidget(summaryTitle);
     layout->addWidget(summary);
     layout->addWidget(count);
-    resize(920, 600);
+    resize(1180, 600); // the recording's name beside a whole display
 
     connect(days, &QComboBox::activated, this, [this](int index) {
         Day day;
@@ -130,7 +157,161 @@ ActivityWindow::ActivityWindow(const QString& folder, QWidget* parent) : QDialog
         }
     });
 
+    recordingFolder = QFile::decodeName(DefaultRecordingFolder().c_str());
+    // The player's thread only asks the window to look again.
+    player = std::make_unique<RecordingPlayer>(SystemClock(), [this] {
+        QMetaObject::invokeMethod(this, &ActivityWindow::ShowPlayback, Qt::QueuedConnection);
+    });
+    position = new QTimer(this);
+    position->setInterval(POSITION_REFRESH_MS);
+    connect(position, &QTimer::timeout, this, &ActivityWindow::ShowPlayback);
+    connect(playButton, &QPushButton::clicked, this, [this] { PlayRow(table->currentIndex().row()); });
+    connect(stopButton, &QPushButton::clicked, this, &ActivityWindow::StopPlaying);
+    connect(folderButton, &QPushButton::clicked, this, &ActivityWindow::OpenFolder);
+    connect(table, &QTableView::doubleClicked, this, [this](const QModelIndex& index) { PlayRow(index.row()); });
+    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+        if (const PlayerState state = player->State();
+            state != PlayerState::Opening && state != PlayerState::Playing) {
+            playing.clear(); // what was said of the last file played gives way to the new row's
+        }
+        ShowPlayback();
+    });
+    connect(&model, &QAbstractItemModel::modelReset, this, [this] {
+        described.clear(); // another day: its files are looked at afresh
+        ShowPlayback();
+    });
+
     ShowDay(Today());
+}
+
+ActivityWindow::~ActivityWindow()
+{
+    player.reset(); // its thread ends before the window does
+}
+
+void ActivityWindow::SetRecordingFolder(const QString& folder)
+{
+    recordingFolder = folder;
+    ShowPlayback();
+}
+
+std::string ActivityWindow::RecordingOf(int row) const
+{
+    if (row < 0 || row >= model.rowCount()) {
+        return {};
+    }
+    return RecordingPath(QFile::encodeName(recordingFolder).toStdString(), model.HitAt(row).recording);
+}
+
+void ActivityWindow::PlayRow(int row)
+{
+    const std::string path = RecordingOf(row);
+    if (path.empty()) {
+        return;
+    }
+    player->Stop();
+    playing.clear();
+    table->setCurrentIndex(model.index(row, 0)); // what is said beneath is of the row played
+    // A file gone from the folder is said so, not as a decoder's complaint.
+    if (QFileInfo::exists(QFile::decodeName(path.c_str()))) {
+        player->Play(path);
+        playing = QFileInfo(QFile::decodeName(path.c_str())).fileName();
+    }
+    ShowPlayback();
+}
+
+void ActivityWindow::StopPlaying()
+{
+    player->Stop();
+    playing.clear();
+    ShowPlayback();
+}
+
+void ActivityWindow::ShowPlayback()
+{
+    const PlayerState state = player->State();
+    const bool busy = state == PlayerState::Opening || state == PlayerState::Playing;
+    const std::string path = RecordingOf(table->currentIndex().row());
+    playButton->setEnabled(!path.empty());
+    stopButton->setEnabled(busy);
+    if (busy) {
+        position->start();
+    } else {
+        position->stop();
+    }
+    if (!playing.isEmpty() && state != PlayerState::Idle) {
+        const QString message = QString::fromStdString(player->Message());
+        const QString length = ActivityTableModel::DurationText(player->LengthMs());
+        switch (state) {
+        case PlayerState::Opening: playback->setText(QStringLiteral("Opening %1...").arg(playing)); break;
+        case PlayerState::Playing:
+            playback->setText(QStringLiteral("Playing %1: %2 of %3")
+                                  .arg(playing, ActivityTableModel::DurationText(player->PositionMs()), length));
+            break;
+        default: playback->setText(message.isEmpty() ? QStringLiteral("%1, %2").arg(playing, length) : message);
+        }
+        return;
+    }
+    // Otherwise the current row's recording, and how long it is.
+    if (path.empty()) {
+        playback->clear();
+        return;
+    }
+    const QString file = QFile::decodeName(path.c_str());
+    const QString name = QFileInfo(file).fileName();
+    if (!QFileInfo::exists(file)) {
+        playback->setText(QStringLiteral("%1 is not in %2 any more.").arg(name, recordingFolder));
+        return;
+    }
+    if (path != described) {
+        Inspect(path);
+    }
+    if (!describedInfo) {
+        playback->setText(name);
+    } else if (!describedInfo->problem.empty()) {
+        playback->setText(QString::fromStdString(describedInfo->problem));
+    } else {
+        playback->setText(
+            QStringLiteral("%1, %2").arg(name, ActivityTableModel::DurationText(describedInfo->lengthMs)));
+    }
+}
+
+void ActivityWindow::Inspect(const std::string& path)
+{
+    described = path;
+    describedInfo.reset();
+    // The whole file is decoded to know its length and whether it ends
+    // whole: seconds for a long one, so not on the window's thread. Rows
+    // passed over before their turn are not inspected at all.
+    const uint64_t ticket = ++*inspections;
+    QThreadPool::globalInstance()->start([self = QPointer<ActivityWindow>(this), path, ticket,
+                                          latest = inspections] {
+        if (latest->load() != ticket) {
+            return;
+        }
+        RecordingInfo info = InspectRecording(path);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, path, info = std::move(info)] {
+                if (self && self->described == path) {
+                    self->describedInfo = info;
+                    self->ShowPlayback();
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void ActivityWindow::OpenFolder()
+{
+    if (!QFileInfo(recordingFolder).isDir()) {
+        playback->setText(QStringLiteral("%1 does not exist yet: nothing has been recorded there.")
+                              .arg(recordingFolder));
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(recordingFolder))) {
+        playback->setText(QStringLiteral("No file manager could open %1.").arg(recordingFolder));
+    }
 }
 
 void ActivityWindow::ShowDay(Day day)

@@ -1,28 +1,45 @@
 #pragma once
 
-#include "activitymodel.h"
-#include "walltime.h"
+#include "panel/activitymodel.h"
+#include "activity/walltime.h"
+
+#include "audio/player.h"
 
 #include <QDialog>
 #include <QString>
 
+#include <atomic>
+#include <memory>
+#include <optional>
 #include <vector>
 
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QTableView;
 class QTableWidget;
+class QTimer;
 
 // The "Activity" window: what the radio heard on one day, from that day's
 // file and, for the day shown, from the hits that end while it is open.
 // Newest first, sortable by any column, filtered by frequency or text, with
-// the day's most active frequencies beneath; rows copy as CSV.
+// the day's most active frequencies beneath; rows copy as CSV. A hit that
+// was recorded plays through the sound server.
 class ActivityWindow : public QDialog {
     Q_OBJECT
 public:
     // `directory` holds the daily files. Shows today.
     explicit ActivityWindow(const QString& directory, QWidget* parent = nullptr);
+    ~ActivityWindow() override;
+    ActivityWindow(const ActivityWindow&) = delete;
+    ActivityWindow& operator=(const ActivityWindow&) = delete;
+
+    // Where the rows' recordings are (the default folder until told).
+    void SetRecordingFolder(const QString& folder);
+    // Plays the row's recording; what goes wrong is said beneath the table.
+    void PlayRow(int row);
+    void StopPlaying();
 
     // Reads `day`'s file into the table.
     void ShowDay(Day day);
@@ -52,8 +69,17 @@ public:
     QLineEdit* FilterBox() const { return filterBox; }
     QTableWidget* Summary() const { return summary; }
     QLabel* CountLabel() const { return count; }
+    QPushButton* PlayButton() const { return playButton; }
+    QPushButton* StopButton() const { return stopButton; }
+    QLabel* PlaybackLabel() const { return playback; }
+    const RecordingPlayer& Player() const { return *player; }
 
 private:
+    // The file of a row's recording; empty when it has none.
+    std::string RecordingOf(int row) const;
+    void ShowPlayback();
+    void Inspect(const std::string& path);
+    void OpenFolder();
     void FillDays();
     void RefreshSummary();
     void RefreshCount();
@@ -69,4 +95,15 @@ private:
     QTableWidget* summary = nullptr;
     QLabel* summaryTitle = nullptr;
     QLabel* count = nullptr;
+
+    QString recordingFolder;
+    std::unique_ptr<RecordingPlayer> player;
+    QString playing;           // the name of the recording the player was last given
+    std::string described;                      // the current row's recording
+    std::optional<RecordingInfo> describedInfo; // what it holds, once inspected
+    std::shared_ptr<std::atomic<uint64_t>> inspections = std::make_shared<std::atomic<uint64_t>>(0);
+    QPushButton* playButton = nullptr;
+    QPushButton* stopButton = nullptr;
+    QLabel* playback = nullptr;
+    QTimer* position = nullptr;
 };

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "imagetransfer.h"
-#include "lcdpainter.h"
-#include "linkaccess.h"
-#include "networkcontroldlg.h"
-#include "portmap.h"
-#include "radiolink.h"
-#include "rigctlserver.h"
-#include "statuspainter.h"
-#include "userprompts.h"
+#include "panel/lcdpainter.h"
+#include "panel/networkcontroldlg.h"
+#include "panel/panelcontrols.h"
+#include "panel/panelsettings.h"
+#include "panel/statuspainter.h"
+#include "panel/transfercontroller.h"
+#include "panel/userprompts.h"
+#include "serial/portmap.h"
+#include "station/station.h"
 
 #include <QDialog>
 #include <QFont>
@@ -28,8 +28,11 @@ class ActivityFeed;
 class ActivityWindow;
 class CTransferProgressDlg;
 class QAction;
+class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class TraceFile;
 
 // Posted by the link's worker when a stored record has changed; the window
@@ -37,8 +40,12 @@ class TraceFile;
 inline constexpr int WM_PANEL_REFRESH = 1125;
 
 // The front panel: the radio's face with its keypad, the link and transfer
-// buttons, the tune box and the status fields, over the one RadioLink that
-// holds the port, the flags, the records and the worker.
+// buttons, the tune box and the status fields, over the one Station that
+// holds the link (the port, the flags, the records and the worker), the
+// transfer, the control server, the trace and the hit recorder. Its rooms: the
+// layout (panellayout.cpp), the painting (panelpaint.cpp), the menu and its
+// dialogs (panelmenu.cpp), the transfers (TransferController) and what is
+// remembered (PanelSettings, PanelStore).
 class CFrontPanelDlg : public QDialog {
     Q_OBJECT
 public:
@@ -85,24 +92,29 @@ public:
 
     void LoadSettings();
     void SaveSettings();
-    // The folder of the image chosen last, for the file dialogs to open in;
-    // empty when none is remembered or it is gone.
-    QString ImageFolder() const;
-    void RememberImageFolder(const QString& chosenFile);
-    // The network control choice kept in the store beside the settings file.
-    NetworkControlChoice LoadNetworkControl() const;
-    void SaveNetworkControl(const NetworkControlChoice& choice);
+    // The dialog's fields, as the controls last gave them.
+    const PanelSettings& Settings() const { return fields; }
+    // Replaces the fields without touching the controls (UpdateData(false)
+    // moves them there).
+    void SetSettings(const PanelSettings& values) { fields = values; }
+    // What is remembered beyond the settings file's fixed lines.
+    const PanelStore& Store() const { return store; }
 
     // Image transfers.
-    void OnSendImage();
-    void OnReceiveImage();
-    void OnTimer(int timerId);
-    void RestartPolling();
+    void OnSendImage() { transfers.OnSendImage(); }
+    void OnReceiveImage() { transfers.OnReceiveImage(); }
+    void OnTimer(int timerId) { transfers.OnTimer(timerId); }
+    void RestartPolling() { transfers.RestartPolling(); }
     // The progress window's Cancel: the transfer ends, the link runs on
     // (polling back at once, unless `resumePolling` is false: Exit).
-    void OnCancelTransfer(bool resumePolling = true);
+    void OnCancelTransfer(bool resumePolling = true) { transfers.OnCancelTransfer(resumePolling); }
     // The progress window of the transfers, made on first use.
-    CTransferProgressDlg& ProgressWindow();
+    CTransferProgressDlg& ProgressWindow() { return transfers.ProgressWindow(); }
+    ImageTransfer& Transfer() { return station.Transfer(); }
+    // The running transfer's timer; 0 while none runs.
+    int TransferTimerId() const { return transfers.TimerId(); }
+    // True while a transfer may start: the link runs and its port is there.
+    bool TransfersPossible() const;
 
     // "Network control...": the control server's dialog; the choice is put
     // into effect and remembered beside the other settings.
@@ -111,10 +123,10 @@ public:
     // else the reason. The choice is remembered only when it worked.
     QString ApplyNetworkControl(const NetworkControlChoice& choice);
     const NetworkControlChoice& NetworkControl() const { return networkControl; }
-    const control::RigctlServer& ControlServer() const { return controlServer; }
+    const control::RigctlServer& ControlServer() const { return station.ControlServer(); }
     // Why the remembered choice could not be put into effect at start, while
     // it still cannot; the dialog opens with it.
-    QString NetworkControlFailure() const { return controlServer.Running() ? QString() : networkFailure; }
+    QString NetworkControlFailure() const { return ControlServer().Running() ? QString() : networkFailure; }
     // The panel's sign that the control server listens, and where.
     QLabel* NetworkControlSign() const { return networkSign; }
 
@@ -132,7 +144,8 @@ public:
     ActivityWindow* ActivityView() const { return activityWindow; }
     ActivityFeed& Activity() { return *activity; }
 
-    RadioLink& Link() { return link; }
+    RadioLink& Link() { return station.Link(); }
+    const RadioLink& Link() const { return station.Link(); }
     UserPrompts& Prompts() { return *prompts; }
     // The control with that id, or null.
     QWidget* Control(int id) const { return controls.value(id, nullptr); }
@@ -143,32 +156,14 @@ public:
     lcdpaint::LcdMark CurrentMark() const;
     QString ModuleDirectory() const { return moduleDirectory; }
     QString SettingsPath() const;
-    // What is remembered beyond the settings file's fixed lines.
-    QString StorePath() const;
-    bool RememberedLogActivity() const;
-    void RememberLogActivity(bool on);
-    // The merge gap of hits in ms (the store's Activity/MergeGapMs, else 1000).
-    uint32_t RememberedMergeGapMs() const;
     // The text of the About item of the panel's menu; empty when there is none.
     QString AboutMenuText() const { return aboutMenuText; }
-
-    QLabel* lcdFrame = nullptr;
-    int32_t comPort = 1;
     // Where the COM map is read and written; a test points it at a fake tree.
-    PortMapRoots portMapRoots = SystemPortMapRoots();
-    double tuneFrequencyMHz = 25.0;
-    int32_t tuneModulation = 2;
-    QIcon appIcon;
-    QString moduleDirectory;
-    QRect lcdRect;
-    QFont lcdFont;
-    uint8_t versionMajor = 0;
-    uint8_t versionMinor = 0;
+    void SetPortMapRoots(const PortMapRoots& roots) { portMapRoots = roots; }
 
 protected:
     bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
-    void timerEvent(QTimerEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -176,29 +171,40 @@ protected:
 
 private:
     void CreateControls();
+    void ConnectControls();
     // Validating, for a command: the enabled controls, up to the first that
     // is refused. Otherwise, for Exit: every control that holds a good value.
     bool ReadControls(bool validate);
     void SetLinkControls(bool running);
-    void SetControlText(int id, const QString& text);
+    void SetControlText(ControlId id, const QString& text);
     void SetControlEnabled(int id, bool enabled);
+    void SetControlEnabled(ControlId id, bool enabled) { SetControlEnabled(Id(id), enabled); }
     void ApplyStatusView(const statuspaint::StatusView& view);
     void PostRefresh();
     // The status the lamp shows: none while the radio does not answer.
     RadioStatus LampStatus(const RadioStatus& status) const;
     // Send and Recv follow the link, and rest while its port is gone.
     void FollowLinkState();
+    // The remembered choice, put into effect once the window is set up.
+    void RestoreNetworkControl();
+    void ShowNetworkControl();
 
     std::unique_ptr<UserPrompts> ownPrompts;
     UserPrompts* prompts = nullptr;
+    // Every control with an id, for Control(); the typed members below are
+    // the ones the dialog itself works with.
     QHash<int, QWidget*> controls;
+    QLabel* lcdFrame = nullptr;
+    QLineEdit* portEdit = nullptr;
     QLineEdit* frequencyEdit = nullptr;
+    QComboBox* modulationBox = nullptr;
+    QCheckBox* pollsCheck = nullptr;
+    QPushButton* startStopButton = nullptr;
     QString aboutMenuText;
     QAction* traceAction = nullptr;
     QAction* logActivityAction = nullptr;
     ActivityWindow* activityWindow = nullptr;
     QMap<int, QStringList> pcKeys;
-    CTransferProgressDlg* progressDlg = nullptr;
     bool initialised = false;
     std::atomic<bool> refreshPending{false};
     // What the LCD area and the lamp show, as last painted whole; empty when
@@ -213,26 +219,24 @@ private:
     std::optional<QRgb> shownLamp;
     QFont markFont;
 
-    RadioLink link;
-    // After the link, so that it stops serving before the link goes.
-    control::LinkAccess controlAccess{link};
-    control::RigctlServer controlServer{controlAccess};
+    PanelSettings fields;
+    PortMapRoots portMapRoots = SystemPortMapRoots();
+    QIcon appIcon;
+    QString moduleDirectory;
+    PanelStore store;
+    QRect lcdRect;
+    QFont lcdFont;
+    uint8_t versionMajor = 0;
+    uint8_t versionMinor = 0;
+
+    // Before the rooms below, which reach the radio through it and so must
+    // go first.
+    Station station;
     NetworkControlChoice networkControl;
-    // The remembered choice, put into effect once the window is set up.
-    void RestoreNetworkControl();
     // Why the remembered choice could not be put into effect at start.
     QString networkFailure;
     QLabel* networkSign = nullptr;
-    void ShowNetworkControl();
-
-public:
-    // True while a transfer may start: the link runs and its port is there.
-    bool TransfersPossible() const;
-    // Declared after the link, so that they go before the link does.
-    ImageTransfer transfer;
+    TransferController transfers{*this, station};
     std::unique_ptr<TraceFile> trace;
     std::unique_ptr<ActivityFeed> activity;
-    int transferTimerId = 0;
-    // The key and tune controls' state when the running transfer took them.
-    QHash<int, bool> enabledBeforeTransfer;
 };

@@ -9,6 +9,7 @@
 // panel, and before it every filter on the whole application, which sees the
 // event first.
 
+#include <QCoreApplication>
 #include <QEvent>
 
 #if defined(__SANITIZE_THREAD__)
@@ -27,4 +28,12 @@ inline void MarkTakenOver([[maybe_unused]] QEvent* event)
 #if defined(__SANITIZE_THREAD__)
     __tsan_acquire(event);
 #endif
+}
+
+// Posts an event of `type` to `receiver`, from any thread.
+inline void PostHandedOver(QObject* receiver, QEvent::Type type)
+{
+    auto* event = new QEvent(type);
+    MarkHandedOver(event);
+    QCoreApplication::postEvent(receiver, event);
 }

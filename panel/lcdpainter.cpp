@@ -1,6 +1,6 @@
-#include "lcdpainter.h"
+#include "panel/lcdpainter.h"
 
-#include "lcdtext.h"
+#include "protocol/lcdtext.h"
 
 #include <QFontDatabase>
 #include <QFontMetrics>

@@ -8,7 +8,7 @@
 // cached per thread, keyed by the font and the device's resolution, so a pass
 // does no font lookup once the first pass has measured.
 
-#include "records.h"
+#include "protocol/records.h"
 
 #include <QByteArray>
 #include <QColor>

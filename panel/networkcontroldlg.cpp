@@ -1,6 +1,6 @@
-#include "networkcontroldlg.h"
+#include "panel/networkcontroldlg.h"
 
-#include "rigctlserver.h"
+#include "control/rigctlserver.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>

@@ -1,7 +1,7 @@
-#include "portmapdlg.h"
+#include "panel/portmapdlg.h"
 
-#include "portname.h"
-#include "userprompts.h"
+#include "serial/portname.h"
+#include "panel/userprompts.h"
 
 #include <QComboBox>
 #include <QEvent>

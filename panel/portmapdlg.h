@@ -1,6 +1,6 @@
 #pragma once
 
-#include "portmap.h"
+#include "serial/portmap.h"
 
 #include <QDialog>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "settingsfile.h"
+#include "panel/settingsfile.h"
 
 #include <QIODevice>
 

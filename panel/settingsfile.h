@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settingstext.h"
+#include "config/settingstext.h"
 
 #include <cstddef>
 #include <string>

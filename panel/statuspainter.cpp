@@ -1,6 +1,8 @@
-#include "statuspainter.h"
+#include "panel/statuspainter.h"
 
 #include <QPen>
+
+#include <array>
 
 namespace statuspaint {
 
@@ -50,17 +52,12 @@ StatusView FormatStatus(const RadioStatus& status)
     }
     view.frequency = Latin1(texts.frequency);
     view.modulation = Latin1(texts.modulation);
+    // The fields of the indicators, in the order of the core's list.
+    constexpr std::array<bool StatusView::*, statustext::indicators.size()> lit{
+        &StatusView::rfSq, &StatusView::mute, &StatusView::xf, &StatusView::hd5, &StatusView::hd2};
     const uint8_t flags = status.indicatorFlags();
-    for (const statustext::Indicator& indicator : statustext::indicators) {
-        const bool lit = statustext::IndicatorLit(indicator, flags);
-        switch (indicator.controlId) {
-        case 1046: view.rfSq = lit; break;
-        case 1044: view.mute = lit; break;
-        case 1047: view.xf = lit; break;
-        case 1048: view.hd5 = lit; break;
-        case 1049: view.hd2 = lit; break;
-        default: break;
-        }
+    for (std::size_t i = 0; i < lit.size(); ++i) {
+        view.*lit[i] = statustext::IndicatorLit(statustext::indicators[i], flags);
     }
     return view;
 }

@@ -3,8 +3,8 @@
 // Turns the status block into the texts and enable states of the status
 // fields, and draws the status lamp beside the LCD.
 
-#include "records.h"
-#include "statustext.h"
+#include "protocol/records.h"
+#include "protocol/statustext.h"
 
 #include <QColor>
 #include <QPainter>
@@ -29,11 +29,11 @@ struct StatusView {
     QString centering;
     QString frequency;
     QString modulation;
-    bool rfSq = false; // 1046
-    bool mute = false; // 1044
-    bool xf = false;   // 1047
-    bool hd5 = false;  // 1048
-    bool hd2 = false;  // 1049
+    bool rfSq = false;
+    bool mute = false;
+    bool xf = false;
+    bool hd5 = false;
+    bool hd2 = false;
 };
 
 StatusView FormatStatus(const RadioStatus& status);

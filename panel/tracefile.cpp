@@ -1,7 +1,7 @@
-#include "tracefile.h"
+#include "panel/tracefile.h"
 
-#include "keptfiles.h"
-#include "serialport.h"
+#include "serial/keptfiles.h"
+#include "station/station.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -29,7 +29,7 @@ QString CannotWrite(const QString& path, int error)
 
 } // namespace
 
-TraceFile::TraceFile(CSerialPort& port, QObject* parent) : QObject(parent), port(port)
+TraceFile::TraceFile(Station& station, QObject* parent) : QObject(parent), station(station)
 {
     flushTimer.setInterval(kFlushIntervalMs);
     connect(&flushTimer, &QTimer::timeout, this, [this] { Flush(); });
@@ -62,9 +62,7 @@ QString TraceFile::SwitchOn(const QString& tracePath)
         file = nullptr;
         return CannotWrite(tracePath, error);
     }
-    // Lines of traffic from before the switch are none of this trace's.
-    (void)recorder.TakeLines(true);
-    port.SetTap(&recorder);
+    station.StartTrace();
     flushTimer.start();
     return {};
 }
@@ -74,8 +72,10 @@ void TraceFile::SwitchOff()
     if (!IsOn()) {
         return;
     }
-    port.SetTap(nullptr);
-    Flush(true);
+    const std::string held = station.StopTrace();
+    if (!held.empty() && !Write(held)) {
+        Fail(errno != 0 ? errno : EIO);
+    }
     if (file != nullptr) {
         (void)Write("# trace switched off " + Stamp() + "\n");
     }
@@ -100,7 +100,6 @@ void TraceFile::LinkStarted()
             Fail(errno != 0 ? errno : EIO);
         }
     }
-    recorder.Start();
 }
 
 void TraceFile::LinkStopped()
@@ -115,7 +114,7 @@ void TraceFile::Flush(bool everything)
     if (!IsOn()) {
         return;
     }
-    const std::string lines = recorder.TakeLines(everything);
+    const std::string lines = station.TakeTraceLines(everything);
     if (!lines.empty() && !Write(lines)) {
         Fail(errno != 0 ? errno : EIO);
     }
@@ -131,7 +130,7 @@ void TraceFile::Fail(int error)
 {
     // Off before anyone is told, so that the message box's own event loop
     // cannot run into a second failure and a second message.
-    port.SetTap(nullptr);
+    (void)station.StopTrace(); // the lines held back have nowhere to go
     flushTimer.stop();
     (void)std::fclose(file); // already failed; the message below says so
     file = nullptr;

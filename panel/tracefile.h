@@ -1,17 +1,15 @@
 #pragma once
 
-#include "tracerecorder.h"
-
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <cstdio>
 
-class CSerialPort;
+class Station;
 
-// The traffic trace of the front panel. While it is on, the port's tap feeds
-// a TraceRecorder, which only copies under a short lock; the lines are taken
+// The traffic trace of the front panel. While it is on, the station's trace
+// recorder copies the port's traffic under a short lock; the lines are taken
 // from it and written to the file here, on the window thread, from a timer.
 // So a slow or failing disk never holds up a worker. A file that cannot be
 // opened or written switches the trace off, and `failed` says why, once.
@@ -20,7 +18,7 @@ class TraceFile : public QObject {
 public:
     static constexpr int kFlushIntervalMs = 200;
 
-    explicit TraceFile(CSerialPort& port, QObject* parent = nullptr);
+    explicit TraceFile(Station& station, QObject* parent = nullptr);
     ~TraceFile() override;
 
     TraceFile(const TraceFile&) = delete;
@@ -29,12 +27,12 @@ public:
     // Opens `path` for appending and taps the port. Empty on success, else
     // the message for the user (the trace then stays off).
     QString SwitchOn(const QString& path);
-    // Writes what is pending, unhooks the port and closes the file.
+    // Writes what is pending, stops the recording and closes the file.
     void SwitchOff();
     bool IsOn() const { return file != nullptr; }
     QString Path() const { return path; }
 
-    // START: the time origin of the lines that follow.
+    // START, before the station sets the time origin of the lines that follow.
     void LinkStarted();
     // STOP: everything counted or held so far goes to the file.
     void LinkStopped();
@@ -50,8 +48,7 @@ private:
     bool Write(const std::string& text);
     void Fail(int error);
 
-    CSerialPort& port;
-    TraceRecorder recorder;
+    Station& station;
     QTimer flushTimer;
     std::FILE* file = nullptr;
     QString path;

@@ -1,6 +1,6 @@
-#include "transferprogressdlg.h"
+#include "panel/transferprogressdlg.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

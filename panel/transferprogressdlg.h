@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imagetransfer.h"
+#include "transfer/imagetransfer.h"
 
 #include <QDialog>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "userprompts.h"
+#include "panel/userprompts.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -104,4 +104,9 @@ QString QtUserPrompts::SaveFileName(const QString& title, const QString& directo
                                     const QString& filter)
 {
     return AskFileName(parent, QFileDialog::AcceptSave, title, directory, defaultSuffix, filter);
+}
+
+QString QtUserPrompts::ExistingDirectory(const QString& title, const QString& directory)
+{
+    return QFileDialog::getExistingDirectory(parent, title, directory);
 }

@@ -20,6 +20,14 @@ public:
     // when the user cancels.
     virtual QString SaveFileName(const QString& title, const QString& directory, const QString& defaultSuffix,
                                  const QString& filter) = 0;
+    // A folder that exists, in a dialog titled `title` that opens in
+    // `directory`; empty when the user cancels.
+    virtual QString ExistingDirectory(const QString& title, const QString& directory)
+    {
+        (void)title;
+        (void)directory;
+        return {};
+    }
     // Something the user should know, with one OK button. The informative
     // text may be rich text (a table).
     virtual void Inform(const QString& text, const QString& informative = {})
@@ -53,6 +61,7 @@ public:
                          const QString& filter) override;
     QString SaveFileName(const QString& title, const QString& directory, const QString& defaultSuffix,
                          const QString& filter) override;
+    QString ExistingDirectory(const QString& title, const QString& directory) override;
     void Inform(const QString& text, const QString& informative = {}) override;
     bool Confirm(const QString& text, const QString& informative = {}) override;
 

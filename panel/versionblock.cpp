@@ -1,4 +1,4 @@
-#include "versionblock.h"
+#include "panel/versionblock.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -16,11 +15,6 @@ std::optional<KeyDef> FindKey(Pred pred)
 }
 
 } // namespace
-
-std::optional<KeyDef> KeyByControlId(int controlId)
-{
-    return FindKey([controlId](const KeyDef& k) { return k.controlId == controlId; });
-}
 
 std::optional<KeyDef> KeyByCode(KeyCode code)
 {
@@ -48,31 +42,18 @@ std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code)
     return frame;
 }
 
-uint32_t TuneHz(double frequencyMHz)
+std::optional<uint32_t> TuneHzOf(double hz)
 {
-    const double hz = std::trunc(frequencyMHz * 1000000.0);
-    if (!std::isfinite(hz)) {
-        return 0; // NaN or infinity has no integer to take the low bits of
+    // Compared before the cut, so that 4294967295.9 still fits and
+    // 4294967296 does not; NaN fails both comparisons.
+    if (!(hz >= 0.0 && hz < static_cast<double>(TUNE_HZ_MAX) + 1.0)) {
+        return std::nullopt;
     }
-    // The low 32 bits of the integer, for values of any size, without the
-    // undefined conversion of an out-of-range double.
-    double low = std::fmod(hz, 4294967296.0);
-    if (low < 0) {
-        low += 4294967296.0;
-    }
-    return static_cast<uint32_t>(low);
+    return static_cast<uint32_t>(hz);
 }
 
-bool TuneFrequencyFits(double frequencyMHz)
+std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(uint32_t hz, int32_t modulation)
 {
-    // Compared as the frame's hertz, after the same truncation, so that
-    // 4294.9672959 still fits and 4294.967296 does not; NaN fails both tests.
-    return frequencyMHz >= 0.0 && std::trunc(frequencyMHz * 1000000.0) <= 4294967295.0;
-}
-
-std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation)
-{
-    const uint32_t hz = TuneHz(frequencyMHz);
     std::array<uint8_t, TUNE_FRAME_LENGTH> frame{
         STX,
         CMD_TUNE,

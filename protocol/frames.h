@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 inline constexpr uint8_t STX = 0x02;
 inline constexpr uint8_t ETX = 0x03;
@@ -49,26 +50,23 @@ static_assert(Checksum(imageReceiveStartFrame.data(), imageReceiveStartFrame.siz
 
 using KeyCode = uint8_t;
 
-// One front-panel key: the code the radio knows it by, the caption on its
-// button and the id of that button. The rows stand in the order the keys
-// follow each other on the panel (which is also their tab order).
+// One front-panel key: the code the radio knows it by and the caption on its
+// button. The rows stand in the order the keys follow each other on the
+// panel (which is also their tab order).
 struct KeyDef {
     KeyCode code = 0;
     std::string_view caption;
-    int controlId = 0;
 };
 
 inline constexpr std::array<KeyDef, 34> keyTable{{
-    {31, "F1", 1002},   {25, "F2", 1003},    {19, "F3", 1004},   {7, "U", 1038},      {14, "L", 1041},
-    {8, "SEL", 1039},   {2, "R", 1037},      {9, "D", 1040},     {33, "1", 1028},     {27, "2", 1023},
-    {21, "3", 1019},    {34, "4", 1029},     {28, "5", 1025},    {22, "6", 1020},     {35, "7", 1030},
-    {29, "8", 1026},    {23, "9", 1021},     {36, "CL", 1031},   {30, "0", 1027},     {24, ".", 1022},
-    {1, "FUNC", 1007},  {32, "LIGHT", 1005}, {3, "MAN", 1013},   {15, "SCAN", 1006},  {16, "TUNE", 1014},
-    {10, "SRCH", 1008}, {26, "ATT", 1015},   {11, "PRI", 1009},  {4, "FAV", 1016},    {17, "WX", 1010},
-    {12, "PGM", 1017},  {5, "L/OUT", 1011},  {18, "ENT", 1018},  {6, "PSE", 1012},
+    {31, "F1"}, {25, "F2"}, {19, "F3"}, {7, "U"}, {14, "L"}, {8, "SEL"},
+    {2, "R"}, {9, "D"}, {33, "1"}, {27, "2"}, {21, "3"}, {34, "4"},
+    {28, "5"}, {22, "6"}, {35, "7"}, {29, "8"}, {23, "9"}, {36, "CL"},
+    {30, "0"}, {24, "."}, {1, "FUNC"}, {32, "LIGHT"}, {3, "MAN"}, {15, "SCAN"},
+    {16, "TUNE"}, {10, "SRCH"}, {26, "ATT"}, {11, "PRI"}, {4, "FAV"}, {17, "WX"},
+    {12, "PGM"}, {5, "L/OUT"}, {18, "ENT"}, {6, "PSE"},
 }};
 
-std::optional<KeyDef> KeyByControlId(int controlId);
 std::optional<KeyDef> KeyByCode(KeyCode code);
 std::optional<KeyDef> KeyByCaption(std::string_view caption);
 // The same with the caption's letters in either case ("scan", "f1", "l/out").
@@ -76,17 +74,26 @@ std::optional<KeyDef> KeyByName(std::string_view name);
 
 std::array<uint8_t, KEY_FRAME_LENGTH> KeyFrame(KeyCode code);
 
-// MHz times one million in double precision, truncated toward zero, low 32
-// bits (a negative value goes out as its two's complement).
-uint32_t TuneHz(double frequencyMHz);
+// The tune frame carries whole hertz in 32 bits: 0 to 4294.967295 MHz.
+inline constexpr uint32_t TUNE_HZ_MAX = 4294967295u;
 
-// The tune frame carries whole hertz in 32 bits. A frequency outside
-// 0 to 4294.967295 MHz would reach the radio as some other one (9999 MHz as
-// 1409.065 MHz), so every sender asks this first and refuses what fails.
-bool TuneFrequencyFits(double frequencyMHz);
-// What the user is told when it does not.
+// Hertz as a number read from text, fractions of a hertz cut off (truncated
+// toward zero, never rounded). Nothing outside the frame's range: it would
+// reach the radio as some other frequency (9999 MHz as 1409.065 MHz), so
+// every reader of a frequency refuses what this refuses, NaN too.
+std::optional<uint32_t> TuneHzOf(double hz);
+// The tune box's megahertz times one million in double precision, and then
+// as above: 32.01 MHz is 32 009 999 Hz, as the radio has always been sent.
+inline std::optional<uint32_t> TuneHzOfMHz(double frequencyMHz)
+{
+    return TuneHzOf(frequencyMHz * 1000000.0);
+}
+// What the user is told when a frequency is refused.
 inline constexpr std::string_view TUNE_RANGE_MESSAGE = "Please enter a frequency between 0 and 4294.967295 MHz.";
-std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(double frequencyMHz, int32_t modulation);
+std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(uint32_t hz, int32_t modulation);
+// Megahertz would silently become hertz (146.52 as 146 Hz): not compiled.
+template <typename MHz, typename = std::enable_if_t<std::is_floating_point_v<MHz>>>
+std::array<uint8_t, TUNE_FRAME_LENGTH> TuneFrame(MHz, int32_t) = delete;
 
 // The tune frame's modulation byte numbers the tune box's own choices; the
 // status reply counts its modulations differently (statustext.h).

@@ -1,4 +1,4 @@
-#include "lcdtext.h"
+#include "protocol/lcdtext.h"
 
 namespace lcdtext {
 

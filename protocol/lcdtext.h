@@ -4,7 +4,7 @@
 // Unicode character nearest its glyph, and the icon bits by name. One table
 // for everything that writes the display out (the command line, logs).
 
-#include "records.h"
+#include "protocol/records.h"
 
 #include <array>
 #include <cstdint>

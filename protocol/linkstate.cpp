@@ -1,4 +1,4 @@
-#include "linkstate.h"
+#include "protocol/linkstate.h"
 
 const LinkStateDef& LinkStateOf(LinkState state)
 {

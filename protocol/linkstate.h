@@ -15,6 +15,7 @@ enum class LinkState : uint8_t {
     NotAnswering = 2, // the link runs, but no poll has been answered for a second
     PortGone = 3,     // the port hung up or its device went: closed, and looked for once a second
     LcdPollsOff = 4,  // the radio answers, but LCD polls are off: the display shown is not current
+    Open = 5,         // the port is open and frames may go, but nothing polls: a single command's link
 };
 
 struct LinkStateDef {
@@ -24,12 +25,13 @@ struct LinkStateDef {
     bool displayCurrent;   // what the LCD shows is what the radio shows now
 };
 
-inline constexpr std::array<LinkStateDef, 5> linkStates{{
+inline constexpr std::array<LinkStateDef, 6> linkStates{{
     {LinkState::Stopped, "stopped", "Link stopped", false},
     {LinkState::Answering, "answering", "The radio answers", true},
     {LinkState::NotAnswering, "notAnswering", "No answer from the radio", false},
     {LinkState::PortGone, "portGone", "Radio disconnected: waiting for ", false},
     {LinkState::LcdPollsOff, "lcdPollsOff", "LCD polls off", false},
+    {LinkState::Open, "open", "Port open, not polling", false},
 }};
 
 const LinkStateDef& LinkStateOf(LinkState state);

@@ -1,4 +1,4 @@
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <vector>
 
@@ -13,7 +13,7 @@ bool AwaitPort(RadioLink& link)
     // The first look waits too: a device that has just hung up may still
     // have its node, and a network server that has just gone its listener.
     uint32_t lookedAt = clock.TickCount();
-    while (!link.stopRequested) {
+    while (!link.StopRequested()) {
         const uint32_t waited = clock.TickCount() - lookedAt;
         if (waited < PORT_LOOK_PACE_MS) {
             if (!link.PauseUnlessStopped(PORT_LOOK_PACE_MS - waited)) {
@@ -65,7 +65,7 @@ int PollWorker(RadioLink& link)
     // Whether a reply has come since the port was found again: until one
     // does, or the radio's second to answer is over, the state stays.
     bool heard = true;
-    while (!link.stopRequested) {
+    while (!link.StopRequested()) {
         // A worker put back after a transfer may find the port already gone.
         if (link.PortClosed()) {
             if (!AwaitPort(link)) {
@@ -78,12 +78,12 @@ int PollWorker(RadioLink& link)
             continue;
         }
         clock.Sleep(10);
-        if (!link.linkRunning) {
+        if (!link.Running()) {
             continue;
         }
         const uint32_t now = clock.TickCount();
         bool lost = false;
-        if (link.pollLcd != 0 && now - lcdPollTime >= 100) {
+        if (link.LcdPolls() != 0 && now - lcdPollTime >= 100) {
             lost = !PollLcdOnce(link, buffer.data());
             lcdPollTime = now;
             if (!lost) {

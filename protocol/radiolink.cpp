@@ -1,6 +1,6 @@
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
-#include "replyhunter.h"
+#include "protocol/replyhunter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +25,7 @@ bool RadioLink::OpenPortNamed(const std::string& name)
 {
     openError = {};
     if (port.Open(name.c_str(), 115200, 'N', 8, 1, true, true)) {
+        MarkOpen();
         return true;
     }
     openError = port.LastError();
@@ -36,7 +37,6 @@ void RadioLink::StartPolling()
 {
     state = pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff;
     StartWorker(PollWorker);
-    linkRunning = true;
 }
 
 void RadioLink::StopWorkerThread()
@@ -63,9 +63,8 @@ void RadioLink::StopWorker()
     // Frames may come from other threads (the control server's): the port
     // closes between two of them, never under one.
     const std::lock_guard<std::mutex> lock(lineLock);
-    if (linkRunning) {
+    if (Running()) {
         port.Close();
-        linkRunning = false;
     }
     portClosed = false;
     state = LinkState::Stopped;
@@ -136,13 +135,18 @@ void RadioLink::StartWorker(WorkerRoutine routine, LineUse use)
     const std::lock_guard<std::mutex> lock(lineLock);
     worker = std::thread([this, routine = std::move(routine)] {
         routine(*this);
+        bool owned = false;
         {
             const std::lock_guard<std::mutex> released(lineLock);
-            if (lineOwner == std::this_thread::get_id()) {
+            owned = lineOwner == std::this_thread::get_id();
+            if (owned) {
                 lineOwner = {};
             }
         }
         workerDone = true;
+        if (owned && workerEnded) {
+            workerEnded();
+        }
     });
     lineOwner = use == LineUse::Owned ? worker.get_id() : std::thread::id{};
 }
@@ -151,7 +155,7 @@ SendResult RadioLink::Transmit(const uint8_t* frame, int32_t length, int32_t& wr
 {
     written = 0;
     const std::lock_guard<std::mutex> lock(lineLock);
-    if (!linkRunning) {
+    if (!Running()) {
         return SendResult::LinkStopped;
     }
     if (lineOwner != std::thread::id{} && lineOwner != std::this_thread::get_id()) {
@@ -179,12 +183,9 @@ SendResult RadioLink::SendKey(KeyCode code)
     return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
 }
 
-SendResult RadioLink::SendTune(double frequencyMHz, int32_t modulation)
+SendResult RadioLink::SendTune(uint32_t hz, int32_t modulation)
 {
-    if (!TuneFrequencyFits(frequencyMHz)) {
-        return SendResult::NotCarried;
-    }
-    const auto frame = TuneFrame(frequencyMHz, modulation);
+    const auto frame = TuneFrame(hz, modulation);
     int32_t written = 0;
     return Transmit(frame.data(), static_cast<int32_t>(frame.size()), written);
 }
@@ -196,7 +197,6 @@ const char* SendResultText(SendResult result)
     case SendResult::LinkStopped: return "the link is stopped";
     case SendResult::LineOwned: return "a memory image transfer holds the line";
     case SendResult::NotWritten: return "the port did not take the whole frame";
-    case SendResult::NotCarried: return "the tune frame cannot carry that frequency";
     case SendResult::PortGone: return "the port has gone; the link waits for it to come back";
     }
     return "";
@@ -204,7 +204,7 @@ const char* SendResultText(SendResult result)
 
 bool RadioLink::ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs)
 {
-    if (!linkRunning || buffer == nullptr || length < 2) {
+    if (!Running() || buffer == nullptr || length < 2) {
         return false;
     }
     ReplyHunter hunter(buffer, length, command);

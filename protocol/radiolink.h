@@ -1,10 +1,10 @@
 #pragma once
 
-#include "clock.h"
-#include "frames.h"
-#include "linkstate.h"
-#include "records.h"
-#include "serialport.h"
+#include "serial/clock.h"
+#include "protocol/frames.h"
+#include "protocol/linkstate.h"
+#include "protocol/records.h"
+#include "serial/serialport.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 
 // Whether a frame went out, and if not, why; a caller that answers someone
 // (a command line, a network client) can then tell the truth.
@@ -22,7 +23,6 @@ enum class SendResult {
     LinkStopped,  // no link runs: nothing was touched
     LineOwned,    // a memory image transfer holds the line
     NotWritten,   // the port took the frame only in part, or not at all
-    NotCarried,   // a frequency the tune frame cannot carry: nothing was sent
     PortGone,     // the port has gone and is being waited for: nothing was sent
 };
 
@@ -36,6 +36,14 @@ enum class LineUse { Shared, Owned };
 
 // Which record a poll reply went into.
 enum class RecordKind { Lcd, Status };
+
+// The link's counts, for tests and the benchmarks.
+struct LinkStats {
+    uint64_t lcdPollsSent = 0;
+    uint64_t statusPollsSent = 0;
+    uint64_t lcdRepliesStored = 0;
+    uint64_t statusRepliesStored = 0;
+};
 
 // One stored poll reply, as a consumer that must see every one gets it.
 struct StoredReply {
@@ -61,7 +69,8 @@ public:
     RadioLink& operator=(const RadioLink&) = delete;
 
     // START, first half: opens "\\.\COM<comPort>" at 115200 8N1 with DTR and
-    // RTS raised. On failure the port is closed again and OpenError() says why.
+    // RTS raised; the link is then Open: frames may go, nothing polls yet.
+    // On failure the port is closed again and OpenError() says why.
     bool OpenPort(int comPort);
     // The same for any port name: "\\.\COM<n>", a device path, or on POSIX
     // a network endpoint such as rfc2217://HOST:PORT.
@@ -69,8 +78,8 @@ public:
     std::string OpenError() const { return openError.text; }
     SerialFault OpenFault() const { return openError.fault; }
 
-    // START, second half: clears stopRequested, starts the poll worker, and
-    // only then marks the link as running.
+    // START, second half: the state leaves Open for the radio's answers,
+    // and the poll worker starts.
     void StartPolling();
 
     // Stops the worker (unbounded wait: every worker ends within a bounded
@@ -94,8 +103,9 @@ public:
     // waiting input, with a 100 ms limit. Returns the bytes written.
     int32_t SendCommand(const uint8_t* frame, int32_t length);
     SendResult SendKey(KeyCode code);
-    // NotCarried, and nothing sent, for a frequency the tune frame cannot carry.
-    SendResult SendTune(double frequencyMHz, int32_t modulation);
+    SendResult SendTune(uint32_t hz, int32_t modulation);
+    template <typename MHz, typename = std::enable_if_t<std::is_floating_point_v<MHz>>>
+    SendResult SendTune(MHz, int32_t) = delete; // megahertz would go out as hertz
 
     // Collects one reply of `length` bytes that begins STX, `command`.
     bool ReadReply(uint8_t* buffer, int32_t length, uint8_t command, uint32_t timeoutMs);
@@ -122,6 +132,10 @@ public:
     // posted refresh event.
     void SetRefreshCallback(std::function<void()> callback) { refresh = std::move(callback); }
     void NotifyRefresh();
+    // Called on a worker's thread as its last act when it owned the line (a
+    // transfer): whoever supervises it learns of the end without looking
+    // again and again. Set it before such a worker starts.
+    void SetWorkerEndCallback(std::function<void()> callback) { workerEnded = std::move(callback); }
 
     // Called on the worker's thread for every stored reply, changed or not,
     // before any refresh it causes: for consumers that must see each one
@@ -164,30 +178,60 @@ public:
     CSerialPort& Port() { return port; }
     Clock& GetClock() { return clock; }
 
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> linkRunning{false};
-    std::atomic<int32_t> pollLcd{1};
-    std::atomic<bool> lcdValid{false};
-    std::atomic<bool> statusValid{false};
+    // True from the port's open until STOP, whatever the radio does: the
+    // state is the one truth, and this only reads it.
+    bool Running() const { return State() != LinkState::Stopped; }
+    // For a test that opened the port by hand (on a pseudo-terminal's own
+    // terms): the link counts as Open, or Stopped with the port left open.
+    void SetRunningForTest(bool running)
+    {
+        if (running) {
+            MarkOpen();
+        } else {
+            state = LinkState::Stopped;
+        }
+    }
+    // Set by a stop of the worker of the moment; every worker ends soon after.
+    bool StopRequested() const { return stopRequested.load(); }
+    // Whether the poll worker asks for the display (0: status polls only).
+    int32_t LcdPolls() const { return pollLcd.load(); }
+    void SetLcdPolls(int32_t on) { pollLcd = on; }
+    // Whether what the records hold came from the radio (or the banner).
+    bool LcdValid() const { return lcdValid.load(); }
+    bool StatusValid() const { return statusValid.load(); }
 
     // For side-by-side comparisons only (the benchmark, the pixel test):
     // every stored reply asks for a refresh, and the window repaints the LCD
     // and the lamp whole for each, as before change detection.
-    std::atomic<bool> refreshEveryReply{false};
+    void SetRefreshEveryReplyForTest(bool on) { refreshEveryReply = on; }
+    bool RefreshEveryReplyForTest() const { return refreshEveryReply.load(); }
 
-    // Counts for tests and the benchmark; they change nothing.
+    // What the link has done since it was made; it changes nothing.
+    LinkStats Stats() const
+    {
+        return {lcdPollsSent.load(), statusPollsSent.load(), lcdRepliesStored.load(), statusRepliesStored.load()};
+    }
+
+private:
+    friend bool PollLcdOnce(RadioLink& link, uint8_t* buffer);
+    friend bool PollStatusOnce(RadioLink& link, uint8_t* buffer);
+
+    std::atomic<bool> stopRequested{false};
+    std::atomic<int32_t> pollLcd{1};
+    std::atomic<bool> lcdValid{false};
+    std::atomic<bool> statusValid{false};
+    std::atomic<bool> refreshEveryReply{false};
     std::atomic<uint64_t> lcdPollsSent{0};
     std::atomic<uint64_t> statusPollsSent{0};
     std::atomic<uint64_t> lcdRepliesStored{0};
     std::atomic<uint64_t> statusRepliesStored{0};
-
-private:
     Clock& clock;
     CSerialPort port;
     mutable std::mutex recordLock;
     LcdImage lcdImage;
     RadioStatus radioStatus;
     std::function<void()> refresh;
+    std::function<void()> workerEnded;
     std::mutex observerLock;
     std::function<void(const StoredReply&)> storeObserver;
     std::function<void()> statusWake;
@@ -203,6 +247,12 @@ private:
     // Written under lineLock, so that no frame is begun on a closed port.
     std::atomic<bool> portClosed{false};
     void ChangeState(LinkState next);
+    // A stopped link whose port has opened; a running one keeps its state.
+    void MarkOpen()
+    {
+        LinkState stopped = LinkState::Stopped;
+        (void)state.compare_exchange_strong(stopped, LinkState::Open);
+    }
     // Taken for the whole of each frame's test and write, and to hand the
     // line to a worker, so that no frame straddles the hand-over.
     std::mutex lineLock;
@@ -222,6 +272,6 @@ inline constexpr uint32_t ANSWER_LIMIT_MS = 1000;
 inline constexpr uint32_t PORT_LOOK_PACE_MS = 1000;
 
 // The poll worker's thread routine: mirrors the radio's display and status
-// while the link runs, until stopRequested. When the port hangs up it closes
+// while the link runs, until StopRequested(). When the port hangs up it closes
 // it and waits for it, then polls on. Returns 0.
 int PollWorker(RadioLink& link);

@@ -1,6 +1,6 @@
-#include "replyhunter.h"
+#include "protocol/replyhunter.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <cstring>
 

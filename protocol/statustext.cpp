@@ -1,4 +1,4 @@
-#include "statustext.h"
+#include "protocol/statustext.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@
 // names and formats for the window, the command line and whatever else
 // reports the radio's status, so that they never disagree.
 
-#include "records.h"
+#include "protocol/records.h"
 
 #include <array>
 #include <cstdint>
@@ -30,15 +30,14 @@ struct Indicator {
     std::string_view name;
     uint8_t mask = 0;
     bool litWhenSet = true;
-    int controlId = 0;
 };
 
 inline constexpr std::array<Indicator, 5> indicators{{
-    {"RF SQ", 0x01, true, 1046},
-    {"MUTE", 0x02, false, 1044},
-    {"/XF", 0x04, true, 1047},
-    {"/HD5", 0x10, true, 1048},
-    {"/HD2", 0x08, true, 1049},
+    {"RF SQ", 0x01, true},
+    {"MUTE", 0x02, false},
+    {"/XF", 0x04, true},
+    {"/HD5", 0x10, true},
+    {"/HD2", 0x08, true},
 }};
 
 constexpr bool IndicatorLit(const Indicator& indicator, uint8_t flags)

@@ -1,6 +1,6 @@
-#include "tracerecorder.h"
+#include "protocol/tracerecorder.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <algorithm>
 #include <cstdio>

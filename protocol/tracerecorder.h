@@ -1,7 +1,7 @@
 #pragma once
 
-#include "clock.h"
-#include "traffictap.h"
+#include "serial/clock.h"
+#include "serial/traffictap.h"
 
 #include <cstdint>
 #include <map>

@@ -1,7 +1,7 @@
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 
-#include "keptfiles_p.h"
-#include "portname.h"
+#include "serial/keptfiles_p.h"
+#include "serial/portname.h"
 
 #include <filesystem>
 #include <system_error>

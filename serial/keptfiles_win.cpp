@@ -1,6 +1,6 @@
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 
-#include "keptfiles_p.h"
+#include "serial/keptfiles_p.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "netendpoint.h"
+#include "serial/netendpoint.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,6 +1,6 @@
-#include "netport.h"
+#include "serial/netport.h"
 
-#include "posixwait.h"
+#include "serial/posixwait.h"
 
 #include <algorithm>
 #include <cerrno>

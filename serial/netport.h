@@ -11,9 +11,9 @@
 // reported as a port in use. Two programs on one machine are kept apart
 // the same way.
 
-#include "netendpoint.h"
-#include "serialport_p.h"
-#include "telnetcodec.h"
+#include "serial/netendpoint.h"
+#include "serial/serialport_p.h"
+#include "serial/telnetcodec.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "portmap.h"
+#include "serial/portmap.h"
 
-#include "keptfiles.h"
-#include "netendpoint.h"
-#include "portname.h"
+#include "serial/keptfiles.h"
+#include "serial/netendpoint.h"
+#include "serial/portname.h"
 
 #include <algorithm>
 #include <cctype>

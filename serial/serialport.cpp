@@ -1,7 +1,7 @@
-#include "serialport.h"
+#include "serial/serialport.h"
 
-#include "portname.h"
-#include "serialport_p.h"
+#include "serial/portname.h"
+#include "serial/serialport_p.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "clock.h"
-#include "serialerror.h"
-#include "traffictap.h"
+#include "serial/clock.h"
+#include "serial/serialerror.h"
+#include "serial/traffictap.h"
 
 #include <atomic>
 #include <cstdint>

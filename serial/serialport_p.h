@@ -3,7 +3,7 @@
 // The one place that knows which platform the port runs on. Each backend file
 // defines these operations; serialport.cpp holds what is common to both.
 
-#include "serialerror.h"
+#include "serial/serialerror.h"
 
 #include <cstdint>
 #include <memory>

@@ -2,14 +2,14 @@
 // wait. Nothing is left pending in the driver when an operation returns, so a
 // read or write that timed out can never touch its caller's buffer later.
 
-#include "serialport_p.h"
+#include "serial/serialport_p.h"
 
-#include "keptfiles.h"
-#include "netendpoint.h"
-#include "netport.h"
-#include "portmap.h"
-#include "portname.h"
-#include "posixwait.h"
+#include "serial/keptfiles.h"
+#include "serial/netendpoint.h"
+#include "serial/netport.h"
+#include "serial/portmap.h"
+#include "serial/portname.h"
+#include "serial/posixwait.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,9 +10,9 @@
 // one thread's completion be taken for the other's, and a lock around reads
 // would hold a key frame's purge behind the worker's wait.
 
-#include "serialport_p.h"
+#include "serial/serialport_p.h"
 
-#include "portname.h"
+#include "serial/portname.h"
 
 #include <algorithm>
 

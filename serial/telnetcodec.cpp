@@ -1,4 +1,4 @@
-#include "telnetcodec.h"
+#include "serial/telnetcodec.h"
 
 namespace telnet {
 

@@ -1,6 +1,6 @@
-#include "faults.h"
+#include "sim/faults.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 namespace sim {
 

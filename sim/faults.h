@@ -3,8 +3,8 @@
 // What the line and the radio do wrong on request. Each fault is one step on
 // the way of a reply out, so that the switches combine in a fixed order.
 
-#include "frameparser.h"
-#include "options.h"
+#include "sim/frameparser.h"
+#include "sim/options.h"
 
 #include <optional>
 #include <random>

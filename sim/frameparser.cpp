@@ -1,6 +1,6 @@
-#include "frameparser.h"
+#include "sim/frameparser.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 // radiosim: a simulated scanner on a pseudo-terminal, for tests and for
 // trying the front panel without a radio.
 
-#include "options.h"
-#include "simserver.h"
+#include "sim/options.h"
+#include "sim/simserver.h"
 
 #include <csignal>
 #include <cstdio>

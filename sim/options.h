@@ -3,8 +3,8 @@
 // Command line of radiosim. Every fault a test may want is one switch, so a
 // test names the misbehaviour it needs and nothing else changes.
 
-#include "traffic.h"
-#include "voice.h"
+#include "sim/traffic.h"
+#include "sim/voice.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
-#include "radiomodel.h"
+#include "sim/radiomodel.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <algorithm>
 #include <cstddef>

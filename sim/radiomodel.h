@@ -6,7 +6,7 @@
 // Everything that varies comes from seeded generators, so a run can be
 // repeated.
 
-#include "traffic.h"
+#include "sim/traffic.h"
 
 #include <array>
 #include <cstdint>

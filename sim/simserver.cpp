@@ -1,7 +1,7 @@
-#include "simserver.h"
+#include "sim/simserver.h"
 
-#include "frames.h"
-#include "walltime.h"
+#include "protocol/frames.h"
+#include "activity/walltime.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,12 +4,12 @@
 // acts on keys and tune frames, and runs both image hand-shakes. One thread,
 // one poll() loop; every wait ends at the next thing that is due.
 
-#include "faults.h"
-#include "frameparser.h"
-#include "options.h"
-#include "pty.h"
-#include "radiomodel.h"
-#include "voice.h"
+#include "sim/faults.h"
+#include "sim/frameparser.h"
+#include "sim/options.h"
+#include "sim/pty.h"
+#include "sim/radiomodel.h"
+#include "sim/voice.h"
 
 #include <chrono>
 #include <cstdio>

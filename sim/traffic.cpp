@@ -1,4 +1,4 @@
-#include "traffic.h"
+#include "sim/traffic.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "voice.h"
+#include "sim/voice.h"
 
 #include "audio/pulsestream.h"
 

@@ -11,7 +11,7 @@
 // once and looked for again; the radio goes on without a voice meanwhile.
 
 #include "audio/streamthread.h"
-#include "traffic.h"
+#include "sim/traffic.h"
 
 #include <cstdint>
 #include <mutex>

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# clang-tidy (checks in .clang-tidy) and cppcheck over the project's own code;
+# The include layers (tools/checklayers.py), clang-tidy (checks in .clang-tidy)
+# and cppcheck over the project's own code;
 # fails on any finding. Needs a configured build for compile_commands.json.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,12 +11,14 @@ for p in clang-tidy cppcheck; do
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "$p"
   fi
 done
-[ -f "$dir/compile_commands.json" ] || bash "$here/tools/build.sh"
 cd "$here"
+# The arrows between folders first: it takes a second and says the most.
+python3 tools/checklayers.py
+[ -f "$dir/compile_commands.json" ] || bash "$here/tools/build.sh"
 # The tests too: their fakes, pseudo-terminal pairs and threads are code that
 # can be wrong like any other. The Windows sources and the Wine tests are not
 # in this build's compile database.
-files=$(git ls-files 'serial/*.cpp' 'protocol/*.cpp' 'transfer/*.cpp' 'activity/*.cpp' 'audio/*.cpp' 'config/*.cpp' 'control/*.cpp' 'cli/*.cpp' 'panel/*.cpp' 'app/*.cpp' 'sim/*.cpp' \
+files=$(git ls-files 'serial/*.cpp' 'protocol/*.cpp' 'transfer/*.cpp' 'activity/*.cpp' 'audio/*.cpp' 'config/*.cpp' 'control/*.cpp' 'station/*.cpp' 'cli/*.cpp' 'panel/*.cpp' 'app/*.cpp' 'sim/*.cpp' \
   'bench/*.cpp' 'tests/*.cpp' | grep -v -e '_win\.cpp$' -e '^tests/wine/')
 echo "== clang-tidy over $(echo "$files" | wc -l) files"
 # shellcheck disable=SC2086
@@ -28,6 +31,6 @@ fi
 echo "== cppcheck"
 cppcheck --quiet --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
   --library=qt --library=googletest --suppress=missingIncludeSystem -j "$(nproc)" \
-  -I . -I serial -I protocol -I transfer -I activity -I config -I control -I cli -I panel -I app -I sim -I tests/support \
-  serial protocol transfer activity audio config control cli panel app sim bench tests
+  -I . -I tests/support \
+  serial protocol transfer activity audio config control station cli panel app sim bench tests
 echo "analysers clean"

@@ -2,7 +2,7 @@
 """Write the application icon: a handheld scanner radio, 48, 32 and 16
 pixels, and the 48-pixel picture once more as SVG for the desktop's menus.
 
-usage: make_icon.py [OUTDIR]    (default: app/resources beside this tool)
+usage: make_icon.py [OUTDIR]    (default: panel/resources beside this tool)
 
 The pictures are drawn pixel by pixel below rather than scaled from one
 master, because a shrunken 32-pixel radio smears into a grey blob at 16.
@@ -184,7 +184,7 @@ def main(argv):
         print("usage: make_icon.py [OUTDIR]", file=sys.stderr)
         return 2
     here = os.path.dirname(os.path.abspath(__file__))
-    outdir = argv[1] if len(argv) == 2 else os.path.join(here, "..", "app", "resources")
+    outdir = argv[1] if len(argv) == 2 else os.path.join(here, "..", "panel", "resources")
     outputs = [("icon48.png", encode_png(parse_art(ICON48))), ("icon32.png", encode_png(parse_art(ICON32))),
                ("icon16.png", encode_png(parse_art(ICON16))), ("icon.svg", encode_svg(parse_art(ICON48)))]
     for name, data in outputs:

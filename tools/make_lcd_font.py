@@ -4,7 +4,7 @@
 usage: make_lcd_font.py GLYPHS.txt OUT.ttf
 
 The source format is described in the comment header of
-app/resources/lcd_glyphs.txt. The output depends only on the source, so a
+panel/resources/lcd_glyphs.txt. The output depends only on the source, so a
 rebuild from an unchanged source gives the same bytes.
 """
 

@@ -9,21 +9,23 @@ set -euo pipefail
 # libpulse-dev and libsndfile1-dev: the audio core captures and plays through
 # the sound server and writes each hit's recording. The stream to Icecast:
 # libshout speaks to the server, LAME encodes MP3 and libopusenc Ogg Opus.
+# pulseaudio-utils and espeak-ng: run-panel gives the simulated radio a voice
+# in a sink of its own (pactl), speaking with espeak-ng.
 want=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev python3-fonttools fonts-liberation2
-  libpulse-dev libsndfile1-dev libshout-dev libmp3lame-dev libopusenc-dev)
+  libpulse-dev libsndfile1-dev libshout-dev libmp3lame-dev libopusenc-dev pulseaudio-utils espeak-ng)
 if [ "${1:-panel}" = "test" ]; then
   # ser2net serves radiosim's terminal on loopback for the network port's tests;
   # openbox (with xprop from x11-utils to see it is up) frames the window for
   # the test of where it comes back after a restart; nlohmann-json reads
   # ostrellectl's JSON back in its tests; Hamlib's rigctl and rigctld are the
-  # reference clients of the network control server; a private PulseAudio
-  # (pactl and paplay from pulseaudio-utils) is the real sound server of the
-  # audio tests, into which radiosim speaks with espeak-ng or plays sox's tones;
+  # reference clients of the network control server; a private PulseAudio is
+  # the real sound server of the audio tests, into which radiosim speaks or
+  # plays sox's tones;
   # icecast2 is the server the stream's tests send to (its own service is
   # never used: the tests start it on a free port with a configuration of
   # their own), and opusfile and mpg123 decode what a listener got.
   want+=(xvfb xauth ser2net openbox x11-utils nlohmann-json3-dev libhamlib-utils
-    pulseaudio pulseaudio-utils espeak-ng sox icecast2 libopusfile-dev libmpg123-dev)
+    pulseaudio sox icecast2 libopusfile-dev libmpg123-dev)
 fi
 case "${1:-panel}" in
   # CPack's Debian generator finds the libraries' packages with dpkg-shlibdeps

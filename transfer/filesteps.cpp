@@ -1,4 +1,4 @@
-#include "filesteps.h"
+#include "transfer/filesteps.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
-#include "imagetransfer.h"
+#include "transfer/imagetransfer.h"
 
-#include "filesteps.h"
-#include "radiolink.h"
+#include "transfer/filesteps.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -422,7 +422,7 @@ bool ImageTransfer::Start(RadioLink& link)
         return false;
     }
     // A port that has gone takes no transfer; the link waits for it.
-    if (!link.linkRunning || link.State() == LinkState::PortGone) {
+    if (!link.Running() || link.State() == LinkState::PortGone) {
         Finish(TransferOutcome::Stopped);
         return false;
     }
@@ -465,8 +465,8 @@ TransferReport ImageTransfer::Cancel(RadioLink& link, bool resumePolling)
     // A worker that reached its end before the request keeps its outcome: a
     // whole image is not called cancelled, nor a failure hidden behind it,
     // nor a STOP of the link that came first.
-    if (how == TransferOutcome::Running || (how == TransferOutcome::Stopped && link.linkRunning)) {
-        how = link.linkRunning ? TransferOutcome::Cancelled : TransferOutcome::Stopped;
+    if (how == TransferOutcome::Running || (how == TransferOutcome::Stopped && link.Running())) {
+        how = link.Running() ? TransferOutcome::Cancelled : TransferOutcome::Stopped;
     }
     TransferReport report = Finish(how);
     if (resumePolling) {
@@ -480,7 +480,7 @@ void ImageTransfer::RestartPollingIfRunning(RadioLink& link, TransferReport& rep
     // A stopped link stays stopped: polling belongs only to a running one.
     // Should START have brought polling back already, the poll worker is
     // merely replaced by a fresh one.
-    if (link.linkRunning) {
+    if (link.Running()) {
         link.StartWorker(PollWorker);
         report.pollingRestarted = true;
     }

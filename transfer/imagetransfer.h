@@ -192,6 +192,6 @@ private:
 uint64_t ExpectedSendMs(int32_t records);
 
 // Thread routines, run through RadioLink::StartWorker. Both return 0 and end
-// within a bounded time once link.stopRequested is set.
+// within a bounded time once link.StopRequested() is set.
 int ImageSendWorker(RadioLink& link, ImageTransfer& transfer);
 int ImageReceiveWorker(RadioLink& link, ImageTransfer& transfer);

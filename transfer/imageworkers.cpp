@@ -1,11 +1,11 @@
 // The two transfer workers. Each follows the radio's hand-shake byte for
-// byte, but every wait is cut into short slices with a look at stopRequested
+// byte, but every wait is cut into short slices with a look at StopRequested()
 // between them, so that STOP or Exit ends a transfer within a bounded time
 // whatever the radio does.
 
-#include "imagetransfer.h"
+#include "transfer/imagetransfer.h"
 
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <array>
@@ -37,7 +37,7 @@ WriteResult WriteBlock(RadioLink& link, const uint8_t* data, int32_t count, uint
     const uint32_t start = clock.TickCount();
     int32_t written = 0;
     while (written < count) {
-        if (link.stopRequested) {
+        if (link.StopRequested()) {
             return WriteResult::Stopped;
         }
         const uint32_t used = clock.TickCount() - start;
@@ -79,7 +79,7 @@ bool SleepUnlessStopped(RadioLink& link, uint32_t ms)
     Clock& clock = link.GetClock();
     const uint32_t start = clock.TickCount();
     for (;;) {
-        if (link.stopRequested) {
+        if (link.StopRequested()) {
             return false;
         }
         const uint32_t used = clock.TickCount() - start;
@@ -145,7 +145,7 @@ int ImageSendWorker(RadioLink& link, ImageTransfer& transfer)
     bool ready = false;
     TransferOutcome how = TransferOutcome::Completed;
     while (transfer.imageBytesLeft > 0) {
-        if (link.stopRequested) {
+        if (link.StopRequested()) {
             how = TransferOutcome::Stopped;
             break;
         }
@@ -210,7 +210,7 @@ int ImageReceiveWorker(RadioLink& link, ImageTransfer& transfer)
     uint32_t lastData = lastFlow;
     TransferOutcome how = TransferOutcome::Completed;
     for (;;) {
-        if (link.stopRequested) {
+        if (link.StopRequested()) {
             how = TransferOutcome::Stopped;
             break;
         }

@@ -1,7 +1,7 @@
-#include "radiomemory.h"
+#include "transfer/radiomemory.h"
 
-#include "filesteps.h"
-#include "frames.h"
+#include "transfer/filesteps.h"
+#include "protocol/frames.h"
 
 #include <cerrno>
 #include <charconv>

@@ -1,13 +1,14 @@
 // Hits as the detector finds them in played replies, and the daily files
 // they are written to and read back from.
 
-#include "activitycsv.h"
-#include "activitylog.h"
-#include "hitdetector.h"
+#include "activity/activitycsv.h"
+#include "activity/activitylog.h"
+#include "activity/hitdetector.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <functional>
 #include <cstring>
 #include <filesystem>
@@ -191,6 +192,7 @@ std::vector<Case> Cases()
 
 TEST(HitDetector, FindsTheHitsOfPlayedReplies)
 {
+    size_t shownCount = 0;
     for (const Case& c : Cases()) {
         SCOPED_TRACE(c.name);
         FixedWallTime wall;
@@ -199,11 +201,15 @@ TEST(HitDetector, FindsTheHitsOfPlayedReplies)
         // its row says, its squelch close and open again in between, and may
         // annotate the hit it is told of at the end.
         std::string edges;
+        std::map<int64_t, std::string> shown; // by the hit's start, the display it was told of
         detector.SetObserver([&](HitEdge edge, uint32_t tick, Hit& hit) {
-            const char letter = "BCRE"[static_cast<int>(edge)];
+            const char letter = "BCRES"[static_cast<int>(edge)];
             edges += letter + std::to_string(tick) + " ";
             if (edge == HitEdge::Ended) {
                 hit.recording = "of " + std::to_string(hit.startMs);
+            }
+            if (edge == HitEdge::Shown) {
+                shown[hit.startMs] = hit.display;
             }
         });
         std::string expectedEdges;
@@ -235,6 +241,11 @@ TEST(HitDetector, FindsTheHitsOfPlayedReplies)
                 EXPECT_EQ(hits[i].display, e.display);
             }
             EXPECT_EQ(hits[i].recording, "of " + std::to_string(hits[i].startMs));
+            // Told as soon as it is known, the display the hit keeps.
+            if (shown.count(hits[i].startMs) != 0) {
+                EXPECT_EQ(shown[hits[i].startMs], hits[i].display) << "hit " << i;
+                ++shownCount;
+            }
             const std::string began = "B" + std::to_string(e.startTick) + " ";
             const std::string ended = "E" + std::to_string(e.startTick + e.durationMs) + " ";
             const size_t from = edges.find(began);
@@ -260,6 +271,7 @@ TEST(HitDetector, FindsTheHitsOfPlayedReplies)
             EXPECT_EQ(edges, "B0 C1000 R1500 C2000 E2000 ");
         }
     }
+    EXPECT_GT(shownCount, 0u);
 }
 
 Hit SampleHit(int64_t startMs, std::string display)

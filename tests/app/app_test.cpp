@@ -1,13 +1,14 @@
 #include "ptyradio.h"
 #include "testsupport.h"
 
-#include "caboutdlg.h"
-#include "cdemoapp.h"
-#include "keptfiles.h"
-#include "keypadfilter.h"
-#include "resourceids.h"
-#include "resourcestrings.h"
-#include "versionblock.h"
+#include "panel/caboutdlg.h"
+#include "app/cdemoapp.h"
+#include "serial/keptfiles.h"
+#include "app/keypadfilter.h"
+#include "panel/panelcontrols.h"
+#include "panel/resourceids.h"
+#include "panel/resourcestrings.h"
+#include "panel/versionblock.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -147,7 +148,7 @@ protected:
         ASSERT_TRUE(radio.Ok());
         qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(number));
         qobject_cast<QPushButton*>(panel->Control(1033))->click();
-        ASSERT_TRUE(panel->Link().linkRunning);
+        ASSERT_TRUE(panel->Link().Running());
     }
 
     size_t KeyFrames(const PtyRadio& radio) const
@@ -182,7 +183,7 @@ TEST_F(KeypadFilterTest, EnterOnStartStopSendsEntAndKeepsTheLink)
     startStop->setFocus();
     QTest::keyClick(startStop, Qt::Key_Return);
     EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(KeyFrame(18)), 1000));
-    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_TRUE(panel->Link().Running());
     EXPECT_EQ(qobject_cast<QPushButton*>(startStop)->text(), QStringLiteral("STOP"));
 }
 
@@ -216,7 +217,7 @@ TEST_F(KeypadFilterTest, TheFrequencyBoxKeepsItsKeysAndEnterTunes)
     QTest::keyClicks(frequency, QStringLiteral("162.55"));
     EXPECT_EQ(frequency->text(), QStringLiteral("162.55"));
     QTest::keyClick(frequency, Qt::Key_Return);
-    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(162.55, 2)), 1000));
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(162550000, 2)), 1000));
     EXPECT_EQ(KeyFrames(radio), 0u);
 }
 
@@ -328,12 +329,12 @@ TEST(AboutBox, NamesTheFolderOfKeptFilesWithinItsLine)
     App();
     RecordingPrompts prompts;
     CFrontPanelDlg panel(&prompts);
-    EXPECT_EQ(panel.moduleDirectory, QString::fromStdString(KeptFilesDirectory()));
-    CAboutDlg about(panel.moduleDirectory);
+    EXPECT_EQ(panel.ModuleDirectory(), QString::fromStdString(KeptFilesDirectory()));
+    CAboutDlg about(panel.ModuleDirectory());
     auto* line = about.findChild<QLabel*>(QStringLiteral("keptFolder"));
     ASSERT_NE(line, nullptr);
     EXPECT_TRUE(line->text().startsWith(QStringLiteral("Settings in "))) << line->text().toStdString();
-    EXPECT_EQ(line->toolTip(), QDir::toNativeSeparators(panel.moduleDirectory));
+    EXPECT_EQ(line->toolTip(), QDir::toNativeSeparators(panel.ModuleDirectory()));
     EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), line->width());
     EXPECT_LE(line->geometry().bottom(), about.height());
 
@@ -484,16 +485,16 @@ TEST(Application, TheSessionsEndEndsThePanelAsExitDoes)
             ASSERT_NE(panel, nullptr);
             qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("249"));
             qobject_cast<QPushButton*>(panel->Control(1033))->click();
-            ASSERT_TRUE(panel->Link().linkRunning);
+            ASSERT_TRUE(panel->Link().Running());
             panel->FrequencyEdit()->setText(QStringLiteral("146.52"));
             QObject::connect(panel, &QDialog::finished, [&, panel] {
-                runningAtEnd = panel->Link().linkRunning;
+                runningAtEnd = panel->Link().Running();
                 endedBySession = !fellBack;
             });
             if (way.over == Over::ATransfer) {
                 // The radio never streams: the receive waits until it ends.
                 qobject_cast<QPushButton*>(panel->Control(1001))->click();
-                ASSERT_TRUE(panel->transfer.Active());
+                ASSERT_TRUE(panel->Transfer().Active());
             }
             if (way.over == Over::AMessage) {
                 QTimer::singleShot(50, way.end);

@@ -11,8 +11,8 @@
 
 #include "testsupport.h"
 
-#include "cdemoapp.h"
-#include "resourceids.h"
+#include "app/cdemoapp.h"
+#include "panel/resourceids.h"
 
 #include <QElapsedTimer>
 #include <QPushButton>

@@ -8,7 +8,7 @@
 #include "activity/activityrecorder.h"
 #include "audio/capture.h"
 #include "audio/hitrecorder.h"
-#include "voice.h"
+#include "sim/voice.h"
 #include "waituntil.h"
 
 #include <sndfile.h>
@@ -75,6 +75,11 @@ struct Listening {
     std::vector<Hit> hits;
     std::vector<std::string> captureSaid;
 };
+
+// The files' lengths may differ from a call and its pre-roll by a status
+// poll at each end and the capture's latency; on a loaded machine (or under
+// a sanitizer) by more.
+constexpr double LENGTH_TOLERANCE_S = 0.15;
 
 struct Decoded {
     std::vector<int16_t> samples; // the first channel

@@ -2,13 +2,13 @@
 // radiosim, with what it prints, what it says and how it exits.
 
 #include "ctlprocess.h"
-#include "messages.h"
-#include "options.h"
-#include "report.h"
+#include "cli/messages.h"
+#include "cli/options.h"
+#include "cli/report.h"
 #include "scriptedcalls.h"
 #include "ser2netprocess.h"
 #include "simprocess.h"
-#include "walltime.h"
+#include "activity/walltime.h"
 
 #include <nlohmann/json.hpp>
 
@@ -445,6 +445,7 @@ TEST(CliWatch, HitsAreTheScriptedCallsOneLineEachAsTheyEnd)
             hit.display = j["display"].get<std::string>();
             hit.rssiMax = j["rssiMax"].get<uint16_t>();
             hit.rssiMean = j["rssiMean"].get<uint16_t>();
+            EXPECT_EQ(j["recording"].get<std::string>(), "") << "nothing recorded without --record";
             hits.push_back(hit);
         }
         ExpectScriptedHits(hits, sim, stop);
@@ -468,8 +469,9 @@ TEST(CliWatch, EndsOnceItsReaderHasGone)
 }
 
 // Each number option takes its whole range and nothing beyond it, and
-// --merge-gap is refused where no hits are watched.
-TEST(CliOptions, NumbersTakeTheirWholeRangeAndTheMergeGapGoesWithHits)
+// --merge-gap, --record and the stream's options are refused where no hits
+// are watched or served.
+TEST(CliOptions, NumbersTakeTheirWholeRangeAndHitAndSoundOptionsGoWithTheirCommands)
 {
     const auto n = [](int value) { return std::to_string(value); };
     const std::pair<std::vector<std::string>, bool> cases[] = {
@@ -483,12 +485,54 @@ TEST(CliOptions, NumbersTakeTheirWholeRangeAndTheMergeGapGoesWithHits)
         {{"serve", "--rigctl-port", "65536"}, false},
         {{"watch", "--merge-gap", "500"}, false},
         {{"status", "--merge-gap", "500"}, false},
+        {{"watch", "--record"}, false},
+        {{"--record", "watch", "--hits"}, true},
+        {{"watch", "--hits", "--audio-device", "radio.monitor"}, false},
+        {{"serve", "--stream", "icecast://h/m", "--audio-device", "radio.monitor"}, true},
+        {{"status", "--stream", "icecast://h/m"}, false},
+        {{"watch", "--hits", "--stream-password-file", "/tmp/p"}, false},
     };
     for (const auto& [args, fits] : cases) {
         cli::Options options;
         std::string error;
         EXPECT_EQ(cli::ParseOptions(args, options, error), fits) << ::testing::PrintToString(args) << error;
         EXPECT_EQ(error.empty(), fits) << error;
+    }
+    // A word after --record is its folder once the command is given.
+    cli::Options options;
+    std::string error;
+    ASSERT_TRUE(cli::ParseOptions({"watch", "--hits", "--record", "calls", "--json"}, options, error)) << error;
+    EXPECT_EQ(options.record.value_or(""), "calls");
+}
+
+// The usage lists every command of the table, and an option is refused,
+// with the commands that take it, wherever its row does not put it.
+TEST(CliOptions, UsageAndChecksFollowTheTable)
+{
+    const std::string usage = cli::UsageText();
+    for (const cli::CommandDef& command : cli::commandTable) {
+        EXPECT_NE(usage.find("\n  " + std::string(command.name) + " "), std::string::npos) << command.name;
+    }
+    EXPECT_NE(usage.find("\n  watch --hits "), std::string::npos);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"status", "--yes"}, "--yes goes with read and write, not with status"},
+        {{"key", "1", "--json"}, "--json goes with status, lcd and watch, not with key"},
+        {{"ports", "--port", "COM1"},
+         "--port goes with status, lcd, key, tune, read, write, watch and serve, not with ports"},
+        {{"serve", "--hits", "--merge-gap", "5"}, "--hits goes with watch, not with serve"},
+        {{"read", "f", "-y", "--reconnect"}, "--reconnect goes with watch and serve, not with read"},
+        {{"watch", "--merge-gap", "5"}, "--merge-gap goes with watch --hits"},
+        {{"serve", "x"}, "usage: ostrellectl serve [--listen ADDRESS] [--rigctl-port PORT]"},
+        {{"tune"}, "usage: ostrellectl tune MHZ [am|fm|auto]"},
+        {{"status", "-y=1"}, "unknown option -y=1"},
+        {{"lcd", "--json", "--port", "COM2"}, ""},
+        {{"serve", "--reconnect", "--listen", "0.0.0.0", "--rigctl-port", "0"}, ""},
+    };
+    for (const auto& [args, refusal] : cases) {
+        cli::Options options;
+        std::string error;
+        EXPECT_EQ(cli::ParseOptions(args, options, error), refusal.empty()) << error;
+        EXPECT_EQ(error, refusal);
     }
 }
 

@@ -2,7 +2,7 @@
 
 // A radio whose records a test sets, and a client on a loopback socket.
 
-#include "rigctlprotocol.h"
+#include "control/rigctlprotocol.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,9 +5,9 @@
 
 #include "ctlprocess.h"
 #include "fakeaccess.h"
-#include "linkaccess.h"
-#include "radiolink.h"
-#include "rigctlserver.h"
+#include "control/linkaccess.h"
+#include "protocol/radiolink.h"
+#include "control/rigctlserver.h"
 #include "ser2netprocess.h"
 #include "simprocess.h"
 #include "waituntil.h"
@@ -191,11 +191,11 @@ struct Tally {
 template <typename Busy>
 void Count(RadioLink& link, Tally& tally, int ms, Busy busy)
 {
-    const uint64_t before = link.statusRepliesStored;
+    const uint64_t before = link.Stats().statusRepliesStored;
     const auto start = std::chrono::steady_clock::now();
     busy(start + std::chrono::milliseconds(ms));
     std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
-    tally.replies += link.statusRepliesStored - before;
+    tally.replies += link.Stats().statusRepliesStored - before;
     tally.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

@@ -3,9 +3,9 @@
 // of a transfer: a clear message, never a hang, nothing received lost.
 
 #include "faultsupport.h"
-#include "frames.h"
-#include "imagetransfer.h"
-#include "radiolink.h"
+#include "protocol/frames.h"
+#include "transfer/imagetransfer.h"
+#include "protocol/radiolink.h"
 #include "simprocess.h"
 
 #include <gtest/gtest.h>
@@ -132,7 +132,7 @@ protected:
         ASSERT_TRUE(sim->Started()) << sim->Error();
         ASSERT_TRUE(link.Port().Open(sim->Path().c_str(), 115200, 'N', 8, 1, true, true));
         link.StartPolling();
-        ASSERT_TRUE(WaitFor([this] { return link.statusValid.load(); }, 2000));
+        ASSERT_TRUE(WaitFor([this] { return link.StatusValid(); }, 2000));
         transfer.SetProgressStream(nullptr);
     }
     // The transfer timer, every 100 ms, for at most boundMs.

@@ -3,8 +3,8 @@
 // all, while the window thread hammers frames in between.
 
 #include "faultsupport.h"
-#include "frames.h"
-#include "radiolink.h"
+#include "protocol/frames.h"
+#include "protocol/radiolink.h"
 #include "simprocess.h"
 
 #include <gtest/gtest.h>
@@ -63,26 +63,26 @@ TEST_F(LinkAgainstSim, RadioThatVanishesWhilePollingCostsNoProcessorAndComesBack
 {
     const std::string path = FreshLinkPath();
     ASSERT_TRUE(Connect({"--hangup-after", "600"}, path));
-    ASSERT_TRUE(WaitFor([this] { return link.statusValid.load(); }, 2000));
+    ASSERT_TRUE(WaitFor([this] { return link.StatusValid(); }, 2000));
     ASSERT_EQ(sim->WaitForExit(3000), 0) << "radiosim hangs up by itself";
     const auto gone = [this] { return link.State() == LinkState::PortGone; };
     ASSERT_TRUE(WaitFor(gone, 1000));
 
     const double cpu0 = ProcessCpuSeconds();
-    const uint64_t polls0 = link.statusPollsSent;
+    const uint64_t polls0 = link.Stats().statusPollsSent;
     std::this_thread::sleep_for(milliseconds(1000));
     const double cpu = ProcessCpuSeconds() - cpu0;
     EXPECT_LT(cpu, 0.02) << "the wait for the port spins";
     RecordProperty("processor_ms_per_s_while_the_port_is_gone", static_cast<int>(cpu * 1000));
-    EXPECT_EQ(link.statusPollsSent, polls0) << "a port that is gone is polled";
-    EXPECT_FALSE(link.statusValid) << "a vanished radio must not look as if its status still came";
+    EXPECT_EQ(link.Stats().statusPollsSent, polls0) << "a port that is gone is polled";
+    EXPECT_FALSE(link.StatusValid()) << "a vanished radio must not look as if its status still came";
     EXPECT_TRUE(link.PortClosed()); // the port itself is the worker's until it is stopped
 
     // The radio is back under the same name: the link finds it by itself.
     sim = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "1500"}, path);
     ASSERT_TRUE(sim->Started()) << sim->Error();
     const auto backAt = steady_clock::now();
-    EXPECT_TRUE(WaitFor([this] { return link.statusValid && link.lcdValid; }, 2000));
+    EXPECT_TRUE(WaitFor([this] { return link.StatusValid() && link.LcdValid(); }, 2000));
     EXPECT_EQ(link.State(), LinkState::Answering);
     RecordProperty("ms_from_the_radio_back_to_its_status", static_cast<int>(MsSince(backAt)));
 
@@ -102,15 +102,15 @@ TEST_F(LinkAgainstSim, RadioThatVanishesWhilePollingCostsNoProcessorAndComesBack
 TEST_F(LinkAgainstSim, HammeredKeyAndTuneFramesArriveWholeAndInOrder)
 {
     ASSERT_TRUE(Connect({"--trace"}));
-    ASSERT_TRUE(WaitFor([this] { return link.statusValid.load(); }, 2000));
+    ASSERT_TRUE(WaitFor([this] { return link.StatusValid(); }, 2000));
     constexpr int kFrames = 1000;
     std::vector<Bytes> sent;
     for (int i = 0; i < kFrames; ++i) {
         if (i % 5 == 4) {
-            const double mhz = 100.0 + i * 0.0125;
-            const auto f = TuneFrame(mhz, i % 4);
+            const auto hz = static_cast<uint32_t>(100000000 + i * 12500);
+            const auto f = TuneFrame(hz, i % 4);
             sent.emplace_back(f.begin(), f.end());
-            link.SendTune(mhz, i % 4);
+            link.SendTune(hz, i % 4);
         } else {
             // The light key and two digits: none of them starts a transfer
             // or anything else that would change what the line carries.
@@ -185,8 +185,8 @@ TEST_F(LinkAgainstSim, JunkFloodLeavesTheLinkResponsiveAndRecovers)
     // Some replies get through between the junk, so the count alone would
     // pass before the flood ends; only count those stored once it is over.
     std::this_thread::sleep_for(milliseconds(1500));
-    const uint64_t storedAfterFlood = link.statusRepliesStored;
-    ASSERT_TRUE(WaitFor([&] { return link.statusRepliesStored > storedAfterFlood + 20; }, 3000))
+    const uint64_t storedAfterFlood = link.Stats().statusRepliesStored;
+    ASSERT_TRUE(WaitFor([&] { return link.Stats().statusRepliesStored > storedAfterFlood + 20; }, 3000))
         << "replies are picked up again after the flood";
     link.StopWorker();
     sim->Stop();
@@ -238,13 +238,13 @@ TEST_P(ReplyFaults, DisplayShowsOnlyWholeRepliesAndKeepsTheLastGoodOne)
     // A good display first, from a healthy radio, so that "the last good
     // reply" means something.
     ASSERT_TRUE(Connect({}));
-    ASSERT_TRUE(WaitFor([this] { return link.statusValid && link.lcdValid; }, 2000));
+    ASSERT_TRUE(WaitFor([this] { return link.StatusValid() && link.LcdValid(); }, 2000));
     link.StopWorker();
     sim->Stop();
     const PanelSnapshot good = link.Snapshot();
 
-    const uint64_t status0 = link.statusRepliesStored;
-    const uint64_t lcd0 = link.lcdRepliesStored;
+    const uint64_t status0 = link.Stats().statusRepliesStored;
+    const uint64_t lcd0 = link.Stats().lcdRepliesStored;
     std::vector<std::string> args = fault.args;
     args.emplace_back("--trace");
     ASSERT_TRUE(Connect(args));
@@ -268,7 +268,7 @@ TEST_P(ReplyFaults, DisplayShowsOnlyWholeRepliesAndKeepsTheLastGoodOne)
         ASSERT_TRUE(lcd == LcdBytes(good) || lcds.count(lcd) != 0)
             << fault.name << ": a display the radio never sent whole";
     }
-    const uint64_t stored = link.statusRepliesStored - status0 + link.lcdRepliesStored - lcd0;
+    const uint64_t stored = link.Stats().statusRepliesStored - status0 + link.Stats().lcdRepliesStored - lcd0;
     if (fault.stored == Stored::Some) {
         EXPECT_GT(stored, 0u) << fault.name;
     } else if (fault.stored == Stored::None) {

@@ -2,12 +2,12 @@
 // settings file that is anything but a small text file.
 
 #include "faultsupport.h"
-#include "lcdpainter.h"
+#include "panel/lcdpainter.h"
 #include "simprocess.h"
-#include "statuspainter.h"
+#include "panel/statuspainter.h"
 #include "testsupport.h"
 
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 
 #include <QCheckBox>
 #include <QDialog>
@@ -91,7 +91,7 @@ TEST_F(PanelFaults, RadioThatVanishesShowsNoStatusAndStopStartAndExitStayQuick)
     OpenPanel();
     qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(kCom));
     Click(1033);
-    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    ASSERT_TRUE(panel->Link().Running()) << prompts.warnings.join('|').toStdString();
     const QString none = statuspaint::FormatStatus(RadioStatus{}).battery;
     ASSERT_TRUE(WaitUntil([&] { return Text(1036) != none; }));
 
@@ -108,7 +108,7 @@ TEST_F(PanelFaults, RadioThatVanishesShowsNoStatusAndStopStartAndExitStayQuick)
     sim = std::make_unique<SimProcess>(std::vector<std::string>{"--hangup-after", "1500"}, LinkPath());
     ASSERT_TRUE(sim->Started()) << sim->Error();
     Click(1033);
-    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    ASSERT_TRUE(panel->Link().Running()) << prompts.warnings.join('|').toStdString();
     EXPECT_TRUE(WaitUntil([&] { return Text(1036) != none; }));
 
     // And gone again: Exit is as quick as ever and ends the panel.
@@ -130,7 +130,7 @@ TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
     OpenPanel();
     qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(kCom));
     Click(1033);
-    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    ASSERT_TRUE(panel->Link().Running()) << prompts.warnings.join('|').toStdString();
     const QSize size = panel->size();
     const QRect lcd = panel->LcdRect();
     const QPoint inBand = lcdpaint::MarkBand(lcd).topLeft() + QPoint(2, 2);
@@ -144,7 +144,7 @@ TEST_F(PanelFaults, LinkStatesShowWithinASecondAndTheRadioComesBackByItself)
         const bool dark = screen.pixel(lamp) == qRgb(0, 0, 0);
         // Stopped, the keys stay enabled; running, they follow the port.
         const bool frames = panel->Control(1035)->isEnabled() == transfers &&
-                            (panel->Control(1006)->isEnabled() == transfers || !panel->Link().linkRunning);
+                            (panel->Control(1006)->isEnabled() == transfers || !panel->Link().Running());
         const bool noFrequency = Text(1052) == QStringLiteral("----") && Text(1051) == QStringLiteral("----");
         seen = panel->CurrentMark().reason.toStdString() + (band ? " [band]" : "") + (dark ? " [dark lamp]" : "") +
                (panel->Control(1001)->isEnabled() ? " [Recv]" : "") + (panel->Control(1006)->isEnabled() ? " [SCAN]" : "") +
@@ -251,7 +251,7 @@ TEST_F(PanelFaults, SettingsBehindALinkAreWrittenThroughIt)
     WriteBytes(target, "7\n146.52\n");
     fs::create_symlink(target, SettingsFile());
     OpenPanel();
-    EXPECT_EQ(panel->comPort, 7);
+    EXPECT_EQ(panel->Settings().comPort, 7);
     qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QStringLiteral("9"));
     EXPECT_TRUE(Exit());
 
@@ -279,8 +279,8 @@ TEST_P(BadSettingsFiles, StartAndExitBehave)
     const BadSettings& bad = GetParam();
     bad.make(SettingsFile());
     OpenPanel();
-    EXPECT_EQ(panel->comPort, bad.port) << bad.name;
-    EXPECT_EQ(panel->tuneFrequencyMHz, bad.frequency) << bad.name;
+    EXPECT_EQ(panel->Settings().comPort, bad.port) << bad.name;
+    EXPECT_EQ(panel->Settings().tuneFrequencyMHz, bad.frequency) << bad.name;
     EXPECT_TRUE(Exit()) << bad.name;
     EXPECT_TRUE(prompts.warnings.isEmpty()) << bad.name;
     if (bad.rewritten) {

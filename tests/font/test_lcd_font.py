@@ -14,7 +14,7 @@ from pathlib import Path
 from fontTools.ttLib import TTFont
 
 ROOT = Path(os.environ.get("OSTRELLE_SOURCE_DIR") or Path(__file__).resolve().parents[2])
-RESOURCES = ROOT / "app" / "resources"
+RESOURCES = ROOT / "panel" / "resources"
 sys.path.insert(0, str(ROOT / "tools"))
 GLYPHS = RESOURCES / "lcd_glyphs.txt"
 FONT = RESOURCES / "LCDp.ttf"

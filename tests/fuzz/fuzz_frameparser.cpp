@@ -3,9 +3,9 @@
 // whole and sound, and, with no time-out in the way, the pieces the stream
 // came in must change nothing: neither the frames nor the junk.
 
-#include "frameparser.h"
+#include "sim/frameparser.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <algorithm>
 #include <cstddef>

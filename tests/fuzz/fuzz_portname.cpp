@@ -1,7 +1,7 @@
 // Port names and the contents of the ports/COM<n> link are the user's: any
 // bytes must give a device name and nothing else, never a crash.
 
-#include "portname.h"
+#include "serial/portname.h"
 
 #include <cstdint>
 #include <cstdlib>

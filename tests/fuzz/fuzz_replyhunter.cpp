@@ -2,8 +2,8 @@
 // write outside its buffer, and a frame it calls whole must begin STX and the
 // command and hold exactly the bytes that followed them.
 
-#include "frames.h"
-#include "replyhunter.h"
+#include "protocol/frames.h"
+#include "protocol/replyhunter.h"
 
 #include <cstdint>
 #include <cstdlib>

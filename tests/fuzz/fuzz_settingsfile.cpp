@@ -2,7 +2,7 @@
 // line by line must end, keep each line within its bound, and give defined
 // numbers the way the C library would read them.
 
-#include "settingsfile.h"
+#include "panel/settingsfile.h"
 
 #include <QBuffer>
 #include <QByteArray>

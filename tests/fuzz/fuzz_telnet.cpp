@@ -2,8 +2,8 @@
 // outside our hands: the Telnet decoder and the endpoint parser must take any
 // bytes without a crash, and give the same however the stream is cut.
 
-#include "netendpoint.h"
-#include "telnetcodec.h"
+#include "serial/netendpoint.h"
+#include "serial/telnetcodec.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -5,7 +5,7 @@
 //
 // QT_SCALE_FACTOR scales the window as it would on a high-density screen.
 
-#include "cfrontpaneldlg.h"
+#include "panel/cfrontpaneldlg.h"
 #include "sampleradio.h"
 
 #include <QApplication>

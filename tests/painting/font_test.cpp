@@ -1,7 +1,7 @@
 // The LCD font as the painters rely on it: its grid, its advances, the two
 // ways each byte reaches its glyph, and the dot matrix it draws.
 
-#include "lcdpainter.h"
+#include "panel/lcdpainter.h"
 #include "painttestsupport.h"
 
 #include <QFontInfo>

@@ -1,6 +1,6 @@
 // The status lamp rendered into images at 96 DPI and read back by pixels.
 
-#include "statuspainter.h"
+#include "panel/statuspainter.h"
 #include "painttestsupport.h"
 
 #include <gtest/gtest.h>

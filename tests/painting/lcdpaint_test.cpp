@@ -1,6 +1,6 @@
 // The LCD area rendered into images at 96 DPI and read back by pixels.
 
-#include "lcdpainter.h"
+#include "panel/lcdpainter.h"
 #include "painttestsupport.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "painttestsupport.h"
 
-#include "lcdpainter.h"
+#include "panel/lcdpainter.h"
 
 #include <QFile>
 

@@ -3,7 +3,7 @@
 //
 //   panel_progress_screenshot <output.png>
 
-#include "transferprogressdlg.h"
+#include "panel/transferprogressdlg.h"
 
 #include <QApplication>
 #include <QPixmap>

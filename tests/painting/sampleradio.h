@@ -3,7 +3,7 @@
 // A display and a status block as a radio in scan mode would report them,
 // for the pictures and the benchmark.
 
-#include "records.h"
+#include "protocol/records.h"
 
 #include <cstring>
 

@@ -6,9 +6,9 @@
 // QT_SCALE_FACTOR (for example 2) renders at that device pixel ratio, as the
 // window would be drawn on a high-density screen.
 
-#include "lcdpainter.h"
+#include "panel/lcdpainter.h"
 #include "sampleradio.h"
-#include "statuspainter.h"
+#include "panel/statuspainter.h"
 
 #include <QFile>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 // The texts and enable states of the status fields.
 
-#include "statuspainter.h"
+#include "panel/statuspainter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
 // The panel's activity log against radiosim playing scripted calls: the
 // day's file, the Activity window over it, and a file that cannot be written.
 
-#include "activityfeed.h"
-#include "activitywindow.h"
+#include "panel/activityfeed.h"
+#include "panel/activitywindow.h"
 #include "scriptedcalls.h"
 #include "testsupport.h"
 
-#include "activitycsv.h"
-#include "keptfiles.h"
+#include "activity/activitycsv.h"
+#include "serial/keptfiles.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -77,7 +77,7 @@ TEST_F(ActivityPanel, ScriptedCallsAreTheRowsOfTheDayAndOfTheWindow)
     auto panel = OpenPanel();
     EXPECT_TRUE(panel->LogActivityAction()->isChecked()) << "on by default";
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    ASSERT_TRUE(panel->Link().Running()) << prompts.warnings.join('|').toStdString();
 
     WaitForSimTime(sim, CALLS_SETTLED_MS, QTest::qWait);
     ASSERT_TRUE(WaitUntil([&] { return LoggedHits().size() == 3; }, 1000)) << LoggedHits().size();
@@ -91,7 +91,7 @@ TEST_F(ActivityPanel, ScriptedCallsAreTheRowsOfTheDayAndOfTheWindow)
     ExpectScriptedHits(LoggedHits(), sim, stop);
 
     Click(*panel, 1033); // START: the same call, heard again
-    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString() << " / "
+    ASSERT_TRUE(panel->Link().Running()) << prompts.warnings.join('|').toStdString() << " / "
                                            << prompts.informatives.join('|').toStdString();
     QTest::qWait(300);
     const int64_t exit = NowMs();
@@ -143,7 +143,7 @@ TEST_F(ActivityPanel, AFileThatCannotBeWrittenSwitchesLoggingOffWithOneMessage)
     ASSERT_TRUE(sim.Started()) << sim.Error();
     auto panel = OpenPanel();
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning) << prompts.warnings.join('|').toStdString();
+    ASSERT_TRUE(panel->Link().Running()) << prompts.warnings.join('|').toStdString();
     ASSERT_TRUE(WaitUntil([&] { return !prompts.warnings.isEmpty(); }, 3000));
     WaitForSimTime(sim, 1500, QTest::qWait);
     ASSERT_EQ(prompts.warnings.size(), 1) << prompts.warnings.join('|').toStdString();

@@ -1,14 +1,15 @@
 #include "ptyradio.h"
 #include "testsupport.h"
 
-#include "caboutdlg.h"
+#include "panel/caboutdlg.h"
 #include "fakeaccess.h"
-#include "networkcontroldlg.h"
+#include "panel/networkcontroldlg.h"
+#include "panel/panelcontrols.h"
 #include "ser2netprocess.h"
-#include "dialogunits.h"
-#include "settingsfile.h"
-#include "userprompts.h"
-#include "versionblock.h"
+#include "panel/dialogunits.h"
+#include "panel/settingsfile.h"
+#include "panel/userprompts.h"
+#include "panel/versionblock.h"
 
 #include <QBuffer>
 #include <QCheckBox>
@@ -38,6 +39,7 @@
 
 #include <sys/stat.h>
 #include <random>
+#include <set>
 
 
 namespace {
@@ -156,11 +158,11 @@ TEST_F(PanelTest, ControlsStandWhereTheTemplatePutsThem)
         EXPECT_EQ(panel->Control(e.id)->geometry(), e.rect) << e.id;
     }
     // Every key exists, once, with the caption of the key table.
-    for (const KeyDef& key : keyTable) {
-        auto* button = qobject_cast<QPushButton*>(panel->Control(key.controlId));
-        ASSERT_NE(button, nullptr) << key.controlId;
-        EXPECT_EQ(button->text().toStdString(), key.caption);
-        EXPECT_EQ(button->objectName(), QString::number(key.controlId));
+    for (std::size_t i = 0; i < keyButtons.size(); ++i) {
+        auto* button = qobject_cast<QPushButton*>(panel->Control(keyButtons[i].controlId));
+        ASSERT_NE(button, nullptr) << keyButtons[i].controlId;
+        EXPECT_EQ(button->text().toStdString(), keyTable[i].caption);
+        EXPECT_EQ(button->objectName(), QString::number(keyButtons[i].controlId));
     }
     // The frequency box says its unit, on its line, inside the tune group.
     const QRect frequency = panel->Control(1034)->geometry();
@@ -173,6 +175,40 @@ TEST_F(PanelTest, ControlsStandWhereTheTemplatePutsThem)
     // The LCD lies over F2 and is known to tests after initialisation.
     EXPECT_FALSE(panel->LcdRect().isNull());
     EXPECT_LT(panel->LcdRect().bottom(), panel->Control(1003)->geometry().top());
+}
+
+TEST(KeyButtons, EachButtonSendsTheKeyOfItsCaption)
+{
+    // The panel's buttons, key by key, as the radio owners' documentation
+    // numbers them: a button mapped to its neighbour's code presses the
+    // wrong key.
+    const struct {
+        const char* caption;
+        int controlId;
+    } keys[] = {
+        {"FUNC", 1007}, {"R", 1037},    {"MAN", 1013},  {"FAV", 1016},  {"L/OUT", 1011}, {"PSE", 1012},
+        {"U", 1038},    {"SEL", 1039},  {"D", 1040},    {"SRCH", 1008}, {"PRI", 1009},   {"PGM", 1017},
+        {"L", 1041},    {"SCAN", 1006}, {"TUNE", 1014}, {"WX", 1010},   {"ENT", 1018},   {"F3", 1004},
+        {"3", 1019},    {"6", 1020},    {"9", 1021},    {".", 1022},    {"F2", 1003},    {"ATT", 1015},
+        {"2", 1023},    {"5", 1025},    {"8", 1026},    {"0", 1027},    {"F1", 1002},    {"LIGHT", 1005},
+        {"1", 1028},    {"4", 1029},    {"7", 1030},    {"CL", 1031},
+    };
+    ASSERT_EQ(std::size(keys), keyButtons.size());
+    std::set<int> ids;
+    for (const auto& c : keys) {
+        const auto key = KeyByCaption(c.caption);
+        ASSERT_TRUE(key.has_value()) << c.caption;
+        EXPECT_EQ(KeyControlId(key->code), c.controlId) << c.caption;
+        ASSERT_TRUE(KeyByControlId(c.controlId).has_value()) << c.controlId;
+        EXPECT_EQ(KeyByControlId(c.controlId)->caption, c.caption);
+        ids.insert(c.controlId);
+    }
+    EXPECT_EQ(ids.size(), keyButtons.size());
+    // The tune button and the ids around the keys send nothing.
+    for (const int other : {Id(ControlId::Tune), Id(ControlId::SendImage), 1042, 0}) {
+        EXPECT_FALSE(KeyByControlId(other).has_value()) << other;
+    }
+    EXPECT_EQ(KeyControlId(13), 0);
 }
 
 TEST_F(PanelTest, DialogUnitsRoundEachEdgeHalvesUp)
@@ -200,7 +236,7 @@ TEST_F(PanelTest, TabOrderFollowsTheTemplate)
         }
     }
     QStringList expected{"1032", "1033", "1000", "1001"};
-    for (const KeyDef& key : keyTable) {
+    for (const KeyButton& key : keyButtons) {
         expected << QString::number(key.controlId);
     }
     expected << "1" << "1050" << "1035" << "1034" << "1054";
@@ -227,7 +263,7 @@ TEST_F(PanelTest, StartWithAPortThatCannotBeOpenedStaysStopped)
               QStringLiteral("COM 233 leads to /nonexistent/ostrelle-tty, which does not exist: is the cable plugged in?"));
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
     EXPECT_TRUE(panel->Control(1032)->isEnabled());
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
 }
 
 // A bad entry in a box is refused where the user can correct it, and traps
@@ -255,8 +291,8 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
         SetText(*panel, 1032, QString::fromLatin1(r.port));
         Click(*panel, 1033);
         EXPECT_EQ(prompts.warnings, QStringList{QString::fromLatin1(r.message)}) << r.port;
-        EXPECT_FALSE(panel->Link().linkRunning) << r.port;
-        EXPECT_EQ(panel->comPort, 1) << r.port;
+        EXPECT_FALSE(panel->Link().Running()) << r.port;
+        EXPECT_EQ(panel->Settings().comPort, 1) << r.port;
     }
 
     // Corrected, it starts; a bad frequency typed while running is not
@@ -264,11 +300,11 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     prompts.warnings.clear();
     SetText(*panel, 1032, QStringLiteral("243"));
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
     SetText(*panel, 1034, QStringLiteral("abc"));
     Click(*panel, 1033);
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
 
     // TUNE, where it can be corrected, refuses it once and sends nothing.
@@ -277,9 +313,9 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     // Corrected, TUNE and the check box work again.
     SetText(*panel, 1034, QStringLiteral("146.52"));
     Click(*panel, 1035);
-    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146.52, 2)), 1000));
+    EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(146520000, 2)), 1000));
     Click(*panel, 1054);
-    EXPECT_EQ(panel->Link().pollLcd.load(), 0);
+    EXPECT_EQ(panel->Link().LcdPolls(), 0);
 
     // Exit with a bad frequency and a port number changed behind a
     // disabled box: the link stops, the file keeps the last good values,
@@ -290,7 +326,7 @@ TEST_F(PanelTest, ABadEntryNeverTrapsThePanel)
     Click(*panel, 1);
     EXPECT_FALSE(panel->isVisible());
     EXPECT_EQ(panel->result(), QDialog::Accepted);
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
     EXPECT_TRUE(ReadSettings().startsWith("243\n 146.520000\n")) << ReadSettings().toStdString();
 }
@@ -312,7 +348,7 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
 
     Click(*panel, 1033);
     ASSERT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
-    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_TRUE(panel->Link().Running());
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));
     EXPECT_FALSE(panel->Control(1032)->isEnabled());
     for (const int id : linkDependent) {
@@ -330,7 +366,7 @@ TEST_F(PanelTest, StartAndStopAgainstALiveRadio)
     }));
 
     Click(*panel, 1033);
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
     EXPECT_FALSE(panel->Link().HasWorker());
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("START"));
     EXPECT_TRUE(panel->Control(1032)->isEnabled());
@@ -355,7 +391,7 @@ TEST_F(PanelTest, TuneSendsOnlyWhatTheFrameCarries)
     auto panel = MakePanel();
     SetText(*panel, 1032, QStringLiteral("242"));
     Click(*panel, 1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
 
     const QString range = QString::fromLatin1(TUNE_RANGE_MESSAGE.data());
     const struct {
@@ -380,7 +416,7 @@ TEST_F(PanelTest, TuneSendsOnlyWhatTheFrameCarries)
         Click(*panel, 1035);
         if (c.message.isEmpty()) {
             EXPECT_TRUE(prompts.warnings.isEmpty()) << c.frequency;
-            EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(std::stod(c.frequency), c.modulation)), 1000))
+            EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(TuneFrame(*TuneHzOfMHz(std::stod(c.frequency)), c.modulation)), 1000))
                 << c.frequency;
         } else {
             EXPECT_EQ(prompts.warnings, QStringList{c.message}) << c.frequency;
@@ -423,9 +459,8 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
         {"8", " 1e3 ", false, "", 8, 1000.0, 0},
     };
     for (const Case& c : cases) {
-        panel->comPort = 1;
-        panel->tuneFrequencyMHz = 25.0;
-        panel->Link().pollLcd = 1;
+        panel->SetSettings(PanelSettings{});
+        panel->Link().SetLcdPolls(1);
         prompts.warnings.clear();
         SetText(*panel, 1032, QString::fromLatin1(c.port));
         SetText(*panel, 1034, QString::fromLatin1(c.frequency));
@@ -433,25 +468,25 @@ TEST_F(PanelTest, DataExchangeStopsAtTheFirstBadControl)
         const bool ok = panel->UpdateData(true);
         EXPECT_EQ(ok, c.message[0] == '\0') << c.port << " " << c.frequency;
         EXPECT_EQ(prompts.warnings.join(""), QString::fromLatin1(c.message)) << c.port;
-        EXPECT_EQ(panel->comPort, c.portAfter) << c.port;
-        EXPECT_DOUBLE_EQ(panel->tuneFrequencyMHz, c.frequencyAfter) << c.frequency;
-        EXPECT_EQ(panel->Link().pollLcd.load(), c.pollsAfter) << c.port;
+        EXPECT_EQ(panel->Settings().comPort, c.portAfter) << c.port;
+        EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, c.frequencyAfter) << c.frequency;
+        EXPECT_EQ(panel->Link().LcdPolls(), c.pollsAfter) << c.port;
     }
     // The check box behind a bad frequency keeps its old value when clicked.
-    panel->Link().pollLcd = 1;
-    panel->tuneFrequencyMHz = 25.0;
+    panel->Link().SetLcdPolls(1);
+    panel->SetSettings(PanelSettings{});
     SetText(*panel, 1032, QStringLiteral("1"));
     SetText(*panel, 1034, QStringLiteral("x"));
     qobject_cast<QCheckBox*>(panel->Control(1054))->setChecked(true);
     Click(*panel, 1054);
-    EXPECT_EQ(panel->Link().pollLcd.load(), 1);
+    EXPECT_EQ(panel->Link().LcdPolls(), 1);
     // A disabled box is passed over: what it holds refuses nothing.
     prompts.warnings.clear();
     panel->Control(1034)->setEnabled(false);
     Click(*panel, 1054);
     EXPECT_TRUE(prompts.warnings.isEmpty());
-    EXPECT_EQ(panel->Link().pollLcd.load(), 1);
-    EXPECT_DOUBLE_EQ(panel->tuneFrequencyMHz, 25.0);
+    EXPECT_EQ(panel->Link().LcdPolls(), 1);
+    EXPECT_DOUBLE_EQ(panel->Settings().tuneFrequencyMHz, 25.0);
 }
 
 TEST_F(PanelTest, EscapeAndCloseLeaveThePanelOpenExitEndsIt)
@@ -573,7 +608,7 @@ TEST_F(PanelTest, RepaintingOnlyChangesShowsTheSamePixelsAfterEveryReply)
     // backing stores, as flushed) must be the same after each.
     auto quiet = MakePanel();
     auto every = MakePanel();
-    every->Link().refreshEveryReply = true;
+    every->Link().SetRefreshEveryReplyForTest(true);
     RefreshCounter quietCount;
     RefreshCounter everyCount;
     quiet->installEventFilter(&quietCount);
@@ -651,13 +686,13 @@ TEST_F(PanelTest, EnterInThePortBoxStartsTheLinkAndTunesNothing)
     port->clear();
     QTest::keyClicks(port, QStringLiteral("237"));
     QTest::keyClick(port, Qt::Key_Return);
-    ASSERT_TRUE(panel->Link().linkRunning);
+    ASSERT_TRUE(panel->Link().Running());
     EXPECT_EQ(Text(*panel, 1033), QStringLiteral("STOP"));
     // TUNE, the default button, became enabled by that start; the same Enter
     // must not reach it.
     EXPECT_TRUE(radio.WaitFor(PtyRadio::Of(statusPollFrame), 1000));
     QTest::qWait(100);
-    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(25.0, 2))), 0u);
+    EXPECT_EQ(PtyRadio::Count(radio.Received(), PtyRadio::Of(TuneFrame(25000000, 2))), 0u);
     Click(*panel, 1033);
     EXPECT_TRUE(prompts.warnings.isEmpty());
 }
@@ -732,7 +767,7 @@ TEST_F(PanelTest, KeptFilesArePrivateAndNoLinkLeadsThemElsewhere)
     const QStringList names{QStringLiteral("Ostrelle.cfg"), QStringLiteral("Ostrelle.ini"),
                             QStringLiteral("Ostrelle.trace")};
     const auto writeAll = [&](CFrontPanelDlg& panel) {
-        panel.RememberImageFolder(dir.filePath(QStringLiteral("radio.bin")));
+        panel.Store().RememberImageFolder(dir.filePath(QStringLiteral("radio.bin")));
         panel.OnTraceTraffic(true);
         panel.OnTraceTraffic(false);
         Click(panel, 1);
@@ -801,8 +836,8 @@ TEST_F(PanelTest, SettingsAreReadBackFromTheFirstThreeLines)
         CFrontPanelDlg panel(&prompts, dir.path());
         const QPoint before = panel.pos();
         panel.OnInitDialog();
-        EXPECT_EQ(panel.comPort, c.port) << c.file.toStdString();
-        EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency) << c.file.toStdString();
+        EXPECT_EQ(panel.Settings().comPort, c.port) << c.file.toStdString();
+        EXPECT_EQ(panel.Settings().tuneFrequencyMHz, c.frequency) << c.file.toStdString();
         EXPECT_EQ(panel.pos(), c.moved ? c.at : before) << c.file.toStdString();
         EXPECT_EQ(Text(panel, 1032), QString::number(c.port));
         EXPECT_EQ(Text(panel, 1034), QString::number(c.frequency, 'g', 15));
@@ -868,8 +903,8 @@ TEST_F(PanelTest, HostileSettingsFilesAreReadSafely)
         WriteSettings(c.file);
         CFrontPanelDlg panel(&prompts, dir.path());
         panel.OnInitDialog();
-        EXPECT_EQ(panel.comPort, c.port);
-        EXPECT_EQ(panel.tuneFrequencyMHz, c.frequency);
+        EXPECT_EQ(panel.Settings().comPort, c.port);
+        EXPECT_EQ(panel.Settings().tuneFrequencyMHz, c.frequency);
     }
 }
 

@@ -1,7 +1,7 @@
 #include "fakeporttree.h"
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 #include "portholder.h"
-#include "portmapdlg.h"
+#include "panel/portmapdlg.h"
 #include "ptypair.h"
 #include "testsupport.h"
 
@@ -189,7 +189,7 @@ TEST_F(PortMapDialogTest, NetworkEntryIsShownAndReplacedOnlyWhenTheUserSaysSo)
 TEST_F(PortMapDialogTest, PortBoxTooltipShowsTheMapOfTheMoment)
 {
     CFrontPanelDlg panel(&prompts, QString::fromStdString(root.string()));
-    panel.portMapRoots = roots;
+    panel.SetPortMapRoots(roots);
     panel.OnInitDialog();
     auto* edit = qobject_cast<QLineEdit*>(panel.Control(1032));
     const auto tooltip = [&] {
@@ -225,7 +225,7 @@ TEST_F(PortMapDialogTest, PortBoxTooltipShowsTheMapOfTheMoment)
 TEST_F(PortMapDialogTest, StartWithoutALinkPointsToTheProposal)
 {
     CFrontPanelDlg panel(&prompts, QString::fromStdString(root.string()));
-    panel.portMapRoots = roots;
+    panel.SetPortMapRoots(roots);
     panel.OnInitDialog();
     qobject_cast<QLineEdit*>(panel.Control(1032))->setText(QStringLiteral("200"));
     panel.OnStartStop();
@@ -275,7 +275,7 @@ TEST_F(PortMapDialogTest, StartOnABusyPortNamesTheProgramHoldingIt)
               QStringLiteral("COM 238 (%1) is already in use by port_holder (pid %2): end that program first.")
                   .arg(QString::fromStdString(pty.SlavePath()))
                   .arg(holder.Pid()));
-    EXPECT_FALSE(panel.Link().linkRunning);
+    EXPECT_FALSE(panel.Link().Running());
 }
 
 } // namespace

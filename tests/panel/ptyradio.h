@@ -10,8 +10,8 @@
 // 171-181, panel 233-243 but 240, serial 240, app 244-249, fault_panel
 // 252.
 
-#include "frames.h"
-#include "keptfiles.h"
+#include "protocol/frames.h"
+#include "serial/keptfiles.h"
 
 #include <algorithm>
 #include <array>

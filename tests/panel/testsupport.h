@@ -4,8 +4,8 @@
 // application, prompts that record instead of asking, and a scratch folder
 // for the settings file.
 
-#include "cfrontpaneldlg.h"
-#include "userprompts.h"
+#include "panel/cfrontpaneldlg.h"
+#include "panel/userprompts.h"
 
 #include <QApplication>
 #include <QCoreApplication>

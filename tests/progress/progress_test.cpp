@@ -6,10 +6,10 @@
 #include "simprocess.h"
 #include "testsupport.h"
 
-#include "cdemoapp.h"
-#include "keypadfilter.h"
-#include "tracefile.h"
-#include "transferprogressdlg.h"
+#include "app/cdemoapp.h"
+#include "app/keypadfilter.h"
+#include "panel/tracefile.h"
+#include "panel/transferprogressdlg.h"
 
 #include <algorithm>
 #include <QAction>
@@ -121,8 +121,8 @@ protected:
         panel->show();
         qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(number));
         Click(1033);
-        ASSERT_TRUE(panel->Link().linkRunning) << prompts.informatives.join('|').toStdString();
-        panel->transfer.SetProgressStream(nullptr);
+        ASSERT_TRUE(panel->Link().Running()) << prompts.informatives.join('|').toStdString();
+        panel->Transfer().SetProgressStream(nullptr);
     }
 
     void Click(int id) { qobject_cast<QPushButton*>(panel->Control(id))->click(); }
@@ -139,8 +139,8 @@ protected:
 
     bool PollingIsBack()
     {
-        const uint64_t before = panel->Link().statusRepliesStored;
-        return WaitUntil([&] { return panel->Link().statusRepliesStored > before + 2; }, 5000);
+        const uint64_t before = panel->Link().Stats().statusRepliesStored;
+        return WaitUntil([&] { return panel->Link().Stats().statusRepliesStored > before + 2; }, 5000);
     }
 
     CTransferProgressDlg& Window() { return panel->ProgressWindow(); }
@@ -203,7 +203,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
         // Part of the way: the count has moved, the window is still open.
         ASSERT_TRUE(WaitUntil(
             [&] {
-                const auto p = panel->transfer.Snapshot();
+                const auto p = panel->Transfer().Snapshot();
                 return c.receive ? Window().CountText().endsWith(QStringLiteral(" bytes")) &&
                                        Window().CountText() != QStringLiteral("0 bytes") && p.bytesReceived < 7920
                                  : Window().Bar()->value() > 0 && p.recordsSent < 60;
@@ -215,7 +215,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
 
         // At the end the window stays where the user looks, and says what
         // was done, with the whole path, until it is closed.
-        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 10000));
+        ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 10000));
         EXPECT_TRUE(Window().isVisible());
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
         EXPECT_EQ(Window().NoteText(),
@@ -228,7 +228,7 @@ TEST_F(ProgressTest, TheWindowShowsTheTransferCountsUpAndEndsSayingWhatWasDone)
         EXPECT_TRUE(PollingIsBack());
         Window().CancelButton()->click();
         EXPECT_FALSE(Window().isVisible());
-        EXPECT_TRUE(panel->Link().HasWorker() && !panel->transfer.Active()) << "Close cancels nothing";
+        EXPECT_TRUE(panel->Link().HasWorker() && !panel->Transfer().Active()) << "Close cancels nothing";
         if (c.receive) {
             EXPECT_EQ(QFileInfo(path).size(), 60 * IMAGE_RECORD_SIZE);
         }
@@ -261,7 +261,7 @@ TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
         ASSERT_TRUE(Window().isVisible());
         ASSERT_TRUE(WaitUntil(
             [&] {
-                const auto p = panel->transfer.Snapshot();
+                const auto p = panel->Transfer().Snapshot();
                 return c.receive ? p.bytesReceived >= 2640 : p.recordsSent >= 5;
             },
             8000));
@@ -272,11 +272,11 @@ TEST_F(ProgressTest, CancelEndsTheTransferSoonAndBringsPollingBack)
         EXPECT_LT(cancelling.elapsed(), 300);
 
         EXPECT_FALSE(Window().isVisible());
-        EXPECT_FALSE(panel->transfer.Active());
-        EXPECT_EQ(panel->transferTimerId, 0);
-        EXPECT_TRUE(panel->Link().linkRunning);
+        EXPECT_FALSE(panel->Transfer().Active());
+        EXPECT_EQ(panel->TransferTimerId(), 0);
+        EXPECT_TRUE(panel->Link().Running());
         EXPECT_TRUE(panel->Control(1000)->isEnabled() && panel->Control(1001)->isEnabled());
-        const auto p = panel->transfer.Snapshot();
+        const auto p = panel->Transfer().Snapshot();
         const int said = c.receive ? p.bytesReceived : p.recordsSent;
         ASSERT_EQ(prompts.warnings.size(), 1);
         EXPECT_TRUE(prompts.warnings[0].startsWith(QString::fromLatin1(c.message).arg(said)))
@@ -382,7 +382,7 @@ TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
         std::thread server([&] {
             while (hammering) {
                 refused += panel->Link().SendKey(32) == SendResult::LineOwned ? 1 : 0; // LIGHT
-                refused += panel->Link().SendTune(146.52, 1) == SendResult::LineOwned ? 1 : 0;
+                refused += panel->Link().SendTune(146520000, 1) == SendResult::LineOwned ? 1 : 0;
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
@@ -393,7 +393,7 @@ TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
                      panel->Control(1034)->isEnabled() || panel->Control(1050)->isEnabled());
         QElapsedTimer bound;
         bound.start();
-        while (panel->transferTimerId != 0 && bound.elapsed() < 15000) {
+        while (panel->TransferTimerId() != 0 && bound.elapsed() < 15000) {
             for (const int id : {1006, 1028, 1005, 1035}) { // SCAN, 1, LIGHT, TUNE
                 Click(id);
             }
@@ -409,9 +409,9 @@ TEST_F(ProgressTest, KeysHammeredDuringATransferNeverReachTheImage)
         server.join();
         App().removeEventFilter(&filter);
 
-        ASSERT_EQ(panel->transferTimerId, 0);
+        ASSERT_EQ(panel->TransferTimerId(), 0);
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
-        EXPECT_TRUE(panel->Link().linkRunning) << "Enter on STOP pressed ENT, not STOP";
+        EXPECT_TRUE(panel->Link().Running()) << "Enter on STOP pressed ENT, not STOP";
         EXPECT_GT(refused.load(), 0);
         // Enabled again as they were: the keys and, with the link running, TUNE.
         EXPECT_TRUE(panel->Control(1006)->isEnabled() && panel->Control(1035)->isEnabled() &&
@@ -443,12 +443,12 @@ TEST_F(ProgressTest, AReceiveLivesThroughAClosedPipeAndEndsTheTotalsLine)
         }
         std::FILE* out = ::fdopen(ends[1], "w");
         ASSERT_NE(out, nullptr);
-        panel->transfer.SetProgressStream(out);
+        panel->Transfer().SetProgressStream(out);
         const QString path = dir.filePath(readerGone ? QStringLiteral("gone.bin") : QStringLiteral("read.bin"));
         prompts.saveAnswer = path;
         Click(1001);
-        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 8000));
-        panel->transfer.SetProgressStream(nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 8000));
+        panel->Transfer().SetProgressStream(nullptr);
         (void)std::fclose(out); // the broken pipe's close fails too; nothing is lost
 
         EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
@@ -484,8 +484,8 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
     panel->TraceAction()->trigger();
     ASSERT_TRUE(panel->TraceAction()->isChecked());
     Click(1033);
-    ASSERT_TRUE(panel->Link().linkRunning);
-    ASSERT_TRUE(WaitUntil([&] { return panel->Link().lcdRepliesStored > 2; }, 3000));
+    ASSERT_TRUE(panel->Link().Running());
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Stats().lcdRepliesStored > 2; }, 3000));
     Click(1006); // SCAN
     qobject_cast<QLineEdit*>(panel->Control(1034))->setText(QStringLiteral("146.52"));
     Click(1035); // TUNE, modulation Auto
@@ -507,7 +507,7 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
     EXPECT_TRUE(has("RADIO->PC", " 02 41"));
     EXPECT_TRUE(has("RADIO->PC", " 02 4C"));
     EXPECT_TRUE(has("PC->RADIO", Hex(KeyFrame(15))));
-    EXPECT_TRUE(has("PC->RADIO", Hex(TuneFrame(146.52, 2))));
+    EXPECT_TRUE(has("PC->RADIO", Hex(TuneFrame(146520000, 2))));
     EXPECT_FALSE(lines.filter(QStringLiteral(", the same reply")).isEmpty());
 
     // Every traffic line is in radiosim's format, times counted from START;
@@ -528,7 +528,7 @@ TEST_F(ProgressTest, TheTraceHoldsTheExactFramesBothWays)
     EXPECT_LT(first, 1000u);
     std::vector<std::string> simLines = sim->TraceLines();
     const std::pair<std::string, QString> frames[] = {{Hex(KeyFrame(15)), QStringLiteral("  # key SCAN")},
-                                                      {Hex(TuneFrame(146.52, 2)),
+                                                      {Hex(TuneFrame(146520000, 2)),
                                                        QStringLiteral("  # tune 146.520000 MHz Auto")}};
     for (const auto& [frame, meaning] : frames) {
         const QStringList mine = lines.filter(QString::fromStdString(frame));
@@ -552,7 +552,7 @@ TEST_F(ProgressTest, TheTraceOfALongPollRunStaysSmall)
     StartPanel(COM_LONG_TRACE);
     panel->TraceAction()->trigger();
     QTest::qWait(3000);
-    const uint64_t polls = panel->Link().statusPollsSent + panel->Link().lcdPollsSent;
+    const uint64_t polls = panel->Link().Stats().statusPollsSent + panel->Link().Stats().lcdPollsSent;
     Click(1033);
     panel->TraceAction()->trigger();
     EXPECT_GT(polls, 100u);
@@ -562,6 +562,35 @@ TEST_F(ProgressTest, TheTraceOfALongPollRunStaysSmall)
     // lines each.
     EXPECT_LT(static_cast<uint64_t>(lines.size()), std::max<uint64_t>(20, polls / 5)) << lines.join('\n').toStdString();
     EXPECT_LT(QFileInfo(panel->TracePath()).size(), 4096);
+}
+
+// Switched on while the link runs, the trace still counts from START; off
+// while it runs, the repeats it was still counting are written, not lost.
+TEST_F(ProgressTest, ATraceOnAndOffWhileTheLinkRunsKeepsItsTimesAndItsRepeats)
+{
+    PtyRadio radio(COM_LONG_TRACE);
+    ASSERT_TRUE(radio.Ok());
+    StartPanel(COM_LONG_TRACE);
+    // Each pass pauses 10 ms: 60 of them are at least 600 ms after START.
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Stats().statusPollsSent > 60; }, 5000));
+    panel->TraceAction()->trigger();
+    const uint64_t polls = panel->Link().Stats().statusPollsSent;
+    ASSERT_TRUE(WaitUntil([&] { return panel->Link().Stats().statusPollsSent > polls + 20; }, 3000));
+    panel->TraceAction()->trigger();
+    ASSERT_TRUE(panel->Link().Running());
+
+    const QStringList traffic = Lines(panel->TracePath()).filter(QStringLiteral(" ms  "));
+    ASSERT_FALSE(traffic.isEmpty());
+    EXPECT_GE(traffic.front().left(9).trimmed().toUInt(), 600u) << traffic.front().toStdString();
+    // Every status poll sent while it was on is there, in full or counted.
+    uint64_t exchanges = 0;
+    const QRegularExpression counted(QStringLiteral("\\((\\d+) more times"));
+    const QString statusPolls = QStringLiteral("PC->RADIO ") + QString::fromStdString(Hex(statusPollFrame));
+    for (const QString& line : traffic.filter(statusPolls)) {
+        const QRegularExpressionMatch match = counted.match(line);
+        exchanges += match.hasMatch() ? match.captured(1).toULongLong() : 1;
+    }
+    EXPECT_GE(exchanges, 20u) << traffic.join('\n').toStdString();
 }
 
 TEST_F(ProgressTest, ATraceThatCannotBeWrittenSwitchesItselfOffWithOneMessage)

@@ -1,6 +1,6 @@
 #include "fakeradio.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <cstring>
 

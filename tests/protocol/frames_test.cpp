@@ -1,11 +1,12 @@
-#include "frames.h"
-#include "lcdtext.h"
+#include "protocol/frames.h"
+#include "protocol/lcdtext.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -36,50 +37,37 @@ TEST(Frames, KeyFrames)
 
 TEST(Frames, TuneFrameCarriesTruncatedHertzLittleEndian)
 {
-    EXPECT_EQ(Bytes(TuneFrame(25.0, 2)), (std::vector<uint8_t>{0x02, 0x54, 0x40, 0x78, 0x7D, 0x01, 0x02, 0x03, 0x8F}));
-    const auto frame = TuneFrame(32.01, 1);
+    EXPECT_EQ(Bytes(TuneFrame(25000000, 2)), (std::vector<uint8_t>{0x02, 0x54, 0x40, 0x78, 0x7D, 0x01, 0x02, 0x03, 0x8F}));
+    const auto frame = TuneFrame(*TuneHzOfMHz(32.01), 1);
     EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 2, frame.begin() + 6), (std::vector<uint8_t>{0x0F, 0x6F, 0xE8, 0x01}));
     EXPECT_EQ(frame[6], 1);
     EXPECT_EQ(frame[8], Checksum(frame.data(), frame.size()));
+    EXPECT_EQ(Bytes(TuneFrame(TUNE_HZ_MAX, 0)),
+              (std::vector<uint8_t>{0x02, 0x54, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x03, 0x53}));
     // Only the low byte of the modulation index goes out.
-    EXPECT_EQ(TuneFrame(25.0, 0x102)[6], 0x02);
+    EXPECT_EQ(TuneFrame(25000000, 0x102)[6], 0x02);
 }
 
-TEST(Frames, TuneHzKeepsTheLowThirtyTwoBits)
+// Megahertz become hertz as the panel has always computed them, and nothing
+// the frame cannot carry becomes hertz at all.
+TEST(Frames, OnlyFrequenciesTheFrameCarriesBecomeHertz)
 {
     const struct {
         double mhz;
-        uint32_t hz;
+        std::optional<uint32_t> hz;
     } cases[] = {
         {25.0, 25000000u},
         {32.01, 32009999u},            // just below 32 010 000 in double precision
-        {0.0, 0u},
+        {0.0, 0u},           {-0.0, 0u},
         {0.0000009, 0u},               // truncated, not rounded
-        {-1.0, 0xFFF0BDC0u},           // -1 000 000 as two's complement
-        {-0.0000015, 0xFFFFFFFFu},     // -1.5 Hz truncates toward zero to -1
-        {4294.967295, 4294967295u},
-        {4294.967296, 0u},
-        {4295.0, 32704u},              // 4 295 000 000 - 2^32
-        {10000.0, 1410065408u},        // 10^10 mod 2^32
+        {4294.967295, TUNE_HZ_MAX},
+        {4294.9672959, TUNE_HZ_MAX},   // truncated to 4 294 967 295 Hz
+        {4294.967296, std::nullopt}, {9999.0, std::nullopt},    {-0.000001, std::nullopt},
+        {-5.0, std::nullopt},        {std::nan(""), std::nullopt}, {HUGE_VAL, std::nullopt},
+        {-HUGE_VAL, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(TuneHz(c.mhz), c.hz) << c.mhz;
-    }
-}
-
-TEST(Frames, OnlyFrequenciesTheFrameCarriesMayBeSent)
-{
-    const struct {
-        double mhz;
-        bool fits;
-    } cases[] = {
-        {0.0, true},          {-0.0, true},          {25.0, true},         {4294.967295, true},
-        {4294.9672959, true}, // truncated to 4 294 967 295 Hz
-        {4294.967296, false}, {9999.0, false},       {-0.000001, false},   {-5.0, false},
-        {std::nan(""), false}, {HUGE_VAL, false},    {-HUGE_VAL, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TuneFrequencyFits(c.mhz), c.fits) << c.mhz;
+        EXPECT_EQ(TuneHzOfMHz(c.mhz), c.hz) << c.mhz;
     }
 }
 
@@ -92,23 +80,17 @@ TEST(Frames, FixedFramesAndTheirChecksums)
     EXPECT_EQ(FLOW_BYTE, 0x45);
 }
 
-TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndControls)
+TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndCaptions)
 {
     std::set<int> codes;
-    std::set<int> controls;
     std::set<std::string_view> captions;
     for (const KeyDef& key : keyTable) {
         codes.insert(key.code);
-        controls.insert(key.controlId);
         captions.insert(key.caption);
         EXPECT_GE(key.code, 1);
         EXPECT_LE(key.code, 36);
-        EXPECT_GE(key.controlId, 1002);
-        EXPECT_LE(key.controlId, 1041);
-        EXPECT_NE(key.controlId, 1035) << "1035 is the tune command button, not a key";
     }
     EXPECT_EQ(codes.size(), 34u);
-    EXPECT_EQ(controls.size(), 34u);
     EXPECT_EQ(captions.size(), 34u);
     for (const int absent : {0, 13, 20, 37, 38, 255}) {
         EXPECT_FALSE(KeyByCode(static_cast<KeyCode>(absent)).has_value()) << absent;
@@ -117,31 +99,25 @@ TEST(KeyTable, ThirtyFourKeysWithUniqueCodesAndControls)
 
 TEST(KeyTable, LookupsAgree)
 {
-    // The radio's codes and the panel's buttons, key by key, as the radio
-    // knows them: a key sent as its neighbour presses the wrong key.
+    // The radio's codes, key by key, as the radio knows them: a key sent as
+    // its neighbour presses the wrong key.
     const struct {
         const char* caption;
         KeyCode code;
-        int controlId;
     } keys[] = {
-        {"FUNC", 1, 1007},  {"R", 2, 1037},     {"MAN", 3, 1013},   {"FAV", 4, 1016},  {"L/OUT", 5, 1011},
-        {"PSE", 6, 1012},   {"U", 7, 1038},     {"SEL", 8, 1039},   {"D", 9, 1040},    {"SRCH", 10, 1008},
-        {"PRI", 11, 1009},  {"PGM", 12, 1017},  {"L", 14, 1041},    {"SCAN", 15, 1006}, {"TUNE", 16, 1014},
-        {"WX", 17, 1010},   {"ENT", 18, 1018},  {"F3", 19, 1004},   {"3", 21, 1019},   {"6", 22, 1020},
-        {"9", 23, 1021},    {".", 24, 1022},    {"F2", 25, 1003},   {"ATT", 26, 1015}, {"2", 27, 1023},
-        {"5", 28, 1025},    {"8", 29, 1026},    {"0", 30, 1027},    {"F1", 31, 1002},  {"LIGHT", 32, 1005},
-        {"1", 33, 1028},    {"4", 34, 1029},    {"7", 35, 1030},    {"CL", 36, 1031},
+        {"FUNC", 1}, {"R", 2}, {"MAN", 3}, {"FAV", 4}, {"L/OUT", 5}, {"PSE", 6}, {"U", 7},
+        {"SEL", 8}, {"D", 9}, {"SRCH", 10}, {"PRI", 11}, {"PGM", 12}, {"L", 14}, {"SCAN", 15},
+        {"TUNE", 16}, {"WX", 17}, {"ENT", 18}, {"F3", 19}, {"3", 21}, {"6", 22}, {"9", 23},
+        {".", 24}, {"F2", 25}, {"ATT", 26}, {"2", 27}, {"5", 28}, {"8", 29}, {"0", 30},
+        {"F1", 31}, {"LIGHT", 32}, {"1", 33}, {"4", 34}, {"7", 35}, {"CL", 36},
     };
     ASSERT_EQ(std::size(keys), keyTable.size());
     for (const auto& c : keys) {
         const auto byCaption = KeyByCaption(c.caption);
         ASSERT_TRUE(byCaption.has_value()) << c.caption;
         EXPECT_EQ(byCaption->code, c.code) << c.caption;
-        EXPECT_EQ(byCaption->controlId, c.controlId) << c.caption;
-        EXPECT_EQ(KeyByControlId(c.controlId)->caption, c.caption);
-        EXPECT_EQ(KeyByCode(c.code)->controlId, c.controlId);
+        EXPECT_EQ(KeyByCode(c.code)->caption, c.caption);
     }
-    EXPECT_FALSE(KeyByControlId(1035).has_value());
     EXPECT_FALSE(KeyByCaption("scan").has_value());
     // By name, in any case, the caption whole: what a command line types.
     EXPECT_EQ(KeyByName("scan")->code, 15);

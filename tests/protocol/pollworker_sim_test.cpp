@@ -1,4 +1,4 @@
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 #include "simroute.h"
 
 #include "waituntil.h"
@@ -49,7 +49,7 @@ protected:
 TEST_P(PollWorkerWithSim, MirrorsDisplayAndStatus)
 {
     Begin();
-    ASSERT_TRUE(WaitUntil([this] { return link.lcdValid && link.statusValid; }, 2000));
+    ASSERT_TRUE(WaitUntil([this] { return link.LcdValid() && link.StatusValid(); }, 2000));
     const PanelSnapshot s = link.Snapshot();
     EXPECT_NE(s.lcd.rows[0][0], 0) << "the simulated display shows something";
     for (const auto& row : s.lcd.rows) {
@@ -63,7 +63,7 @@ TEST_P(PollWorkerWithSim, MirrorsDisplayAndStatus)
 TEST_P(PollWorkerWithSim, LightKeyShowsOnTheNextDisplay)
 {
     Begin();
-    ASSERT_TRUE(WaitUntil([this] { return link.lcdValid.load(); }, 2000));
+    ASSERT_TRUE(WaitUntil([this] { return link.LcdValid(); }, 2000));
     for (int press = 0; press < 4; ++press) {
         const bool lit = (link.Snapshot().lcd.iconFlagsB & kBacklightIcon) != 0;
         link.SendKey(kLightKey);
@@ -77,16 +77,16 @@ TEST_P(PollWorkerWithSim, SilentSimStoresNothing)
 {
     Begin({"--no-reply"});
     std::this_thread::sleep_for(milliseconds(600));
-    EXPECT_FALSE(link.lcdValid);
-    EXPECT_FALSE(link.statusValid);
+    EXPECT_FALSE(link.LcdValid());
+    EXPECT_FALSE(link.StatusValid());
     EXPECT_EQ(refreshes, 0);
-    EXPECT_GE(link.statusPollsSent, 2u);
+    EXPECT_GE(link.Stats().statusPollsSent, 2u);
 }
 
 TEST_P(PollWorkerWithSim, JunkBeforeRepliesIsSkipped)
 {
     Begin({"--junk", "5"});
-    EXPECT_TRUE(WaitUntil([this] { return link.lcdValid && link.statusValid; }, 2000));
+    EXPECT_TRUE(WaitUntil([this] { return link.LcdValid() && link.StatusValid(); }, 2000));
 }
 
 TEST_P(PollWorkerWithSim, HangUpLeavesTheWorkerStoppable)
@@ -94,11 +94,11 @@ TEST_P(PollWorkerWithSim, HangUpLeavesTheWorkerStoppable)
     // Through ser2net the open waits a bounded while for confirmations that
     // a pseudo-terminal never gives; the radio must outlive that.
     Begin({"--hangup-after", GetParam() == Route::Direct ? "300" : "1500"});
-    ASSERT_TRUE(WaitUntil([this] { return link.statusValid.load(); }, 2000));
+    ASSERT_TRUE(WaitUntil([this] { return link.StatusValid(); }, 2000));
     EXPECT_GE(sim->WaitForExit(3000), 0);
-    const uint64_t storedAtHangUp = link.statusRepliesStored;
+    const uint64_t storedAtHangUp = link.Stats().statusRepliesStored;
     std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_LE(link.statusRepliesStored, storedAtHangUp + 1);
+    EXPECT_LE(link.Stats().statusRepliesStored, storedAtHangUp + 1);
     const auto start = steady_clock::now();
     link.StopWorker();
     EXPECT_LT(std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count(), 300);

@@ -1,6 +1,6 @@
 #include "fakeradio.h"
 #include "ptypair.h"
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include "waituntil.h"
 #include "wrapclock.h"
@@ -130,7 +130,7 @@ TEST_F(PollWorkerTest, NoLcdPollsWhileDisabled)
 {
     link.WriteBanner("Sending image", "to radio");
     const auto before = link.Snapshot();
-    link.pollLcd = 0;
+    link.SetLcdPolls(0);
     Start();
     ASSERT_TRUE(radio.WaitForFrames(CMD_STATUS, 10, 2000));
     EXPECT_TRUE(radio.FramesOf(CMD_LCD).empty());
@@ -140,7 +140,7 @@ TEST_F(PollWorkerTest, NoLcdPollsWhileDisabled)
     EXPECT_TRUE(after.status.statusValid);
 
     // Switched on again, LCD polls resume without a restart.
-    link.pollLcd = 1;
+    link.SetLcdPolls(1);
     EXPECT_TRUE(radio.WaitForFrames(CMD_LCD, 1, 1000));
 }
 
@@ -149,7 +149,7 @@ TEST_F(PollWorkerTest, StatusBlockDecodes)
     radio.SetStatusReply(MakeStatusReply(
         {0x03, 0x1F, 0x4D, 0x81, 0x2C, 0x01, 0x0A, 0x00, 0xFF, 0x80, 0x0F, 0x10, 0xE6, 0xF2, 0x08, 0x01}));
     Start();
-    ASSERT_TRUE(WaitUntil([this] { return link.statusValid.load(); }, 1000));
+    ASSERT_TRUE(WaitUntil([this] { return link.StatusValid(); }, 1000));
     const RadioStatus s = link.Snapshot().status;
     EXPECT_TRUE(s.statusValid);
     EXPECT_EQ(s.modeIndex(), 3);
@@ -175,7 +175,7 @@ TEST_F(PollWorkerTest, LcdRowsAreStoredAsReceived)
     rows[16 + 5] = 0;
     radio.SetLcdReply(MakeLcdReply(rows, 0xA5, 0x5A));
     Start();
-    ASSERT_TRUE(WaitUntil([this] { return link.lcdValid.load(); }, 1000));
+    ASSERT_TRUE(WaitUntil([this] { return link.LcdValid(); }, 1000));
     const LcdImage lcd = link.Snapshot().lcd;
     for (int k = 0; k < 4; ++k) {
         EXPECT_EQ(std::memcmp(lcd.rows[k], rows + 16 * k, 16), 0) << "row " << k;
@@ -204,9 +204,9 @@ TEST_F(PollWorkerTest, SilentRadioStoresNothing)
         EXPECT_GE(gap, 205) << "pass " << i;
         EXPECT_LT(gap, 300) << "pass " << i;
     }
-    EXPECT_FALSE(link.lcdValid);
-    EXPECT_FALSE(link.statusValid);
-    EXPECT_EQ(link.lcdRepliesStored + link.statusRepliesStored, 0u);
+    EXPECT_FALSE(link.LcdValid());
+    EXPECT_FALSE(link.StatusValid());
+    EXPECT_EQ(link.Stats().lcdRepliesStored + link.Stats().statusRepliesStored, 0u);
     EXPECT_EQ(refreshes, 0);
 }
 
@@ -240,7 +240,7 @@ TEST_F(PollWorkerTest, RefreshOnlyForAChangedRecordObserverSeesEveryReply)
     // The observer saw every stored reply, in order, each with the records
     // as they stood right after it and its own time.
     const std::lock_guard<std::mutex> guard(seenLock);
-    ASSERT_EQ(seen.size(), link.lcdRepliesStored + link.statusRepliesStored);
+    ASSERT_EQ(seen.size(), link.Stats().lcdRepliesStored + link.Stats().statusRepliesStored);
     uint64_t lcdCount = 0;
     uint64_t statusCount = 0;
     int changes = 0;
@@ -280,7 +280,7 @@ TEST_F(PollWorkerTest, KeyFramesFromAnotherThreadArriveWhole)
         EXPECT_TRUE(frame.whole);
     }
     // Key purges may cost some replies, never the worker.
-    EXPECT_TRUE(link.statusValid);
+    EXPECT_TRUE(link.StatusValid());
 }
 
 // The port closes between two frames, never under one: a STOP that comes
@@ -300,7 +300,7 @@ TEST_F(PollWorkerTest, StopWaitsForTheFrameBeingWritten)
         }
     } holding;
     link.Port().SetTap(&holding);
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     std::atomic<SendResult> result{SendResult::NotWritten};
     std::jthread key([&] { result = link.SendKey(15); });
     ASSERT_TRUE(WaitUntil([&] { return holding.inside.load(); }, 1000));
@@ -318,18 +318,15 @@ TEST_F(PollWorkerTest, StopWaitsForTheFrameBeingWritten)
     EXPECT_FALSE(link.Port().IsOpen());
 }
 
-// A frequency the tune frame cannot carry sends nothing, whoever asks.
-TEST_F(PollWorkerTest, TuneFramesGoOnlyForFrequenciesTheyCarry)
+// The top of the frame's range goes out as itself, whole.
+TEST_F(PollWorkerTest, TuneFrameCarriesTheHertzAsked)
 {
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     radio.Start();
-    for (const double mhz : {4294.967296, -0.000001, std::nan("")}) {
-        EXPECT_EQ(link.SendTune(mhz, 0), SendResult::NotCarried) << mhz;
-    }
-    EXPECT_EQ(link.SendTune(4294.967295, 0), SendResult::Sent);
+    EXPECT_EQ(link.SendTune(TUNE_HZ_MAX, 0), SendResult::Sent);
     ASSERT_TRUE(radio.WaitForFrames(CMD_TUNE, 1, 1000));
-    std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_EQ(radio.FramesOf(CMD_TUNE).size(), 1u);
+    const auto frame = TuneFrame(TUNE_HZ_MAX, 0);
+    EXPECT_EQ(radio.FramesOf(CMD_TUNE)[0].bytes, std::vector<uint8_t>(frame.begin(), frame.end()));
 }
 
 TEST_F(PollWorkerTest, StopIsBoundedEvenWithoutARadio)
@@ -346,7 +343,7 @@ TEST_F(PollWorkerTest, StopIsBoundedEvenWithoutARadio)
         link.StopWorker();
         EXPECT_LT(MsBetween(start, steady_clock::now()), 260);
         EXPECT_FALSE(link.HasWorker());
-        EXPECT_FALSE(link.linkRunning);
+        EXPECT_FALSE(link.Running());
         EXPECT_FALSE(link.Port().IsOpen());
         radio.Stop();
     }
@@ -410,7 +407,7 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
     radio->Start();
     link.StartPolling();
     EXPECT_EQ(link.State(), LinkState::Answering);
-    ASSERT_TRUE(WaitUntil([&] { return link.statusValid && link.lcdValid; }, 1000));
+    ASSERT_TRUE(WaitUntil([&] { return link.StatusValid() && link.LcdValid(); }, 1000));
 
     // While the port is gone: it is closed, so the kernel may free its name;
     // the display stays and the status goes; nothing is sent; the worker
@@ -426,8 +423,8 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
     };
     const auto whileGone = [&] {
         EXPECT_FALSE(HoldsOpen(oldDevice)) << "the hung-up device is still held";
-        EXPECT_TRUE(link.lcdValid);
-        EXPECT_FALSE(link.statusValid);
+        EXPECT_TRUE(link.LcdValid());
+        EXPECT_FALSE(link.StatusValid());
         EXPECT_EQ(link.SendKey(15), SendResult::PortGone);
         const std::string stranger = (dir / "not-a-radio").string();
         std::ofstream(stranger) << "no radio here\n";
@@ -472,8 +469,8 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
     const std::vector<Step> steps{
         {"the radio falls silent", [&] { radio->SetAnswering(false); }, LinkState::NotAnswering, 1500, 900, true},
         {"it answers again", [&] { radio->SetAnswering(true); }, LinkState::Answering, 400, 0, true},
-        {"LCD polls off", [&] { link.pollLcd = 0; }, LinkState::LcdPollsOff, 300, 0, true},
-        {"LCD polls on", [&] { link.pollLcd = 1; }, LinkState::Answering, 300, 0, true},
+        {"LCD polls off", [&] { link.SetLcdPolls(0); }, LinkState::LcdPollsOff, 300, 0, true},
+        {"LCD polls on", [&] { link.SetLcdPolls(1); }, LinkState::Answering, 300, 0, true},
         {"the port hangs up", hangUp, LinkState::PortGone, 500, 0, true},
         {"it comes back as another device", whileGone, LinkState::Answering, 1300, 0, true},
         // Its link leads to the next device at once, yet the first look
@@ -512,8 +509,8 @@ TEST(LinkStates, FollowTheRadioAndItsPort)
                 << "counted as answering before any reply";
         }
         if (step.then == LinkState::Answering) {
-            const uint64_t stored = link.statusRepliesStored;
-            EXPECT_TRUE(WaitUntil([&] { return link.statusRepliesStored > stored && link.statusValid; }, 500));
+            const uint64_t stored = link.Stats().statusRepliesStored;
+            EXPECT_TRUE(WaitUntil([&] { return link.Stats().statusRepliesStored > stored && link.StatusValid(); }, 500));
         }
         if (step.then == LinkState::Stopped) {
             EXPECT_LT(MsBetween(t0, acted), 150) << "STOP waits for the wait";
@@ -533,7 +530,7 @@ TEST(PollWorkerThreads, AtMostOneWorker)
         const int now = ++running;
         most = std::max(most.load(), now);
         ++started;
-        while (!l.stopRequested) {
+        while (!l.StopRequested()) {
             std::this_thread::sleep_for(milliseconds(2));
         }
         --running;

@@ -1,4 +1,4 @@
-#include "replyhunter.h"
+#include "protocol/replyhunter.h"
 
 #include <gtest/gtest.h>
 

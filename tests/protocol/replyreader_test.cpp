@@ -1,5 +1,5 @@
 #include "ptypair.h"
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 #include "readcounter.h"
 #include "wrapclock.h"
 
@@ -51,7 +51,7 @@ protected:
     {
         ASSERT_TRUE(pty.Ok());
         ASSERT_TRUE(OpenOnPty(link.Port(), pty)) << link.Port().LastError().text;
-        link.linkRunning = true;
+        link.SetRunningForTest(true);
     }
 
     void Arrive(const Bytes& bytes)
@@ -149,12 +149,12 @@ TEST_F(ReplyReader, SendCommandPurgesFirstAndWritesOnlyWhileRunningWithinItsLimi
     const auto frame = KeyFrame(15);
     const Bytes sent(frame.begin(), frame.end());
     Arrive(kStatus);
-    link.linkRunning = false;
+    link.SetRunningForTest(false);
     EXPECT_EQ(link.SendCommand(frame.data(), KEY_FRAME_LENGTH), 0);
     EXPECT_EQ(link.Port().BytesWaiting(), kStatus.size()) << "a stopped link must not touch the port";
     EXPECT_TRUE(pty.ReadMaster(1, 50).empty());
 
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     EXPECT_EQ(link.SendCommand(frame.data(), KEY_FRAME_LENGTH), KEY_FRAME_LENGTH);
     EXPECT_EQ(link.Port().BytesWaiting(), 0u) << "the reply that waited must be gone before the frame";
     EXPECT_EQ(pty.ReadMaster(sent.size(), 1000), sent);
@@ -172,7 +172,7 @@ TEST_F(ReplyReader, SendCommandPurgesFirstAndWritesOnlyWhileRunningWithinItsLimi
 TEST_F(ReplyReader, StoppedLinkReturnsAtOnceAndLeavesTheBuffer)
 {
     Arrive(kStatus);
-    link.linkRunning = false;
+    link.SetRunningForTest(false);
     Bytes buffer(20, 0xEE);
     const auto start = steady_clock::now();
     EXPECT_FALSE(link.ReadReply(buffer.data(), 20, 'A', 500));

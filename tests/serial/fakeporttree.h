@@ -4,7 +4,7 @@
 // their /dev/serial/by-id names (and one that leads nowhere), an empty ports
 // folder and an empty /proc. The map's roots point into it.
 
-#include "portmap.h"
+#include "serial/portmap.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,6 +1,6 @@
 // Where the program keeps its files: beside the executable only when that
 // folder is the user's own to write in and no install put it there.
-#include "keptfiles.h"
+#include "serial/keptfiles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The pieces of the network port that need no network: the endpoint line of
 // a ports/COM<n> file, and the Telnet codec of RFC 2217.
 
-#include "netendpoint.h"
-#include "telnetcodec.h"
+#include "serial/netendpoint.h"
+#include "serial/telnetcodec.h"
 
 #include <gtest/gtest.h>
 

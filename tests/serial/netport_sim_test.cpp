@@ -2,9 +2,9 @@
 // ser2net on loopback, which the test starts, kills in the middle of work,
 // and starts again.
 
-#include "imagetransfer.h"
-#include "keptfiles.h"
-#include "radiolink.h"
+#include "transfer/imagetransfer.h"
+#include "serial/keptfiles.h"
+#include "protocol/radiolink.h"
 #include "simroute.h"
 #include "transfertestsupport.h"
 
@@ -54,9 +54,9 @@ protected:
     {
         ASSERT_TRUE(Server().Start()) << Server().Error();
         ASSERT_TRUE(OpenOn(link.Port(), Name())) << link.Port().LastError().text;
-        const uint64_t before = link.statusRepliesStored;
+        const uint64_t before = link.Stats().statusRepliesStored;
         link.StartPolling();
-        EXPECT_TRUE(WaitUntil([&] { return link.statusRepliesStored > before + 2; }, 3000));
+        EXPECT_TRUE(WaitUntil([&] { return link.Stats().statusRepliesStored > before + 2; }, 3000));
         link.StopWorker();
     }
 
@@ -83,15 +83,15 @@ TEST_P(ThroughSer2Net, KillDuringPollEndsBoundedAndStartReconnects)
     RadioLink link;
     ASSERT_TRUE(OpenOn(link.Port(), Name())) << link.Port().LastError().text;
     link.StartPolling();
-    ASSERT_TRUE(WaitUntil([&] { return link.statusValid.load(); }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return link.StatusValid(); }, 3000));
 
     Server().Kill();
     ExpectLostWithoutSpinning(link, true);
-    const uint64_t stored = link.statusRepliesStored;
+    const uint64_t stored = link.Stats().statusRepliesStored;
     const auto stopAt = steady_clock::now();
     link.StopWorker();
     EXPECT_LT(MsBetween(stopAt, steady_clock::now()), 500);
-    EXPECT_LE(link.statusRepliesStored, stored + 1);
+    EXPECT_LE(link.Stats().statusRepliesStored, stored + 1);
 
     // START while the server is away fails at once and says why.
     const auto openAt = steady_clock::now();
@@ -105,13 +105,13 @@ TEST_P(ThroughSer2Net, KillDuringPollEndsBoundedAndStartReconnects)
     // A link left running finds the server again by itself, by the same name.
     ASSERT_TRUE(OpenOn(link.Port(), Name())) << link.Port().LastError().text;
     link.StartPolling();
-    ASSERT_TRUE(WaitUntil([&] { return link.statusValid.load(); }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return link.StatusValid(); }, 3000));
     Server().Kill();
     ExpectLostWithoutSpinning(link, true);
     ASSERT_TRUE(Server().Start()) << Server().Error();
-    const uint64_t before = link.statusRepliesStored;
+    const uint64_t before = link.Stats().statusRepliesStored;
     EXPECT_TRUE(WaitUntil(
-        [&] { return link.State() == LinkState::Answering && link.statusRepliesStored > before + 2; }, 4000));
+        [&] { return link.State() == LinkState::Answering && link.Stats().statusRepliesStored > before + 2; }, 4000));
     link.StopWorker();
 }
 
@@ -124,7 +124,7 @@ TEST_P(ThroughSer2Net, KillDuringTransferEndsAsLinkLost)
         SCOPED_TRACE(receiving ? "receiving" : "sending");
         RadioLink link;
         ASSERT_TRUE(OpenOn(link.Port(), Name())) << link.Port().LastError().text;
-        link.linkRunning = true;
+        link.SetRunningForTest(true);
         ImageTransfer transfer;
         transfer.SetProgressStream(nullptr);
         ASSERT_EQ(receiving ? transfer.OpenForReceiving(dir.File("in.bin")) : transfer.OpenForSending(outgoing), "");
@@ -173,10 +173,10 @@ uint64_t StatusRepliesIn1500Ms(Route way)
         return 0;
     }
     link.StartPolling();
-    WaitUntil([&] { return link.statusValid.load(); }, 3000);
-    const uint64_t stored0 = link.statusRepliesStored;
+    WaitUntil([&] { return link.StatusValid(); }, 3000);
+    const uint64_t stored0 = link.Stats().statusRepliesStored;
     std::this_thread::sleep_for(milliseconds(1500));
-    const uint64_t stored = link.statusRepliesStored - stored0;
+    const uint64_t stored = link.Stats().statusRepliesStored - stored0;
     link.StopWorker();
     return stored;
 }
@@ -286,7 +286,7 @@ TEST(NetworkPortOpen, ComNumberWithAnEndpointFileMirrorsTheRadio)
     fs::remove(entry);
     ASSERT_TRUE(opened) << link.OpenError();
     link.StartPolling();
-    EXPECT_TRUE(WaitUntil([&] { return link.lcdValid && link.statusValid; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return link.LcdValid() && link.StatusValid(); }, 3000));
     EXPECT_NE(link.Snapshot().lcd.rows[0][0], 0);
     link.StopWorker();
 }

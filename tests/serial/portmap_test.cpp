@@ -1,8 +1,8 @@
 #include "fakeporttree.h"
 #include "portholder.h"
-#include "portmap.h"
+#include "serial/portmap.h"
 #include "ptypair.h"
-#include "serialport.h"
+#include "serial/serialport.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // test opens the slave path like any serial device, and the test holds the
 // master side and plays the far end of the line.
 
-#include "serialport.h"
+#include "serial/serialport.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "ptypair.h"
 #include "readcounter.h"
-#include "keptfiles.h"
-#include "serialport.h"
+#include "serial/keptfiles.h"
+#include "serial/serialport.h"
 #include "waituntil.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "frameparser.h"
+#include "sim/frameparser.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +67,7 @@ TEST_P(FrameParserCases, FindsTheGoodFramesWhateverTheChunking)
 }
 
 const Bytes kKeyScan = B(KeyFrame(15));
-const Bytes kTune = B(TuneFrame(25.0, 2));
+const Bytes kTune = B(TuneFrame(25000000, 2));
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, FrameParserCases,

@@ -1,9 +1,9 @@
-#include "faults.h"
-#include "options.h"
-#include "radiomodel.h"
-#include "simserver.h"
+#include "sim/faults.h"
+#include "sim/options.h"
+#include "sim/radiomodel.h"
+#include "sim/simserver.h"
 
-#include "frames.h"
+#include "protocol/frames.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // radiosim as the front panel meets it: a separate process behind the link,
 // reached through the real serial port class.
 
-#include "frames.h"
-#include "radiomodel.h"
-#include "serialport.h"
+#include "protocol/frames.h"
+#include "sim/radiomodel.h"
+#include "serial/serialport.h"
 #include "simprocess.h"
 
 #include <gtest/gtest.h>
@@ -113,7 +113,7 @@ TEST_F(SimLine, KeysAndTuneShowInTheNextPolls)
     ASSERT_EQ(lcd.size(), 70u);
     EXPECT_EQ(lcd[67] & 0x40, 0x40);
 
-    Send(TuneFrame(32.01, 1));
+    Send(TuneFrame(32009999, 1));
     const Bytes status = Exchange(statusPollFrame, STATUS_REPLY_LENGTH);
     ASSERT_EQ(status.size(), 20u);
     EXPECT_EQ((Bytes(status.begin() + 13, status.begin() + 17)), (Bytes{0x0F, 0x6F, 0xE8, 0x01}));

@@ -6,6 +6,7 @@
 #include "audio/icecastencoder.h"
 #include "audio/icecastqueue.h"
 #include "audio/icecaststream.h"
+#include "audio/streamurl.h"
 #include "icecastprocess.h"
 #include "loopbackserver.h"
 #include "waituntil.h"
@@ -17,6 +18,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -26,6 +29,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace audio;
@@ -80,6 +84,62 @@ TEST(StreamSettings, TitlesFollowTheFormatOnOneLine)
     const std::string cut = FormatStreamTitle("{display}", {"", "", "", accents});
     EXPECT_EQ(cut.size(), 200u);
     EXPECT_EQ(cut.substr(198), "\xc3\xa9");
+}
+
+// A password on the command line is taken but warned about; one from a
+// file or the environment is not, and a file that is no file, or others
+// may read, is said.
+TEST(StreamSettings, TheCommandLinesPasswordComesFromTheUrlAFileOrTheEnvironment)
+{
+    std::string error;
+    const std::string dir = MakeServerDirectory("streamurl", error);
+    ASSERT_FALSE(dir.empty()) << error;
+    const auto write = [&](const std::string& name, const std::string& text, mode_t mode) {
+        std::string path = dir + "/" + name;
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    const std::string privateFile = write("private", "from-file\r\nsecond line\n", 0600);
+    const std::string sharedFile = write("shared", "shared-secret", 0640);
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    StreamSettings base;
+    base.format = StreamFormat::OggOpus;
+    base.password = "from-settings";
+
+    const StreamFromUrl inUrl = ReadStreamUrl("icecast://feeder:on-the-line@h/m", "", "from-env", base);
+    EXPECT_EQ(inUrl.error, "");
+    EXPECT_EQ(inUrl.settings.password, "on-the-line");
+    EXPECT_EQ(inUrl.settings.format, StreamFormat::OggOpus);
+    EXPECT_NE(inUrl.warning.find(STREAM_PASSWORD_FILE_OPTION), std::string::npos) << inUrl.warning;
+    EXPECT_NE(inUrl.warning.find(STREAM_PASSWORD_VARIABLE), std::string::npos) << inUrl.warning;
+    EXPECT_EQ(inUrl.warning.find("on-the-line"), std::string::npos);
+
+    const std::pair<StreamFromUrl, std::string> taken[] = {
+        {ReadStreamUrl("icecast://h/m", privateFile, "from-env", base), "from-file"},
+        {ReadStreamUrl("icecast://h/m", "", "from-env", base), "from-env"},
+        {ReadStreamUrl("icecast://h/m", "", nullptr, base), "from-settings"},
+        {ReadStreamUrl("icecast://h/m", sharedFile, nullptr, base), "shared-secret"},
+    };
+    for (const auto& [read, password] : taken) {
+        EXPECT_EQ(read.error, "") << password;
+        EXPECT_EQ(read.settings.password, password);
+        EXPECT_EQ(read.warning.empty(), password != "shared-secret") << read.warning;
+        EXPECT_EQ(read.warning.find(password), std::string::npos) << read.warning;
+    }
+
+    // Nothing waits on a FIFO, and no password is taken from a wrong file.
+    for (const auto& [url, file] : {std::pair<std::string, std::string>{"icecast://h/m", fifo},
+                                    {"icecast://h/m", dir + "/missing"},
+                                    {"icecast://h/m", write("empty", "\nlater", 0600)},
+                                    {"icecast://u:p@h/m", privateFile},
+                                    {"icecast://h", privateFile}}) {
+        const StreamFromUrl read = ReadStreamUrl(url, file, "from-env", base);
+        EXPECT_NE(read.error, "") << url << " " << file;
+        EXPECT_EQ(read.error.find("from-file"), std::string::npos) << read.error;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // Every sample comes out once and in order, also across the ring's end,

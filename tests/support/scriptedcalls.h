@@ -13,7 +13,7 @@
 // first after the call ended (its duration within two polls); the last call
 // is still on the air when the program stops, and its hit ends then.
 
-#include "hit.h"
+#include "activity/hit.h"
 #include "simprocess.h"
 
 #include <gtest/gtest.h>

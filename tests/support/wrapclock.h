@@ -4,7 +4,7 @@
 // whatever runs on it crosses the wrap at a known moment: a limit compared as
 // absolute ticks instead of as a difference fails there. Sleeps are real.
 
-#include "clock.h"
+#include "serial/clock.h"
 
 #include <cstdint>
 #include <mutex>

@@ -1,7 +1,7 @@
-#include "frames.h"
-#include "tracerecorder.h"
+#include "protocol/frames.h"
+#include "protocol/tracerecorder.h"
 #ifdef OSTRELLE_HAVE_SIM
-#include "simserver.h"
+#include "sim/simserver.h"
 #endif
 
 #include <gtest/gtest.h>
@@ -152,8 +152,8 @@ TEST(TraceRecorder, LinesStandInTimeOrderAndKeyAndTuneFramesSayWhatTheyMean)
     const auto bytes = [](const auto& frame) { return std::vector<uint8_t>(frame.begin(), frame.end()); };
     const std::vector<std::vector<uint8_t>> frames = {
         bytes(KeyFrame(15)),
-        bytes(TuneFrame(146.52, 2)),
-        bytes(TuneFrame(0.5, 0)),
+        bytes(TuneFrame(146520000, 2)),
+        bytes(TuneFrame(500000, 0)),
         {0x02, 0x4B, 0x63, 0x03, 0xB1},                         // a code of no key
         {0x02, 0x54, 0x00, 0x00, 0x00, 0x00, 0x07, 0x03, 0x5E}, // a modulation of no name
         {0x02, 0x4B, 0x0F, 0x03, 0x00},                         // a wrong checksum

@@ -1,7 +1,7 @@
 #include "fakeradio.h"
 
-#include "frames.h"
-#include "radiolink.h"
+#include "protocol/frames.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -75,7 +75,7 @@ bool FakeRadio::Attach(RadioLink& link)
     if (slavePath.empty() || !link.Port().Open(slavePath.c_str(), 115200, 'N', 8, 1, true, true)) {
         return false;
     }
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     return true;
 }
 

@@ -4,10 +4,11 @@
 #include "fakeradio.h"
 #include "testsupport.h"
 
-#include "keptfiles.h"
-#include "radiomemory.h"
-#include "transferprogressdlg.h"
+#include "serial/keptfiles.h"
+#include "transfer/radiomemory.h"
+#include "panel/transferprogressdlg.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
@@ -53,8 +54,8 @@ protected:
         panel->show();
         qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(COM_NUMBER));
         Click(1033);
-        ASSERT_TRUE(panel->Link().linkRunning) << prompts.informatives.join('|').toStdString();
-        panel->transfer.SetProgressStream(nullptr);
+        ASSERT_TRUE(panel->Link().Running()) << prompts.informatives.join('|').toStdString();
+        panel->Transfer().SetProgressStream(nullptr);
     }
 
     void Click(int id) { qobject_cast<QPushButton*>(panel->Control(id))->click(); }
@@ -88,14 +89,14 @@ TEST_F(TransferPanelTest, ASendHoldsTheButtonsUntilPollingIsBack)
     prompts.openAnswer = WriteImage("two.bin", 264);
     Click(1000);
     EXPECT_EQ(prompts.filters, QStringList{QStringLiteral("BINARY Files (*.bin)")});
-    EXPECT_NE(panel->transferTimerId, 0);
+    EXPECT_NE(panel->TransferTimerId(), 0);
     EXPECT_FALSE(panel->Control(1000)->isEnabled());
     EXPECT_FALSE(panel->Control(1001)->isEnabled());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(panel->Link().Snapshot().lcd.rows[0])), "Sending from PC ");
 
-    ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 3000));
     EXPECT_TRUE(TransferButtonsEnabled());
-    EXPECT_FALSE(panel->transfer.Active());
+    EXPECT_FALSE(panel->Transfer().Active());
     EXPECT_TRUE(panel->Link().HasWorker());
     EXPECT_TRUE(WaitUntil([&] { return radio->PollsSeen() > 0; }, 1000));
     EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
@@ -130,7 +131,7 @@ TEST_F(TransferPanelTest, RefusedAndCancelledChoicesLeaveThePollingAlone)
         prompts.openAnswer = prompts.saveAnswer = c.answer;
         Click(c.receive ? 1001 : 1000);
         EXPECT_EQ(prompts.warnings, c.warning.isEmpty() ? QStringList{} : QStringList{c.warning});
-        EXPECT_EQ(panel->transferTimerId, 0);
+        EXPECT_EQ(panel->TransferTimerId(), 0);
         EXPECT_TRUE(TransferButtonsEnabled());
         EXPECT_FALSE(panel->Link().WorkerEnded());
     }
@@ -143,18 +144,20 @@ TEST_F(TransferPanelTest, StopDuringAReceiveEndsItAndSaysSo)
     StartPanel(silent);
     prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
     Click(1001);
-    ASSERT_NE(panel->transferTimerId, 0);
+    ASSERT_NE(panel->TransferTimerId(), 0);
     QTest::qWait(600);
 
     QElapsedTimer stopping;
     stopping.start();
     Click(1033);
     EXPECT_LT(stopping.elapsed(), 300);
-    EXPECT_FALSE(panel->Link().linkRunning);
+    EXPECT_FALSE(panel->Link().Running());
 
-    // The timer's next tick takes the transfer down: once, and without polling.
-    ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 1000));
-    EXPECT_FALSE(panel->transfer.Active());
+    // The worker's end, as it is told, takes the transfer down, not the
+    // timer's next tick: once, and without polling.
+    QCoreApplication::sendPostedEvents();
+    ASSERT_EQ(panel->TransferTimerId(), 0);
+    EXPECT_FALSE(panel->Transfer().Active());
     EXPECT_FALSE(panel->Link().HasWorker());
     ASSERT_EQ(prompts.warnings.size(), 1);
     EXPECT_TRUE(prompts.warnings[0].startsWith(QStringLiteral("Receiving was stopped: the radio sent nothing.\n")))
@@ -180,8 +183,8 @@ TEST_F(TransferPanelTest, ASendAsksOnceAndNoSendsNothing)
     EXPECT_EQ(prompts.questions[0], QStringLiteral("Send the 3 records of\n") + image +
                                         QStringLiteral("\nto the radio?\nThey replace everything the radio's memory "
                                                        "holds now.\nSending takes about 1 second."));
-    EXPECT_FALSE(panel->transfer.Active());
-    EXPECT_EQ(panel->transferTimerId, 0);
+    EXPECT_FALSE(panel->Transfer().Active());
+    EXPECT_EQ(panel->TransferTimerId(), 0);
     EXPECT_TRUE(TransferButtonsEnabled());
     const int polls = radio->PollsSeen();
     EXPECT_TRUE(WaitUntil([&] { return radio->PollsSeen() > polls + 2; }, 1000)) << "polling goes on";
@@ -195,7 +198,7 @@ TEST_F(TransferPanelTest, ASendAsksOnceAndNoSendsNothing)
     prompts.confirmAnswer = true;
     Click(1000);
     EXPECT_EQ(prompts.questions.size(), 2);
-    ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 3000));
     EXPECT_GE(radio->ImageReceived().size(), 3u * 132);
 }
 
@@ -221,11 +224,11 @@ TEST_F(TransferPanelTest, ExitDuringATransferSaysWhatWasCutShort)
         prompts.openAnswer = WriteImage("two.bin", 264);
         prompts.saveAnswer = dir.filePath(QStringLiteral("in.bin"));
         Click(c.receive ? 1001 : 1000);
-        ASSERT_TRUE(panel->transfer.Active());
+        ASSERT_TRUE(panel->Transfer().Active());
         QTest::qWait(400);
         Click(1); // Exit
         EXPECT_EQ(panel->result(), QDialog::Accepted);
-        EXPECT_FALSE(panel->transfer.Active());
+        EXPECT_FALSE(panel->Transfer().Active());
         EXPECT_FALSE(panel->Link().HasWorker()) << "no polling brought back for a moment";
         ASSERT_EQ(prompts.warnings.size(), 1);
         EXPECT_TRUE(prompts.warnings[0].startsWith(c.says)) << prompts.warnings[0].toStdString();
@@ -250,7 +253,7 @@ TEST_F(TransferPanelTest, FewerRecordsAskBeforeReplacingAndTheCountIsNamedWhenMo
         prompts.questions.clear();
         prompts.warnings.clear();
         Click(1001);
-        ASSERT_TRUE(WaitUntil([&] { return panel->transferTimerId == 0; }, 4000));
+        ASSERT_TRUE(WaitUntil([&] { return panel->TransferTimerId() == 0; }, 4000));
         ASSERT_EQ(prompts.questions.size(), 1);
         EXPECT_EQ(prompts.questions[0], QStringLiteral("The radio sent 5 records, fewer than the 10 that\n") + backup +
                                             QStringLiteral("\nholds now.\nReplace that file with the 5 records "
@@ -287,13 +290,13 @@ TEST_F(TransferPanelTest, EscOnThePanelCancelsARunningTransfer)
     StartPanel(silent);
     prompts.openAnswer = WriteImage("two.bin", 264);
     Click(1000);
-    ASSERT_TRUE(panel->transfer.Active());
+    ASSERT_TRUE(panel->Transfer().Active());
     QTest::keyClick(panel.get(), Qt::Key_Escape);
-    EXPECT_FALSE(panel->transfer.Active());
+    EXPECT_FALSE(panel->Transfer().Active());
     EXPECT_EQ(prompts.warnings, QStringList{QStringLiteral("Sending was cancelled: 0 of 2 records went to the radio.")});
     QTest::keyClick(panel.get(), Qt::Key_Escape);
     EXPECT_TRUE(panel->isVisible());
-    EXPECT_TRUE(panel->Link().linkRunning);
+    EXPECT_TRUE(panel->Link().Running());
     EXPECT_EQ(prompts.warnings.size(), 1);
 }
 

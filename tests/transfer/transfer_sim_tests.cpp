@@ -1,8 +1,8 @@
 // The round trip against radiosim: the image it gives is the image it gets,
 // over its terminal and through ser2net.
 
-#include "imagetransfer.h"
-#include "radiolink.h"
+#include "transfer/imagetransfer.h"
+#include "protocol/radiolink.h"
 #include "simroute.h"
 #include "transfertestsupport.h"
 
@@ -33,7 +33,7 @@ TEST_P(TransferRoundTrip, AnImageReceivedAndSentBackIsWhatTheRadioHeld)
     RadioLink link;
     ASSERT_TRUE(link.Port().Open(route.PortName().c_str(), 115200, 'N', 8, 1, true, true))
         << link.Port().LastError().text;
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
 
     ImageTransfer transfer;
     transfer.SetProgressStream(nullptr);

@@ -1,5 +1,5 @@
 #include "fakeradio.h"
-#include "radiomemory.h"
+#include "transfer/radiomemory.h"
 #include "transfertestsupport.h"
 #include "wrapclock.h"
 
@@ -464,10 +464,10 @@ TEST_F(TransferTest, TheBannerReplacesDisplayAndStatusWhileTheTransferRuns)
         FakeRadio r(NeverReady());
         ASSERT_TRUE(r.Attach(l));
         l.StartWorker(PollWorker);
-        ASSERT_TRUE(WaitUntil([&] { return l.statusValid && l.lcdValid; }, 1000));
+        ASSERT_TRUE(WaitUntil([&] { return l.StatusValid() && l.LcdValid(); }, 1000));
         ASSERT_EQ(OpenEither(t, c.kind, dir), "");
         ASSERT_TRUE(t.Start(l));
-        const uint64_t repliesAtStart = l.statusRepliesStored + l.lcdRepliesStored;
+        const uint64_t repliesAtStart = l.Stats().statusRepliesStored + l.Stats().lcdRepliesStored;
         for (int look = 0; look < 3; ++look) {
             const PanelSnapshot shown = l.Snapshot();
             EXPECT_TRUE(shown.lcd.lcdValid);
@@ -480,7 +480,7 @@ TEST_F(TransferTest, TheBannerReplacesDisplayAndStatusWhileTheTransferRuns)
             EXPECT_EQ(RowText(shown.lcd, 3), std::string(16, ' '));
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
-        EXPECT_EQ(l.statusRepliesStored + l.lcdRepliesStored, repliesAtStart);
+        EXPECT_EQ(l.Stats().statusRepliesStored + l.Stats().lcdRepliesStored, repliesAtStart);
         t.Stop(l);
         l.StopWorker();
     }
@@ -489,16 +489,16 @@ TEST_F(TransferTest, TheBannerReplacesDisplayAndStatusWhileTheTransferRuns)
 TEST_F(TransferTest, WithLcdPollsOffTheBannerOutlivesTheTransfer)
 {
     Connect({});
-    link.pollLcd = 0;
+    link.SetLcdPolls(0);
     ASSERT_EQ(transfer.OpenForSending(dir.Write("one.bin", PatternBytes(132))), "");
     ASSERT_TRUE(transfer.Start(link));
     ASSERT_TRUE(SuperviseUntilEnded(link, transfer, 1000).pollingRestarted);
     // The status panel recovers with the first status reply; the LCD keeps the banner.
-    ASSERT_TRUE(WaitUntil([&] { return link.statusValid.load(); }, 1000));
+    ASSERT_TRUE(WaitUntil([&] { return link.StatusValid(); }, 1000));
     const PanelSnapshot shown = link.Snapshot();
     EXPECT_EQ(RowText(shown.lcd, 0), "Sending from PC ");
     EXPECT_EQ(RowText(shown.lcd, 1), "    to radio    ");
-    EXPECT_EQ(link.lcdPollsSent.load(), 0u);
+    EXPECT_EQ(link.Stats().lcdPollsSent, 0u);
 }
 
 // ---- STOP and Exit during a transfer ----------------------------------------
@@ -539,7 +539,7 @@ TEST_P(StopDuringTransfer, ReturnsWithinBoundsAndClosesTheStreamOnce)
     EXPECT_LT(MsBetween(before, Steady::now()), 300);
 
     EXPECT_EQ(report.outcome, TransferOutcome::Stopped);
-    EXPECT_FALSE(l.linkRunning);
+    EXPECT_FALSE(l.Running());
     EXPECT_FALSE(l.Port().IsOpen());
     EXPECT_FALSE(t.Active());
     // The timer may still tick, and the window goes away later: neither
@@ -877,7 +877,7 @@ TEST_F(TransferTest, CancelEndsTheTransferOnceAndPutsPollingBack)
         EXPECT_LT(MsBetween(before, Steady::now()), 300);
         EXPECT_EQ(report.outcome, c.outcome);
         EXPECT_TRUE(report.pollingRestarted);
-        EXPECT_TRUE(link.linkRunning);
+        EXPECT_TRUE(link.Running());
         EXPECT_EQ(report.message.empty(), c.outcome == TransferOutcome::Completed) << report.message;
         if (c.outcome == TransferOutcome::Cancelled) {
             EXPECT_NE(report.message.find(c.kind == TransferKind::Send ? "Sending was cancelled: 0 of 2 records"

@@ -3,8 +3,8 @@
 // What the transfer tests share: files with known bytes, streams that count
 // their closes, a clock without pauses and the transfer timer's loop.
 
-#include "imagetransfer.h"
-#include "radiolink.h"
+#include "transfer/imagetransfer.h"
+#include "protocol/radiolink.h"
 
 #include <chrono>
 #include <cstdint>

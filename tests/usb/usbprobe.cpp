@@ -16,7 +16,7 @@
 // Exit code 0 when the probe could do its work, 1 when it could not (the
 // script judges the figures), 2 for a wrong call.
 
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <algorithm>
 #include <atomic>
@@ -142,7 +142,7 @@ int Poll(const std::string& device, int seconds, bool hold, bool timer)
         (void)::ioctl(OwnDescriptor(device), TIOCSSERIAL, &ss);
     }
     PrintDriver(OwnDescriptor(device));
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     // One exchange by hand first, so that its bytes can be laid beside the
     // radio's own trace.
     uint8_t reply[STATUS_REPLY_LENGTH] = {};
@@ -161,7 +161,7 @@ int Poll(const std::string& device, int seconds, bool hold, bool timer)
         // the old descriptor does, this one only polls.
         link.StartWorker([](RadioLink& l) {
             uint8_t buffer[LCD_REPLY_LENGTH] = {};
-            while (!l.stopRequested) {
+            while (!l.StopRequested()) {
                 l.GetClock().Sleep(10);
                 PollStatusOnce(l, buffer);
             }
@@ -187,7 +187,7 @@ int Poll(const std::string& device, int seconds, bool hold, bool timer)
         }
         if (MsSince(start) >= (second + 1) * 1000L) {
             ++second;
-            const uint64_t now = link.statusRepliesStored;
+            const uint64_t now = link.Stats().statusRepliesStored;
             std::printf("second %d status %llu\n", second, static_cast<unsigned long long>(now - previous));
             (void)std::fflush(stdout);
             previous = now;

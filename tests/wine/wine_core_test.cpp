@@ -1,7 +1,7 @@
 // The core's port, reply reader and poll worker on the Win32 backend, run
 // under Wine against radiosim: COM5 answers like a radio, COM6 never answers.
 
-#include "radiolink.h"
+#include "protocol/radiolink.h"
 
 #include <gtest/gtest.h>
 
@@ -181,7 +181,7 @@ TEST(WineReplyReader, CollectsBothReplies)
 {
     RadioLink link;
     ASSERT_TRUE(OpenLine(link.Port(), kRadio));
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     uint8_t buffer[LCD_REPLY_LENGTH] = {};
     link.SendCommand(statusPollFrame.data(), 4);
     ASSERT_TRUE(link.ReadReply(buffer, STATUS_REPLY_LENGTH, CMD_STATUS, 100));
@@ -190,14 +190,14 @@ TEST(WineReplyReader, CollectsBothReplies)
     ASSERT_TRUE(link.ReadReply(buffer, LCD_REPLY_LENGTH, CMD_LCD, 100));
     EXPECT_EQ(buffer[1], CMD_LCD);
     EXPECT_EQ(buffer[69], Checksum(buffer, LCD_REPLY_LENGTH));
-    link.linkRunning = false;
+    link.SetRunningForTest(false);
 }
 
 TEST(WineReplyReader, NoReplyEndsAtTheLimitWithAZeroedBuffer)
 {
     RadioLink link;
     ASSERT_TRUE(OpenLine(link.Port(), kSilent));
-    link.linkRunning = true;
+    link.SetRunningForTest(true);
     uint8_t buffer[STATUS_REPLY_LENGTH];
     std::memset(buffer, 0x55, sizeof buffer);
     link.SendCommand(statusPollFrame.data(), 4);
@@ -207,7 +207,7 @@ TEST(WineReplyReader, NoReplyEndsAtTheLimitWithAZeroedBuffer)
     for (const uint8_t b : buffer) {
         EXPECT_EQ(b, 0);
     }
-    link.linkRunning = false;
+    link.SetRunningForTest(false);
 }
 
 TEST(WinePollWorker, MirrorsTheRadioAndStopsPromptly)
@@ -218,17 +218,17 @@ TEST(WinePollWorker, MirrorsTheRadioAndStopsPromptly)
     link.SetRefreshCallback([&] { ++refreshes; });
     // Every reply, not only those that change a record, so that each one's
     // refresh can be counted.
-    link.refreshEveryReply = true;
+    link.SetRefreshEveryReplyForTest(true);
     link.StartPolling();
     std::this_thread::sleep_for(Ms(1000));
     const auto t0 = std::chrono::steady_clock::now();
     link.StopWorker();
     EXPECT_LT(MsSince(t0), 300);
-    EXPECT_FALSE(link.linkRunning);
-    EXPECT_GE(link.statusRepliesStored.load(), 20u);
-    EXPECT_GE(link.lcdRepliesStored.load(), 5u);
-    EXPECT_LE(link.lcdPollsSent.load(), 11u);
-    EXPECT_EQ(static_cast<uint64_t>(refreshes.load()), link.statusRepliesStored + link.lcdRepliesStored);
+    EXPECT_FALSE(link.Running());
+    EXPECT_GE(link.Stats().statusRepliesStored, 20u);
+    EXPECT_GE(link.Stats().lcdRepliesStored, 5u);
+    EXPECT_LE(link.Stats().lcdPollsSent, 11u);
+    EXPECT_EQ(static_cast<uint64_t>(refreshes.load()), link.Stats().statusRepliesStored + link.Stats().lcdRepliesStored);
     const PanelSnapshot snap = link.Snapshot();
     EXPECT_TRUE(snap.lcd.lcdValid);
     EXPECT_TRUE(snap.status.statusValid);
@@ -241,9 +241,9 @@ TEST(WinePollWorker, NoRadioMeansSlowPassesAndNothingStored)
     link.StartPolling();
     std::this_thread::sleep_for(Ms(1000));
     link.StopWorker();
-    EXPECT_EQ(link.statusRepliesStored.load(), 0u);
-    EXPECT_EQ(link.lcdRepliesStored.load(), 0u);
+    EXPECT_EQ(link.Stats().statusRepliesStored, 0u);
+    EXPECT_EQ(link.Stats().lcdRepliesStored, 0u);
     // Each pass waits 100 ms for each reply: about five passes in a second.
-    EXPECT_GE(link.statusPollsSent.load(), 3u);
-    EXPECT_LE(link.statusPollsSent.load(), 6u);
+    EXPECT_GE(link.Stats().statusPollsSent, 3u);
+    EXPECT_LE(link.Stats().statusPollsSent, 6u);
 }

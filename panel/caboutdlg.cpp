@@ -1,8 +1,8 @@
-#include "caboutdlg.h"
+#include "panel/caboutdlg.h"
 
-#include "dialogunits.h"
-#include "programinfo.h"
-#include "resourceids.h"
+#include "panel/dialogunits.h"
+#include "config/programinfo.h"
+#include "panel/resourceids.h"
 
 #include <QDir>
 #include <QIcon>

@@ -1,6 +1,6 @@
-#include "resourcestrings.h"
+#include "panel/resourcestrings.h"
 
-#include "resourceids.h"
+#include "panel/resourceids.h"
 
 #include <array>
 #include <string_view>

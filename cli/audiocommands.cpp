@@ -1,0 +1,100 @@
+#include "cli/audiocommands.h"
+
+#include "audio/capture.h"
+#include "audio/hitrecorder.h"
+#include "audio/recordingfiles.h"
+#include "audio/streamurl.h"
+#include "cli/exitcodes.h"
+#include "cli/messages.h"
+#include "station/station.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace cli {
+
+int CommandAudioDevices(const Options& /*options*/)
+{
+    const AudioInputs found = ListSoundServerInputs(SystemClock());
+    if (!found.error.empty()) {
+        return Fail(ExitCode::PortUnavailable, found.error);
+    }
+    std::string text;
+    for (const AudioInput& input : found.inputs) {
+        text += input.name + "  " + input.description + (input.name == found.defaultName ? "  (default)" : "") + "\n";
+    }
+    if (found.inputs.empty()) {
+        text = "The sound server has no inputs.\n";
+    }
+    (void)std::fwrite(text.data(), 1, text.size(), stdout);
+    (void)std::fflush(stdout);
+    return Code(ExitCode::Done);
+}
+
+bool StationSound::Prepare(const Options& o, int& code)
+{
+    record = o.record.has_value();
+    folder = o.record.value_or("").empty() ? DefaultRecordingFolder() : *o.record;
+    input = o.audioDevice;
+    streams = !o.streamUrl.empty();
+    if (!streams) {
+        return true;
+    }
+    const audio::StreamFromUrl read =
+        audio::ReadStreamUrl(o.streamUrl, o.streamPasswordFile, std::getenv(audio::STREAM_PASSWORD_VARIABLE));
+    if (!read.error.empty()) {
+        code = Fail(ExitCode::Usage, read.error);
+        return false;
+    }
+    if (!read.warning.empty()) {
+        Notice(read.warning);
+    }
+    if (const std::string problem = audio::CheckStreamSettings(read.settings); !problem.empty()) {
+        code = Fail(ExitCode::Usage, problem);
+        return false;
+    }
+    stream = read.settings;
+    return true;
+}
+
+void StationSound::Start(Station& station)
+{
+    if (!record && !streams) {
+        return;
+    }
+    if (record) {
+        RecorderSettings settings;
+        settings.folder = folder;
+        station.StartRecording(settings);
+        Notice("Recording each hit into " + folder + ".");
+    }
+    if (streams) {
+        // Checked in Prepare: the settings stream.
+        (void)station.StartStreaming(stream);
+    }
+    station.StartListening(input);
+    Say(station);
+}
+
+void StationSound::Say(Station& station)
+{
+    // Once sound comes, where from: the input a default stood for is named.
+    const AudioCapture* capture = station.Capture();
+    if (!saidCapturing && capture != nullptr && capture->SamplesCaptured() > 0) {
+        Notice(capture->StateText() + ".");
+        saidCapturing = true;
+    }
+    for (const std::string& said : station.TakeSoundNotices()) {
+        Notice(said);
+    }
+    if (!streams) {
+        return;
+    }
+    const std::string state = station.StreamStatus().Text();
+    if (state != shownState) {
+        Notice(state);
+        shownState = state;
+    }
+}
+
+} // namespace cli

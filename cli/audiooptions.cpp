@@ -1,0 +1,26 @@
+#include "cli/audiooptions.h"
+
+namespace cli {
+
+bool AudioOptionsFit(const Options& o, std::string& error)
+{
+    const bool streams = !o.streamUrl.empty();
+    if (streams && o.command == "watch" && !o.hits) {
+        error = "--stream goes with watch --hits and serve";
+    } else if (!o.streamPasswordFile.empty() && !streams) {
+        error = "--stream-password-file goes with --stream";
+    } else if (!o.audioDevice.empty() && !o.record && !streams) {
+        error = "--audio-device goes with --record and --stream";
+    } else {
+#if defined(_WIN32)
+        if (o.record || streams) {
+            error = "recording and streaming are not part of the Windows build; run them on Linux";
+            return false;
+        }
+#endif
+        return true;
+    }
+    return false;
+}
+
+} // namespace cli
