@@ -96,6 +96,9 @@ constexpr auto options = std::to_array<OptionDef>({
              "titled with each hit's frequency; the stream's state\n"
              "goes to standard error. The password: from\n"
              "OSTRELLE_STREAM_PASSWORD, or --stream-password-file"},
+    {.name = "--stream-settings", .member = &Options::streamSettings, .commands = "watch serve",
+     .help = "watch --hits, serve: streams as the panel's Stream...\n"
+             "dialog was left (Ostrelle.ini), instead of --stream"},
     {.name = "--stream-password-file", .value = "FILE", .member = &Options::streamPasswordFile,
      .wanted = "a file whose first line is the password", .commands = "watch serve",
      .help = "the stream's password, the first line of FILE"},

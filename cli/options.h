@@ -40,6 +40,7 @@ struct Options {
     std::string audioDevice;          // empty: the sound server's default input
     std::optional<std::string> record; // given: each hit recorded, into this folder (empty: the default)
     std::string streamUrl;
+    bool streamSettings = false; // the panel's Stream... choice instead of a URL
     std::string streamPasswordFile;
 };
 
