@@ -71,6 +71,10 @@ bool StationSound::Prepare(const Options& o, int& code)
     record = o.record.has_value();
     folder = o.record.value_or("").empty() ? DefaultRecordingFolder() : *o.record;
     input = o.audioDevice;
+    if (!o.recordFormat.empty() && !ParseRecordingFormat(o.recordFormat, format)) {
+        code = Fail(ExitCode::Usage, "--record-format takes opus, flac or wav, not '" + o.recordFormat + "'");
+        return false;
+    }
     streams = Streams(o);
     if (!streams) {
         return true;
@@ -102,6 +106,7 @@ void StationSound::Start(Station& station)
     if (record) {
         RecorderSettings settings;
         settings.folder = folder;
+        settings.format = format;
         station.StartRecording(settings);
         Notice("Recording each hit into " + folder + ".");
     }

@@ -89,6 +89,8 @@ constexpr auto options = std::to_array<OptionDef>({
              "DIR (default: the panel's, ~/Music/Ostrelle), named\n"
              "in the row's recording column. Before the command\n"
              "write --record=DIR"},
+    {.name = "--record-format", .value = "FORMAT", .member = &Options::recordFormat, .wanted = "opus, flac or wav",
+     .commands = "watch", .needs = "--record", .help = "--record: opus (the default, small), flac or wav"},
     {.name = "--stream", .value = "URL", .member = &Options::streamUrl,
      .wanted = "an Icecast server: icecast://USER@HOST:PORT/MOUNT", .commands = "watch serve",
      .help = "watch --hits, serve: streams what the radio says to\n"

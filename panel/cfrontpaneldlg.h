@@ -135,12 +135,13 @@ public:
     QLabel* NetworkControlSign() const { return networkSign; }
 
     // "Audio..." and "Stream...": what the station hears, recorded per hit
-    // and streamed; each choice is put into effect and kept in the store.
+    // and streamed; a choice made there is put into effect and kept in the
+    // store (the one the store held is put into effect at start).
     void OnAudio();
     void OnStream();
     void ApplyAudio(const AudioChoice& choice);
     // Empty when the stream runs as chosen (or is off), else why not; the
-    // choice is kept only when it worked.
+    // choice stands only when it worked.
     QString ApplyStream(const StreamChoice& choice);
     const AudioChoice& Audio() const { return audioChoice; }
     const StreamChoice& Stream() const { return streamChoice; }

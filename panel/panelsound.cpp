@@ -21,6 +21,7 @@ void CFrontPanelDlg::OnAudio()
     AudioDialog dialog(audioChoice, ListSoundServerInputs(station.GetClock()), level, *prompts, this);
     if (dialog.exec() == QDialog::Accepted) {
         ApplyAudio(dialog.Choice());
+        store.RememberAudio(audioChoice);
     }
 }
 
@@ -33,6 +34,8 @@ void CFrontPanelDlg::OnStream()
     const QString refused = ApplyStream(dialog.Choice());
     if (!refused.isEmpty()) {
         prompts->Warn(QStringLiteral("The stream could not start."), refused);
+    } else if (!streamChoice.Save(store.Path())) {
+        prompts->Warn(QStringLiteral("The stream's settings could not be kept in %1.").arg(store.Path()));
     }
 }
 
@@ -40,7 +43,6 @@ void CFrontPanelDlg::ApplyAudio(const AudioChoice& choice)
 {
     const AudioChoice before = audioChoice;
     audioChoice = choice;
-    store.RememberAudio(choice);
     // A recorder whose settings are unchanged goes on, and so does the
     // capture of an input still chosen: a hit being recorded is not cut.
     AudioChoice recorderBefore = before;
@@ -72,9 +74,6 @@ QString CFrontPanelDlg::ApplyStream(const StreamChoice& choice)
         }
     }
     streamChoice = choice;
-    if (!choice.Save(store.Path())) {
-        prompts->Warn(QStringLiteral("The stream's settings could not be kept in %1.").arg(store.Path()));
-    }
     streamRefusalSaid = false;
     FollowSoundInput(false);
     return {};

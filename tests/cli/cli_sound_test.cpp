@@ -45,8 +45,8 @@ bool CapturingInTime(CtlProcess& ctl, const SimProcess& sim)
     return NowMs() - SimZeroMs(sim) < 3400;
 }
 
-// One file per hit, each holding its own call from the pre-roll on, and
-// each CSV row naming its file.
+// One file per hit (FLAC, as asked), each holding its own call from the
+// pre-roll on, and each CSV row naming its file.
 TEST(CliSound, WatchRecordsEachHitIntoTheFileItsRowNames)
 {
     if (!SoundServer::Installed()) {
@@ -59,8 +59,8 @@ TEST(CliSound, WatchRecordsEachHitIntoTheFileItsRowNames)
     SimProcess sim({"--voice", "tones", "--voice-sink", sound.Sink(), "--activity", CallScript(folder).string()});
     ASSERT_TRUE(sim.Started()) << sim.Error();
     const fs::path recordings = folder.path / "recordings";
-    CtlProcess watch({"--port", sim.Path(), "watch", "--hits", "--record", recordings.string(), "--audio-device",
-                      sound.Monitor()});
+    CtlProcess watch({"--port", sim.Path(), "watch", "--hits", "--record", recordings.string(), "--record-format",
+                      "flac", "--audio-device", sound.Monitor()});
     if (!CapturingInTime(watch, sim)) {
         GTEST_SKIP() << "the sound server gave sound only after the first call's pre-roll had begun";
     }
@@ -79,6 +79,7 @@ TEST(CliSound, WatchRecordsEachHitIntoTheFileItsRowNames)
     for (uint32_t i = 0; i < 3; ++i) {
         SCOPED_TRACE("hit " + std::to_string(i + 1));
         EXPECT_EQ(rows.hits[i].recording, files[i]);
+        EXPECT_EQ(fs::path(files[i]).extension(), ".flac");
         const Decoded d = Decode(recordings / files[i]);
         ASSERT_TRUE(d.opened);
         EXPECT_NEAR(Seconds(d), preRoll + callS[i], LENGTH_TOLERANCE_S);

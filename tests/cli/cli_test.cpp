@@ -492,6 +492,7 @@ TEST(CliOptions, NumbersTakeTheirWholeRangeAndHitAndSoundOptionsGoWithTheirComma
         {{"status", "--stream", "icecast://h/m"}, false},
         {{"watch", "--hits", "--stream-password-file", "/tmp/p"}, false},
         {{"serve", "--stream-settings", "--stream-password-file", "/tmp/p"}, true},
+        {{"watch", "--hits", "--record-format", "wav"}, false},
         {{"watch", "--stream-settings"}, false},
         {{"serve", "--stream-settings", "--stream", "icecast://h/m"}, false},
     };
