@@ -3,7 +3,12 @@
 #include "audio/capture.h"
 #include "audio/hitrecorder.h"
 #include "audio/recordingfiles.h"
+#include "audio/streamstore.h"
 #include "audio/streamurl.h"
+#include "cli/audiooptions.h"
+#include "config/inistore.h"
+#include "serial/keptfiles.h"
+#include "transfer/radiomemory.h"
 #include "cli/exitcodes.h"
 #include "cli/messages.h"
 #include "station/station.h"
@@ -12,6 +17,36 @@
 #include <cstdlib>
 
 namespace cli {
+
+namespace {
+
+// The panel's Stream... choice, from the store beside the settings file.
+audio::StreamFromUrl PanelStream(const Options& o)
+{
+    const std::string path = KeptFilesDirectory() + "/" + std::string(STORE_FILE_NAME);
+    IniValues values;
+    audio::StreamFromUrl read;
+    if (!ReadIniSection(path, audio::STREAM_SECTION, values, read.error)) {
+        return read;
+    }
+    if (values.empty()) {
+        read.error = "No stream is set up in " + path + ": set one up with Stream... in the panel, or give --stream URL";
+        return read;
+    }
+    const audio::KeptStream kept = audio::ReadKeptStream([&values](std::string_view key) -> std::optional<std::string> {
+        const auto found = values.find(key);
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    });
+    // The password as for a URL: a file, or the variable, before the store's.
+    read = audio::ReadStreamUrl(audio::IcecastUrlText(kept.settings), o.streamPasswordFile,
+                                std::getenv(audio::STREAM_PASSWORD_VARIABLE), kept.settings);
+    if (read.error.empty() && !kept.on) {
+        read.warning = "The panel's stream is switched off; streaming with its settings as asked.";
+    }
+    return read;
+}
+
+} // namespace
 
 int CommandAudioDevices(const Options& /*options*/)
 {
@@ -36,12 +71,18 @@ bool StationSound::Prepare(const Options& o, int& code)
     record = o.record.has_value();
     folder = o.record.value_or("").empty() ? DefaultRecordingFolder() : *o.record;
     input = o.audioDevice;
-    streams = !o.streamUrl.empty();
+    if (!o.recordFormat.empty() && !ParseRecordingFormat(o.recordFormat, format)) {
+        code = Fail(ExitCode::Usage, "--record-format takes opus, flac or wav, not '" + o.recordFormat + "'");
+        return false;
+    }
+    streams = Streams(o);
     if (!streams) {
         return true;
     }
     const audio::StreamFromUrl read =
-        audio::ReadStreamUrl(o.streamUrl, o.streamPasswordFile, std::getenv(audio::STREAM_PASSWORD_VARIABLE));
+        o.streamSettings ? PanelStream(o)
+                         : audio::ReadStreamUrl(o.streamUrl, o.streamPasswordFile,
+                                                std::getenv(audio::STREAM_PASSWORD_VARIABLE));
     if (!read.error.empty()) {
         code = Fail(ExitCode::Usage, read.error);
         return false;
@@ -65,6 +106,7 @@ void StationSound::Start(Station& station)
     if (record) {
         RecorderSettings settings;
         settings.folder = folder;
+        settings.format = format;
         station.StartRecording(settings);
         Notice("Recording each hit into " + folder + ".");
     }

@@ -12,6 +12,7 @@
 
 #if !defined(_WIN32)
 #include "audio/icecaststream.h"
+#include "audio/recordingfiles.h"
 #endif
 
 class Station;
@@ -49,6 +50,7 @@ public:
 private:
     bool record = false;
     std::string folder;
+    RecordingFormat format = DEFAULT_RECORDING_FORMAT;
     std::string input;
     bool streams = false;
     audio::StreamSettings stream;

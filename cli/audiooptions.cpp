@@ -4,9 +4,12 @@ namespace cli {
 
 bool AudioOptionsFit(const Options& o, std::string& error)
 {
-    const bool streams = !o.streamUrl.empty();
+    const bool streams = Streams(o);
     if (streams && o.command == "watch" && !o.hits) {
-        error = "--stream goes with watch --hits and serve";
+        error = o.streamSettings ? "--stream-settings goes with watch --hits and serve"
+                                 : "--stream goes with watch --hits and serve";
+    } else if (o.streamSettings && !o.streamUrl.empty()) {
+        error = "--stream and --stream-settings both say where to stream: give one";
     } else if (!o.streamPasswordFile.empty() && !streams) {
         error = "--stream-password-file goes with --stream";
     } else if (!o.audioDevice.empty() && !o.record && !streams) {

@@ -12,4 +12,10 @@ namespace cli {
 // False with a one-line reason when the audio options do not fit the command.
 bool AudioOptionsFit(const Options& options, std::string& error);
 
+// Streaming was asked for, to a URL or as the panel's settings say.
+inline bool Streams(const Options& options)
+{
+    return !options.streamUrl.empty() || options.streamSettings;
+}
+
 } // namespace cli

@@ -89,6 +89,8 @@ constexpr auto options = std::to_array<OptionDef>({
              "DIR (default: the panel's, ~/Music/Ostrelle), named\n"
              "in the row's recording column. Before the command\n"
              "write --record=DIR"},
+    {.name = "--record-format", .value = "FORMAT", .member = &Options::recordFormat, .wanted = "opus, flac or wav",
+     .commands = "watch", .needs = "--record", .help = "--record: opus (the default, small), flac or wav"},
     {.name = "--stream", .value = "URL", .member = &Options::streamUrl,
      .wanted = "an Icecast server: icecast://USER@HOST:PORT/MOUNT", .commands = "watch serve",
      .help = "watch --hits, serve: streams what the radio says to\n"
@@ -96,6 +98,9 @@ constexpr auto options = std::to_array<OptionDef>({
              "titled with each hit's frequency; the stream's state\n"
              "goes to standard error. The password: from\n"
              "OSTRELLE_STREAM_PASSWORD, or --stream-password-file"},
+    {.name = "--stream-settings", .member = &Options::streamSettings, .commands = "watch serve",
+     .help = "watch --hits, serve: streams as the panel's Stream...\n"
+             "dialog was left (Ostrelle.ini), instead of --stream"},
     {.name = "--stream-password-file", .value = "FILE", .member = &Options::streamPasswordFile,
      .wanted = "a file whose first line is the password", .commands = "watch serve",
      .help = "the stream's password, the first line of FILE"},

@@ -39,7 +39,9 @@ struct Options {
     // watch and serve: what the station hears (audiooptions.cpp).
     std::string audioDevice;          // empty: the sound server's default input
     std::optional<std::string> record; // given: each hit recorded, into this folder (empty: the default)
+    std::string recordFormat;          // empty: the recorder's default (Ogg Opus)
     std::string streamUrl;
+    bool streamSettings = false; // the panel's Stream... choice instead of a URL
     std::string streamPasswordFile;
 };
 

@@ -2,6 +2,7 @@
 // control server over it, so that a small computer beside the radio lets
 // other programs drive it.
 
+#include "cli/audiooptions.h"
 #include "cli/commands.h"
 
 #include "activity/walltime.h"
@@ -56,7 +57,7 @@ int CommandServe(const Options& o, Station& station, const PortChoice& port)
     SystemWallTime wall(station.GetClock());
     StationWait wait(station, {&StationEvents::changed, &StationEvents::soundChanged, &StationEvents::hitsEnded});
     // A stream's titles come from the hits, which serve prints nowhere.
-    if (!o.streamUrl.empty()) {
+    if (Streams(o)) {
         station.StartActivity(wall, HitRules{});
     }
     sound.Start(station);

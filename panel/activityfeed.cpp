@@ -28,7 +28,20 @@ void ActivityFeed::SetLogging(bool on)
         return;
     }
     logging = on;
-    if (!on) {
+    Follow();
+}
+
+void ActivityFeed::SetHitsWanted(bool wanted)
+{
+    if (wanted != hitsWanted) {
+        hitsWanted = wanted;
+        Follow();
+    }
+}
+
+void ActivityFeed::Follow()
+{
+    if (!logging && !hitsWanted) {
         LinkStopped();
     } else if (station.Link().Running()) {
         LinkStarted();
@@ -37,7 +50,7 @@ void ActivityFeed::SetLogging(bool on)
 
 void ActivityFeed::LinkStarted()
 {
-    if (logging && !station.ActivityOn()) {
+    if ((logging || hitsWanted) && !station.ActivityOn()) {
         station.StartActivity(wall, rules);
     }
 }
@@ -79,7 +92,9 @@ void ActivityFeed::Deliver()
                 // Off before anyone is told, so that the message box's own
                 // event loop cannot run into a second failure.
                 logging = false;
-                station.StopActivity();
+                if (!hitsWanted) {
+                    station.StopActivity();
+                }
                 emit failed(QStringLiteral("Unable to write the activity log:\n%1\nLogging activity has been "
                                            "switched off.")
                                 .arg(QString::fromLocal8Bit(refused.c_str())));

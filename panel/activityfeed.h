@@ -28,6 +28,9 @@ public:
     // a hit in progress is written first.
     void SetLogging(bool on);
     bool Logging() const { return logging; }
+    // The recorder and the stream follow hits too: while they want them,
+    // hits are found with the log off, and only not written.
+    void SetHitsWanted(bool wanted);
     // The merge gap and the silence limit; taken at the next START.
     void SetRules(HitRules rules);
 
@@ -51,6 +54,8 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    // Hits are found while anyone wants them and the link runs.
+    void Follow();
     void Deliver();
 
     Station& station;
@@ -58,5 +63,6 @@ private:
     HitRules rules;
     ActivityLog log;
     bool logging = true;
+    bool hitsWanted = false;
     std::atomic<bool> deliveryPending{false};
 };

@@ -62,6 +62,12 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
                                            "here. Right-click the panel and choose Network control... to change "
                                            "it."));
     networkSign->setVisible(false);
+    // Below it, whether what the radio says is recorded or streamed.
+    soundSign = new QLabel(this);
+    soundSign->setTextFormat(Qt::PlainText);
+    soundSign->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    soundSign->setGeometry(dlu::Rect(5, 76, 100, 18));
+    soundSign->setVisible(false);
 
     // The field defaults are the members' initial values; the link starts
     // stopped with all records zero.
@@ -115,6 +121,7 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     events.changed = [this] { PostRefresh(); };
     events.hitsEnded = [this] { activity->HitsEnded(); };
     events.transferEnded = [this] { transfers.TransferEnded(); };
+    events.soundChanged = [this] { PostSoundChanged(); };
     station.SetEvents(std::move(events));
 }
 

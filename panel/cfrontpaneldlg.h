@@ -1,10 +1,12 @@
 #pragma once
 
+#include "panel/audiochoice.h"
 #include "panel/lcdpainter.h"
 #include "panel/networkcontroldlg.h"
 #include "panel/panelcontrols.h"
 #include "panel/panelsettings.h"
 #include "panel/statuspainter.h"
+#include "panel/streamchoice.h"
 #include "panel/transfercontroller.h"
 #include "panel/userprompts.h"
 #include "serial/portmap.h"
@@ -38,6 +40,8 @@ class TraceFile;
 // Posted by the link's worker when a stored record has changed; the window
 // repaints what differs.
 inline constexpr int WM_PANEL_REFRESH = 1125;
+// Posted by the sound parts' threads when they have something to say.
+inline constexpr int WM_SOUND_CHANGED = 1126;
 
 // The front panel: the radio's face with its keypad, the link and transfer
 // buttons, the tune box and the status fields, over the one Station that
@@ -130,6 +134,22 @@ public:
     // The panel's sign that the control server listens, and where.
     QLabel* NetworkControlSign() const { return networkSign; }
 
+    // "Audio..." and "Stream...": what the station hears, recorded per hit
+    // and streamed; a choice made there is put into effect and kept in the
+    // store (the one the store held is put into effect at start).
+    void OnAudio();
+    void OnStream();
+    void ApplyAudio(const AudioChoice& choice);
+    // Empty when the stream runs as chosen (or is off), else why not; the
+    // choice stands only when it worked.
+    QString ApplyStream(const StreamChoice& choice);
+    const AudioChoice& Audio() const { return audioChoice; }
+    const StreamChoice& Stream() const { return streamChoice; }
+    // What is heard, while recording or streaming wants it; null otherwise.
+    const AudioCapture* SoundInput() const { return station.Capture(); }
+    // The panel's sign that recording or streaming is on, and how it goes.
+    QLabel* SoundSign() const { return soundSign; }
+
     // The context menu's "Trace serial traffic" item and its handler.
     QAction* TraceAction() const { return traceAction; }
     void OnTraceTraffic(bool on);
@@ -188,6 +208,14 @@ private:
     // The remembered choice, put into effect once the window is set up.
     void RestoreNetworkControl();
     void ShowNetworkControl();
+    // The remembered sound choices, put into effect once the window is set up.
+    void RestoreSound();
+    // Listening while recording or streaming wants it, from the chosen input.
+    void FollowSoundInput(bool inputChanged);
+    void PostSoundChanged();
+    void OnSoundChanged();
+    QString SoundSignText() const;
+    void ShowSound();
 
     std::unique_ptr<UserPrompts> ownPrompts;
     UserPrompts* prompts = nullptr;
@@ -237,6 +265,13 @@ private:
     QString networkFailure;
     QLabel* networkSign = nullptr;
     TransferController transfers{*this, station};
+    AudioChoice audioChoice;
+    StreamChoice streamChoice;
+    QLabel* soundSign = nullptr;
+    std::atomic<bool> soundPending{false};
+    QStringList soundNotices; // the latest few, for the sign's tooltip
+    bool recordingHaltSaid = false;
+    bool streamRefusalSaid = false;
     std::unique_ptr<TraceFile> trace;
     std::unique_ptr<ActivityFeed> activity;
 };

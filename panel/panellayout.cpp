@@ -291,6 +291,7 @@ bool CFrontPanelDlg::OnInitDialog()
     LoadSettings();
     RestoreNetworkControl();
     ShowNetworkControl();
+    RestoreSound();
 
     // The LCD is laid out over the key F2, the middle of the top row.
     if (QWidget* f2 = Control(KeyControlId(KeyByCaption("F2")->code))) {

@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
@@ -15,7 +16,8 @@
 #include <QTimer>
 
 // The panel's context menu and the windows it opens: About, the COM map,
-// the keyboard shortcuts, network control, the trace and the activity log.
+// the keyboard shortcuts, network control, the trace and the activity log
+// (the sound's dialogs are panelsound.cpp's).
 
 void CFrontPanelDlg::OnSysCommand(int id)
 {
@@ -36,6 +38,8 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
     menu.addSeparator();
     menu.addAction(logActivityAction);
     QAction* activityItem = menu.addAction(QStringLiteral("Activity..."));
+    QAction* audio = menu.addAction(QStringLiteral("Audio..."));
+    QAction* stream = menu.addAction(QStringLiteral("Stream..."));
     QAction* chosen = menu.exec(event->globalPos());
     if (chosen != nullptr && chosen == about) {
         OnSysCommand(IDM_ABOUTBOX);
@@ -47,6 +51,10 @@ void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
         OnActivity();
     } else if (chosen == network) {
         OnNetworkControl();
+    } else if (chosen == audio) {
+        OnAudio();
+    } else if (chosen == stream) {
+        OnStream();
     }
 }
 
@@ -166,6 +174,7 @@ void CFrontPanelDlg::OnActivity()
 {
     if (activityWindow == nullptr) {
         activityWindow = new ActivityWindow(activity->Directory(), this);
+        activityWindow->SetRecordingFolder(QFile::decodeName(audioChoice.Folder().c_str()));
         // Beside the panel where the screen has room, so that both are seen;
         // else where the window manager puts it.
         const QRect frame = frameGeometry();

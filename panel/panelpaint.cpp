@@ -71,6 +71,10 @@ bool CFrontPanelDlg::event(QEvent* event)
         OnPanelRefresh();
         return true;
     }
+    if (event->type() == QEvent::Type(WM_SOUND_CHANGED)) {
+        OnSoundChanged();
+        return true;
+    }
     return QDialog::event(event);
 }
 

@@ -157,3 +157,22 @@ void PanelStore::RememberNetworkControl(const NetworkControlChoice& choice) cons
     store.setValue(CONTROL_PORT_KEY, choice.port);
     store.sync();
 }
+
+AudioChoice PanelStore::Audio() const
+{
+    if (!MayBeKeptFile(path, false)) {
+        return {};
+    }
+    return AudioChoice::Load(QSettings(path, QSettings::IniFormat));
+}
+
+void PanelStore::RememberAudio(const AudioChoice& choice) const
+{
+    if (!MayBeKeptFile(path, true)) {
+        return;
+    }
+    const PrivateWrite privately(path);
+    QSettings store(path, QSettings::IniFormat);
+    choice.Save(store);
+    store.sync();
+}

@@ -5,6 +5,7 @@
 // for everything else. Neither knows the window; the dialog hands them what
 // it shows and takes back what they read.
 
+#include "panel/audiochoice.h"
 #include "panel/networkcontroldlg.h"
 
 #include <QPoint>
@@ -51,6 +52,8 @@ public:
     uint32_t MergeGapMs() const;
     NetworkControlChoice NetworkControl() const;
     void RememberNetworkControl(const NetworkControlChoice& choice) const;
+    AudioChoice Audio() const;
+    void RememberAudio(const AudioChoice& choice) const;
 
 private:
     // The value of `key`, or `absent` where the store has none or may not be read.

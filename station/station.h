@@ -126,6 +126,8 @@ public:
     void StartRecording(const RecorderSettings& settings);
     void StopRecording();
     bool RecordingOn() const { return recorder != nullptr; }
+    // On, but stopped by a disk fault (said in its notice) until started anew.
+    bool RecordingHalted() const { return recorder != nullptr && !recorder->Recording(); }
     // The folder the files go to, once recording.
     std::string RecordingFolder() const;
 

@@ -45,8 +45,8 @@ bool CapturingInTime(CtlProcess& ctl, const SimProcess& sim)
     return NowMs() - SimZeroMs(sim) < 3400;
 }
 
-// One file per hit, each holding its own call from the pre-roll on, and
-// each CSV row naming its file.
+// One file per hit (FLAC, as asked), each holding its own call from the
+// pre-roll on, and each CSV row naming its file.
 TEST(CliSound, WatchRecordsEachHitIntoTheFileItsRowNames)
 {
     if (!SoundServer::Installed()) {
@@ -59,8 +59,8 @@ TEST(CliSound, WatchRecordsEachHitIntoTheFileItsRowNames)
     SimProcess sim({"--voice", "tones", "--voice-sink", sound.Sink(), "--activity", CallScript(folder).string()});
     ASSERT_TRUE(sim.Started()) << sim.Error();
     const fs::path recordings = folder.path / "recordings";
-    CtlProcess watch({"--port", sim.Path(), "watch", "--hits", "--record", recordings.string(), "--audio-device",
-                      sound.Monitor()});
+    CtlProcess watch({"--port", sim.Path(), "watch", "--hits", "--record", recordings.string(), "--record-format",
+                      "flac", "--audio-device", sound.Monitor()});
     if (!CapturingInTime(watch, sim)) {
         GTEST_SKIP() << "the sound server gave sound only after the first call's pre-roll had begun";
     }
@@ -79,6 +79,7 @@ TEST(CliSound, WatchRecordsEachHitIntoTheFileItsRowNames)
     for (uint32_t i = 0; i < 3; ++i) {
         SCOPED_TRACE("hit " + std::to_string(i + 1));
         EXPECT_EQ(rows.hits[i].recording, files[i]);
+        EXPECT_EQ(fs::path(files[i]).extension(), ".flac");
         const Decoded d = Decode(recordings / files[i]);
         ASSERT_TRUE(d.opened);
         EXPECT_NEAR(Seconds(d), preRoll + callS[i], LENGTH_TOLERANCE_S);
@@ -87,6 +88,42 @@ TEST(CliSound, WatchRecordsEachHitIntoTheFileItsRowNames)
         EXPECT_EQ(LoudestTone(d, loud.from, loud.to), sim::VoiceToneHz(i));
     }
     EXPECT_EQ(r.err.find("Recording has stopped"), std::string::npos) << r.err;
+}
+
+// serve --stream-settings: the stream the panel's Stream... dialog kept in
+// the store beside the program, its password with it, and never said.
+TEST(CliSound, ServeStreamsAsThePanelsStreamSettingsSay)
+{
+    if (::access("/usr/bin/icecast2", X_OK) != 0) {
+        GTEST_SKIP() << "icecast2 is not installed; run tools/setup.sh test";
+    }
+    IcecastProcess server;
+    ASSERT_TRUE(server.Started()) << server.Error();
+    TempFolder folder;
+    // Its own copy of the program finds its own store beside it.
+    fs::copy_file(OSTRELLECTL_PATH, folder.path / "ostrellectl");
+    // As Qt writes it: a comma quoted.
+    std::ofstream(folder.path / "Ostrelle.ini")
+        << "[Audio]\nInput=none\n\n[Stream]\nOn=false\nHost=127.0.0.1\nPort=" << server.Port()
+        << "\nMount=/kept.mp3\nUser=source\nPassword=" << server.SourcePassword()
+        << "\nFormat=mp3\nName=\"Scanner, local\"\nTitleFormat={frequency} MHz\n";
+    SimProcess sim;
+    ASSERT_TRUE(sim.Started()) << sim.Error();
+    CtlProcess serve({"--port", sim.Path(), "serve", "--rigctl-port", "0", "--stream-settings"}, {},
+                     (folder.path / "ostrellectl").string());
+    const std::string where = "icecast://source@127.0.0.1:" + std::to_string(server.Port()) + "/kept.mp3";
+    EXPECT_TRUE(serve.WaitForOutput(
+        [&](const std::string& err) { return err.find("Streaming to " + where) != std::string::npos; }, 10000, true));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return server.Get("/status-json.xsl").find("\"server_name\":\"Scanner, local\"") != std::string::npos; },
+        3000))
+        << server.Get("/status-json.xsl");
+    serve.Signal(SIGINT);
+    const CtlResult r = serve.Finish(5000);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_NE(r.err.find("The panel's stream is switched off; streaming with its settings as asked."),
+              std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(server.SourcePassword()), std::string::npos) << "the password is never said";
 }
 
 // watch --hits --stream: the state on standard error, and the mount's title

@@ -491,6 +491,10 @@ TEST(CliOptions, NumbersTakeTheirWholeRangeAndHitAndSoundOptionsGoWithTheirComma
         {{"serve", "--stream", "icecast://h/m", "--audio-device", "radio.monitor"}, true},
         {{"status", "--stream", "icecast://h/m"}, false},
         {{"watch", "--hits", "--stream-password-file", "/tmp/p"}, false},
+        {{"serve", "--stream-settings", "--stream-password-file", "/tmp/p"}, true},
+        {{"watch", "--hits", "--record-format", "wav"}, false},
+        {{"watch", "--stream-settings"}, false},
+        {{"serve", "--stream-settings", "--stream", "icecast://h/m"}, false},
     };
     for (const auto& [args, fits] : cases) {
         cli::Options options;

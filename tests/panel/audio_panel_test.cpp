@@ -1,10 +1,18 @@
 // The panel's audio faces against a private sound server: the Audio dialog
-// (its inputs, its meter, its choice kept in the settings store) and the
-// Activity window playing a hit's recording.
+// (its inputs, its meter, its choice kept in the settings store), the
+// Activity window playing a hit's recording, and the panel recording and
+// streaming radiosim's calls as the store's choices say.
 
+#include "panel/activityfeed.h"
 #include "panel/activitywindow.h"
 #include "panel/audiodlg.h"
 #include "audio/player.h"
+#include "activity/activitycsv.h"
+#include "serial/keptfiles.h"
+#include "recordingcheck.h"
+#include "icecastprocess.h"
+#include "scriptedcalls.h"
+#include "sim/voice.h"
 #include "soundserver.h"
 #include "testsupport.h"
 
@@ -23,6 +31,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -203,6 +212,156 @@ TEST_F(AudioPanel, TheActivityWindowPlaysARecordingAndSaysWhatIsWrongWithADamage
     for (const Hit& hit : {whole, cut, gone, silent}) {
         EXPECT_GE(row(hit), 0);
     }
+}
+
+constexpr int kCom = 239;
+
+// The panel on radiosim, whose calls sound as tones of their own into the
+// sink, with `choice` and `stream` kept in its store as the dialogs keep them.
+class SoundPanel : public AudioPanel {
+protected:
+    void SetUp() override
+    {
+        AudioPanel::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        fs::create_directories(fs::path(KeptFilesDirectory()) / "ports");
+        script = dir.filePath(QStringLiteral("calls.txt")).toStdString();
+        // The first call once the monitor has had its two seconds to give sound.
+        std::ofstream(script) << "4.0 144.012500 FM 0.8 620\n5.8 433.025000 NFM 0.6 480\n7.4 118.012500 AM 0.8 700\n"
+                                  "9.2 460.025000 FM 0.6 550\n";
+    }
+    std::unique_ptr<CFrontPanelDlg> OpenPanel(const AudioChoice& choice, const StreamChoice& stream = {})
+    {
+        const QString ini = dir.filePath(QStringLiteral("Ostrelle.ini"));
+        PanelStore(ini).RememberAudio(choice);
+        EXPECT_TRUE(stream.Save(ini));
+        auto panel = std::make_unique<CFrontPanelDlg>(&prompts, dir.path());
+        panel->show();
+        qobject_cast<QLineEdit*>(panel->Control(1032))->setText(QString::number(kCom));
+        return panel;
+    }
+    std::unique_ptr<SimProcess> StartSim()
+    {
+        auto sim = std::make_unique<SimProcess>(
+            std::vector<std::string>{"--voice", "tones", "--voice-sink", sound.Sink(), "--activity", script},
+            KeptFilesDirectory() + "/ports/COM" + std::to_string(kCom));
+        EXPECT_TRUE(sim->Started()) << sim->Error();
+        return sim;
+    }
+    static void StartLink(CFrontPanelDlg& panel)
+    {
+        qobject_cast<QPushButton*>(panel.Control(1033))->click();
+    }
+    static bool SignSays(const CFrontPanelDlg& panel, const QString& text, int ms)
+    {
+        return QTest::qWaitFor([&] { return panel.SoundSign()->isVisible() && panel.SoundSign()->text() == text; },
+                               ms);
+    }
+    std::string script;
+};
+
+// Recording kept on in the store starts with the panel and says so on its
+// face; each call is one file from the pre-roll on, holding its own tone,
+// named in its row of the day's file and of the Activity window, and a call
+// heard with the log off is recorded still. The sound server killed leaves
+// the link running and the sign saying that the input is missing; recording
+// comes back with a new server.
+TEST_F(SoundPanel, EachCallIsRecordedIntoTheFileItsRowNamesAndTheSignFollowsTheInput)
+{
+    AudioChoice choice;
+    choice.input = sound.Monitor();
+    choice.record = true;
+    choice.folder = Folder() + "/calls";
+    auto sim = StartSim();
+    auto panel = OpenPanel(choice);
+    EXPECT_TRUE(SignSays(*panel, QStringLiteral("Recording each hit"), 1000)) << panel->SoundSign()->text().toStdString();
+    StartLink(*panel);
+    ASSERT_TRUE(panel->Link().Running()) << prompts.warnings.join('|').toStdString();
+    if (!QTest::qWaitFor([&] { return panel->SoundInput() != nullptr && panel->SoundInput()->SamplesCaptured() > 0; },
+                         3000) ||
+        NowMs() - SimZeroMs(*sim) > 3400) {
+        GTEST_SKIP() << "the sound server gave sound only after the first call's pre-roll had begun";
+    }
+    panel->OnActivity();
+    WaitForSimTime(*sim, 8400, QTest::qWait);
+    StartLink(*panel); // STOP
+    panel->LogActivityAction()->trigger();
+    ASSERT_FALSE(panel->Activity().Logging());
+    StartLink(*panel);
+    WaitForSimTime(*sim, 10200, QTest::qWait);
+    StartLink(*panel); // STOP
+
+    const std::vector<std::string> files = Recordings(choice.folder);
+    ActivityTableModel& model = panel->ActivityView()->Model();
+    ASSERT_EQ(files.size(), 4u) << "one file per call, nothing between them";
+    ASSERT_EQ(model.rowCount(), 4);
+    const std::vector<Day> days = ActivityDays(dir.path().toStdString());
+    ASSERT_FALSE(days.empty());
+    const std::vector<Hit> logged =
+        ReadActivityFile(dir.path().toStdString() + "/" + ActivityFileName(days.back())).hits;
+    ASSERT_EQ(logged.size(), 3u) << "the last call came with the log off";
+    const double callS[] = {0.8, 0.6, 0.8, 0.6};
+    for (uint32_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE("call " + std::to_string(i + 1));
+        EXPECT_EQ(model.HitAt(3 - static_cast<int>(i)).recording, files[i]) << "newest first";
+        if (i < logged.size()) {
+            EXPECT_EQ(logged[i].recording, files[i]);
+        }
+        const Decoded d = Decode(fs::path(choice.folder) / files[i]);
+        ASSERT_TRUE(d.opened);
+        EXPECT_NEAR(Seconds(d), RecorderSettings{}.preRollMs / 1000.0 + callS[i], LENGTH_TOLERANCE_S);
+        const Loud loud = LoudPart(d);
+        EXPECT_GT(loud.from, 0.1) << "the pre-roll is the quiet before the call";
+        EXPECT_EQ(LoudestTone(d, loud.from, loud.to), sim::VoiceToneHz(i));
+    }
+
+    StartLink(*panel);
+    sound.Kill();
+    EXPECT_TRUE(SignSays(*panel, QStringLiteral("Recording: no sound input"), 3000))
+        << panel->SoundSign()->text().toStdString();
+    EXPECT_TRUE(panel->Link().Running());
+    ASSERT_TRUE(sound.Start()) << sound.Error();
+    EXPECT_TRUE(SignSays(*panel, QStringLiteral("Recording each hit"), 4000)) << panel->SoundSign()->text().toStdString();
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
+}
+
+// Streaming kept on in the store starts with the panel: the server's status
+// page titles the mount with the call on the air, and a server killed and
+// started again is found again within the back-off, the sign saying so.
+TEST_F(SoundPanel, TheStreamIsTitledWithEachCallAndComesBackAfterTheServerRestarts)
+{
+    if (::access("/usr/bin/icecast2", X_OK) != 0) {
+        GTEST_SKIP() << "icecast2 is not installed; run tools/setup.sh test";
+    }
+    IcecastProcess server;
+    ASSERT_TRUE(server.Started()) << server.Error();
+    AudioChoice choice;
+    choice.input = sound.Monitor();
+    StreamChoice stream;
+    stream.on = true;
+    stream.settings = SourceSettings(server, audio::StreamFormat::Mp3, "/panel.mp3");
+    auto sim = StartSim();
+    auto panel = OpenPanel(choice, stream);
+    ASSERT_TRUE(SignSays(*panel, QStringLiteral("Streaming"), 5000)) << panel->SoundSign()->text().toStdString();
+    EXPECT_NE(panel->SoundInput(), nullptr) << "the stream hears the input";
+    StartLink(*panel);
+    const auto title = [&] {
+        const std::string page = server.Get("/status-json.xsl");
+        const size_t at = page.find("\"title\":\"");
+        return at == std::string::npos ? std::string() : page.substr(at + 9, page.find('"', at + 9) - at - 9);
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return title().rfind("144.012500 MHz FM", 0) == 0; }, 6000)) << title();
+
+    server.Kill();
+    EXPECT_TRUE(SignSays(*panel, QStringLiteral("Stream: retrying"), 5000)) << panel->SoundSign()->text().toStdString();
+    ASSERT_TRUE(server.Start()) << server.Error();
+    EXPECT_TRUE(SignSays(*panel, QStringLiteral("Streaming"), 8000)) << panel->SoundSign()->text().toStdString();
+    EXPECT_TRUE(panel->SoundSign()->toolTip().contains(QString::fromStdString(IcecastUrlText(stream.settings))));
+    EXPECT_FALSE(panel->SoundSign()->toolTip().contains(QString::fromStdString(server.SourcePassword())));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !title().empty(); }, 4000)) << "a new connection has the last call's title";
+    EXPECT_TRUE(prompts.warnings.isEmpty()) << prompts.warnings.join('|').toStdString();
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // read back whole, the password in no message, and its test against a real
 // icecast2 run off the window thread.
 
+#include "audio/streamstore.h"
+#include "config/inistore.h"
 #include "icecastprocess.h"
 #include "panel/streamdlg.h"
 #include "testsupport.h"
@@ -63,6 +65,22 @@ TEST_F(StreamDialogTest, TheChoiceIsKeptPrivatelyReadBackWholeAndThePasswordNeve
     EXPECT_EQ(QFile::permissions(store) & others, 0) << "the store holds the password";
     EXPECT_EQ(QSettings(store, QSettings::IniFormat).value(QStringLiteral("NetworkControl/Port")).toInt(), 4600);
     EXPECT_EQ(StreamChoice::Load(store), chosen);
+
+    // ostrellectl reads the same store without Qt, whatever Qt escaped.
+    StreamChoice tricky = chosen;
+    tricky.settings.name = "@County fire ";
+    tricky.settings.description = "Dispatch, \"460\" \\ MHz\tnight \u00fcber \u2116 7";
+    const QString trickyStore = dir.filePath(QStringLiteral("tricky.ini"));
+    ASSERT_TRUE(tricky.Save(trickyStore));
+    IniValues values;
+    std::string error;
+    ASSERT_TRUE(ReadIniSection(trickyStore.toStdString(), audio::STREAM_SECTION, values, error)) << error;
+    const audio::KeptStream kept = audio::ReadKeptStream([&](std::string_view key) -> std::optional<std::string> {
+        const auto found = values.find(key);
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    });
+    EXPECT_TRUE(kept.on);
+    EXPECT_EQ(kept.settings, tricky.settings) << kept.settings.name << "|" << kept.settings.description;
 
     // The dialog shows the choice as it is and gives it back unchanged.
     std::atomic<audio::StreamState> state{audio::StreamState::Off};
