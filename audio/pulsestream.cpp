@@ -28,11 +28,16 @@ void TakeWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*
 
 } // namespace
 
-PulseStream::PulseStream(Clock& clock) : clock(clock) {}
+// The wake-up lives as long as the object: Wake() comes from another thread
+// at any time, so the descriptor it writes to must never change under it.
+PulseStream::PulseStream(Clock& clock) : clock(clock), wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 PulseStream::~PulseStream()
 {
     Close();
+    if (wakeFd >= 0) {
+        ::close(wakeFd);
+    }
 }
 
 void PulseStream::Close()
@@ -54,10 +59,6 @@ void PulseStream::Close()
     if (loop != nullptr) {
         pa_mainloop_free(loop);
         loop = nullptr;
-    }
-    if (wakeFd >= 0) {
-        ::close(wakeFd);
-        wakeFd = -1;
     }
 }
 
@@ -123,7 +124,6 @@ bool PulseStream::Connect(uint32_t limitMs)
     Close();
     error.clear();
     loop = pa_mainloop_new();
-    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (loop == nullptr || wakeFd < 0) {
         error = std::string("cannot set up a connection: ") + std::strerror(errno);
         return false;

@@ -76,7 +76,7 @@ private:
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
     pa_io_event* wakeEvent = nullptr;
-    int wakeFd = -1;
+    const int wakeFd; // for the object's life: Wake() may write to it from any thread
     std::atomic<bool> woken{false};
     Direction direction = Direction::Record;
     std::string error;
