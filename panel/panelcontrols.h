@@ -64,17 +64,21 @@ inline constexpr std::array<KeyButton, 34> keyButtons{{
 }};
 
 // A row out of step with the key table would give a button another key's
-// caption or code.
-static_assert(
-    [] {
-        for (std::size_t i = 0; i < keyButtons.size(); ++i) {
-            if (keyButtons[i].code != keyTable[i].code) {
-                return false;
-            }
+// caption or code. (A function, not a lambda in the assertion: cppcheck 2.10
+// cannot parse the latter.)
+constexpr bool KeyButtonsFollowKeyTable()
+{
+    if (keyButtons.size() != keyTable.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < keyButtons.size(); ++i) {
+        if (keyButtons[i].code != keyTable[i].code) {
+            return false;
         }
-        return keyButtons.size() == keyTable.size();
-    }(),
-    "keyButtons must follow keyTable row by row");
+    }
+    return true;
+}
+static_assert(KeyButtonsFollowKeyTable(), "keyButtons must follow keyTable row by row");
 
 // The key a button sends, or none for an id that is no key button.
 std::optional<KeyDef> KeyByControlId(int controlId);
