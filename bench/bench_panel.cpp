@@ -11,7 +11,7 @@
 // (offscreen, or the platform QT_QPA_PLATFORM names).
 
 #include "activity/activitycsv.h"
-#include "cputime.h"
+#include "benchsupport.h"
 #include "panel/activitywindow.h"
 #include "panel/cfrontpaneldlg.h"
 #include "serial/keptfiles.h"
