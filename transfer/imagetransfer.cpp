@@ -446,11 +446,7 @@ TransferReport ImageTransfer::Supervise(RadioLink& link)
     if (!WorkerFinished(link)) {
         return {};
     }
-    TransferOutcome how = outcome.load();
-    if (how == TransferOutcome::Running) {
-        how = TransferOutcome::Stopped;
-    }
-    TransferReport report = Finish(how);
+    TransferReport report = Finish(outcome.load());
     RestartPollingIfRunning(link, report);
     return report;
 }
@@ -500,17 +496,15 @@ TransferReport ImageTransfer::Stop(RadioLink& link)
         return NothingRunning();
     }
     link.StopWorkerThread();
-    TransferOutcome how = outcome.load();
-    if (how == TransferOutcome::Running) {
-        how = TransferOutcome::Stopped;
-    }
-    return Finish(how);
+    return Finish(outcome.load());
 }
 
 TransferReport ImageTransfer::Finish(TransferOutcome how)
 {
-    TransferReport report;
-    report.ended = true;
+    // A worker that ended without an outcome of its own was stopped.
+    if (how == TransferOutcome::Running) {
+        how = TransferOutcome::Stopped;
+    }
     // The radio's silence ends a receive whatever came before it: a pause, a
     // radio stopped half-way. Only whole records can be its image.
     const int32_t received = bytesReceived.load();
@@ -535,11 +529,13 @@ TransferReport ImageTransfer::Finish(TransferOutcome how)
     if (replaceTarget) {
         how = SettleReceivedFile(how);
     }
-    return Report(how, report);
+    return Report(how);
 }
 
-TransferReport ImageTransfer::Report(TransferOutcome how, TransferReport& report)
+TransferReport ImageTransfer::Report(TransferOutcome how)
 {
+    TransferReport report;
+    report.ended = true;
     outcome = how;
     report.outcome = how;
     report.message = Describe(how);
@@ -593,14 +589,11 @@ TransferOutcome ImageTransfer::PutInPlace()
 
 TransferReport ImageTransfer::ReplaceWithReceived()
 {
-    TransferReport report;
-    report.ended = true;
     if (!awaitingReplace) {
-        report.outcome = outcome.load();
-        return report;
+        return NothingRunning();
     }
     awaitingReplace = false;
-    return Report(PutInPlace(), report);
+    return Report(PutInPlace());
 }
 
 std::string ImageTransfer::Summary() const
