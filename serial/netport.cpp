@@ -433,25 +433,15 @@ bool NetPort::WaitReadable(int32_t timeoutMs)
         return false;
     }
     const auto deadline = DeadlineAfter(timeoutMs);
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> guard(rxLock);
-            Pump();
-            if (Available() != 0) {
-                return true;
-            }
-        }
-        AnswerServer();
-        if (lost) {
-            // A closed socket is readable at once and for ever; waiting out
-            // the limit keeps every caller's loop from spinning on it.
-            std::this_thread::sleep_for(std::chrono::milliseconds(MsLeft(deadline)));
-            return false;
-        }
-        if (PollFor(fd, POLLIN, deadline) == 0) {
-            return false;
-        }
+    if (WaitFor([this] { return Available() != 0; }, deadline)) {
+        return true;
     }
+    if (lost) {
+        // A closed socket is readable at once and for ever; waiting out the
+        // limit keeps every caller's loop from spinning on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(MsLeft(deadline)));
+    }
+    return false;
 }
 
 bool NetPort::HungUp()
