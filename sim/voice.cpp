@@ -135,15 +135,10 @@ void Voice::Hear(const std::optional<Transmission>& call, const std::string& wor
         now.call = calls++;
         now.toneHz = VoiceToneHz(now.call);
         now.words = words;
-        char said[160] = {};
-        if (kind == VoiceKind::Tones) {
-            std::snprintf(said, sizeof said, "call %u on %u.%06u MHz: a %u Hz tone", now.call + 1,
-                          call->frequencyHz / 1000000, call->frequencyHz % 1000000, now.toneHz);
-        } else {
-            std::snprintf(said, sizeof said, "call %u on %u.%06u MHz: \"%s\"", now.call + 1,
-                          call->frequencyHz / 1000000, call->frequencyHz % 1000000, words.c_str());
-        }
-        Note(said);
+        char head[64] = {};
+        std::snprintf(head, sizeof head, "call %u on %u.%06u MHz: ", now.call + 1, call->frequencyHz / 1000000,
+                      call->frequencyHz % 1000000);
+        Note(head + (kind == VoiceKind::Tones ? "a " + std::to_string(now.toneHz) + " Hz tone" : "\"" + words + "\""));
     }
     now.on = call.has_value();
 }
@@ -203,13 +198,11 @@ void Voice::Run()
                     heard = now;
                 }
                 const int64_t room = out.Wait(BUFFER_MS);
-                if (room < 0) {
-                    lost = "the sink has gone (" + out.Error() + ")";
-                    break;
+                if (room >= 0) {
+                    samples.resize(static_cast<size_t>(room) / sizeof(int16_t));
+                    Fill(heard, samples.data(), samples.size());
                 }
-                samples.resize(static_cast<size_t>(room) / sizeof(int16_t));
-                Fill(heard, samples.data(), samples.size());
-                if (!samples.empty() && !out.Write(samples.data(), samples.size() * sizeof(int16_t))) {
+                if (room < 0 || (!samples.empty() && !out.Write(samples.data(), samples.size() * sizeof(int16_t)))) {
                     lost = "the sink has gone (" + out.Error() + ")";
                     break;
                 }
