@@ -250,15 +250,9 @@ bool NetPort::ApplySettings(const LineSettings& s, SerialError& error)
     if (!telnetMode) {
         return true; // a plain TCP port runs at the settings of the server's own configuration
     }
-    uint8_t parity = 0;
-    switch (s.parity) {
-    case 'N': parity = PARITY_NONE; break;
-    case 'O': parity = PARITY_ODD; break;
-    case 'E': parity = PARITY_EVEN; break;
-    case 'M': parity = PARITY_MARK; break;
-    case 'S': parity = PARITY_SPACE; break;
-    default: break;
-    }
+    // The com-port option numbers the parities in this order from PARITY_NONE.
+    const size_t parityAt = std::string_view("NOEMS").find(s.parity);
+    const uint8_t parity = parityAt == std::string_view::npos ? 0 : static_cast<uint8_t>(PARITY_NONE + parityAt);
     if (s.baud <= 0 || s.dataBits < 5 || s.dataBits > 8 || parity == 0 || (s.stopBits != 1 && s.stopBits != 2)) {
         error = MakeError(EINVAL, "Line settings");
         return false;

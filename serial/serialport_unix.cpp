@@ -144,13 +144,10 @@ void RestoreLatency(int fd)
 // here with its own message); `net` is then set only on success.
 bool OpenNetwork(const std::string& path, SerialError& error, std::unique_ptr<NetPort>& net)
 {
-    NetEndpoint endpoint;
     // The endpoint may also be named directly instead of through a file.
     const std::optional<NetEndpoint> named = ParseNetEndpoint(path);
+    NetEndpoint endpoint = named.value_or(NetEndpoint{});
     const EndpointFile found = named ? EndpointFile::Endpoint : ReadNetEndpointFile(path, endpoint);
-    if (named) {
-        endpoint = *named;
-    }
     switch (found) {
     case EndpointFile::NotAFile:
         return false;
