@@ -81,11 +81,7 @@ void RadioLink::ChangeState(LinkState next)
 
 void RadioLink::NoteAnswering(bool answering)
 {
-    if (!answering) {
-        ChangeState(LinkState::NotAnswering);
-    } else {
-        ChangeState(pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff);
-    }
+    ChangeState(!answering ? LinkState::NotAnswering : pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff);
 }
 
 void RadioLink::PortLost()
