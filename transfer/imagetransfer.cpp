@@ -241,15 +241,10 @@ std::string ImageTransfer::OpenForSending(const std::string& filePath)
         return Busy();
     }
     int error = 0;
+    // Only a regular file opens to read: a directory or a device holds no image.
     std::FILE* stream = OpenRegularFile(filePath, O_RDONLY, "rb", error);
     if (stream == nullptr) {
         return CannotOpen(filePath, "reading", error);
-    }
-    // A directory or a device opens too, but holds no image.
-    struct stat info {};
-    if (::fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) {
-        CloseUnwritten(stream);
-        return CannotOpen(filePath, "reading", NOT_A_FILE);
     }
     return BeginSend(stream, filePath);
 }
