@@ -95,12 +95,7 @@ std::string DriverOf(int fd)
     }
     const std::string link = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
                              std::to_string(minor(st.st_rdev)) + "/device/driver";
-    char target[PATH_MAX] = {};
-    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0) {
-        return {};
-    }
-    const std::string path(target, static_cast<size_t>(n));
+    const std::string path = ReadLink(link); // empty, and so the result, when there is none
     return path.substr(path.find_last_of('/') + 1);
 }
 #endif
@@ -457,10 +452,8 @@ bool CSerialPortPrivate::WaitReadable(int32_t timeoutMs)
     }
     const auto deadline = DeadlineAfter(timeoutMs);
     const short revents = PollFor(portHandle, POLLIN, deadline);
-    if (revents & POLLIN) {
-        if (BytesWaiting() != 0) {
-            return true;
-        }
+    if ((revents & POLLIN) != 0 && BytesWaiting() != 0) {
+        return true;
     }
     if (revents != 0) {
         // A hung-up descriptor reports itself at once and for ever; waiting
@@ -486,17 +479,13 @@ void CSerialPortPrivate::PurgeDevice()
     }
 }
 
-#include <climits>
-
 const std::string& ExecutableDirectory()
 {
     static const std::string directory = [] {
-        char path[PATH_MAX + 1] = {};
-        const ssize_t n = ::readlink("/proc/self/exe", path, PATH_MAX);
-        if (n <= 0) {
+        const std::string full = ReadLink("/proc/self/exe");
+        if (full.empty()) {
             return std::string(".");
         }
-        std::string full(path, static_cast<size_t>(n));
         const auto cut = full.find_last_of('/');
         return cut == std::string::npos ? std::string(".") : full.substr(0, cut == 0 ? 1 : cut);
     }();
