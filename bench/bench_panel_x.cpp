@@ -122,46 +122,39 @@ struct PanelCounter : QObject {
     }
 };
 
-class Bench {
-public:
-    Bench(pid_t xServer, std::set<pid_t> helpers) : xServer(xServer), helpers(std::move(helpers)) {}
-
-    Sample Take(CFrontPanelDlg& panel, const PanelCounter& counter) const
-    {
-        Sample s;
-        s.at = ClockSeconds(CLOCK_MONOTONIC);
-        const std::string self = FirstLine("/proc/self/comm");
-        for (const pid_t tid : Tasks(getpid())) {
-            if (helpers.count(tid) != 0) {
-                continue;
-            }
-            const std::string dir = "/proc/self/task/" + std::to_string(tid);
-            ThreadSample t;
-            const std::string comm = FirstLine(dir + "/comm");
-            t.name = tid == getpid() ? "window thread" : comm == self ? "poll worker" : comm;
-            t.cpu = ClockSeconds(ThreadClock(tid));
-            t.wakeups = VoluntarySwitches(dir);
-            s.threads[tid] = t;
+// What the threads of this program (less the bench's own `helpers`) and the
+// X server have used so far, and what the panel has done.
+Sample Take(pid_t xServer, const std::set<pid_t>& helpers, CFrontPanelDlg& panel, const PanelCounter& counter)
+{
+    Sample s;
+    s.at = ClockSeconds(CLOCK_MONOTONIC);
+    const std::string self = FirstLine("/proc/self/comm");
+    for (const pid_t tid : Tasks(getpid())) {
+        if (helpers.count(tid) != 0) {
+            continue;
         }
-        clockid_t xClock{};
-        if (clock_getcpuclockid(xServer, &xClock) == 0) {
-            s.xCpu = ClockSeconds(xClock);
-        }
-        for (const pid_t tid : Tasks(xServer)) {
-            s.xWakeups += VoluntarySwitches("/proc/" + std::to_string(xServer) + "/task/" + std::to_string(tid));
-        }
-        s.status = panel.Link().Stats().statusRepliesStored;
-        s.lcd = panel.Link().Stats().lcdRepliesStored;
-        s.refreshes = counter.refreshes;
-        s.paints = counter.paints;
-        s.hits = counter.hits;
-        return s;
+        const std::string dir = "/proc/self/task/" + std::to_string(tid);
+        ThreadSample t;
+        const std::string comm = FirstLine(dir + "/comm");
+        t.name = tid == getpid() ? "window thread" : comm == self ? "poll worker" : comm;
+        t.cpu = ClockSeconds(ThreadClock(tid));
+        t.wakeups = VoluntarySwitches(dir);
+        s.threads[tid] = t;
     }
-
-private:
-    pid_t xServer;
-    std::set<pid_t> helpers;
-};
+    clockid_t xClock{};
+    if (clock_getcpuclockid(xServer, &xClock) == 0) {
+        s.xCpu = ClockSeconds(xClock);
+    }
+    for (const pid_t tid : Tasks(xServer)) {
+        s.xWakeups += VoluntarySwitches("/proc/" + std::to_string(xServer) + "/task/" + std::to_string(tid));
+    }
+    s.status = panel.Link().Stats().statusRepliesStored;
+    s.lcd = panel.Link().Stats().lcdRepliesStored;
+    s.refreshes = counter.refreshes;
+    s.paints = counter.paints;
+    s.hits = counter.hits;
+    return s;
+}
 
 // What one phase gives, per second of it.
 struct Figures {
@@ -316,7 +309,6 @@ int RunOnXServer(int argc, char** argv)
             helpers.insert(tid);
         }
     }
-    const Bench bench(xServer, helpers);
 
     int status = 0;
     std::vector<Figures> changed;
@@ -339,9 +331,9 @@ int RunOnXServer(int argc, char** argv)
         // A second to settle, then `seconds` measured.
         const auto measure = [&](const char* what, int run, std::vector<Figures>& into) {
             Wait(1000);
-            const Sample a = bench.Take(*panel, counter);
+            const Sample a = Take(xServer, helpers, *panel, counter);
             Wait(seconds * 1000);
-            into.push_back(Between(a, bench.Take(*panel, counter)));
+            into.push_back(Between(a, Take(xServer, helpers, *panel, counter)));
             PrintPhase(what, run, into.back());
         };
         std::printf("the program on Xvfb %s (xcb) mirroring radiosim, LCD polls on, %d s a phase%s\n",
