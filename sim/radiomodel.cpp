@@ -456,13 +456,6 @@ void RadioModel::Listen(uint32_t nowMs)
     }
 }
 
-std::string RadioModel::FrequencyText(uint32_t hz) const
-{
-    char text[32] = {};
-    std::snprintf(text, sizeof text, "%4u.%04u MHz", hz / 1000000, hz % 1000000 / 100);
-    return text;
-}
-
 std::string RadioModel::Row(int index) const
 {
     char text[64] = {};
@@ -478,7 +471,8 @@ std::string RadioModel::Row(int index) const
         if (!entry.empty()) {
             return Fit(">" + entry + "_");
         }
-        return Fit(FrequencyText(frequencyHz));
+        std::snprintf(text, sizeof text, "%4u.%04u MHz", frequencyHz / 1000000, frequencyHz % 1000000 / 100);
+        return Fit(text);
     case 2:
         if (!message.empty()) {
             return Fit(message);
