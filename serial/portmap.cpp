@@ -5,7 +5,6 @@
 #include "serial/portname.h"
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -36,14 +35,6 @@ constexpr std::streamsize kMaxEndpointLine = 512;
 bool AllDigits(const std::string& text)
 {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::string WithoutTrailingSpace(std::string text)
-{
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.pop_back();
-    }
-    return text;
 }
 
 std::string EntryPath(const PortMapRoots& roots, int number)
@@ -379,7 +370,8 @@ std::vector<PortEntry> ReadPortMap(const PortMapRoots& roots)
         } else if (const std::string line = S_ISREG(st.st_mode) ? FirstLine(path) : std::string();
                    IsNetworkEndpoint(line)) {
             entry.kind = PortEntryKind::Network;
-            entry.target = WithoutTrailingSpace(line);
+            // The line end, and blanks before it, are no part of the endpoint.
+            entry.target = line.substr(0, line.find_last_not_of(" \t\n\v\f\r") + 1);
         } else {
             entry.kind = PortEntryKind::Unusable;
             entry.target = S_ISDIR(st.st_mode) ? "a folder" : "a file that names no device";

@@ -207,11 +207,6 @@ std::string Resolved(const std::string& device)
     return ::realpath(device.c_str(), resolved) != nullptr ? std::string(resolved) : device;
 }
 
-std::string PortWithDevice(const std::string& port, const std::string& device)
-{
-    return port == device ? port : port + " (" + Resolved(device) + ")";
-}
-
 // The clause that tells why `device` could not be opened, without naming it.
 std::string WhyNotOpened(long code, const std::string& device)
 {
@@ -246,7 +241,7 @@ std::string WhyNotOpened(long code, const std::string& device)
 
 SerialError MakeOpenError(long code, const std::string& port, const std::string& device)
 {
-    const std::string where = PortWithDevice(port, device);
+    const std::string where = port == device ? port : port + " (" + Resolved(device) + ")";
     const bool missing = code == ENOENT || code == ENXIO || code == ENODEV || code == EIO;
     const std::string target = port == device ? std::string() : ReadLink(device);
     if (port != device && target.empty()) {
