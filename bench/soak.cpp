@@ -20,7 +20,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -55,14 +54,9 @@ private:
 
 int OpenDescriptors()
 {
-    int count = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (const dirent* e = ::readdir(d)) {
-            count += e->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(d);
-    }
-    return count - 1; // the directory's own
+    std::error_code ec;
+    const auto count = std::distance(std::filesystem::directory_iterator("/proc/self/fd", ec), {});
+    return static_cast<int>(count) - 1; // the listing's own
 }
 
 // What each open descriptor points to, to tell which one a growth added.

@@ -177,12 +177,6 @@ bool IsPartialName(const std::string& filePath)
 
 constexpr int PARTIAL_NAMES = 99;
 
-bool IsEmptyFile(const std::string& filePath)
-{
-    struct stat info {};
-    return ::stat(filePath.c_str(), &info) == 0 && info.st_size == 0;
-}
-
 const char* RecordsWord(int32_t count)
 {
     return count == 1 ? "record" : "records";
@@ -560,7 +554,7 @@ TransferOutcome ImageTransfer::SettleReceivedFile(TransferOutcome how)
         }
         return PutInPlace();
     }
-    if (IsEmptyFile(writePath)) {
+    if (struct stat written {}; ::stat(writePath.c_str(), &written) == 0 && written.st_size == 0) {
         // Nothing came: no file of nothing is left to puzzle over.
         (void)std::remove(writePath.c_str()); // should it stay, it is an empty file of ours
         return how;
