@@ -215,20 +215,8 @@ void FillStates(std::vector<PortEntry>& entries, const std::string& procDirector
 
 std::string ReadLink(const std::string& path)
 {
-    std::vector<char> buffer(256);
-    for (;;) {
-        const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
-        if (n < 0) {
-            return {};
-        }
-        if (static_cast<size_t>(n) < buffer.size()) {
-            return std::string(buffer.data(), static_cast<size_t>(n));
-        }
-        if (buffer.size() >= 65536) {
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    std::error_code ec;
+    return fs::read_symlink(path, ec).string(); // an empty path on failure
 }
 
 std::string DescribePortState(const PortState& state)
