@@ -7,12 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 #ifndef _WIN32
-#include <cstdlib>
 #include <unistd.h>
 #endif
 
@@ -126,12 +126,11 @@ std::FILE* OpenRegularFile(const std::string& filePath, int flags, const char* m
 std::string ResolveLink(const std::string& filePath)
 {
 #ifndef _WIN32
-    struct stat info {};
-    if (::lstat(filePath.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* resolved = ::realpath(filePath.c_str(), nullptr)) {
-            std::string target = resolved;
-            std::free(resolved);
-            return target;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(filePath, ec)) {
+        const std::filesystem::path target = std::filesystem::canonical(filePath, ec);
+        if (!ec) {
+            return target.string();
         }
     }
 #endif
