@@ -47,18 +47,13 @@ std::vector<int16_t> Speak(const std::string& words)
     if (::pipe2(out, O_CLOEXEC) != 0) {
         return {};
     }
-    std::vector<std::string> args{"espeak-ng", "--stdout", "-s", "150", words};
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    std::string args[] = {"espeak-ng", "--stdout", "-s", "150", words};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, "espeak-ng", &actions, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawnp(&pid, "espeak-ng", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     std::string wav;
