@@ -184,13 +184,12 @@ double Percentile(std::vector<double> values, double fraction)
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && std::string(argv[1]) == "--churn") {
-        return ChurnChild(static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10)), std::strtod(argv[3], nullptr));
-    }
-    if (argc == 4 && std::string(argv[1]) == "--flood") {
-        return std::min(FloodChild(static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10)),
-                                   std::strtod(argv[3], nullptr)),
-                        255);
+    // This program started again as one of its own clients: PORT SECONDS.
+    if (argc == 4 && (std::string(argv[1]) == "--churn" || std::string(argv[1]) == "--flood")) {
+        const auto port = static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10));
+        const double childSeconds = std::strtod(argv[3], nullptr);
+        return std::string(argv[1]) == "--churn" ? ChurnChild(port, childSeconds)
+                                                 : std::min(FloodChild(port, childSeconds), 255);
     }
     const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 10.0;
     SimProcess sim;
