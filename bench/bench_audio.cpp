@@ -9,7 +9,7 @@
 //   bench_audio [seconds]     (default 20 per measured run)
 
 #include "audiotestsupport.h"
-#include "cputime.h"
+#include "benchsupport.h"
 
 #include "simprocess.h"
 #include "soundserver.h"
@@ -38,18 +38,6 @@ int64_t WallMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-// The resident memory of this process, in KiB.
-long ResidentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-    }
-    return 0;
 }
 
 // A core's share used by this process over `seconds` from now.

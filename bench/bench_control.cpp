@@ -9,7 +9,7 @@
 //
 //   bench_control [seconds]     (default 10 per measured run)
 
-#include "cputime.h"
+#include "benchsupport.h"
 #include "control/linkaccess.h"
 #include "protocol/radiolink.h"
 #include "control/rigctlserver.h"
@@ -37,11 +37,6 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int BATCH = 10000;
-
-double Since(SteadyClock::time_point start)
-{
-    return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
 
 int Connect(uint16_t port)
 {
@@ -107,7 +102,7 @@ int FloodChild(uint16_t port, double seconds)
     }
     int batches = 0;
     const auto start = SteadyClock::now();
-    while (Since(start) < seconds && batches < 250) {
+    while (SecondsSince(start) < seconds && batches < 250) {
         const pid_t writer = ::fork();
         if (writer == 0) {
             _exit(SendAll(fd, batch) ? 0 : 1);
@@ -130,7 +125,7 @@ int ChurnChild(uint16_t port, double seconds)
     constexpr int BURST = 16;
     constexpr useconds_t REST_US = 50000;
     const auto start = SteadyClock::now();
-    while (Since(start) < seconds) {
+    while (SecondsSince(start) < seconds) {
         std::vector<int> burst;
         burst.reserve(BURST);
         for (int i = 0; i < BURST; ++i) {
@@ -169,10 +164,10 @@ Rhythm Measure(RadioLink& link, double seconds, Busy busy)
     const double cpu = CpuSeconds(RUSAGE_SELF);
     const auto start = SteadyClock::now();
     busy();
-    while (Since(start) < seconds) {
+    while (SecondsSince(start) < seconds) {
         ::usleep(10000);
     }
-    const double spent = Since(start);
+    const double spent = SecondsSince(start);
     return {static_cast<double>(link.Stats().statusRepliesStored - before) / spent, (CpuSeconds(RUSAGE_SELF) - cpu) / spent};
 }
 
@@ -189,13 +184,12 @@ double Percentile(std::vector<double> values, double fraction)
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && std::string(argv[1]) == "--churn") {
-        return ChurnChild(static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10)), std::strtod(argv[3], nullptr));
-    }
-    if (argc == 4 && std::string(argv[1]) == "--flood") {
-        return std::min(FloodChild(static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10)),
-                                   std::strtod(argv[3], nullptr)),
-                        255);
+    // This program started again as one of its own clients: PORT SECONDS.
+    if (argc == 4 && (std::string(argv[1]) == "--churn" || std::string(argv[1]) == "--flood")) {
+        const auto port = static_cast<uint16_t>(std::strtol(argv[2], nullptr, 10));
+        const double childSeconds = std::strtod(argv[3], nullptr);
+        return std::string(argv[1]) == "--churn" ? ChurnChild(port, childSeconds)
+                                                 : std::min(FloodChild(port, childSeconds), 255);
     }
     const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 10.0;
     SimProcess sim;
@@ -234,7 +228,7 @@ int main(int argc, char** argv)
         if (!SendAll(fd, "f\n") || !ReadLines(fd, 1)) {
             break;
         }
-        roundTrips.push_back(Since(asked) * 1e6);
+        roundTrips.push_back(SecondsSince(asked) * 1e6);
     }
     std::printf("f answered in:        median %.0f us, 99th percentile %.0f us (%zu questions)\n",
                 Percentile(roundTrips, 0.5), Percentile(roundTrips, 0.99), roundTrips.size());
@@ -251,7 +245,7 @@ int main(int argc, char** argv)
         ::waitpid(child, &status, 0);
         // The last batch is answered after the time is up: a batch of
         // 10 000 lines takes five seconds at the server's pace.
-        floodSeconds = Since(spawned);
+        floodSeconds = SecondsSince(spawned);
         batches = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
     });
     std::printf("flooding client:      status %.1f /s (%.1f %% of the quiet rhythm), %.0f commands answered /s, "
@@ -264,14 +258,14 @@ int main(int argc, char** argv)
     std::vector<double> setTimes;
     const Rhythm setting = Measure(link, seconds, [&] {
         const auto start = SteadyClock::now();
-        for (uint32_t hz = 150000000; fd >= 0 && Since(start) < seconds; hz += 12500) {
+        for (uint32_t hz = 150000000; fd >= 0 && SecondsSince(start) < seconds; hz += 12500) {
             const auto asked = SteadyClock::now();
             std::string answer;
             if (!SendAll(fd, "F " + std::to_string(hz) + "\n") || !ReadLines(fd, 1, &answer) ||
                 answer != "RPRT 0\n") {
                 break;
             }
-            setTimes.push_back(Since(asked) * 1000);
+            setTimes.push_back(SecondsSince(asked) * 1000);
             ++sets;
         }
     });
@@ -294,10 +288,10 @@ int main(int argc, char** argv)
     }
     std::vector<double> connectTimes;
     const auto churnStart = SteadyClock::now();
-    for (int i = 0; i < GOOD_CONNECTS && Since(churnStart) < seconds; ++i) {
+    for (int i = 0; i < GOOD_CONNECTS && SecondsSince(churnStart) < seconds; ++i) {
         const auto asked = SteadyClock::now();
         const int good = Connect(port);
-        connectTimes.push_back(Since(asked) * 1000);
+        connectTimes.push_back(SecondsSince(asked) * 1000);
         if (good >= 0) {
             ::close(good);
         }

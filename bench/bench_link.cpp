@@ -4,7 +4,7 @@
 //
 //   bench_link [seconds]     (default 10 per measured run)
 
-#include "cputime.h"
+#include "benchsupport.h"
 #include "fakeradio.h"
 #include "ptypair.h"
 #include "protocol/radiolink.h"
@@ -37,11 +37,6 @@ using std::chrono::steady_clock;
 
 constexpr KeyCode kLightKey = 32;
 constexpr uint8_t kBacklightIcon = 0x40;
-
-double SecondsSince(steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(steady_clock::now() - start).count();
-}
 
 // The far end of the line in its own process, so that the processor time of
 // this process is the polling side's alone.
@@ -173,12 +168,12 @@ public:
         return changed ? SecondsSince(start) * 1000.0 : -1.0;
     }
 
-    // Worker processor time over the worker's whole life; call after Stop.
-    double Stop(double& lifeSeconds)
+    // Stops the worker; its share of a core over its whole life.
+    double Stop()
     {
-        lifeSeconds = SecondsSince(started);
+        const double life = SecondsSince(started);
         link.StopWorker();
-        return workerCpu;
+        return workerCpu / life;
     }
 
 private:
@@ -234,18 +229,24 @@ int main(int argc, char** argv)
 
     std::printf("bench_link: %.0f s per run, radio: %s\n", seconds, radio->Name());
 
-    RunFigures with;
-    std::vector<double> latencies;
-    int missed = 0;
-    double workerShare = 0;
-    {
+    // One link on `path`: `seconds` measured once it is warm, then `more`.
+    const auto run = [seconds](const std::string& path, RunFigures& figures, const auto& more) {
         BenchLink bench;
-        if (!bench.Open(radio->Path())) {
-            return 1;
+        if (!bench.Open(path)) {
+            return false;
         }
         bench.Start();
         std::this_thread::sleep_for(milliseconds(300)); // first replies, caches warm
-        with = bench.Measure(seconds);
+        figures = bench.Measure(seconds);
+        more(bench);
+        figures.workerCpuShare = bench.Stop();
+        return true;
+    };
+
+    RunFigures with;
+    std::vector<double> latencies;
+    int missed = 0;
+    const bool ran = run(radio->Path(), with, [&](BenchLink& bench) {
         // Presses at random phases of the LCD poll rhythm.
         // A fixed seed: runs are compared with each other, so each presses
         // at the same phases.
@@ -260,22 +261,10 @@ int main(int argc, char** argv)
             }
             std::this_thread::sleep_for(milliseconds(gap(random)));
         }
-        double life = 0;
-        workerShare = bench.Stop(life) / life;
-    }
-
+    });
     RunFigures without;
-    double silentWorkerShare = 0;
-    {
-        BenchLink bench;
-        if (!bench.Open(silent.Path())) {
-            return 1;
-        }
-        bench.Start();
-        std::this_thread::sleep_for(milliseconds(300));
-        without = bench.Measure(seconds);
-        double life = 0;
-        silentWorkerShare = bench.Stop(life) / life;
+    if (!ran || !run(silent.Path(), without, [](BenchLink&) {})) {
+        return 1;
     }
 
     std::printf("\nwith a radio\n");
@@ -283,7 +272,7 @@ int main(int argc, char** argv)
     PrintRow("status polls sent", with.statusPollsPerSecond, "/s", "");
     PrintRow("LCD replies stored", with.lcdPerSecond, "/s", "(at most 10)");
     PrintRow("processor, whole process", with.processCpuShare * 100, "% core", "(target < 2)");
-    PrintRow("processor, poll worker thread", workerShare * 100, "% core", "");
+    PrintRow("processor, poll worker thread", with.workerCpuShare * 100, "% core", "");
     PrintRow("key to display, median", Percentile(latencies, 0.5), "ms", "(target < 60)");
     PrintRow("key to display, 95th percentile", Percentile(latencies, 0.95), "ms", "");
     PrintRow("key to display, longest", Percentile(latencies, 1.0), "ms", "");
@@ -292,6 +281,6 @@ int main(int argc, char** argv)
     PrintRow("status polls sent", without.statusPollsPerSecond, "/s", "(about 5: each waits 100 ms)");
     PrintRow("replies stored", without.statusPerSecond + without.lcdPerSecond, "/s", "(0)");
     PrintRow("processor, whole process", without.processCpuShare * 100, "% core", "(target < 1)");
-    PrintRow("processor, poll worker thread", silentWorkerShare * 100, "% core", "");
+    PrintRow("processor, poll worker thread", without.workerCpuShare * 100, "% core", "");
     return 0;
 }

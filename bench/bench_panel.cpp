@@ -11,7 +11,7 @@
 // (offscreen, or the platform QT_QPA_PLATFORM names).
 
 #include "activity/activitycsv.h"
-#include "cputime.h"
+#include "benchsupport.h"
 #include "panel/activitywindow.h"
 #include "panel/cfrontpaneldlg.h"
 #include "serial/keptfiles.h"
@@ -30,7 +30,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
 #include <algorithm>
 #include <filesystem>
@@ -39,13 +38,6 @@
 #include <vector>
 
 namespace {
-
-double ThreadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Today's file with `rows` hits spread over the day on a few hundred
 // frequencies, as a scanner left running for weeks would write it.
@@ -183,11 +175,11 @@ int main(int argc, char** argv)
     app.exec();
     const uint64_t status0 = dialog.Link().Stats().statusRepliesStored;
     const uint64_t lcd0 = dialog.Link().Stats().lcdRepliesStored;
-    const double gui0 = ThreadCpuSeconds();
+    const double gui0 = CpuSeconds(RUSAGE_THREAD);
     const double all0 = CpuSeconds(RUSAGE_SELF);
     QTimer::singleShot(seconds * 1000, &app, [] { QCoreApplication::exit(0); });
     app.exec();
-    const double gui = ThreadCpuSeconds() - gui0;
+    const double gui = CpuSeconds(RUSAGE_THREAD) - gui0;
     const double all = CpuSeconds(RUSAGE_SELF) - all0;
     const double statusRate = static_cast<double>(dialog.Link().Stats().statusRepliesStored - status0) / seconds;
     const double lcdRate = static_cast<double>(dialog.Link().Stats().lcdRepliesStored - lcd0) / seconds;

@@ -42,14 +42,9 @@
 
 namespace {
 
-double Now()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double CpuSeconds(clockid_t clock)
+// Seconds on `clock`: the monotonic one, or the processor time of a thread
+// or a process.
+double ClockSeconds(clockid_t clock)
 {
     timespec ts{};
     if (clock_gettime(clock, &ts) != 0) {
@@ -127,46 +122,39 @@ struct PanelCounter : QObject {
     }
 };
 
-class Bench {
-public:
-    Bench(pid_t xServer, std::set<pid_t> helpers) : xServer(xServer), helpers(std::move(helpers)) {}
-
-    Sample Take(CFrontPanelDlg& panel, const PanelCounter& counter) const
-    {
-        Sample s;
-        s.at = Now();
-        const std::string self = FirstLine("/proc/self/comm");
-        for (const pid_t tid : Tasks(getpid())) {
-            if (helpers.count(tid) != 0) {
-                continue;
-            }
-            const std::string dir = "/proc/self/task/" + std::to_string(tid);
-            ThreadSample t;
-            const std::string comm = FirstLine(dir + "/comm");
-            t.name = tid == getpid() ? "window thread" : comm == self ? "poll worker" : comm;
-            t.cpu = CpuSeconds(ThreadClock(tid));
-            t.wakeups = VoluntarySwitches(dir);
-            s.threads[tid] = t;
+// What the threads of this program (less the bench's own `helpers`) and the
+// X server have used so far, and what the panel has done.
+Sample Take(pid_t xServer, const std::set<pid_t>& helpers, CFrontPanelDlg& panel, const PanelCounter& counter)
+{
+    Sample s;
+    s.at = ClockSeconds(CLOCK_MONOTONIC);
+    const std::string self = FirstLine("/proc/self/comm");
+    for (const pid_t tid : Tasks(getpid())) {
+        if (helpers.count(tid) != 0) {
+            continue;
         }
-        clockid_t xClock{};
-        if (clock_getcpuclockid(xServer, &xClock) == 0) {
-            s.xCpu = CpuSeconds(xClock);
-        }
-        for (const pid_t tid : Tasks(xServer)) {
-            s.xWakeups += VoluntarySwitches("/proc/" + std::to_string(xServer) + "/task/" + std::to_string(tid));
-        }
-        s.status = panel.Link().Stats().statusRepliesStored;
-        s.lcd = panel.Link().Stats().lcdRepliesStored;
-        s.refreshes = counter.refreshes;
-        s.paints = counter.paints;
-        s.hits = counter.hits;
-        return s;
+        const std::string dir = "/proc/self/task/" + std::to_string(tid);
+        ThreadSample t;
+        const std::string comm = FirstLine(dir + "/comm");
+        t.name = tid == getpid() ? "window thread" : comm == self ? "poll worker" : comm;
+        t.cpu = ClockSeconds(ThreadClock(tid));
+        t.wakeups = VoluntarySwitches(dir);
+        s.threads[tid] = t;
     }
-
-private:
-    pid_t xServer;
-    std::set<pid_t> helpers;
-};
+    clockid_t xClock{};
+    if (clock_getcpuclockid(xServer, &xClock) == 0) {
+        s.xCpu = ClockSeconds(xClock);
+    }
+    for (const pid_t tid : Tasks(xServer)) {
+        s.xWakeups += VoluntarySwitches("/proc/" + std::to_string(xServer) + "/task/" + std::to_string(tid));
+    }
+    s.status = panel.Link().Stats().statusRepliesStored;
+    s.lcd = panel.Link().Stats().lcdRepliesStored;
+    s.refreshes = counter.refreshes;
+    s.paints = counter.paints;
+    s.hits = counter.hits;
+    return s;
+}
 
 // What one phase gives, per second of it.
 struct Figures {
@@ -321,7 +309,6 @@ int RunOnXServer(int argc, char** argv)
             helpers.insert(tid);
         }
     }
-    const Bench bench(xServer, helpers);
 
     int status = 0;
     std::vector<Figures> changed;
@@ -341,6 +328,14 @@ int RunOnXServer(int argc, char** argv)
             std::fprintf(stderr, "START failed\n");
             status = 1;
         }
+        // A second to settle, then `seconds` measured.
+        const auto measure = [&](const char* what, int run, std::vector<Figures>& into) {
+            Wait(1000);
+            const Sample a = Take(xServer, helpers, *panel, counter);
+            Wait(seconds * 1000);
+            into.push_back(Between(a, Take(xServer, helpers, *panel, counter)));
+            PrintPhase(what, run, into.back());
+        };
         std::printf("the program on Xvfb %s (xcb) mirroring radiosim, LCD polls on, %d s a phase%s\n",
                     display.c_str(), seconds, activity ? ", busy traffic, activity log on and off" : "");
         for (int run = 1; run <= runs && status == 0; ++run) {
@@ -352,23 +347,14 @@ int RunOnXServer(int argc, char** argv)
                 } else {
                     panel->Link().SetRefreshEveryReplyForTest(second);
                 }
-                Wait(1000);
-                const Sample a = bench.Take(*panel, counter);
-                Wait(seconds * 1000);
-                const Figures f = Between(a, bench.Take(*panel, counter));
-                PrintPhase(activity ? (second ? "log off" : "log on") : (second ? "every" : "changed"), run, f);
-                (second ? every : changed).push_back(f);
+                measure(activity ? (second ? "log off" : "log on") : (second ? "every" : "changed"), run,
+                        second ? every : changed);
             }
         }
         panel->Link().SetRefreshEveryReplyForTest(false);
         panel->findChild<QPushButton*>(QStringLiteral("1033"))->click();
         for (int run = 1; run <= runs && status == 0; ++run) {
-            Wait(1000);
-            const Sample a = bench.Take(*panel, counter);
-            Wait(seconds * 1000);
-            const Figures f = Between(a, bench.Take(*panel, counter));
-            PrintPhase("stopped", run, f);
-            stopped.push_back(f);
+            measure("stopped", run, stopped);
         }
         panel->removeEventFilter(&counter);
         panel->OnOK();

@@ -9,7 +9,7 @@
 //   bench_stream [seconds] [calls]     (default 20 s a run, 10 calls)
 
 #include "audio/icecaststream.h"
-#include "cputime.h"
+#include "benchsupport.h"
 #include "icecastprocess.h"
 #include "waituntil.h"
 
@@ -37,11 +37,6 @@ namespace {
 
 constexpr int RATE = STREAM_SAMPLE_RATE;
 constexpr int CHUNK = RATE / 50;
-
-double Since(SteadyClock::time_point start)
-{
-    return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
 
 CallFields CallNumber(int n)
 {
@@ -117,7 +112,7 @@ double StreamingShare(const IcecastProcess& server, StreamFormat format, bool th
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     capture.stop = true;
     capturing.join();
-    const double wall = Since(start);
+    const double wall = SecondsSince(start);
     const double cpu = CpuSeconds(RUSAGE_SELF) - cpu0 - capture.cpuSeconds;
     const StreamStatus status = stream.Status();
     stream.Stop();
@@ -222,7 +217,7 @@ void TitleDelays(const IcecastProcess& server, StreamFormat format, int calls)
                               ? WaitUntil([&] { return MountTitle(server) == title; }, 5000)
                               : listener.WaitFor("TITLE=" + title, 5000);
         if (seen) {
-            delays.push_back(Since(start) * 1000);
+            delays.push_back(SecondsSince(start) * 1000);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
         stream.CallEnded();

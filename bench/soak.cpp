@@ -4,6 +4,7 @@
 // when memory or descriptors grow or a frame or a transfer goes missing.
 // Usage: soak [seconds [seconds between transfers]]   (default 3600 180)
 
+#include "benchsupport.h"
 #include "panel/panelcontrols.h"
 #include "panel/cfrontpaneldlg.h"
 #include "protocol/frames.h"
@@ -19,13 +20,11 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -53,32 +52,11 @@ private:
     QString image;
 };
 
-long ResidentKiB()
-{
-    std::FILE* f = std::fopen("/proc/self/status", "re");
-    long kib = 0;
-    char line[256];
-    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0) {
-            kib = std::strtol(line + 6, nullptr, 10);
-        }
-    }
-    if (f != nullptr) {
-        (void)std::fclose(f); // read only: nothing to lose
-    }
-    return kib;
-}
-
 int OpenDescriptors()
 {
-    int count = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (const dirent* e = ::readdir(d)) {
-            count += e->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(d);
-    }
-    return count - 1; // the directory's own
+    std::error_code ec;
+    const auto count = std::distance(std::filesystem::directory_iterator("/proc/self/fd", ec), {});
+    return static_cast<int>(count) - 1; // the listing's own
 }
 
 // What each open descriptor points to, to tell which one a growth added.
@@ -95,14 +73,6 @@ std::vector<std::string> DescriptorTargets()
     }
     std::sort(targets.begin(), targets.end());
     return targets;
-}
-
-double ProcessCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // "K=12" in radiosim's closing summary; -1 when it is not there.
@@ -163,7 +133,7 @@ int main(int argc, char** argv)
     std::vector<std::string> firstTargets;
     QElapsedTimer clock;
     clock.start();
-    const double cpu0 = ProcessCpuSeconds();
+    const double cpu0 = CpuSeconds(RUSAGE_SELF);
     // The first transfer comes early, so that what it opens once and keeps
     // (Qt opens an event descriptor on first use) is part of the baseline.
     double nextTransfer = std::min(transferEvery, seconds / 6);
@@ -243,7 +213,7 @@ int main(int argc, char** argv)
 
     app.exec();
     const double wall = clock.elapsed() / 1000.0;
-    const double cpu = ProcessCpuSeconds() - cpu0;
+    const double cpu = CpuSeconds(RUSAGE_SELF) - cpu0;
     const uint64_t statusPolls = link.Stats().statusPollsSent;
     const uint64_t statusStored = link.Stats().statusRepliesStored;
     const uint64_t lcdPolls = link.Stats().lcdPollsSent;

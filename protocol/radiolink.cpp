@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 RadioLink::RadioLink(Clock& clock) : clock(clock), port(clock) {}
@@ -16,9 +15,7 @@ RadioLink::~RadioLink()
 
 bool RadioLink::OpenPort(int comPort)
 {
-    char name[32];
-    (void)std::snprintf(name, sizeof name, "\\\\.\\COM%d", comPort);
-    return OpenPortNamed(name);
+    return OpenPortNamed("\\\\.\\COM" + std::to_string(comPort));
 }
 
 bool RadioLink::OpenPortNamed(const std::string& name)
@@ -81,11 +78,7 @@ void RadioLink::ChangeState(LinkState next)
 
 void RadioLink::NoteAnswering(bool answering)
 {
-    if (!answering) {
-        ChangeState(LinkState::NotAnswering);
-    } else {
-        ChangeState(pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff);
-    }
+    ChangeState(!answering ? LinkState::NotAnswering : pollLcd != 0 ? LinkState::Answering : LinkState::LcdPollsOff);
 }
 
 void RadioLink::PortLost()

@@ -14,25 +14,15 @@ bool ReplyHunter::Feed(const uint8_t* bytes, int32_t count)
 {
     for (int32_t i = 0; i < count && missing != 0; ++i) {
         const uint8_t byte = bytes[i];
-        if (position == 0) {
-            if (byte == STX) {
-                buffer[0] = byte;
-                position = 1;
-                --missing;
-            }
-        } else if (position == 1) {
-            if (byte == command) {
-                buffer[1] = byte;
-                position = 2;
-                --missing;
-            } else {
-                // Dropped and not looked at again: a second STX here does not
-                // open a new attempt.
-                position = 0;
-                missing = length;
-            }
-        } else {
-            buffer[position++] = byte; // every value is data here, STX included
+        if (position == 1 && byte != command) {
+            // Dropped and not looked at again: a second STX here does not
+            // open a new attempt.
+            position = 0;
+            missing = length;
+        } else if (position != 0 || byte == STX) {
+            // An STX opens a reply and the letter follows it; after them
+            // every value is data, STX included.
+            buffer[position++] = byte;
             --missing;
         }
     }

@@ -93,12 +93,10 @@ void TraceRecorder::FinishBurst()
         requestHeld = false;
         if (burst.direction == TrafficDirection::FromRadio) {
             Repeats& seen = repeats[heldRequest.bytes];
-            if (seen.count > 0 || !seen.reply.empty()) {
-                if (seen.reply == burst.bytes) {
-                    ++seen.count;
-                    seen.lastMs = burst.startMs;
-                    return;
-                }
+            if ((seen.count > 0 || !seen.reply.empty()) && seen.reply == burst.bytes) {
+                ++seen.count;
+                seen.lastMs = burst.startMs;
+                return;
             }
             seen.reply = burst.bytes;
             Emit(heldRequest);

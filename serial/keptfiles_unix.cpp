@@ -2,6 +2,7 @@
 
 #include "serial/keptfiles_p.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -49,10 +50,8 @@ bool IsSystemLocation(const std::string& directory)
     constexpr std::array<std::string_view, 7> programFolders{
         "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/usr/games", "/bin", "/sbin",
     };
-    for (const std::string_view folder : programFolders) {
-        if (directory == folder) {
-            return true;
-        }
+    if (std::find(programFolders.begin(), programFolders.end(), directory) != programFolders.end()) {
+        return true;
     }
     for (const std::string_view prefix : {std::string_view("/snap/"), std::string_view("/nix/store/")}) {
         if (directory.compare(0, prefix.size(), prefix) == 0) {

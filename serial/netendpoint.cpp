@@ -12,14 +12,10 @@ constexpr size_t kMaxLine = 512;
 
 std::string_view Trimmed(std::string_view s)
 {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
+    constexpr std::string_view blanks = " \t\r\n";
+    const size_t first = s.find_first_not_of(blanks);
+    return first == std::string_view::npos ? std::string_view()
+                                           : s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
 bool HostCharOk(char c)

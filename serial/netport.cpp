@@ -250,15 +250,9 @@ bool NetPort::ApplySettings(const LineSettings& s, SerialError& error)
     if (!telnetMode) {
         return true; // a plain TCP port runs at the settings of the server's own configuration
     }
-    uint8_t parity = 0;
-    switch (s.parity) {
-    case 'N': parity = PARITY_NONE; break;
-    case 'O': parity = PARITY_ODD; break;
-    case 'E': parity = PARITY_EVEN; break;
-    case 'M': parity = PARITY_MARK; break;
-    case 'S': parity = PARITY_SPACE; break;
-    default: break;
-    }
+    // The com-port option numbers the parities in this order from PARITY_NONE.
+    const size_t parityAt = std::string_view("NOEMS").find(s.parity);
+    const uint8_t parity = parityAt == std::string_view::npos ? 0 : static_cast<uint8_t>(PARITY_NONE + parityAt);
     if (s.baud <= 0 || s.dataBits < 5 || s.dataBits > 8 || parity == 0 || (s.stopBits != 1 && s.stopBits != 2)) {
         error = MakeError(EINVAL, "Line settings");
         return false;
@@ -433,25 +427,15 @@ bool NetPort::WaitReadable(int32_t timeoutMs)
         return false;
     }
     const auto deadline = DeadlineAfter(timeoutMs);
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> guard(rxLock);
-            Pump();
-            if (Available() != 0) {
-                return true;
-            }
-        }
-        AnswerServer();
-        if (lost) {
-            // A closed socket is readable at once and for ever; waiting out
-            // the limit keeps every caller's loop from spinning on it.
-            std::this_thread::sleep_for(std::chrono::milliseconds(MsLeft(deadline)));
-            return false;
-        }
-        if (PollFor(fd, POLLIN, deadline) == 0) {
-            return false;
-        }
+    if (WaitFor([this] { return Available() != 0; }, deadline)) {
+        return true;
     }
+    if (lost) {
+        // A closed socket is readable at once and for ever; waiting out the
+        // limit keeps every caller's loop from spinning on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(MsLeft(deadline)));
+    }
+    return false;
 }
 
 bool NetPort::HungUp()

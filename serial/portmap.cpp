@@ -5,7 +5,6 @@
 #include "serial/portname.h"
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -38,35 +37,9 @@ bool AllDigits(const std::string& text)
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::string WithoutTrailingSpace(std::string text)
-{
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.pop_back();
-    }
-    return text;
-}
-
 std::string EntryPath(const PortMapRoots& roots, int number)
 {
     return (fs::path(roots.portsDirectory) / ("COM" + std::to_string(number))).string();
-}
-
-std::string ReadLink(const std::string& path)
-{
-    std::vector<char> buffer(256);
-    for (;;) {
-        const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
-        if (n < 0) {
-            return {};
-        }
-        if (static_cast<size_t>(n) < buffer.size()) {
-            return std::string(buffer.data(), static_cast<size_t>(n));
-        }
-        if (buffer.size() >= 65536) {
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
-    }
 }
 
 std::string FirstLine(const std::string& path)
@@ -191,24 +164,6 @@ std::string Resolved(const std::string& path)
     return ec ? std::string() : real.string();
 }
 
-} // namespace
-
-std::string DescribePortState(const PortState& state)
-{
-    if (!state.exists) {
-        return "missing";
-    }
-    if (!state.holders.empty()) {
-        return "in use by " + DescribeHolders(state.holders);
-    }
-    if (!state.permitted) {
-        return "not permitted";
-    }
-    return "free";
-}
-
-namespace {
-
 std::atomic<unsigned> tempCounter{0};
 
 // "ttyUSB12" → 12 after the prefix; -1 when the rest is not a number.
@@ -230,31 +185,53 @@ bool HasPort(const PortMapRoots& roots, const std::string& name)
     return static_cast<bool>(in >> type) && type != 0;
 }
 
-} // namespace
-
-namespace {
-
-// The states of the links that lead to a device, with one pass over /proc.
-void FillStates(std::vector<PortEntry>& entries, const std::string& procDirectory)
+// The states of devices that exist, with one pass over /proc.
+void FillStates(const std::vector<PortState*>& states, const std::vector<std::string>& devices,
+                const std::string& procDirectory)
 {
-    std::vector<std::string> devices;
-    std::vector<PortEntry*> links;
-    for (PortEntry& entry : entries) {
-        if (entry.kind != PortEntryKind::Link || entry.device.empty()) {
-            continue;
-        }
-        entry.state.exists = true;
-        entry.state.permitted = Permitted(entry.device);
-        devices.push_back(entry.device);
-        links.push_back(&entry);
-    }
     const auto holders = FindHolders(devices, procDirectory);
-    for (size_t i = 0; i < links.size(); ++i) {
-        links[i]->state.holders = holders[i];
+    for (size_t i = 0; i < states.size(); ++i) {
+        states[i]->exists = true;
+        states[i]->permitted = Permitted(devices[i]);
+        states[i]->holders = holders[i];
     }
 }
 
+// The states of the links that lead to a device.
+void FillStates(std::vector<PortEntry>& entries, const std::string& procDirectory)
+{
+    std::vector<std::string> devices;
+    std::vector<PortState*> states;
+    for (PortEntry& entry : entries) {
+        if (entry.kind == PortEntryKind::Link && !entry.device.empty()) {
+            devices.push_back(entry.device);
+            states.push_back(&entry.state);
+        }
+    }
+    FillStates(states, devices, procDirectory);
+}
+
 } // namespace
+
+std::string ReadLink(const std::string& path)
+{
+    std::error_code ec;
+    return fs::read_symlink(path, ec).string(); // an empty path on failure
+}
+
+std::string DescribePortState(const PortState& state)
+{
+    if (!state.exists) {
+        return "missing";
+    }
+    if (!state.holders.empty()) {
+        return "in use by " + DescribeHolders(state.holders);
+    }
+    if (!state.permitted) {
+        return "not permitted";
+    }
+    return "free";
+}
 
 PortMapRoots SystemPortMapRoots()
 {
@@ -305,8 +282,7 @@ std::vector<std::vector<PortHolder>> FindHolders(const std::vector<std::string>&
         if (!AllDigits(pidText) || pidText.size() > 9) {
             continue;
         }
-        std::string processDirectory = procDirectory;
-        processDirectory.append("/").append(pidText);
+        const std::string processDirectory = procDirectory + "/" + pidText;
         const std::string fdDirectory = processDirectory + "/fd";
         // Another user's descriptors are closed to us: that process stays unnamed.
         DIR* fds = ::opendir(fdDirectory.c_str());
@@ -382,7 +358,8 @@ std::vector<PortEntry> ReadPortMap(const PortMapRoots& roots)
         } else if (const std::string line = S_ISREG(st.st_mode) ? FirstLine(path) : std::string();
                    IsNetworkEndpoint(line)) {
             entry.kind = PortEntryKind::Network;
-            entry.target = WithoutTrailingSpace(line);
+            // The line end, and blanks before it, are no part of the endpoint.
+            entry.target = line.substr(0, line.find_last_not_of(" \t\n\v\f\r") + 1);
         } else {
             entry.kind = PortEntryKind::Unusable;
             entry.target = S_ISDIR(st.st_mode) ? "a folder" : "a file that names no device";
@@ -446,16 +423,12 @@ std::vector<SerialDevice> ListAllSerialDevices(const PortMapRoots& roots)
         }
     }
     std::vector<std::string> paths;
-    paths.reserve(devices.size());
+    std::vector<PortState*> states;
     for (SerialDevice& device : devices) {
-        device.state.exists = true;
-        device.state.permitted = Permitted(device.device);
         paths.push_back(device.device);
+        states.push_back(&device.state);
     }
-    const auto holders = FindHolders(paths, roots.procDirectory);
-    for (size_t i = 0; i < devices.size(); ++i) {
-        devices[i].state.holders = holders[i];
-    }
+    FillStates(states, paths, roots.procDirectory);
     return devices;
 }
 
@@ -555,6 +528,21 @@ std::string PortMapHeading(const std::string& portsDirectory, bool proposal, siz
 
 namespace {
 
+// Whether what stands at `path` may go: a link always, a directory never,
+// anything else only when `files`.
+bool MayReplace(const std::string& path, const struct stat& st, bool files, std::string& error)
+{
+    if (S_ISDIR(st.st_mode)) {
+        error = path + " is a folder; it is left alone.";
+        return false;
+    }
+    if (!S_ISLNK(st.st_mode) && !files) {
+        error = path + " is a file of its own (a network endpoint, say); it is kept.";
+        return false;
+    }
+    return true;
+}
+
 // Puts a new entry at ports/COM<number>: `make` makes it under a temporary
 // name, which is then renamed over the entry, so that a reader sees either
 // the old entry or the new one, never none. Whatever stands there is
@@ -569,15 +557,8 @@ bool PutPortEntry(const PortMapRoots& roots, int number, bool replaceFile, std::
     }
     const std::string path = EntryPath(roots, number);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            error = path + " is a folder; it is left alone.";
-            return false;
-        }
-        if (!S_ISLNK(st.st_mode) && !replaceFile) {
-            error = path + " is a file of its own (a network endpoint, say); it is kept.";
-            return false;
-        }
+    if (::lstat(path.c_str(), &st) == 0 && !MayReplace(path, st, replaceFile, error)) {
+        return false;
     }
     std::error_code ec;
     fs::create_directories(roots.portsDirectory, ec);
@@ -656,12 +637,7 @@ bool RemovePortLink(const PortMapRoots& roots, int number, bool removeFile, std:
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        error = path + " is a folder; it is left alone.";
-        return false;
-    }
-    if (!S_ISLNK(st.st_mode) && !removeFile) {
-        error = path + " is a file of its own (a network endpoint, say); it is kept.";
+    if (!MayReplace(path, st, removeFile, error)) {
         return false;
     }
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {

@@ -60,6 +60,9 @@ struct SerialDevice {
     PortState state;
 };
 
+// The target of the symbolic link `path`, as written; empty when it is none.
+std::string ReadLink(const std::string& path);
+
 // True for one line "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (a trailing
 // line end allowed), with a port of 1 to 65535.
 bool IsNetworkEndpoint(const std::string& text);

@@ -78,10 +78,7 @@ bool CSerialPort::Configure(int baud, char parity, int dataBits, int stopBits, b
         SetLastError(error);
         return false;
     }
-    int bitsPerChar = dataBits + stopBits + 1;
-    if (parity != 'N') {
-        bitsPerChar += 1;
-    }
+    const int bitsPerChar = dataBits + stopBits + 1 + (parity != 'N' ? 1 : 0);
     msPerByte = 1000.0 / (static_cast<double>(baud) / static_cast<double>(bitsPerChar));
     return true;
 }
@@ -98,10 +95,7 @@ bool CSerialPort::Close()
 
 uint32_t CSerialPort::BytesWaiting()
 {
-    if (!isOpen) {
-        return 0;
-    }
-    return d->BytesWaiting();
+    return isOpen ? d->BytesWaiting() : 0;
 }
 
 int32_t CSerialPort::Read(void* buffer, int32_t count, int32_t timeoutMs)
@@ -174,10 +168,7 @@ void CSerialPort::Purge()
 
 bool CSerialPort::WaitForInput(int32_t timeoutMs)
 {
-    if (!isOpen) {
-        return false;
-    }
-    return d->WaitReadable(timeoutMs);
+    return isOpen && d->WaitReadable(timeoutMs);
 }
 
 bool CSerialPort::HungUp()

@@ -28,7 +28,6 @@
 #include <unistd.h>
 
 #if defined(__linux__)
-#include <climits>
 #include <linux/serial.h>
 #include <sys/sysmacros.h>
 #endif
@@ -96,12 +95,7 @@ std::string DriverOf(int fd)
     }
     const std::string link = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
                              std::to_string(minor(st.st_rdev)) + "/device/driver";
-    char target[PATH_MAX] = {};
-    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0) {
-        return {};
-    }
-    const std::string path(target, static_cast<size_t>(n));
+    const std::string path = ReadLink(link); // empty, and so the result, when there is none
     return path.substr(path.find_last_of('/') + 1);
 }
 #endif
@@ -145,13 +139,10 @@ void RestoreLatency(int fd)
 // here with its own message); `net` is then set only on success.
 bool OpenNetwork(const std::string& path, SerialError& error, std::unique_ptr<NetPort>& net)
 {
-    NetEndpoint endpoint;
     // The endpoint may also be named directly instead of through a file.
     const std::optional<NetEndpoint> named = ParseNetEndpoint(path);
+    NetEndpoint endpoint = named.value_or(NetEndpoint{});
     const EndpointFile found = named ? EndpointFile::Endpoint : ReadNetEndpointFile(path, endpoint);
-    if (named) {
-        endpoint = *named;
-    }
     switch (found) {
     case EndpointFile::NotAFile:
         return false;
@@ -169,9 +160,44 @@ bool OpenNetwork(const std::string& path, SerialError& error, std::unique_ptr<Ne
     return true;
 }
 
-} // namespace
-
-namespace {
+// Reads or writes (`events` POLLIN or POLLOUT) with `move`, which moves what
+// is left after the bytes done, until `count` bytes went, the limit passed or
+// the line failed. A read that fails fails whole; a write that failed after
+// some bytes went reports them, cut short.
+template <typename Move>
+TransferResult MoveAll(int fd, short events, int32_t count, int32_t timeoutMs, Move move)
+{
+    TransferResult result;
+    const bool reading = events == POLLIN;
+    const auto deadline = DeadlineAfter(timeoutMs);
+    while (result.count < count) {
+        const ssize_t n = move(result.count);
+        if (n > 0) {
+            result.count += static_cast<int32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            result.failed = reading || result.count == 0; // EIO once the far end has hung up
+            return result;
+        }
+        const short revents = PollFor(fd, events, deadline);
+        if (revents == 0) {
+            result.timedOut = true;
+            return result;
+        }
+        // A device the kernel has hung up (a USB adapter pulled out) reads
+        // as nothing at once and polls as readable for ever after; reading
+        // on would spin past the limit.
+        if ((revents & events) == 0 || (reading && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
+            result.failed = reading || result.count == 0;
+            return result;
+        }
+    }
+    return result;
+}
 
 // Where a COM number leads, for the user: the device a link names in the
 // end rather than the link itself.
@@ -179,22 +205,6 @@ std::string Resolved(const std::string& device)
 {
     char resolved[PATH_MAX] = {};
     return ::realpath(device.c_str(), resolved) != nullptr ? std::string(resolved) : device;
-}
-
-std::string PortWithDevice(const std::string& port, const std::string& device)
-{
-    return port == device ? port : port + " (" + Resolved(device) + ")";
-}
-
-std::string LinkTarget(const std::string& path)
-{
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-        return {};
-    }
-    char target[PATH_MAX] = {};
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
 // The clause that tells why `device` could not be opened, without naming it.
@@ -231,9 +241,9 @@ std::string WhyNotOpened(long code, const std::string& device)
 
 SerialError MakeOpenError(long code, const std::string& port, const std::string& device)
 {
-    const std::string where = PortWithDevice(port, device);
+    const std::string where = port == device ? port : port + " (" + Resolved(device) + ")";
     const bool missing = code == ENOENT || code == ENXIO || code == ENODEV || code == EIO;
-    const std::string target = port == device ? std::string() : LinkTarget(device);
+    const std::string target = port == device ? std::string() : ReadLink(device);
     if (port != device && target.empty()) {
         // Nothing is linked under the number, and the system's device that
         // stands for it then failed. Said as it is: whatever befell that
@@ -252,19 +262,14 @@ SerialError MakeOpenError(long code, const std::string& port, const std::string&
                                                       WhyNotOpened(code, device) + ": is the cable plugged in?";
         return SerialError{code, text, SerialFault::Missing};
     }
-    switch (code) {
-    case EBUSY:
-    case EWOULDBLOCK:
-        return SerialError{code, where + " " + WhyNotOpened(code, device) + ".", SerialFault::Busy};
-    case EACCES:
-    case EPERM:
+    if (code == EACCES || code == EPERM) {
         return SerialError{code, "You have no permission to use " + where + ". " + PermissionAdvice(Resolved(device)),
                            SerialFault::NotPermitted};
-    case ENOTTY:
-        return SerialError{code, where + " " + WhyNotOpened(code, device) + ".", SerialFault::NotSerial};
-    default:
-        return SerialError{code, where + " " + WhyNotOpened(code, device) + ".", SerialFault::Other};
     }
+    const SerialFault fault = code == EBUSY || code == EWOULDBLOCK ? SerialFault::Busy
+                              : code == ENOTTY                     ? SerialFault::NotSerial
+                                                                   : SerialFault::Other;
+    return SerialError{code, where + " " + WhyNotOpened(code, device) + ".", fault};
 }
 
 SerialError MakeError(long code, const std::string& what)
@@ -415,36 +420,10 @@ TransferResult CSerialPortPrivate::ReadSome(void* buffer, int32_t count, int32_t
     if (net) {
         return net->ReadSome(buffer, count, timeoutMs);
     }
-    TransferResult result;
     auto* bytes = static_cast<uint8_t*>(buffer);
-    const auto deadline = DeadlineAfter(timeoutMs);
-    while (result.count < count) {
-        const ssize_t n = ::read(portHandle, bytes + result.count, static_cast<size_t>(count - result.count));
-        if (n > 0) {
-            result.count += static_cast<int32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN) {
-            result.failed = true; // EIO once the far end has hung up
-            return result;
-        }
-        const short revents = PollFor(portHandle, POLLIN, deadline);
-        if (revents == 0) {
-            result.timedOut = true;
-            return result;
-        }
-        // A device the kernel has hung up (a USB adapter pulled out) reads
-        // as nothing at once and polls as readable for ever after; reading
-        // on would spin past the limit.
-        if ((revents & POLLIN) == 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            result.failed = true;
-            return result;
-        }
-    }
-    return result;
+    return MoveAll(portHandle, POLLIN, count, timeoutMs, [&](int32_t done) {
+        return ::read(portHandle, bytes + done, static_cast<size_t>(count - done));
+    });
 }
 
 TransferResult CSerialPortPrivate::WriteAll(const void* buffer, int32_t count, int32_t timeoutMs)
@@ -452,33 +431,10 @@ TransferResult CSerialPortPrivate::WriteAll(const void* buffer, int32_t count, i
     if (net) {
         return net->WriteAll(buffer, count, timeoutMs);
     }
-    TransferResult result;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    const auto deadline = DeadlineAfter(timeoutMs);
-    while (result.count < count) {
-        const ssize_t n = ::write(portHandle, bytes + result.count, static_cast<size_t>(count - result.count));
-        if (n > 0) {
-            result.count += static_cast<int32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN) {
-            result.failed = result.count == 0;
-            return result;
-        }
-        const short revents = PollFor(portHandle, POLLOUT, deadline);
-        if (revents == 0) {
-            result.timedOut = true;
-            return result;
-        }
-        if ((revents & POLLOUT) == 0) {
-            result.failed = result.count == 0;
-            return result;
-        }
-    }
-    return result;
+    return MoveAll(portHandle, POLLOUT, count, timeoutMs, [&](int32_t done) {
+        return ::write(portHandle, bytes + done, static_cast<size_t>(count - done));
+    });
 }
 
 bool CSerialPortPrivate::WaitReadable(int32_t timeoutMs)
@@ -491,10 +447,8 @@ bool CSerialPortPrivate::WaitReadable(int32_t timeoutMs)
     }
     const auto deadline = DeadlineAfter(timeoutMs);
     const short revents = PollFor(portHandle, POLLIN, deadline);
-    if (revents & POLLIN) {
-        if (BytesWaiting() != 0) {
-            return true;
-        }
+    if ((revents & POLLIN) != 0 && BytesWaiting() != 0) {
+        return true;
     }
     if (revents != 0) {
         // A hung-up descriptor reports itself at once and for ever; waiting
@@ -520,17 +474,13 @@ void CSerialPortPrivate::PurgeDevice()
     }
 }
 
-#include <climits>
-
 const std::string& ExecutableDirectory()
 {
     static const std::string directory = [] {
-        char path[PATH_MAX + 1] = {};
-        const ssize_t n = ::readlink("/proc/self/exe", path, PATH_MAX);
-        if (n <= 0) {
+        const std::string full = ReadLink("/proc/self/exe");
+        if (full.empty()) {
             return std::string(".");
         }
-        std::string full(path, static_cast<size_t>(n));
         const auto cut = full.find_last_of('/');
         return cut == std::string::npos ? std::string(".") : full.substr(0, cut == 0 ? 1 : cut);
     }();

@@ -22,11 +22,8 @@ Bytes ReplyFaults::Junk(size_t count)
 
 std::optional<Bytes> ReplyFaults::Shape(Bytes reply)
 {
-    if (options.noReply) {
-        ++dropped;
-        return std::nullopt;
-    }
-    if (options.dropPercent > 0 && std::uniform_int_distribution<int>(0, 99)(rng) < options.dropPercent) {
+    if (options.noReply ||
+        (options.dropPercent > 0 && std::uniform_int_distribution<int>(0, 99)(rng) < options.dropPercent)) {
         ++dropped;
         return std::nullopt;
     }

@@ -54,44 +54,39 @@ PseudoTerminal::~PseudoTerminal()
 
 bool PseudoTerminal::Open(std::string& error)
 {
+    // errno is read before the close can change it.
+    const auto fail = [&](const std::string& what) {
+        error = Reason(what);
+        Close();
+        return false;
+    };
     masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (masterFd < 0) {
-        error = Reason("Opening a pseudo-terminal");
-        return false;
+        return fail("Opening a pseudo-terminal");
     }
     char name[PATH_MAX] = {};
     if (::grantpt(masterFd) != 0 || ::unlockpt(masterFd) != 0 || ::ptsname_r(masterFd, name, sizeof name) != 0) {
-        error = Reason("Preparing the pseudo-terminal");
-        Close();
-        return false;
+        return fail("Preparing the pseudo-terminal");
     }
     slavePath = name;
     slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slaveFd < 0) {
-        error = Reason("Opening " + slavePath);
-        Close();
-        return false;
+        return fail("Opening " + slavePath);
     }
     termios tio {};
     if (::tcgetattr(slaveFd, &tio) != 0) {
-        error = Reason("Reading the line settings of " + slavePath);
-        Close();
-        return false;
+        return fail("Reading the line settings of " + slavePath);
     }
     ::cfmakeraw(&tio);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
     ::cfsetispeed(&tio, B115200);
     ::cfsetospeed(&tio, B115200);
     if (::tcsetattr(slaveFd, TCSANOW, &tio) != 0) {
-        error = Reason("Setting raw mode on " + slavePath);
-        Close();
-        return false;
+        return fail("Setting raw mode on " + slavePath);
     }
     const int flags = ::fcntl(masterFd, F_GETFL);
     if (flags < 0 || ::fcntl(masterFd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        error = Reason("Making the master side non-blocking");
-        Close();
-        return false;
+        return fail("Making the master side non-blocking");
     }
     return true;
 }

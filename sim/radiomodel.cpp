@@ -251,17 +251,13 @@ void RadioModel::Enter()
         SelectChannel(static_cast<int>(number - 1));
         return;
     }
-    uint64_t hz = 0;
-    for (char c : text.substr(0, dot)) {
-        hz = hz * 10 + static_cast<uint64_t>(c - '0');
-    }
+    // Megahertz and six digits of its fraction are the hertz.
     std::string fraction = text.substr(dot + 1);
     fraction.resize(6, '0');
-    uint64_t fractionHz = 0;
-    for (char c : fraction) {
-        fractionHz = fractionHz * 10 + static_cast<uint64_t>(c - '0');
+    uint64_t hz = 0;
+    for (char c : text.substr(0, dot) + fraction) {
+        hz = hz * 10 + static_cast<uint64_t>(c - '0');
     }
-    hz = hz * 1000000 + fractionHz;
     if (hz == 0 || hz > UINT32_MAX) {
         message = "INVALID FREQ";
         return;
@@ -460,13 +456,6 @@ void RadioModel::Listen(uint32_t nowMs)
     }
 }
 
-std::string RadioModel::FrequencyText(uint32_t hz) const
-{
-    char text[32] = {};
-    std::snprintf(text, sizeof text, "%4u.%04u MHz", hz / 1000000, hz % 1000000 / 100);
-    return text;
-}
-
 std::string RadioModel::Row(int index) const
 {
     char text[64] = {};
@@ -482,7 +471,8 @@ std::string RadioModel::Row(int index) const
         if (!entry.empty()) {
             return Fit(">" + entry + "_");
         }
-        return Fit(FrequencyText(frequencyHz));
+        std::snprintf(text, sizeof text, "%4u.%04u MHz", frequencyHz / 1000000, frequencyHz % 1000000 / 100);
+        return Fit(text);
     case 2:
         if (!message.empty()) {
             return Fit(message);

@@ -118,7 +118,6 @@ private:
     void Step(int direction);
     void Enter();
     void SetMode(Mode next);
-    std::string FrequencyText(uint32_t hz) const;
     bool Receives(const Transmission& t);
     void Quiet();
 

@@ -1,6 +1,7 @@
 #include "sim/simserver.h"
 
 #include "protocol/frames.h"
+#include "protocol/tracerecorder.h"
 #include "activity/walltime.h"
 
 #include <algorithm>
@@ -38,15 +39,10 @@ bool MayBePoll(const Bytes& bytes, bool& whole)
 
 std::string TraceLine(uint32_t ms, bool fromPc, const uint8_t* data, size_t length)
 {
-    char head[48] = {};
-    std::snprintf(head, sizeof head, "%9u ms  %s ", ms, fromPc ? "PC->RADIO" : "RADIO->PC");
-    std::string line(head);
-    static constexpr char hex[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < length; ++i) {
-        line += ' ';
-        line += hex[data[i] >> 4];
-        line += hex[data[i] & 0x0F];
-    }
+    // The program's own trace lines, so that the two sides of a line compare.
+    std::string line = TraceRecorder::FormatLine(
+        ms, fromPc ? TrafficDirection::ToRadio : TrafficDirection::FromRadio, data, length);
+    line.pop_back(); // its line end
     return line;
 }
 
@@ -147,13 +143,11 @@ void SimServer::Trace(bool fromPc, const uint8_t* data, size_t length)
     }
     const std::string line = TraceLine(Now(), fromPc, data, length);
     // A trace that cannot be written must not stop the radio answering.
-    if (options.trace) {
-        std::fprintf(stdout, "%s\n", line.c_str());
-        (void)std::fflush(stdout);
-    }
-    if (traceFile != nullptr) {
-        std::fprintf(traceFile, "%s\n", line.c_str());
-        (void)std::fflush(traceFile);
+    for (std::FILE* out : {options.trace ? stdout : nullptr, traceFile}) {
+        if (out != nullptr) {
+            std::fprintf(out, "%s\n", line.c_str());
+            (void)std::fflush(out);
+        }
     }
 }
 

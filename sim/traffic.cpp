@@ -123,10 +123,9 @@ void Traffic::SetRandom(uint32_t seed, int transmissionsPerMinute, const std::ve
     }
     // A few channels carry most of the calls: the first chosen twice as
     // often as the second, and so on.
-    std::vector<Frequency> pool = frequencies;
-    std::shuffle(pool.begin(), pool.end(), rng);
-    pool.resize(std::min(pool.size(), BUSY_CHANNELS));
-    busy = pool;
+    busy = frequencies;
+    std::shuffle(busy.begin(), busy.end(), rng);
+    busy.resize(std::min(busy.size(), BUSY_CHANNELS));
     for (size_t i = 0; i < busy.size(); ++i) {
         weights.push_back(1.0 / static_cast<double>(i + 1));
     }

@@ -47,18 +47,13 @@ std::vector<int16_t> Speak(const std::string& words)
     if (::pipe2(out, O_CLOEXEC) != 0) {
         return {};
     }
-    std::vector<std::string> args{"espeak-ng", "--stdout", "-s", "150", words};
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    std::string args[] = {"espeak-ng", "--stdout", "-s", "150", words};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, "espeak-ng", &actions, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawnp(&pid, "espeak-ng", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     std::string wav;
@@ -135,15 +130,10 @@ void Voice::Hear(const std::optional<Transmission>& call, const std::string& wor
         now.call = calls++;
         now.toneHz = VoiceToneHz(now.call);
         now.words = words;
-        char said[160] = {};
-        if (kind == VoiceKind::Tones) {
-            std::snprintf(said, sizeof said, "call %u on %u.%06u MHz: a %u Hz tone", now.call + 1,
-                          call->frequencyHz / 1000000, call->frequencyHz % 1000000, now.toneHz);
-        } else {
-            std::snprintf(said, sizeof said, "call %u on %u.%06u MHz: \"%s\"", now.call + 1,
-                          call->frequencyHz / 1000000, call->frequencyHz % 1000000, words.c_str());
-        }
-        Note(said);
+        char head[64] = {};
+        std::snprintf(head, sizeof head, "call %u on %u.%06u MHz: ", now.call + 1, call->frequencyHz / 1000000,
+                      call->frequencyHz % 1000000);
+        Note(head + (kind == VoiceKind::Tones ? "a " + std::to_string(now.toneHz) + " Hz tone" : "\"" + words + "\""));
     }
     now.on = call.has_value();
 }
@@ -203,13 +193,11 @@ void Voice::Run()
                     heard = now;
                 }
                 const int64_t room = out.Wait(BUFFER_MS);
-                if (room < 0) {
-                    lost = "the sink has gone (" + out.Error() + ")";
-                    break;
+                if (room >= 0) {
+                    samples.resize(static_cast<size_t>(room) / sizeof(int16_t));
+                    Fill(heard, samples.data(), samples.size());
                 }
-                samples.resize(static_cast<size_t>(room) / sizeof(int16_t));
-                Fill(heard, samples.data(), samples.size());
-                if (!samples.empty() && !out.Write(samples.data(), samples.size() * sizeof(int16_t))) {
+                if (room < 0 || (!samples.empty() && !out.Write(samples.data(), samples.size() * sizeof(int16_t)))) {
                     lost = "the sink has gone (" + out.Error() + ")";
                     break;
                 }

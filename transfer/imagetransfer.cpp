@@ -7,12 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 #ifndef _WIN32
-#include <cstdlib>
 #include <unistd.h>
 #endif
 
@@ -126,12 +126,11 @@ std::FILE* OpenRegularFile(const std::string& filePath, int flags, const char* m
 std::string ResolveLink(const std::string& filePath)
 {
 #ifndef _WIN32
-    struct stat info {};
-    if (::lstat(filePath.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* resolved = ::realpath(filePath.c_str(), nullptr)) {
-            std::string target = resolved;
-            std::free(resolved);
-            return target;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(filePath, ec)) {
+        const std::filesystem::path target = std::filesystem::canonical(filePath, ec);
+        if (!ec) {
+            return target.string();
         }
     }
 #endif
@@ -176,12 +175,6 @@ bool IsPartialName(const std::string& filePath)
 }
 
 constexpr int PARTIAL_NAMES = 99;
-
-bool IsEmptyFile(const std::string& filePath)
-{
-    struct stat info {};
-    return ::stat(filePath.c_str(), &info) == 0 && info.st_size == 0;
-}
 
 const char* RecordsWord(int32_t count)
 {
@@ -241,15 +234,10 @@ std::string ImageTransfer::OpenForSending(const std::string& filePath)
         return Busy();
     }
     int error = 0;
+    // Only a regular file opens to read: a directory or a device holds no image.
     std::FILE* stream = OpenRegularFile(filePath, O_RDONLY, "rb", error);
     if (stream == nullptr) {
         return CannotOpen(filePath, "reading", error);
-    }
-    // A directory or a device opens too, but holds no image.
-    struct stat info {};
-    if (::fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) {
-        CloseUnwritten(stream);
-        return CannotOpen(filePath, "reading", NOT_A_FILE);
     }
     return BeginSend(stream, filePath);
 }
@@ -446,11 +434,7 @@ TransferReport ImageTransfer::Supervise(RadioLink& link)
     if (!WorkerFinished(link)) {
         return {};
     }
-    TransferOutcome how = outcome.load();
-    if (how == TransferOutcome::Running) {
-        how = TransferOutcome::Stopped;
-    }
-    TransferReport report = Finish(how);
+    TransferReport report = Finish(outcome.load());
     RestartPollingIfRunning(link, report);
     return report;
 }
@@ -500,17 +484,15 @@ TransferReport ImageTransfer::Stop(RadioLink& link)
         return NothingRunning();
     }
     link.StopWorkerThread();
-    TransferOutcome how = outcome.load();
-    if (how == TransferOutcome::Running) {
-        how = TransferOutcome::Stopped;
-    }
-    return Finish(how);
+    return Finish(outcome.load());
 }
 
 TransferReport ImageTransfer::Finish(TransferOutcome how)
 {
-    TransferReport report;
-    report.ended = true;
+    // A worker that ended without an outcome of its own was stopped.
+    if (how == TransferOutcome::Running) {
+        how = TransferOutcome::Stopped;
+    }
     // The radio's silence ends a receive whatever came before it: a pause, a
     // radio stopped half-way. Only whole records can be its image.
     const int32_t received = bytesReceived.load();
@@ -535,11 +517,13 @@ TransferReport ImageTransfer::Finish(TransferOutcome how)
     if (replaceTarget) {
         how = SettleReceivedFile(how);
     }
-    return Report(how, report);
+    return Report(how);
 }
 
-TransferReport ImageTransfer::Report(TransferOutcome how, TransferReport& report)
+TransferReport ImageTransfer::Report(TransferOutcome how)
 {
+    TransferReport report;
+    report.ended = true;
     outcome = how;
     report.outcome = how;
     report.message = Describe(how);
@@ -569,7 +553,7 @@ TransferOutcome ImageTransfer::SettleReceivedFile(TransferOutcome how)
         }
         return PutInPlace();
     }
-    if (IsEmptyFile(writePath)) {
+    if (struct stat written {}; ::stat(writePath.c_str(), &written) == 0 && written.st_size == 0) {
         // Nothing came: no file of nothing is left to puzzle over.
         (void)std::remove(writePath.c_str()); // should it stay, it is an empty file of ours
         return how;
@@ -593,14 +577,11 @@ TransferOutcome ImageTransfer::PutInPlace()
 
 TransferReport ImageTransfer::ReplaceWithReceived()
 {
-    TransferReport report;
-    report.ended = true;
     if (!awaitingReplace) {
-        report.outcome = outcome.load();
-        return report;
+        return NothingRunning();
     }
     awaitingReplace = false;
-    return Report(PutInPlace(), report);
+    return Report(PutInPlace());
 }
 
 std::string ImageTransfer::Summary() const

@@ -165,7 +165,7 @@ private:
     // beside it when it holds anything.
     TransferOutcome SettleReceivedFile(TransferOutcome how);
     // The report of an end: outcome, message, summary and what was kept.
-    TransferReport Report(TransferOutcome how, TransferReport& report);
+    TransferReport Report(TransferOutcome how);
     // The kept image in the target's place; Completed, or NotReplaced.
     TransferOutcome PutInPlace();
     // What a send that did not end whole leaves in the radio, for its message.
