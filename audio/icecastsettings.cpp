@@ -1,6 +1,5 @@
 #include "audio/icecastsettings.h"
 
-#include <cctype>
 #include <charconv>
 
 namespace audio {
@@ -12,20 +11,6 @@ constexpr const char* SCHEME = "icecast://";
 // less, and the metadata update carries the title in a URL.
 constexpr size_t LONGEST_TITLE = 200;
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // %XX escapes to their bytes; false on a broken escape or a control
 // character, which no user, password or mount of a server holds.
 bool Unescape(std::string_view text, std::string& out)
@@ -34,13 +19,13 @@ bool Unescape(std::string_view text, std::string& out)
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '%') {
-            const bool whole = i + 2 < text.size();
-            const int high = whole ? HexValue(text[i + 1]) : -1;
-            const int low = whole ? HexValue(text[i + 2]) : -1;
-            if (high < 0 || low < 0) {
+            // Two hexadecimal digits, no more and no fewer.
+            const char* digits = text.data() + i + 1;
+            unsigned byte = 0;
+            if (i + 2 >= text.size() || std::from_chars(digits, digits + 2, byte, 16).ptr != digits + 2) {
                 return false;
             }
-            c = static_cast<char>(high * 16 + low);
+            c = static_cast<char>(byte);
             i += 2;
         }
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
@@ -49,11 +34,6 @@ bool Unescape(std::string_view text, std::string& out)
         out += c;
     }
     return true;
-}
-
-bool IsContinuationByte(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
 } // namespace
@@ -199,7 +179,8 @@ std::string FormatStreamTitle(const std::string& format, const CallFields& call)
     }
     if (title.size() > LONGEST_TITLE) {
         size_t cut = LONGEST_TITLE;
-        while (cut > 0 && IsContinuationByte(title[cut])) {
+        // Back to the first byte of the character that is cut.
+        while (cut > 0 && (static_cast<unsigned char>(title[cut]) & 0xC0) == 0x80) {
             --cut;
         }
         title.resize(cut);
