@@ -38,8 +38,8 @@ class RecordingPlayer {
 public:
     // `changed` is called on the player's thread whenever the state changes
     // (not for the position); it must return at once.
-    RecordingPlayer(Clock& clock, std::function<void()> changed);
-    ~RecordingPlayer();
+    RecordingPlayer(Clock& clock, std::function<void()> changed) : clock(clock), changed(std::move(changed)) {}
+    ~RecordingPlayer() { Stop(); }
     RecordingPlayer(const RecordingPlayer&) = delete;
     RecordingPlayer& operator=(const RecordingPlayer&) = delete;
 

@@ -89,7 +89,6 @@ public:
     }
 
     uint64_t SamplesCaptured() const override { return captured.load(); }
-    uint32_t Interruptions() const override { return interruptions.load(); }
     std::vector<std::string> TakeNotices() override { return notices.Take(); }
 
 private:
@@ -110,7 +109,6 @@ private:
 
     void Interrupt()
     {
-        ++interruptions;
         const std::lock_guard<std::mutex> guard(consumersLock);
         for (AudioConsumer* consumer : consumers) {
             consumer->Interrupted();
@@ -163,12 +161,9 @@ private:
             if (!thread.Use(&pulse)) {
                 break;
             }
-            PulseStream::Spec spec;
-            spec.device = device;
             // A chosen input that goes is gone; the default follows the server.
-            spec.followDefault = device.empty();
-            spec.bufferMs = PIECE_MS;
-            spec.name = "Ostrelle: what the radio hears";
+            const PulseStream::Spec spec{.device = device, .followDefault = device.empty(), .bufferMs = PIECE_MS,
+                                         .name = "Ostrelle: what the radio hears"};
             std::string lost;
             if (!pulse.Open(spec, OPEN_LIMIT_MS)) {
                 lost = pulse.Context() != nullptr &&
@@ -234,7 +229,6 @@ private:
     std::vector<int16_t> silence;
     std::atomic<int> peak{0};
     std::atomic<uint64_t> captured{0};
-    std::atomic<uint32_t> interruptions{0};
     // Last, so that it stops before anything it uses goes.
     StreamThread thread;
 };
