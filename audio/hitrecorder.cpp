@@ -1,6 +1,5 @@
 #include "audio/hitrecorder.h"
 
-#include "activity/walltime.h"
 #include "protocol/statustext.h"
 
 #include <algorithm>
@@ -125,12 +124,7 @@ void HitRecorder::Run()
         Fault(refused, {});
         return;
     }
-    const PruneResult pruned =
-        PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs());
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        stats.removed += static_cast<uint32_t>(pruned.removed);
-    }
+    Prune();
     std::unique_lock<std::mutex> guard(lock);
     while (!stopping && on) {
         const auto due = [this] { return stopping || !events.empty(); };
@@ -332,12 +326,17 @@ void HitRecorder::EndHit()
     EndFile();
     phase = Phase::Idle;
     if (on) {
-        // The newest recording stays, even should it alone be over the limit.
-        const PruneResult pruned =
-            PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs(), file.Name());
-        const std::lock_guard<std::mutex> guard(lock);
-        stats.removed += static_cast<uint32_t>(pruned.removed);
+        Prune();
     }
+}
+
+void HitRecorder::Prune()
+{
+    // The newest recording stays, even should it alone be over the limit.
+    const PruneResult pruned =
+        PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs(), file.Name());
+    const std::lock_guard<std::mutex> guard(lock);
+    stats.removed += static_cast<uint32_t>(pruned.removed);
 }
 
 void HitRecorder::Fault(const std::string& error, const std::string& kept)

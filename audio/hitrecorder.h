@@ -94,6 +94,8 @@ private:
     void Write(const int16_t* samples, size_t count);
     void EndFile();
     void EndHit();
+    // Keeps the folder within the limits.
+    void Prune();
     // Stops recording with one message; `kept` names the file that holds
     // what was heard until then.
     void Fault(const std::string& error, const std::string& kept);
