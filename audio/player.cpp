@@ -103,11 +103,7 @@ RecordingInfo InspectRecording(const std::string& path)
 void RecordingPlayer::Play(const std::string& path, const std::string& output)
 {
     Stop();
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        state = PlayerState::Opening;
-        message.clear();
-    }
+    said.Set(PlayerState::Opening, {});
     lengthMs = 0;
     positionMs = 0;
     thread.Start([this, path, output] { Run(path, output); });
@@ -119,31 +115,15 @@ void RecordingPlayer::Stop()
         return;
     }
     thread.Stop();
-    const std::lock_guard<std::mutex> guard(lock);
-    if (state == PlayerState::Opening || state == PlayerState::Playing) {
-        state = PlayerState::Idle;
+    // The player's thread has ended: nothing else sets the state meanwhile.
+    if (const PlayerState now = said.Get(); now == PlayerState::Opening || now == PlayerState::Playing) {
+        said.Set(PlayerState::Idle, said.Text());
     }
-}
-
-PlayerState RecordingPlayer::State() const
-{
-    const std::lock_guard<std::mutex> guard(lock);
-    return state;
-}
-
-std::string RecordingPlayer::Message() const
-{
-    const std::lock_guard<std::mutex> guard(lock);
-    return message;
 }
 
 void RecordingPlayer::Set(PlayerState next, std::string text)
 {
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        state = next;
-        message = std::move(text);
-    }
+    said.Set(next, std::move(text));
     if (changed) {
         changed();
     }
