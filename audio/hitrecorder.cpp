@@ -101,11 +101,6 @@ void HitRecorder::Follow(HitEdge edge, uint32_t tick, Hit& followed)
     wake.notify_one();
 }
 
-void HitRecorder::Consume(uint32_t tick, const int16_t* samples, size_t count)
-{
-    ring.Push(tick, samples, count);
-}
-
 void HitRecorder::Interrupted()
 {
     ring.Break();
@@ -133,8 +128,7 @@ void HitRecorder::Run()
         } else {
             wake.wait_for(guard, std::chrono::milliseconds(DRAIN_MS), due);
         }
-        std::deque<Event> taken;
-        taken.swap(events);
+        const std::deque<Event> taken = std::exchange(events, {});
         guard.unlock();
         for (const Event& event : taken) {
             Take(event);
@@ -193,10 +187,9 @@ void HitRecorder::Take(const Event& event)
 // while nothing of the input's current run is there.
 bool HitRecorder::Limit(uint64_t& limit) const
 {
-    const SampleRing::Extent held = ring.Held();
     switch (phase) {
     case Phase::Open:
-        limit = held.end;
+        limit = ring.Held().end;
         return true;
     case Phase::Held:
         return ring.PositionOf(holdTick, limit);

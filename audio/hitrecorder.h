@@ -69,7 +69,7 @@ public:
     // file in `hit.recording`, once that file was made.
     void Follow(HitEdge edge, uint32_t tick, Hit& hit);
 
-    void Consume(uint32_t tick, const int16_t* samples, size_t count) override;
+    void Consume(uint32_t tick, const int16_t* samples, size_t count) override { ring.Push(tick, samples, count); }
     void Interrupted() override;
 
     // False once a disk fault stopped recording.

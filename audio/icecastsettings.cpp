@@ -1,5 +1,6 @@
 #include "audio/icecastsettings.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace audio {
@@ -151,30 +152,23 @@ std::string FormatStreamTitle(const std::string& format, const CallFields& call)
     };
     std::string expanded;
     for (size_t i = 0; i < format.size();) {
-        bool replaced = false;
-        for (const auto& [name, value] : fields) {
-            if (format.compare(i, name.size(), name) == 0) {
-                expanded += *value;
-                i += name.size();
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) {
+        const auto field = std::find_if(std::begin(fields), std::end(fields),
+                                        [&](const auto& f) { return format.compare(i, f.first.size(), f.first) == 0; });
+        if (field == std::end(fields)) {
             expanded += format[i++];
+        } else {
+            expanded += *field->second;
+            i += field->first.size();
         }
     }
     // One line: a line break would end the metadata request's URL or split
     // the title in a player, and runs of spaces come from empty fields.
     std::string title;
     for (const char c : expanded) {
-        const bool blank = static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == ' ';
-        if (blank) {
-            if (!title.empty() && title.back() != ' ') {
-                title += ' ';
-            }
-        } else {
+        if (static_cast<unsigned char>(c) > 0x20 && c != 0x7f) {
             title += c;
+        } else if (!title.empty() && title.back() != ' ') {
+            title += ' ';
         }
     }
     if (title.size() > LONGEST_TITLE) {

@@ -212,8 +212,7 @@ void IcecastStream::SetObserver(Observer o)
 
 std::string IcecastStream::Start(const StreamSettings& wanted)
 {
-    std::string problem = CheckStreamSettings(wanted);
-    if (!problem.empty()) {
+    if (std::string problem = CheckStreamSettings(wanted); !problem.empty()) {
         return problem;
     }
     Stop();
@@ -312,13 +311,10 @@ void IcecastStream::Run(const StreamSettings& wanted)
 void IcecastStream::Pass(Connection& connection, std::vector<int16_t>& buffer)
 {
     const uint32_t now = clock.TickCount();
-    bool attempt = false;
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        attempt = !connection.connecting && !connection.connected && connection.retry &&
-                  TicksBetween(nextAttemptTick, now) >= 0;
-    }
-    if (attempt) {
+    // The worker alone writes nextAttemptTick while it runs: its own read
+    // needs no lock.
+    if (!connection.connecting && !connection.connected && connection.retry &&
+        TicksBetween(nextAttemptTick, now) >= 0) {
         Connect(connection);
     } else if (connection.connecting) {
         WatchConnect(connection);
@@ -331,10 +327,7 @@ void IcecastStream::Pass(Connection& connection, std::vector<int16_t>& buffer)
     }
     const size_t available = queue.Size();
     const bool idle = TicksBetween(lastInputTick, now) >= static_cast<int32_t>(IDLE_MS);
-    size_t taken = 0;
-    if (available > LEAD_SAMPLES) {
-        taken = queue.Pop(buffer.data(), available - LEAD_SAMPLES);
-    }
+    const size_t taken = available > LEAD_SAMPLES ? queue.Pop(buffer.data(), available - LEAD_SAMPLES) : 0;
     // The calls' events that fall within what was taken (all of them while
     // no input comes), each where it falls.
     size_t done = 0;
@@ -381,8 +374,7 @@ void IcecastStream::Pass(Connection& connection, std::vector<int16_t>& buffer)
                 connection.stalled = true;
                 connection.stalledSinceTick = now;
             } else if (TicksBetween(connection.stalledSinceTick, now) >= static_cast<int32_t>(STALL_LIMIT_MS)) {
-                Lost(connection,
-                     "the server took nothing for " + std::to_string(STALL_LIMIT_MS / 1000) + " s");
+                Lost(connection, "the server took nothing for " + std::to_string(STALL_LIMIT_MS / 1000) + " s");
             }
         } else {
             connection.stalled = false;

@@ -156,19 +156,16 @@ bool PulseStream::Open(const Spec& spec, uint32_t limitMs)
         return ServerError();
     }
     const auto bytes = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t{spec.bufferMs} * 1000, &format));
-    pa_buffer_attr attr{};
-    attr.maxlength = UINT32_MAX;
-    attr.tlength = spec.direction == Direction::Playback ? bytes : UINT32_MAX;
-    attr.prebuf = UINT32_MAX;
-    attr.minreq = UINT32_MAX;
-    attr.fragsize = spec.direction == Direction::Record ? bytes : UINT32_MAX;
+    const pa_buffer_attr attr{.maxlength = UINT32_MAX,
+                              .tlength = spec.direction == Direction::Playback ? bytes : UINT32_MAX,
+                              .prebuf = UINT32_MAX,
+                              .minreq = UINT32_MAX,
+                              .fragsize = spec.direction == Direction::Record ? bytes : UINT32_MAX};
     // The latency the server reports while a stream settles swings by
     // hundreds of milliseconds; the capture dates what it reads by the
     // time it is read instead, and needs no timing updates.
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
-    if (!spec.followDefault) {
-        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
-    }
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | (spec.followDefault ? 0 : PA_STREAM_DONT_MOVE));
     const char* device = spec.device.empty() ? nullptr : spec.device.c_str();
     const int connected = spec.direction == Direction::Record
                               ? pa_stream_connect_record(stream, device, &attr, flags)
