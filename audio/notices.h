@@ -38,8 +38,8 @@ private:
     std::vector<std::string> said;
 };
 
-// A worker's state and the words for it, set on the worker's thread and
-// read from any.
+// A worker's state and the words for it, kept together under a lock: set
+// by the worker or its owner, read from any thread.
 template <typename Value> class StateAndText {
 public:
     StateAndText(Value value, std::string text) : value(value), text(std::move(text)) {}

@@ -103,7 +103,7 @@ RecordingInfo InspectRecording(const std::string& path)
 void RecordingPlayer::Play(const std::string& path, const std::string& output)
 {
     Stop();
-    said.Set(PlayerState::Opening, {});
+    state.Set(PlayerState::Opening, {});
     lengthMs = 0;
     positionMs = 0;
     thread.Start([this, path, output] { Run(path, output); });
@@ -116,14 +116,14 @@ void RecordingPlayer::Stop()
     }
     thread.Stop();
     // The player's thread has ended: nothing else sets the state meanwhile.
-    if (const PlayerState now = said.Get(); now == PlayerState::Opening || now == PlayerState::Playing) {
-        said.Set(PlayerState::Idle, said.Text());
+    if (const PlayerState now = state.Get(); now == PlayerState::Opening || now == PlayerState::Playing) {
+        state.Set(PlayerState::Idle, state.Text());
     }
 }
 
 void RecordingPlayer::Set(PlayerState next, std::string text)
 {
-    said.Set(next, std::move(text));
+    state.Set(next, std::move(text));
     if (changed) {
         changed();
     }

@@ -49,8 +49,8 @@ public:
     // Returns within a bounded time, whatever the server does.
     void Stop();
 
-    PlayerState State() const { return said.Get(); }
-    std::string Message() const { return said.Text(); }
+    PlayerState State() const { return state.Get(); }
+    std::string Message() const { return state.Text(); }
     uint32_t LengthMs() const { return lengthMs.load(); }
     uint32_t PositionMs() const { return positionMs.load(); }
 
@@ -60,7 +60,7 @@ private:
 
     Clock& clock;
     std::function<void()> changed;
-    StateAndText<PlayerState> said{PlayerState::Idle, {}};
+    StateAndText<PlayerState> state{PlayerState::Idle, {}};
     std::atomic<uint32_t> lengthMs{0};
     std::atomic<uint32_t> positionMs{0};
     // Last, so that it stops before anything it uses goes.

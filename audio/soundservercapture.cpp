@@ -40,7 +40,7 @@ public:
         Stop();
         device = input;
         captured = 0;
-        said.Set(CaptureState::Connecting, "Connecting to the sound server");
+        state.Set(CaptureState::Connecting, "Connecting to the sound server");
         thread.Start([this] { Run(); });
     }
 
@@ -48,7 +48,7 @@ public:
     {
         if (thread.Running()) {
             thread.Stop();
-            said.Set(CaptureState::Stopped, "Not capturing");
+            state.Set(CaptureState::Stopped, "Not capturing");
         }
     }
 
@@ -64,8 +64,8 @@ public:
         consumers.erase(std::remove(consumers.begin(), consumers.end(), &consumer), consumers.end());
     }
 
-    CaptureState State() const override { return said.Get(); }
-    std::string StateText() const override { return said.Text(); }
+    CaptureState State() const override { return state.Get(); }
+    std::string StateText() const override { return state.Text(); }
 
     float Level() const override
     {
@@ -143,7 +143,7 @@ private:
                            ? InputText(device) + " cannot be opened: " + pulse.Error()
                            : "No sound server: " + pulse.Error();
             } else {
-                said.Set(CaptureState::Running, "Capturing from " + InputText(device, "the"));
+                state.Set(CaptureState::Running, "Capturing from " + InputText(device, "the"));
                 if (saidLost) {
                     notices.Say("Capturing from " + InputText(device, "the") + " again.");
                     saidLost = false;
@@ -178,7 +178,7 @@ private:
             if (!thread.Use(nullptr)) {
                 break;
             }
-            said.Set(CaptureState::Waiting, lost);
+            state.Set(CaptureState::Waiting, lost);
             if (!saidLost) {
                 notices.Say(lost + ". Recording waits for it and goes on when it is back.");
                 saidLost = true;
@@ -191,7 +191,7 @@ private:
     Notices notices;
     std::string device;
 
-    StateAndText<CaptureState> said{CaptureState::Stopped, "Not capturing"};
+    StateAndText<CaptureState> state{CaptureState::Stopped, "Not capturing"};
 
     std::mutex consumersLock;
     std::vector<AudioConsumer*> consumers;
