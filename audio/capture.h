@@ -67,9 +67,8 @@ public:
     // The peak of the latest piece captured (some 50 ms), 0 to 1; 0 when
     // nothing is captured. For a level meter; from any thread.
     virtual float Level() const = 0;
-    // Samples handed on since Start, and how often the input was lost.
+    // Samples handed on since Start.
     virtual uint64_t SamplesCaptured() const = 0;
-    virtual uint32_t Interruptions() const = 0;
 
     // Messages for the user, in order: the input lost (once for each
     // outage, however often it is tried again) and back again.

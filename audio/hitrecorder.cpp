@@ -1,6 +1,5 @@
 #include "audio/hitrecorder.h"
 
-#include "activity/walltime.h"
 #include "protocol/statustext.h"
 
 #include <algorithm>
@@ -102,11 +101,6 @@ void HitRecorder::Follow(HitEdge edge, uint32_t tick, Hit& followed)
     wake.notify_one();
 }
 
-void HitRecorder::Consume(uint32_t tick, const int16_t* samples, size_t count)
-{
-    ring.Push(tick, samples, count);
-}
-
 void HitRecorder::Interrupted()
 {
     ring.Break();
@@ -125,12 +119,7 @@ void HitRecorder::Run()
         Fault(refused, {});
         return;
     }
-    const PruneResult pruned =
-        PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs());
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        stats.removed += static_cast<uint32_t>(pruned.removed);
-    }
+    Prune();
     std::unique_lock<std::mutex> guard(lock);
     while (!stopping && on) {
         const auto due = [this] { return stopping || !events.empty(); };
@@ -139,8 +128,7 @@ void HitRecorder::Run()
         } else {
             wake.wait_for(guard, std::chrono::milliseconds(DRAIN_MS), due);
         }
-        std::deque<Event> taken;
-        taken.swap(events);
+        const std::deque<Event> taken = std::exchange(events, {});
         guard.unlock();
         for (const Event& event : taken) {
             Take(event);
@@ -199,10 +187,9 @@ void HitRecorder::Take(const Event& event)
 // while nothing of the input's current run is there.
 bool HitRecorder::Limit(uint64_t& limit) const
 {
-    const SampleRing::Extent held = ring.Held();
     switch (phase) {
     case Phase::Open:
-        limit = held.end;
+        limit = ring.Held().end;
         return true;
     case Phase::Held:
         return ring.PositionOf(holdTick, limit);
@@ -332,12 +319,17 @@ void HitRecorder::EndHit()
     EndFile();
     phase = Phase::Idle;
     if (on) {
-        // The newest recording stays, even should it alone be over the limit.
-        const PruneResult pruned =
-            PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs(), file.Name());
-        const std::lock_guard<std::mutex> guard(lock);
-        stats.removed += static_cast<uint32_t>(pruned.removed);
+        Prune();
     }
+}
+
+void HitRecorder::Prune()
+{
+    // The newest recording stays, even should it alone be over the limit.
+    const PruneResult pruned =
+        PruneRecordings(settings.folder, settings.keepDays, settings.keepBytes, WallNowMs(), file.Name());
+    const std::lock_guard<std::mutex> guard(lock);
+    stats.removed += static_cast<uint32_t>(pruned.removed);
 }
 
 void HitRecorder::Fault(const std::string& error, const std::string& kept)

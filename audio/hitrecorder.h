@@ -69,7 +69,7 @@ public:
     // file in `hit.recording`, once that file was made.
     void Follow(HitEdge edge, uint32_t tick, Hit& hit);
 
-    void Consume(uint32_t tick, const int16_t* samples, size_t count) override;
+    void Consume(uint32_t tick, const int16_t* samples, size_t count) override { ring.Push(tick, samples, count); }
     void Interrupted() override;
 
     // False once a disk fault stopped recording.
@@ -94,6 +94,8 @@ private:
     void Write(const int16_t* samples, size_t count);
     void EndFile();
     void EndHit();
+    // Keeps the folder within the limits.
+    void Prune();
     // Stops recording with one message; `kept` names the file that holds
     // what was heard until then.
     void Fault(const std::string& error, const std::string& kept);

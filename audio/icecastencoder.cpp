@@ -18,11 +18,10 @@ namespace {
 // page, and the audio in it, away.
 class OpusStreamEncoder final : public StreamEncoder {
 public:
-    bool Open(const StreamSettings& settings, const std::string& title)
+    OpusStreamEncoder(const StreamSettings& settings, const std::string& title)
+        : bitrate(settings.bitrateKbps * 1000), serial(static_cast<int>(std::random_device()() & 0x7fffffff))
     {
-        bitrate = settings.bitrateKbps * 1000;
-        serial = static_cast<int>(std::random_device()() & 0x7fffffff);
-        return Begin(title);
+        Begin(title);
     }
 
     ~OpusStreamEncoder() override
@@ -119,12 +118,11 @@ private:
 // rate, so nothing is resampled; the title goes to the server apart.
 class Mp3StreamEncoder final : public StreamEncoder {
 public:
-    bool Open(const StreamSettings& settings)
+    explicit Mp3StreamEncoder(const StreamSettings& settings) : lame(lame_init())
     {
-        lame = lame_init();
         if (lame == nullptr) {
             error = "The MP3 encoder could not be made";
-            return false;
+            return;
         }
         lame_set_in_samplerate(lame, STREAM_SAMPLE_RATE);
         lame_set_out_samplerate(lame, STREAM_SAMPLE_RATE);
@@ -138,9 +136,7 @@ public:
         lame_set_bWriteVbrTag(lame, 0);
         if (lame_init_params(lame) < 0) {
             error = "The MP3 encoder does not take " + std::to_string(settings.bitrateKbps) + " kb/s at 16 kHz";
-            return false;
         }
-        return true;
     }
 
     ~Mp3StreamEncoder() override
@@ -179,20 +175,18 @@ private:
 std::unique_ptr<StreamEncoder> MakeStreamEncoder(const StreamSettings& settings, const std::string& title,
                                                  std::string& error)
 {
+    std::unique_ptr<StreamEncoder> encoder;
     if (settings.format == StreamFormat::OggOpus) {
-        auto opus = std::make_unique<OpusStreamEncoder>();
-        if (!opus->Open(settings, title)) {
-            error = opus->Error();
-            return nullptr;
-        }
-        return opus;
+        encoder = std::make_unique<OpusStreamEncoder>(settings, title);
+    } else {
+        encoder = std::make_unique<Mp3StreamEncoder>(settings);
     }
-    auto mp3 = std::make_unique<Mp3StreamEncoder>();
-    if (!mp3->Open(settings)) {
-        error = mp3->Error();
+    // Each sets its error when it could not be made, and only then.
+    if (!encoder->Error().empty()) {
+        error = encoder->Error();
         return nullptr;
     }
-    return mp3;
+    return encoder;
 }
 
 } // namespace audio

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstring>
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,17 +22,15 @@ std::string Base64(const std::string& text)
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (size_t i = 0; i < text.size(); i += 3) {
-        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(text[i])) << 16;
-        if (i + 1 < text.size()) {
-            group |= static_cast<uint32_t>(static_cast<unsigned char>(text[i + 1])) << 8;
+        // Three bytes, zeros past the end, make four letters; a letter
+        // that holds none of the text's bits is padding.
+        uint32_t group = 0;
+        for (size_t k = i; k < i + 3; ++k) {
+            group = group << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0U);
         }
-        if (i + 2 < text.size()) {
-            group |= static_cast<unsigned char>(text[i + 2]);
+        for (size_t k = 0; k < 4; ++k) {
+            out += i + k <= text.size() ? alphabet[(group >> (18 - 6 * k)) & 63] : '=';
         }
-        out += alphabet[(group >> 18) & 63];
-        out += alphabet[(group >> 12) & 63];
-        out += i + 1 < text.size() ? alphabet[(group >> 6) & 63] : '=';
-        out += i + 2 < text.size() ? alphabet[group & 63] : '=';
     }
     return out;
 }
@@ -55,18 +52,13 @@ std::string UrlEscape(const std::string& text)
     return out;
 }
 
-// Milliseconds left before `deadline`, never below zero.
-int Remaining(Clock& clock, uint32_t start, uint32_t limitMs)
-{
-    const uint32_t spent = clock.TickCount() - start;
-    return spent >= limitMs ? 0 : static_cast<int>(limitMs - spent);
-}
-
+// Waits for `events` on `fd` until `limitMs` from `start` have passed.
 bool WaitFor(int fd, short events, Clock& clock, uint32_t start, uint32_t limitMs)
 {
     for (;;) {
+        const uint32_t spent = clock.TickCount() - start;
         pollfd p{fd, events, 0};
-        const int ready = ::poll(&p, 1, Remaining(clock, start, limitMs));
+        const int ready = ::poll(&p, 1, spent >= limitMs ? 0 : static_cast<int>(limitMs - spent));
         if (ready > 0) {
             return true;
         }
@@ -89,7 +81,8 @@ int Connect(const StreamSettings& settings, Clock& clock, uint32_t start, uint32
         error = "the server's name " + settings.host + " is not known (" + ::gai_strerror(lookup) + ")";
         return -1;
     }
-    error = "no answer from " + settings.host + ":" + port;
+    const std::string server = settings.host + ":" + port;
+    error = "no answer from " + server;
     int fd = -1;
     for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
         fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
@@ -105,9 +98,8 @@ int Connect(const StreamSettings& settings, Clock& clock, uint32_t start, uint32
             }
         }
         if (failure != 0) {
-            error = failure == EINPROGRESS ? "no answer from " + settings.host + ":" + port
-                                           : "cannot reach " + settings.host + ":" + port + " (" +
-                                                 std::strerror(failure) + ")";
+            error = failure == EINPROGRESS ? "no answer from " + server
+                                           : "cannot reach " + server + " (" + std::strerror(failure) + ")";
             ::close(fd);
             fd = -1;
         }
@@ -136,20 +128,17 @@ std::string PlainText(const std::string& body)
     std::string text;
     bool inTag = false;
     for (const char c : body) {
-        if (c == '<') {
-            inTag = true;
-        } else if (c == '>') {
-            inTag = false;
-            if (!text.empty() && text.back() != ' ') {
-                text += ' ';
-            }
-        } else if (!inTag) {
-            const bool blank = std::isspace(static_cast<unsigned char>(c)) != 0;
-            if (!blank) {
-                text += c;
-            } else if (!text.empty() && text.back() != ' ') {
-                text += ' ';
-            }
+        if (c == '<' || c == '>') {
+            inTag = c == '<';
+        }
+        if (inTag) {
+            continue;
+        }
+        // A tag's end parts words as a blank does.
+        if (c != '>' && std::isspace(static_cast<unsigned char>(c)) == 0) {
+            text += c;
+        } else if (!text.empty() && text.back() != ' ') {
+            text += ' ';
         }
     }
     while (!text.empty() && text.back() == ' ') {
@@ -158,8 +147,16 @@ std::string PlainText(const std::string& body)
     return text;
 }
 
-} // namespace
+struct HttpAnswer {
+    int status = 0;    // 0: no answer; `error` says why
+    std::string body;  // the start of the body of an answer that is not 2xx
+    std::string error;
+};
 
+// Sends `request` (the request line and any headers, each ending in CRLF)
+// to the server with its Host and the settings' login added, and reads the
+// answer's status line and headers, and the body of a refusal; all within
+// limitMs. The password goes only to the server.
 HttpAnswer AskIcecast(const StreamSettings& settings, const std::string& request, uint32_t limitMs, Clock& clock)
 {
     HttpAnswer answer;
@@ -175,17 +172,13 @@ HttpAnswer AskIcecast(const StreamSettings& settings, const std::string& request
     if (!SendAll(fd, whole, clock, start, limitMs)) {
         answer.error = "the server did not take the request";
     } else {
-        size_t headEnd = std::string::npos;
         char buffer[2048];
         while (got.size() < LONGEST_ANSWER) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n > 0) {
                 got.append(buffer, static_cast<size_t>(n));
-                if (headEnd == std::string::npos) {
-                    headEnd = got.find("\r\n\r\n");
-                }
                 // A source the server took stays connected: the head is all.
-                if (headEnd != std::string::npos && got.size() > 9 && got[9] == '2') {
+                if (got.find("\r\n\r\n") != std::string::npos && got.size() > 9 && got[9] == '2') {
                     break;
                 }
                 continue;
@@ -196,7 +189,7 @@ HttpAnswer AskIcecast(const StreamSettings& settings, const std::string& request
         }
         if (got.compare(0, 5, "HTTP/") == 0 && got.size() >= 12) {
             std::from_chars(got.data() + 9, got.data() + 12, answer.status);
-            headEnd = got.find("\r\n\r\n");
+            const size_t headEnd = got.find("\r\n\r\n");
             if (answer.status >= 300 && headEnd != std::string::npos) {
                 answer.body = PlainText(got.substr(headEnd + 4));
             }
@@ -209,6 +202,8 @@ HttpAnswer AskIcecast(const StreamSettings& settings, const std::string& request
     ::close(fd);
     return answer;
 }
+
+} // namespace
 
 Refusal AskWhyRefused(const StreamSettings& settings, uint32_t limitMs, Clock& clock)
 {

@@ -14,19 +14,6 @@
 
 namespace audio {
 
-struct HttpAnswer {
-    int status = 0;    // 0: no answer; `error` says why
-    std::string body;  // the start of the body of an answer that is not 2xx
-    std::string error;
-};
-
-// Sends `request` (the request line and any headers, each ending in CRLF)
-// to the server with its Host and the settings' login added, and reads the
-// answer's status line and headers, and the body of a refusal; all within
-// limitMs. The password goes only to the server.
-HttpAnswer AskIcecast(const StreamSettings& settings, const std::string& request, uint32_t limitMs,
-                      Clock& clock = SystemClock());
-
 struct Refusal {
     bool login = false; // the user or password was wrong: trying again will not help
     std::string reason; // in words, with the server's own where it gave one

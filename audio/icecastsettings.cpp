@@ -1,6 +1,6 @@
 #include "audio/icecastsettings.h"
 
-#include <cctype>
+#include <algorithm>
 #include <charconv>
 
 namespace audio {
@@ -12,20 +12,6 @@ constexpr const char* SCHEME = "icecast://";
 // less, and the metadata update carries the title in a URL.
 constexpr size_t LONGEST_TITLE = 200;
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // %XX escapes to their bytes; false on a broken escape or a control
 // character, which no user, password or mount of a server holds.
 bool Unescape(std::string_view text, std::string& out)
@@ -34,13 +20,13 @@ bool Unescape(std::string_view text, std::string& out)
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '%') {
-            const bool whole = i + 2 < text.size();
-            const int high = whole ? HexValue(text[i + 1]) : -1;
-            const int low = whole ? HexValue(text[i + 2]) : -1;
-            if (high < 0 || low < 0) {
+            // Two hexadecimal digits, no more and no fewer.
+            const char* digits = text.data() + i + 1;
+            unsigned byte = 0;
+            if (i + 2 >= text.size() || std::from_chars(digits, digits + 2, byte, 16).ptr != digits + 2) {
                 return false;
             }
-            c = static_cast<char>(high * 16 + low);
+            c = static_cast<char>(byte);
             i += 2;
         }
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
@@ -49,11 +35,6 @@ bool Unescape(std::string_view text, std::string& out)
         out += c;
     }
     return true;
-}
-
-bool IsContinuationByte(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
 } // namespace
@@ -171,35 +152,29 @@ std::string FormatStreamTitle(const std::string& format, const CallFields& call)
     };
     std::string expanded;
     for (size_t i = 0; i < format.size();) {
-        bool replaced = false;
-        for (const auto& [name, value] : fields) {
-            if (format.compare(i, name.size(), name) == 0) {
-                expanded += *value;
-                i += name.size();
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) {
+        const auto field = std::find_if(std::begin(fields), std::end(fields),
+                                        [&](const auto& f) { return format.compare(i, f.first.size(), f.first) == 0; });
+        if (field == std::end(fields)) {
             expanded += format[i++];
+        } else {
+            expanded += *field->second;
+            i += field->first.size();
         }
     }
     // One line: a line break would end the metadata request's URL or split
     // the title in a player, and runs of spaces come from empty fields.
     std::string title;
     for (const char c : expanded) {
-        const bool blank = static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == ' ';
-        if (blank) {
-            if (!title.empty() && title.back() != ' ') {
-                title += ' ';
-            }
-        } else {
+        if (static_cast<unsigned char>(c) > 0x20 && c != 0x7f) {
             title += c;
+        } else if (!title.empty() && title.back() != ' ') {
+            title += ' ';
         }
     }
     if (title.size() > LONGEST_TITLE) {
         size_t cut = LONGEST_TITLE;
-        while (cut > 0 && IsContinuationByte(title[cut])) {
+        // Back to the first byte of the character that is cut.
+        while (cut > 0 && (static_cast<unsigned char>(title[cut]) & 0xC0) == 0x80) {
             --cut;
         }
         title.resize(cut);

@@ -52,12 +52,6 @@ int32_t TicksBetween(uint32_t earlier, uint32_t later)
     return static_cast<int32_t>(later - earlier);
 }
 
-void InitShout()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { shout_init(); });
-}
-
 // libshout writes with plain send(): a server gone in the middle of a write
 // would end the program with SIGPIPE. The thread that talks to the server
 // blocks it, and any that arrived is taken away before the mask goes back.
@@ -101,7 +95,8 @@ using ShoutHandle = std::unique_ptr<shout_t, ShoutDeleter>;
 // when libshout takes a setting not.
 ShoutHandle MakeShout(const StreamSettings& settings, std::string& error)
 {
-    InitShout();
+    static std::once_flag once;
+    std::call_once(once, [] { shout_init(); });
     ShoutHandle shout(shout_new());
     if (!shout) {
         error = "out of memory for the connection";
@@ -158,6 +153,7 @@ std::string WhyNoConnection(const StreamSettings& settings, int code, shout_t* s
 } // namespace
 
 struct IcecastStream::Connection {
+    StreamSettings settings; // Start's, for the worker alone
     ShoutHandle shout;
     std::unique_ptr<StreamEncoder> encoder;
     bool connecting = false;
@@ -208,11 +204,6 @@ std::string StreamStatus::Text() const
 
 IcecastStream::IcecastStream(Clock& clock) : clock(clock), queue(QUEUE_SAMPLES) {}
 
-IcecastStream::~IcecastStream()
-{
-    Stop();
-}
-
 void IcecastStream::SetObserver(Observer o)
 {
     const std::lock_guard<std::mutex> guard(lock);
@@ -221,15 +212,13 @@ void IcecastStream::SetObserver(Observer o)
 
 std::string IcecastStream::Start(const StreamSettings& wanted)
 {
-    std::string problem = CheckStreamSettings(wanted);
-    if (!problem.empty()) {
+    if (std::string problem = CheckStreamSettings(wanted); !problem.empty()) {
         return problem;
     }
     Stop();
     {
         const std::lock_guard<std::mutex> guard(lock);
         settings = wanted;
-        stopping = false;
         events.clear();
         status = StreamStatus();
         status.state = StreamState::Connecting;
@@ -239,24 +228,16 @@ std::string IcecastStream::Start(const StreamSettings& wanted)
     }
     overrun = 0;
     dropped = 0;
-    offline = 0;
     sent = 0;
     running.store(true, std::memory_order_release);
-    worker = std::thread([this] { Run(); });
+    thread.Start([this, wanted] { Run(wanted); });
     return {};
 }
 
 void IcecastStream::Stop()
 {
     running.store(false, std::memory_order_release);
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        stopping = true;
-    }
-    wake.notify_all();
-    if (worker.joinable()) {
-        worker.join();
-    }
+    thread.Stop();
     const std::lock_guard<std::mutex> guard(lock);
     status.state = StreamState::Off;
     status.reason.clear();
@@ -305,45 +286,35 @@ StreamStatus IcecastStream::Status() const
     copy.sentBytes = sent.load(std::memory_order_relaxed);
     copy.droppedSamples = dropped.load(std::memory_order_relaxed);
     copy.overrunSamples = overrun.load(std::memory_order_relaxed);
-    copy.offlineSamples = offline.load(std::memory_order_relaxed);
     return copy;
 }
 
-void IcecastStream::Run()
+void IcecastStream::Run(const StreamSettings& wanted)
 {
     const SigpipeBlock noSigpipe;
     Connection connection;
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        connection.queuedLimitBytes = static_cast<size_t>(settings.bitrateKbps) * 1000 / 8 * QUEUED_LIMIT_S;
-    }
+    connection.settings = wanted;
+    connection.queuedLimitBytes = static_cast<size_t>(connection.settings.bitrateKbps) * 1000 / 8 * QUEUED_LIMIT_S;
     // What waited from before this start is old.
     std::vector<int16_t> buffer(QUEUE_SAMPLES);
     consumed += queue.Pop(buffer.data(), buffer.size());
     lastQueued = queued.load(std::memory_order_acquire);
     lastInputTick = silenceMarkTick = clock.TickCount();
     Notify(true);
-    for (;;) {
+    // A login takes a few exchanges, each moved on by a pass: they come
+    // quicker while it lasts.
+    do {
         Pass(connection, buffer);
-        // A login takes a few exchanges, each moved on by a pass.
-        const uint32_t pause = connection.connecting ? CONNECTING_PASS_MS : PASS_MS;
-        std::unique_lock<std::mutex> guard(lock);
-        if (wake.wait_for(guard, std::chrono::milliseconds(pause), [this] { return stopping; })) {
-            break;
-        }
-    }
+    } while (thread.Pause(connection.connecting ? CONNECTING_PASS_MS : PASS_MS));
 }
 
 void IcecastStream::Pass(Connection& connection, std::vector<int16_t>& buffer)
 {
     const uint32_t now = clock.TickCount();
-    bool attempt = false;
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        attempt = !connection.connecting && !connection.connected && connection.retry &&
-                  TicksBetween(nextAttemptTick, now) >= 0;
-    }
-    if (attempt) {
+    // The worker alone writes nextAttemptTick while it runs: its own read
+    // needs no lock.
+    if (!connection.connecting && !connection.connected && connection.retry &&
+        TicksBetween(nextAttemptTick, now) >= 0) {
         Connect(connection);
     } else if (connection.connecting) {
         WatchConnect(connection);
@@ -356,10 +327,7 @@ void IcecastStream::Pass(Connection& connection, std::vector<int16_t>& buffer)
     }
     const size_t available = queue.Size();
     const bool idle = TicksBetween(lastInputTick, now) >= static_cast<int32_t>(IDLE_MS);
-    size_t taken = 0;
-    if (available > LEAD_SAMPLES) {
-        taken = queue.Pop(buffer.data(), available - LEAD_SAMPLES);
-    }
+    const size_t taken = available > LEAD_SAMPLES ? queue.Pop(buffer.data(), available - LEAD_SAMPLES) : 0;
     // The calls' events that fall within what was taken (all of them while
     // no input comes), each where it falls.
     size_t done = 0;
@@ -406,8 +374,7 @@ void IcecastStream::Pass(Connection& connection, std::vector<int16_t>& buffer)
                 connection.stalled = true;
                 connection.stalledSinceTick = now;
             } else if (TicksBetween(connection.stalledSinceTick, now) >= static_cast<int32_t>(STALL_LIMIT_MS)) {
-                Lost(connection,
-                     "the server took nothing for " + std::to_string(STALL_LIMIT_MS / 1000) + " s");
+                Lost(connection, "the server took nothing for " + std::to_string(STALL_LIMIT_MS / 1000) + " s");
             }
         } else {
             connection.stalled = false;
@@ -421,16 +388,10 @@ void IcecastStream::Emit(Connection& connection, int16_t* samples, size_t count)
     if (count == 0) {
         return;
     }
-    BetweenCalls between = BetweenCalls::Silence;
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        between = settings.betweenCalls;
-    }
-    if (!inCall && between == BetweenCalls::Silence) {
+    if (!inCall && connection.settings.betweenCalls == BetweenCalls::Silence) {
         std::fill_n(samples, count, int16_t{0});
     }
     if (!connection.connected) {
-        offline.fetch_add(count, std::memory_order_relaxed);
         return;
     }
     if (shout_queuelen(connection.shout.get()) > static_cast<ssize_t>(connection.queuedLimitBytes)) {
@@ -467,11 +428,9 @@ void IcecastStream::Apply(Connection& connection, const Event& event)
         return;
     }
     title = event.title;
-    StreamSettings target;
     {
         const std::lock_guard<std::mutex> guard(lock);
         status.title = title;
-        target = settings;
     }
     if (!connection.connected) {
         return; // the next connection begins with the title
@@ -484,7 +443,7 @@ void IcecastStream::Apply(Connection& connection, const Event& event)
         }
         Send(connection);
     } else {
-        const std::string error = UpdateIcecastTitle(target, title, ASK_LIMIT_MS, clock);
+        const std::string error = UpdateIcecastTitle(connection.settings, title, ASK_LIMIT_MS, clock);
         const std::lock_guard<std::mutex> guard(lock);
         status.titleError = error;
     }
@@ -492,15 +451,10 @@ void IcecastStream::Apply(Connection& connection, const Event& event)
 
 void IcecastStream::Connect(Connection& connection)
 {
-    StreamSettings target;
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        target = settings;
-    }
     SetState(StreamState::Connecting, {});
     std::string error;
     if (!connection.shout) {
-        connection.shout = MakeShout(target, error);
+        connection.shout = MakeShout(connection.settings, error);
     }
     if (!connection.shout) {
         RetryLater(connection, StreamState::Retrying, error, false);
@@ -531,20 +485,14 @@ void IcecastStream::WatchConnect(Connection& connection)
 
 void IcecastStream::Connected(Connection& connection)
 {
-    StreamSettings target;
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        target = settings;
-    }
     std::string error;
-    connection.encoder = MakeStreamEncoder(target, title, error);
+    connection.encoder = MakeStreamEncoder(connection.settings, title, error);
+    connection.connecting = false;
     if (!connection.encoder) {
-        connection.connecting = false;
         shout_close(connection.shout.get());
         RetryLater(connection, StreamState::Retrying, error, false);
         return;
     }
-    connection.connecting = false;
     connection.connected = true;
     connection.stalled = false;
     connection.connectedTick = clock.TickCount();
@@ -556,7 +504,7 @@ void IcecastStream::Connected(Connection& connection)
     // An MP3 stream's title lives on the server, which forgot it with the
     // last connection.
     if (!title.empty() && !connection.encoder->TitlesInStream()) {
-        const std::string titleError = UpdateIcecastTitle(target, title, ASK_LIMIT_MS, clock);
+        const std::string titleError = UpdateIcecastTitle(connection.settings, title, ASK_LIMIT_MS, clock);
         const std::lock_guard<std::mutex> guard(lock);
         status.titleError = titleError;
     }
@@ -564,19 +512,14 @@ void IcecastStream::Connected(Connection& connection)
 
 void IcecastStream::Failed(Connection& connection, int code)
 {
-    StreamSettings target;
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        target = settings;
-    }
-    const std::string why = WhyNoConnection(target, code, connection.shout.get(), CONNECT_LIMIT_MS, clock);
+    const std::string why = WhyNoConnection(connection.settings, code, connection.shout.get(), CONNECT_LIMIT_MS, clock);
     connection.connecting = false;
     shout_close(connection.shout.get());
     if (code != SHOUTERR_NOLOGIN) {
         RetryLater(connection, StreamState::Retrying, why, true);
         return;
     }
-    const Refusal refusal = AskWhyRefused(target, ASK_LIMIT_MS, clock);
+    const Refusal refusal = AskWhyRefused(connection.settings, ASK_LIMIT_MS, clock);
     RetryLater(connection, StreamState::Refused, refusal.reason, !refusal.login);
 }
 

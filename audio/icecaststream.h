@@ -22,16 +22,15 @@
 
 #include "audio/icecastqueue.h"
 #include "audio/icecastsettings.h"
+#include "audio/streamthread.h"
 #include "serial/clock.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace audio {
 
@@ -54,7 +53,6 @@ struct StreamStatus {
     uint64_t sentBytes = 0;     // encoded bytes handed to the connection
     uint64_t droppedSamples = 0; // lost while connected: the server did not take them
     uint64_t overrunSamples = 0; // lost before encoding: the input came faster than the stream took it
-    uint64_t offlineSamples = 0; // passed while not connected
 
     // The state in words, with the losses, for the panel's and ostrellectl's status lines.
     std::string Text() const;
@@ -63,7 +61,7 @@ struct StreamStatus {
 class IcecastStream {
 public:
     explicit IcecastStream(Clock& clock = SystemClock());
-    ~IcecastStream();
+    ~IcecastStream() { Stop(); }
     IcecastStream(const IcecastStream&) = delete;
     IcecastStream& operator=(const IcecastStream&) = delete;
 
@@ -99,7 +97,7 @@ private:
     };
     struct Connection;
 
-    void Run();
+    void Run(const StreamSettings& wanted);
     void Pass(Connection& connection, std::vector<int16_t>& buffer);
     void Emit(Connection& connection, int16_t* samples, size_t count);
     void Send(Connection& connection);
@@ -119,19 +117,15 @@ private:
     std::atomic<uint64_t> queued{0}; // samples the queue has taken since construction
     std::atomic<uint64_t> overrun{0};
     std::atomic<uint64_t> dropped{0};
-    std::atomic<uint64_t> offline{0};
     std::atomic<uint64_t> sent{0};
 
     mutable std::mutex lock; // guards what follows
-    std::condition_variable wake;
-    bool stopping = false;
     StreamSettings settings;
     std::deque<Event> events;
     uint64_t lastEventPosition = 0;
     StreamStatus status;
     uint32_t nextAttemptTick = 0;
     Observer observer;
-    std::thread worker;
 
     // The worker's own, between passes.
     uint64_t consumed = 0;      // samples taken out of the queue since construction
@@ -142,6 +136,8 @@ private:
     uint32_t silenceMarkTick = 0;
     std::string lastNotified;
     uint32_t lastNotifiedTick = 0;
+    // Last, so that it stops before anything it uses goes.
+    StreamThread thread;
 };
 
 // What a connection test found, for a dialog's test button.

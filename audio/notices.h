@@ -3,6 +3,7 @@
 // Messages for the user from a thread that must not show them itself (the
 // capture's, a writer's): kept in order until the owner takes them on its
 // own thread, and the owner woken to do so. The wake-up must return at once.
+// Beside them, the state such a thread is in, in words.
 
 #include <functional>
 #include <mutex>
@@ -28,13 +29,40 @@ public:
     std::vector<std::string> Take()
     {
         const std::lock_guard<std::mutex> guard(lock);
-        std::vector<std::string> taken;
-        taken.swap(said);
-        return taken;
+        return std::exchange(said, {});
     }
 
 private:
     std::function<void()> wake;
     std::mutex lock;
     std::vector<std::string> said;
+};
+
+// A worker's state and the words for it, kept together under a lock: set
+// by the worker or its owner, read from any thread.
+template <typename Value> class StateAndText {
+public:
+    StateAndText(Value value, std::string text) : value(value), text(std::move(text)) {}
+
+    void Set(Value next, std::string words)
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        value = next;
+        text = std::move(words);
+    }
+    Value Get() const
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        return value;
+    }
+    std::string Text() const
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        return text;
+    }
+
+private:
+    mutable std::mutex lock;
+    Value value;
+    std::string text;
 };

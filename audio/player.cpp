@@ -6,8 +6,8 @@
 #include <sndfile.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include <fcntl.h>
@@ -32,15 +32,11 @@ std::string BaseName(const std::string& path)
 // size instead and says nothing when the two differ.
 bool WavCutShort(const std::string& path)
 {
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr) {
-        return false;
-    }
+    std::ifstream in(path, std::ios::binary);
     unsigned char head[12] = {};
-    const bool read = std::fread(head, 1, sizeof head, in) == sizeof head;
-    (void)std::fclose(in); // only read
     struct stat info {};
-    if (!read || std::memcmp(head, "RIFF", 4) != 0 || ::stat(path.c_str(), &info) != 0) {
+    if (!in.read(reinterpret_cast<char*>(head), sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
+        ::stat(path.c_str(), &info) != 0) {
         return false;
     }
     const uint64_t said = uint64_t{head[4]} | uint64_t{head[5]} << 8 | uint64_t{head[6]} << 16 |
@@ -104,24 +100,10 @@ RecordingInfo InspectRecording(const std::string& path)
     return result;
 }
 
-RecordingPlayer::RecordingPlayer(Clock& clock, std::function<void()> changed)
-    : clock(clock), changed(std::move(changed))
-{
-}
-
-RecordingPlayer::~RecordingPlayer()
-{
-    Stop();
-}
-
 void RecordingPlayer::Play(const std::string& path, const std::string& output)
 {
     Stop();
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        state = PlayerState::Opening;
-        message.clear();
-    }
+    state.Set(PlayerState::Opening, {});
     lengthMs = 0;
     positionMs = 0;
     thread.Start([this, path, output] { Run(path, output); });
@@ -133,31 +115,15 @@ void RecordingPlayer::Stop()
         return;
     }
     thread.Stop();
-    const std::lock_guard<std::mutex> guard(lock);
-    if (state == PlayerState::Opening || state == PlayerState::Playing) {
-        state = PlayerState::Idle;
+    // The player's thread has ended: nothing else sets the state meanwhile.
+    if (const PlayerState now = state.Get(); now == PlayerState::Opening || now == PlayerState::Playing) {
+        state.Set(PlayerState::Idle, state.Text());
     }
-}
-
-PlayerState RecordingPlayer::State() const
-{
-    const std::lock_guard<std::mutex> guard(lock);
-    return state;
-}
-
-std::string RecordingPlayer::Message() const
-{
-    const std::lock_guard<std::mutex> guard(lock);
-    return message;
 }
 
 void RecordingPlayer::Set(PlayerState next, std::string text)
 {
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        state = next;
-        message = std::move(text);
-    }
+    state.Set(next, std::move(text));
     if (changed) {
         changed();
     }
@@ -179,13 +145,9 @@ void RecordingPlayer::Run(const std::string& path, const std::string& output)
         thread.Use(nullptr);
         Set(end, std::move(text));
     };
-    PulseStream::Spec spec;
-    spec.direction = PulseStream::Direction::Playback;
-    spec.device = output;
-    spec.rate = info.rate;
-    spec.channels = static_cast<uint8_t>(info.channels);
-    spec.bufferMs = BUFFER_MS;
-    spec.name = "Ostrelle: " + BaseName(path);
+    const PulseStream::Spec spec{.direction = PulseStream::Direction::Playback, .device = output, .rate = info.rate,
+                                 .channels = static_cast<uint8_t>(info.channels), .bufferMs = BUFFER_MS,
+                                 .name = "Ostrelle: " + BaseName(path)};
     if (!pulse.Open(spec, OPEN_LIMIT_MS)) {
         finish(PlayerState::Failed, "No sound server to play " + BaseName(path) + ": " + pulse.Error());
         return;

@@ -5,13 +5,13 @@
 // cut short (a full disk, a copy that stopped), says so in words: what can
 // be played of it is played, and nothing else is touched.
 
+#include "audio/notices.h"
 #include "audio/streamthread.h"
 #include "serial/clock.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 struct RecordingInfo {
@@ -38,8 +38,8 @@ class RecordingPlayer {
 public:
     // `changed` is called on the player's thread whenever the state changes
     // (not for the position); it must return at once.
-    RecordingPlayer(Clock& clock, std::function<void()> changed);
-    ~RecordingPlayer();
+    RecordingPlayer(Clock& clock, std::function<void()> changed) : clock(clock), changed(std::move(changed)) {}
+    ~RecordingPlayer() { Stop(); }
     RecordingPlayer(const RecordingPlayer&) = delete;
     RecordingPlayer& operator=(const RecordingPlayer&) = delete;
 
@@ -49,8 +49,8 @@ public:
     // Returns within a bounded time, whatever the server does.
     void Stop();
 
-    PlayerState State() const;
-    std::string Message() const;
+    PlayerState State() const { return state.Get(); }
+    std::string Message() const { return state.Text(); }
     uint32_t LengthMs() const { return lengthMs.load(); }
     uint32_t PositionMs() const { return positionMs.load(); }
 
@@ -60,9 +60,7 @@ private:
 
     Clock& clock;
     std::function<void()> changed;
-    mutable std::mutex lock;
-    PlayerState state = PlayerState::Idle;
-    std::string message;
+    StateAndText<PlayerState> state{PlayerState::Idle, {}};
     std::atomic<uint32_t> lengthMs{0};
     std::atomic<uint32_t> positionMs{0};
     // Last, so that it stops before anything it uses goes.

@@ -83,23 +83,26 @@ bool PulseStream::Iterate(uint32_t limitMs)
     return true;
 }
 
-bool PulseStream::Failed()
+bool PulseStream::ServerError()
 {
-    if (context != nullptr && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
-        error = pa_strerror(pa_context_errno(context));
-        return true;
-    }
-    if (stream != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-        error = pa_strerror(pa_context_errno(context));
-        return true;
-    }
+    error = pa_strerror(pa_context_errno(context));
     return false;
 }
 
-bool PulseStream::AwaitFor(bool (*done)(const void*), const void* what, uint32_t limitMs)
+bool PulseStream::Failed()
+{
+    const bool failed = (context != nullptr && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) ||
+                        (stream != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)));
+    if (failed) {
+        ServerError();
+    }
+    return failed;
+}
+
+bool PulseStream::Await(const std::function<bool()>& done, uint32_t limitMs)
 {
     const uint32_t from = clock.TickCount();
-    while (!done(what)) {
+    while (!done()) {
         if (Failed()) {
             return false;
         }
@@ -150,30 +153,25 @@ bool PulseStream::Open(const Spec& spec, uint32_t limitMs)
     const pa_sample_spec format{PA_SAMPLE_S16LE, spec.rate, spec.channels};
     stream = pa_stream_new(context, spec.name.c_str(), &format, nullptr);
     if (stream == nullptr) {
-        error = pa_strerror(pa_context_errno(context));
-        return false;
+        return ServerError();
     }
     const auto bytes = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t{spec.bufferMs} * 1000, &format));
-    pa_buffer_attr attr{};
-    attr.maxlength = UINT32_MAX;
-    attr.tlength = spec.direction == Direction::Playback ? bytes : UINT32_MAX;
-    attr.prebuf = UINT32_MAX;
-    attr.minreq = UINT32_MAX;
-    attr.fragsize = spec.direction == Direction::Record ? bytes : UINT32_MAX;
+    const pa_buffer_attr attr{.maxlength = UINT32_MAX,
+                              .tlength = spec.direction == Direction::Playback ? bytes : UINT32_MAX,
+                              .prebuf = UINT32_MAX,
+                              .minreq = UINT32_MAX,
+                              .fragsize = spec.direction == Direction::Record ? bytes : UINT32_MAX};
     // The latency the server reports while a stream settles swings by
     // hundreds of milliseconds; the capture dates what it reads by the
     // time it is read instead, and needs no timing updates.
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
-    if (!spec.followDefault) {
-        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
-    }
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | (spec.followDefault ? 0 : PA_STREAM_DONT_MOVE));
     const char* device = spec.device.empty() ? nullptr : spec.device.c_str();
     const int connected = spec.direction == Direction::Record
                               ? pa_stream_connect_record(stream, device, &attr, flags)
                               : pa_stream_connect_playback(stream, device, &attr, flags, nullptr, nullptr);
     if (connected < 0) {
-        error = pa_strerror(pa_context_errno(context));
-        return false;
+        return ServerError();
     }
     const uint32_t spent = clock.TickCount() - from;
     return Await([this] { return pa_stream_get_state(stream) == PA_STREAM_READY; },
@@ -190,7 +188,7 @@ int64_t PulseStream::Wait(uint32_t limitMs)
         const size_t there =
             direction == Direction::Record ? pa_stream_readable_size(stream) : pa_stream_writable_size(stream);
         if (there == static_cast<size_t>(-1)) {
-            error = pa_strerror(pa_context_errno(context));
+            ServerError();
             return -1;
         }
         if (there > 0) {
@@ -211,11 +209,7 @@ int64_t PulseStream::Wait(uint32_t limitMs)
 
 bool PulseStream::Peek(const void*& data, size_t& bytes)
 {
-    if (pa_stream_peek(stream, &data, &bytes) < 0) {
-        error = pa_strerror(pa_context_errno(context));
-        return false;
-    }
-    return true;
+    return pa_stream_peek(stream, &data, &bytes) >= 0 || ServerError();
 }
 
 void PulseStream::Drop()
@@ -225,19 +219,14 @@ void PulseStream::Drop()
 
 bool PulseStream::Write(const void* data, size_t bytes)
 {
-    if (pa_stream_write(stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-        error = pa_strerror(pa_context_errno(context));
-        return false;
-    }
-    return true;
+    return pa_stream_write(stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) >= 0 || ServerError();
 }
 
 bool PulseStream::Drain(uint32_t limitMs)
 {
     pa_operation* draining = pa_stream_drain(stream, nullptr, nullptr);
     if (draining == nullptr) {
-        error = pa_strerror(pa_context_errno(context));
-        return false;
+        return ServerError();
     }
     const bool done =
         Await([draining] { return pa_operation_get_state(draining) != PA_OPERATION_RUNNING; }, limitMs);

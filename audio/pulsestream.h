@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct pa_context;
@@ -44,7 +45,7 @@ public:
     pa_context* Context() const { return context; }
     // Runs the loop until `done` holds, at most `limitMs`; false when the
     // time ran out, Wake() was called or the connection failed.
-    template <typename Done> bool Await(const Done& done, uint32_t limitMs);
+    bool Await(const std::function<bool()>& done, uint32_t limitMs);
 
     // Waits at most `limitMs` for data to read or room to write: the bytes
     // there are; 0 when the time is up or Wake() was called; -1 when the
@@ -67,7 +68,8 @@ public:
 
 private:
     bool Iterate(uint32_t limitMs);
-    bool AwaitFor(bool (*done)(const void*), const void* what, uint32_t limitMs);
+    // Takes the server's reason for what just failed into Error(); false.
+    bool ServerError();
     bool Failed();
     void Close();
 
@@ -81,8 +83,3 @@ private:
     Direction direction = Direction::Record;
     std::string error;
 };
-
-template <typename Done> bool PulseStream::Await(const Done& done, uint32_t limitMs)
-{
-    return AwaitFor([](const void* what) { return (*static_cast<const Done*>(what))(); }, &done, limitMs);
-}

@@ -111,10 +111,8 @@ bool IsRecordingName(std::string_view name)
         name.find('/') != std::string_view::npos || name.find("MHz") == std::string_view::npos) {
         return false;
     }
-    return std::any_of(RecordingFormats().begin(), RecordingFormats().end(), [&](const RecordingFormatInfo& info) {
-        return name.size() > info.extension.size() &&
-               name.substr(name.size() - info.extension.size()) == info.extension;
-    });
+    return std::any_of(RecordingFormats().begin(), RecordingFormats().end(),
+                       [&](const RecordingFormatInfo& info) { return name.ends_with(info.extension); });
 }
 
 std::string RecordingPath(const std::string& folder, std::string_view name)
@@ -182,19 +180,16 @@ bool RecordingFile::Create(const std::string& folder, const std::string& wanted,
         return false;
     }
     reserving = true;
-    if (!Reserve(error)) {
-        ::close(fd);
-        fd = -1;
-        ::unlink(path.c_str());
-        return false;
-    }
     SF_INFO wantedInfo{};
     wantedInfo.samplerate = static_cast<int>(CAPTURE_RATE);
     wantedInfo.channels = 1;
     wantedInfo.format = info.sndfileFormat;
-    file = sf_open_fd(fd, SFM_WRITE, &wantedInfo, SF_FALSE);
+    const bool reserved = Reserve(error);
+    file = reserved ? sf_open_fd(fd, SFM_WRITE, &wantedInfo, SF_FALSE) : nullptr;
     if (file == nullptr) {
-        error = path + ": " + sf_strerror(nullptr);
+        if (reserved) {
+            error = path + ": " + sf_strerror(nullptr);
+        }
         ::close(fd);
         fd = -1;
         ::unlink(path.c_str());
@@ -318,7 +313,6 @@ PruneResult PruneRecordings(const std::string& folder, uint32_t keepDays, uint64
         }
         if (f.name != spare && ::unlinkat(::dirfd(dir), f.name.c_str(), 0) == 0) {
             ++result.removed;
-            result.bytesRemoved += f.bytes;
             result.bytesKept -= f.bytes;
         }
     }

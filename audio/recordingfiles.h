@@ -90,7 +90,6 @@ private:
 
 struct PruneResult {
     size_t removed = 0;
-    uint64_t bytesRemoved = 0;
     uint64_t bytesKept = 0;
 };
 // Removes recordings last written more than `keepDays` days before `nowMs`

@@ -9,7 +9,6 @@
 #include <pulse/introspect.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <atomic>
 #include <mutex>
@@ -25,16 +24,10 @@ constexpr uint32_t RETRY_MS = 1000;
 // with kill -STOP, a device that hangs): it is let go and looked for again.
 constexpr uint32_t SILENT_LIMIT_MS = 3000;
 
-// "The default sound input", "The sound input "radio.monitor"".
-std::string InputText(const std::string& input)
+// "The default sound input", "the sound input "radio.monitor"".
+std::string InputText(const std::string& input, const char* the = "The")
 {
-    return input.empty() ? "The default sound input" : "The sound input \"" + input + "\"";
-}
-
-std::string Lower(std::string text)
-{
-    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-    return text;
+    return the + (input.empty() ? " default sound input" : " sound input \"" + input + "\"");
 }
 
 class SoundServerCapture final : public AudioCapture {
@@ -47,7 +40,7 @@ public:
         Stop();
         device = input;
         captured = 0;
-        SetState(CaptureState::Connecting, "Connecting to the sound server");
+        state.Set(CaptureState::Connecting, "Connecting to the sound server");
         thread.Start([this] { Run(); });
     }
 
@@ -55,7 +48,7 @@ public:
     {
         if (thread.Running()) {
             thread.Stop();
-            SetState(CaptureState::Stopped, "Not capturing");
+            state.Set(CaptureState::Stopped, "Not capturing");
         }
     }
 
@@ -71,17 +64,8 @@ public:
         consumers.erase(std::remove(consumers.begin(), consumers.end(), &consumer), consumers.end());
     }
 
-    CaptureState State() const override
-    {
-        const std::lock_guard<std::mutex> guard(stateLock);
-        return state;
-    }
-
-    std::string StateText() const override
-    {
-        const std::lock_guard<std::mutex> guard(stateLock);
-        return stateText;
-    }
+    CaptureState State() const override { return state.Get(); }
+    std::string StateText() const override { return state.Text(); }
 
     float Level() const override
     {
@@ -89,31 +73,16 @@ public:
     }
 
     uint64_t SamplesCaptured() const override { return captured.load(); }
-    uint32_t Interruptions() const override { return interruptions.load(); }
     std::vector<std::string> TakeNotices() override { return notices.Take(); }
 
 private:
-    void SetState(CaptureState next, std::string text)
-    {
-        const std::lock_guard<std::mutex> guard(stateLock);
-        state = next;
-        stateText = std::move(text);
-    }
-
-    void Deliver(uint32_t tick, const int16_t* samples, size_t count)
+    // Under the lock that RemoveConsumer takes, so that a consumer removed
+    // is called no more.
+    template <typename Call> void Tell(const Call& call)
     {
         const std::lock_guard<std::mutex> guard(consumersLock);
         for (AudioConsumer* consumer : consumers) {
-            consumer->Consume(tick, samples, count);
-        }
-    }
-
-    void Interrupt()
-    {
-        ++interruptions;
-        const std::lock_guard<std::mutex> guard(consumersLock);
-        for (AudioConsumer* consumer : consumers) {
-            consumer->Interrupted();
+            call(*consumer);
         }
     }
 
@@ -146,7 +115,8 @@ private:
             for (size_t i = 0; i < count; ++i) {
                 peakNow = std::max(peakNow, std::abs(static_cast<int>(samples[i])));
             }
-            Deliver(first + static_cast<uint32_t>(offset / SAMPLES_PER_MS), samples, count);
+            const uint32_t tick = first + static_cast<uint32_t>(offset / SAMPLES_PER_MS);
+            Tell([&](AudioConsumer& consumer) { consumer.Consume(tick, samples, count); });
             captured += count;
             offset += count;
             pulse.Drop();
@@ -163,12 +133,9 @@ private:
             if (!thread.Use(&pulse)) {
                 break;
             }
-            PulseStream::Spec spec;
-            spec.device = device;
             // A chosen input that goes is gone; the default follows the server.
-            spec.followDefault = device.empty();
-            spec.bufferMs = PIECE_MS;
-            spec.name = "Ostrelle: what the radio hears";
+            const PulseStream::Spec spec{.device = device, .followDefault = device.empty(), .bufferMs = PIECE_MS,
+                                         .name = "Ostrelle: what the radio hears"};
             std::string lost;
             if (!pulse.Open(spec, OPEN_LIMIT_MS)) {
                 lost = pulse.Context() != nullptr &&
@@ -176,9 +143,9 @@ private:
                            ? InputText(device) + " cannot be opened: " + pulse.Error()
                            : "No sound server: " + pulse.Error();
             } else {
-                SetState(CaptureState::Running, "Capturing from " + Lower(InputText(device)));
+                state.Set(CaptureState::Running, "Capturing from " + InputText(device, "the"));
                 if (saidLost) {
-                    notices.Say("Capturing from " + Lower(InputText(device)) + " again.");
+                    notices.Say("Capturing from " + InputText(device, "the") + " again.");
                     saidLost = false;
                 }
                 bool delivered = false;
@@ -205,13 +172,13 @@ private:
                 }
                 peak = 0;
                 if (delivered) {
-                    Interrupt();
+                    Tell([](AudioConsumer& consumer) { consumer.Interrupted(); });
                 }
             }
             if (!thread.Use(nullptr)) {
                 break;
             }
-            SetState(CaptureState::Waiting, lost);
+            state.Set(CaptureState::Waiting, lost);
             if (!saidLost) {
                 notices.Say(lost + ". Recording waits for it and goes on when it is back.");
                 saidLost = true;
@@ -224,9 +191,7 @@ private:
     Notices notices;
     std::string device;
 
-    mutable std::mutex stateLock;
-    CaptureState state = CaptureState::Stopped;
-    std::string stateText = "Not capturing";
+    StateAndText<CaptureState> state{CaptureState::Stopped, "Not capturing"};
 
     std::mutex consumersLock;
     std::vector<AudioConsumer*> consumers;
@@ -234,7 +199,6 @@ private:
     std::vector<int16_t> silence;
     std::atomic<int> peak{0};
     std::atomic<uint64_t> captured{0};
-    std::atomic<uint32_t> interruptions{0};
     // Last, so that it stops before anything it uses goes.
     StreamThread thread;
 };

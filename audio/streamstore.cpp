@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <type_traits>
 
 namespace audio {
 
@@ -23,17 +24,13 @@ KeptStream ReadKeptStream(const KeptValue& value)
             into = std::move(*v);
         }
     };
-    const auto number = [&](std::string_view key, int lowest, int highest) -> std::optional<int> {
-        const std::optional<std::string> v = value(key);
+    const auto number = [&](std::string_view key, int lowest, int highest, auto& into) {
+        const std::string v = value(key).value_or("");
         int n = 0;
-        if (!v) {
-            return std::nullopt;
+        const auto [end, failed] = std::from_chars(v.data(), v.data() + v.size(), n);
+        if (failed == std::errc{} && end == v.data() + v.size() && n >= lowest && n <= highest) {
+            into = static_cast<std::remove_reference_t<decltype(into)>>(n);
         }
-        const auto [end, failed] = std::from_chars(v->data(), v->data() + v->size(), n);
-        if (failed != std::errc{} || end != v->data() + v->size() || n < lowest || n > highest) {
-            return std::nullopt;
-        }
-        return n;
     };
     if (std::optional<std::string> on = value(streamkey::ON)) {
         // As Qt reads a text as a truth: all but nothing, "0" and "false".
@@ -47,12 +44,8 @@ KeptStream ReadKeptStream(const KeptValue& value)
     text(streamkey::NAME, s.name);
     text(streamkey::DESCRIPTION, s.description);
     text(streamkey::TITLE, s.titleFormat);
-    if (const std::optional<int> port = number(streamkey::PORT, 1, 65535)) {
-        s.port = static_cast<uint16_t>(*port);
-    }
-    if (const std::optional<int> kbps = number(streamkey::BITRATE, MIN_STREAM_KBPS, MAX_STREAM_KBPS)) {
-        s.bitrateKbps = *kbps;
-    }
+    number(streamkey::PORT, 1, 65535, s.port);
+    number(streamkey::BITRATE, MIN_STREAM_KBPS, MAX_STREAM_KBPS, s.bitrateKbps);
     if (value(streamkey::FORMAT) == OGG_OPUS_WORD) {
         s.format = StreamFormat::OggOpus;
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// A thread of our own that drives a PulseStream, and that a stop reaches at
-// once: the stream in use is woken from its wait, a pause between tries is
-// cut short, and Stop returns when the thread has ended.
+// A thread of our own that a stop reaches at once: the PulseStream in use,
+// if any, is woken from its wait, a pause between tries or passes is cut
+// short, and Stop returns when the thread has ended.
 
 #include "audio/pulsestream.h"
 
