@@ -105,7 +105,6 @@ public:
     void StartTrace();
     // Off: the lines still held back (an open burst, counted repeats).
     std::string StopTrace();
-    bool TraceOn() const { return traceOn; }
     std::string TakeTraceLines(bool everything = false);
 
     // The sound parts (capture, the per-hit recorder, the Icecast stream)
