@@ -6,6 +6,7 @@
 #include "audio/streamstore.h"
 #include "audio/streamurl.h"
 #include "cli/audiooptions.h"
+#include "cli/commands.h"
 #include "config/inistore.h"
 #include "serial/keptfiles.h"
 #include "transfer/radiomemory.h"
@@ -13,7 +14,6 @@
 #include "cli/messages.h"
 #include "station/station.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace cli {
@@ -61,8 +61,7 @@ int CommandAudioDevices(const Options& /*options*/)
     if (found.inputs.empty()) {
         text = "The sound server has no inputs.\n";
     }
-    (void)std::fwrite(text.data(), 1, text.size(), stdout);
-    (void)std::fflush(stdout);
+    (void)Emit(text);
     return Code(ExitCode::Done);
 }
 

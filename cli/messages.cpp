@@ -45,16 +45,16 @@ std::string Sentence(std::string text)
     return text;
 }
 
-int Fail(ExitCode code, const std::string& message)
-{
-    (void)std::fprintf(stderr, "ostrellectl: %s\n", OneLine(message).c_str());
-    // An interrupt ends with the code of the signal that brought it.
-    return code == ExitCode::Interrupted ? interrupt::SignalExitCode() : Code(code);
-}
-
 void Notice(const std::string& text)
 {
     (void)std::fprintf(stderr, "ostrellectl: %s\n", OneLine(text).c_str());
+}
+
+int Fail(ExitCode code, const std::string& message)
+{
+    Notice(message);
+    // An interrupt ends with the code of the signal that brought it.
+    return code == ExitCode::Interrupted ? interrupt::SignalExitCode() : Code(code);
 }
 
 } // namespace cli

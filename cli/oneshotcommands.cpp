@@ -55,10 +55,7 @@ int ParseKeys(const Options& o, std::vector<KeyCode>& keys)
             for (const KeyDef& k : keyTable) {
                 names += (names.empty() ? "" : " ") + std::string(k.caption);
             }
-            std::string message = "there is no key '" + name;
-            message += "'; the keys are: ";
-            message += names;
-            return Fail(ExitCode::Usage, message);
+            return Fail(ExitCode::Usage, "there is no key '" + name + "'; the keys are: " + names);
         }
         keys.push_back(key->code);
     }

@@ -112,30 +112,13 @@ void Dismiss(int fd, const std::string& words)
     (void)::close(fd);
 }
 
-} // namespace
-
-bool IsLoopbackAddress(const std::string& address)
+// Whether a failed send, recv or accept only has to be tried again later.
+bool Transient(int code)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    bool loopback = false;
-    if (found->ai_family == AF_INET) {
-        const auto* a = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-        loopback = (ntohl(a->sin_addr.s_addr) >> 24) == 127;
-    } else if (found->ai_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(found->ai_addr)->sin6_addr;
-        loopback = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
-    }
-    freeaddrinfo(found);
-    return loopback;
+    return code == EAGAIN || code == EWOULDBLOCK || code == EINTR;
 }
 
-struct RigctlServer::Client {
+struct Client {
     int fd = -1;
     std::string in;  // received and not yet answered
     std::string out; // what the socket did not take of the last reply
@@ -168,7 +151,7 @@ struct RigctlServer::Client {
             return;
         }
         const ssize_t sent = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (sent < 0 && !Transient(errno)) {
             gone = true;
             return;
         }
@@ -189,12 +172,50 @@ struct RigctlServer::Client {
             closingAt = now;
         }
     }
+
+    // Closed over a limit, told which.
+    void CloseWith(const std::string& words, uint32_t now)
+    {
+        Write(words);
+        Close(now);
+    }
+
+    bool HasLine() const { return in.find_first_of(LINE_ENDS) != std::string::npos; }
+
+    void Settle(HamlibError result)
+    {
+        waiting = false;
+        Write(SetReply(framing, result));
+    }
 };
 
-struct RigctlServer::Waiter {
+struct Waiter {
     int fd = -1;
     uint32_t since = 0;
 };
+
+} // namespace
+
+bool IsLoopbackAddress(const std::string& address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    bool loopback = false;
+    if (found->ai_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        loopback = (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+    } else if (found->ai_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(found->ai_addr)->sin6_addr;
+        loopback = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    freeaddrinfo(found);
+    return loopback;
+}
 
 RigctlServer::RigctlServer(RadioAccess& radio, Clock& clock) : radio(radio), clock(clock) {}
 
@@ -289,132 +310,80 @@ std::string RigctlServer::Endpoint() const
     return endpoint;
 }
 
-void RigctlServer::Serve()
-{
-#if defined(__linux__)
-    // Behind the poll worker when both want the processor: a client that
-    // floods this thread with commands must not slow the rhythm of the
-    // polls. Linux gives each thread its own nice value.
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), SERVER_NICE);
-#endif
-    std::list<Client> clients;
-    std::deque<Waiter> waiters;
-    bool listenerResting = false;
-    uint32_t listenerRestAt = 0;
-    // The frame of the last set until the radio has been heard after it, or
-    // its time is up: never a second one behind it, so that frames cannot
-    // pile up in the line of a radio that has gone silent.
-    bool frameOut = false;
-    uint64_t frameStores = 0;
-    uint32_t frameAt = 0;
-    uint64_t lastStores = radio.StatusStores();
-    std::vector<pollfd> fds;
-    std::vector<Client*> polled;
-    const std::string refusal = "RPRT -9 Ostrelle serves " + std::to_string(settings.maxClients) +
-                                " programs at a time; close one and try again\n";
-    const std::string overlong =
-        "RPRT -1 Ostrelle closes a line longer than " + std::to_string(settings.longestLine) + " bytes\n";
-    const std::string unended =
-        "RPRT -8 Ostrelle closes a line not ended within " + SecondsText(settings.lineLimitMs) + "\n";
-    const std::string gaveWay = "RPRT -9 Ostrelle gave this place to a waiting program after " +
-                                SecondsText(settings.giveWayMs) + " without a command\n";
+// The serving thread's state, and the steps of one pass: the poll waited
+// on, new connections taken, clients read and answered, and those done or
+// over a limit let go.
+class RigctlServer::Loop {
+public:
+    explicit Loop(RigctlServer& server)
+        : server(server), radio(server.radio), clock(server.clock), settings(server.settings),
+          lastStores(radio.StatusStores())
+    {
+    }
 
-    const auto admit = [&](int fd, uint32_t now) {
-        const int on = 1;
-        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        Client& c = clients.emplace_back();
-        c.fd = fd;
-        c.commandAt = now;
-        c.linesAt = now;
-    };
+    ~Loop()
+    {
+        for (Client& c : clients) {
+            (void)::close(c.fd);
+        }
+        for (const Waiter& w : waiters) {
+            (void)::close(w.fd);
+        }
+    }
 
-    // Answers what a client has sent, a turn's worth, up to a set that must
-    // wait for the radio.
-    const auto answer = [&](Client& c, uint32_t now) {
-        c.lines = std::min(LINES_SAVED, c.lines + static_cast<double>(now - c.linesAt) * LINES_PER_SECOND / 1000);
-        c.linesAt = now;
-        for (int n = 0; n < LINES_PER_TURN && c.lines >= 1 && !c.waiting && !c.closing && !c.gone && c.out.empty();
-             ++n) {
-            const size_t end = c.in.find_first_of(LINE_ENDS);
-            if (end == std::string::npos) {
-                return;
-            }
-            if (end > settings.longestLine) {
-                c.Write(overlong);
-                c.Close(now);
-                return;
-            }
-            const Handled handled = HandleLine(std::string_view(c.in.data(), end), radio);
-            // A carriage return and a line feed end one line, not two.
-            c.in.erase(0, end + (c.in.compare(end, 2, "\r\n") == 0 ? 2 : 1));
-            c.lines -= 1;
-            if (handled.kind == Handled::Kind::Silent) {
-                continue;
-            }
-            ++linesAnswered;
-            c.commandAt = now;
-            if (handled.kind == Handled::Kind::Reply) {
-                c.Write(handled.reply);
-                if (handled.close) {
-                    c.Close(now);
-                }
-                continue;
-            }
-            c.waiting = true;
-            c.sent = false;
-            c.framing = handled.framing;
-            c.hz = handled.hz;
-            c.tuneModulation = handled.tuneModulation;
-            c.setAt = now;
+    // False once the server stops.
+    bool Pass()
+    {
+        const int timeout = PreparePoll(clock.TickCount());
+        const int ready = ::poll(fds.data(), fds.size(), timeout);
+        if (ready < 0 && errno != EINTR) {
+            return false;
         }
-    };
+        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+            char drained[64];
+            while (::read(server.wakeRead, drained, sizeof drained) > 0) {
+            }
+            if (server.stopping) {
+                return false;
+            }
+        }
+        if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+            Accept();
+        }
+        for (size_t i = 0; i < polled.size(); ++i) {
+            Read(*polled[i], fds[i + 2].revents);
+        }
+        const uint32_t later = clock.TickCount();
+        const uint64_t stores = radio.StatusStores();
+        const bool justStored = stores != lastStores;
+        lastStores = stores;
+        if (frameOut && (stores >= frameStores + 2 || later - frameAt >= settings.confirmLimitMs)) {
+            frameOut = false;
+        }
+        for (Client& c : clients) {
+            if (c.waiting) {
+                Pursue(c, later, stores, justStored);
+            }
+            Answer(c, later);
+            Tend(c, later);
+        }
+        clients.remove_if([](Client& c) {
+            const bool done = c.gone || (c.closing && c.out.empty());
+            if (done) {
+                (void)::close(c.fd);
+            }
+            return done;
+        });
+        Seat(later);
+        server.clientCount = static_cast<int>(clients.size());
+        return true;
+    }
 
-    const auto settle = [](Client& c, HamlibError result) {
-        c.waiting = false;
-        c.Write(SetReply(c.framing, result));
-    };
-
-    // A set's frame goes out once no other set's frame waits for the radio,
-    // in the pause after a poll (sent while a reply comes in, its purge would
-    // throw the reply away), or when it has waited long enough for one. It
-    // is answered RPRT 0 once a status polled after it is stored, so that the
-    // read-back a client makes next (Hamlib always does) finds the radio
-    // where it was sent; a poll already on its way when the frame went may be
-    // the first stored, so two are awaited. A radio that is not heard in
-    // time, or has fallen silent while the set waited its turn, makes it
-    // RPRT -5.
-    const auto pursue = [&](Client& c, uint32_t now, uint64_t stores, bool justStored) {
-        const bool late = now - c.setAt >= settings.confirmLimitMs;
-        if (c.sent) {
-            if (stores >= c.storesAtSend + 2) {
-                settle(c, HamlibError::Ok);
-            } else if (late) {
-                settle(c, HamlibError::Timeout);
-            }
-            return;
-        }
-        if (late || RadioSilent(radio.Snapshot().status, radio)) {
-            settle(c, HamlibError::Timeout);
-            return;
-        }
-        if (frameOut || (!justStored && now - c.setAt < GAP_LIMIT_MS)) {
-            return;
-        }
-        const SendResult result = radio.Tune(c.hz, c.tuneModulation);
-        if (result != SendResult::Sent) {
-            settle(c, ErrorOf(result));
-            return;
-        }
-        ++framesSent;
-        c.sent = true;
-        c.storesAtSend = radio.StatusStores();
-        frameOut = true;
-        frameStores = c.storesAtSend;
-        frameAt = now;
-    };
-
-    for (;;) {
-        const uint32_t now = clock.TickCount();
+private:
+    // The descriptors to poll, and how long it may wait: until the first
+    // limit or turn that falls due.
+    int PreparePoll(uint32_t now)
+    {
         int timeout = -1;
         // Wakes by `limit` after `since` at the latest.
         const auto by = [&](uint32_t since, uint32_t limit) {
@@ -428,11 +397,11 @@ void RigctlServer::Serve()
         }
         fds.clear();
         polled.clear();
-        fds.push_back({wakeRead, POLLIN, 0});
+        fds.push_back({server.wakeRead, POLLIN, 0});
         // A listener whose accept failed (no descriptors left) rests a
         // while: polled at once it would report the same waiting client
         // again and again.
-        fds.push_back({listener, static_cast<short>(listenerResting ? 0 : POLLIN), 0});
+        fds.push_back({server.listener, static_cast<short>(listenerResting ? 0 : POLLIN), 0});
         bool setWaits = false;
         for (Client& c : clients) {
             short events = 0;
@@ -450,7 +419,7 @@ void RigctlServer::Serve()
                 if (!c.sent && !frameOut) {
                     by(c.setAt, GAP_LIMIT_MS);
                 }
-            } else if (c.out.empty() && !c.closing && c.in.find_first_of(LINE_ENDS) != std::string::npos) {
+            } else if (c.out.empty() && !c.closing && c.HasLine()) {
                 // Lines left over from its last turn: at once while it may
                 // have them answered, else once a few more are due.
                 const double missing = std::max(0.0, std::min(LINES_WAITED_FOR, LINES_SAVED) - c.lines);
@@ -474,145 +443,252 @@ void RigctlServer::Serve()
             by(w.since, settings.waitLimitMs);
         }
         // A status stored before the flag was up woke nobody: looked for here.
-        awaitingStatus = setWaits;
+        server.awaitingStatus = setWaits;
         if (setWaits && radio.StatusStores() != lastStores) {
             timeout = 0;
         }
-        const int ready = ::poll(fds.data(), fds.size(), timeout);
-        if (ready < 0 && errno != EINTR) {
-            break;
-        }
-        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-            char drained[64];
-            while (::read(wakeRead, drained, sizeof drained) > 0) {
-            }
-            if (stopping) {
-                break;
-            }
-        }
-        if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-            for (;;) {
-                const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0) {
-                    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-                        listenerResting = true;
-                        listenerRestAt = clock.TickCount();
-                    }
-                    break;
+        return timeout;
+    }
+
+    void Accept()
+    {
+        for (;;) {
+            const int fd = ::accept4(server.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (!Transient(errno) && errno != ECONNABORTED) {
+                    listenerResting = true;
+                    listenerRestAt = clock.TickCount();
                 }
-                if (static_cast<int>(clients.size()) < settings.maxClients && waiters.empty()) {
-                    admit(fd, clock.TickCount());
-                } else if (static_cast<int>(waiters.size()) < settings.maxClients) {
-                    waiters.push_back({fd, clock.TickCount()});
-                } else {
-                    // Told why, not left waiting for answers that never come.
-                    Dismiss(fd, refusal);
-                    ++clientsRefused;
+                return;
+            }
+            if (HasRoom() && waiters.empty()) {
+                Admit(fd, clock.TickCount());
+            } else if (static_cast<int>(waiters.size()) < settings.maxClients) {
+                waiters.push_back({fd, clock.TickCount()});
+            } else {
+                Refuse(fd);
+            }
+        }
+    }
+
+    bool HasRoom() const { return static_cast<int>(clients.size()) < settings.maxClients; }
+
+    void Admit(int fd, uint32_t now)
+    {
+        const int on = 1;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        Client& c = clients.emplace_back();
+        c.fd = fd;
+        c.commandAt = now;
+        c.linesAt = now;
+    }
+
+    // Told why, not left waiting for answers that never come.
+    void Refuse(int fd)
+    {
+        Dismiss(fd, refusal);
+        ++server.clientsRefused;
+    }
+
+    void Read(Client& c, short revents)
+    {
+        if ((revents & POLLOUT) != 0) {
+            c.Flush();
+        }
+        if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            char buffer[4096];
+            const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got > 0) {
+                c.in.append(buffer, static_cast<size_t>(got));
+                const bool open = LINE_ENDS.find(c.in.back()) == std::string_view::npos;
+                if (open && !c.lineOpen) {
+                    c.lineOpenAt = clock.TickCount();
                 }
-            }
-        }
-        for (size_t i = 0; i < polled.size(); ++i) {
-            Client& c = *polled[i];
-            const short revents = fds[i + 2].revents;
-            if ((revents & POLLOUT) != 0) {
-                c.Flush();
-            }
-            if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                char buffer[4096];
-                const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (got > 0) {
-                    c.in.append(buffer, static_cast<size_t>(got));
-                    const bool open = LINE_ENDS.find(c.in.back()) == std::string_view::npos;
-                    if (open && !c.lineOpen) {
-                        c.lineOpenAt = clock.TickCount();
-                    }
-                    c.lineOpen = open;
-                } else if (got == 0) {
-                    // A client may send its lines and shut its side at once
-                    // (echo f | nc): it still gets its answers, the last
-                    // line even without its newline.
-                    c.ended = true;
-                    if (c.lineOpen) {
-                        c.in += '\n';
-                        c.lineOpen = false;
-                    }
-                } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    c.gone = true;
+                c.lineOpen = open;
+            } else if (got == 0) {
+                // A client may send its lines and shut its side at once
+                // (echo f | nc): it still gets its answers, the last
+                // line even without its newline.
+                c.ended = true;
+                if (c.lineOpen) {
+                    c.in += '\n';
+                    c.lineOpen = false;
                 }
-            }
-            if (!c.closing && c.in.size() > settings.longestLine &&
-                c.in.find_first_of(LINE_ENDS) == std::string::npos) {
-                c.Write(overlong);
-                c.Close(clock.TickCount());
-            }
-        }
-        const uint32_t later = clock.TickCount();
-        const uint64_t stores = radio.StatusStores();
-        const bool justStored = stores != lastStores;
-        lastStores = stores;
-        if (frameOut && (stores >= frameStores + 2 || later - frameAt >= settings.confirmLimitMs)) {
-            frameOut = false;
-        }
-        for (Client& c : clients) {
-            if (c.waiting) {
-                pursue(c, later, stores, justStored);
-            }
-            answer(c, later);
-            if (c.ended && !c.waiting && c.in.find_first_of(LINE_ENDS) == std::string::npos) {
-                c.Close(later);
-            }
-            if (c.lineOpen && !c.closing && later - c.lineOpenAt >= settings.lineLimitMs) {
-                c.Write(unended);
-                c.Close(later);
-            }
-            if ((!c.waiting && later - c.commandAt >= settings.idleLimitMs) ||
-                (c.closing && later - c.closingAt >= CLOSE_GRACE_MS)) {
+            } else if (!Transient(errno)) {
                 c.gone = true;
             }
         }
-        clients.remove_if([](Client& c) {
-            const bool done = c.gone || (c.closing && c.out.empty());
-            if (done) {
-                (void)::close(c.fd);
+        if (!c.closing && c.in.size() > settings.longestLine && !c.HasLine()) {
+            c.CloseWith(overlong, clock.TickCount());
+        }
+    }
+
+    // Answers what a client has sent, a turn's worth, up to a set that must
+    // wait for the radio.
+    void Answer(Client& c, uint32_t now)
+    {
+        c.lines = std::min(LINES_SAVED, c.lines + static_cast<double>(now - c.linesAt) * LINES_PER_SECOND / 1000);
+        c.linesAt = now;
+        for (int n = 0; n < LINES_PER_TURN && c.lines >= 1 && !c.waiting && !c.closing && !c.gone && c.out.empty();
+             ++n) {
+            const size_t end = c.in.find_first_of(LINE_ENDS);
+            if (end == std::string::npos) {
+                return;
             }
-            return done;
-        });
-        // Places for the programs waiting: a free one, else that of the
-        // client which has asked nothing for longest, once that is long
-        // enough. One kept waiting too long is told so.
+            if (end > settings.longestLine) {
+                c.CloseWith(overlong, now);
+                return;
+            }
+            const Handled handled = HandleLine(std::string_view(c.in.data(), end), radio);
+            // A carriage return and a line feed end one line, not two.
+            c.in.erase(0, end + (c.in.compare(end, 2, "\r\n") == 0 ? 2 : 1));
+            c.lines -= 1;
+            if (handled.kind == Handled::Kind::Silent) {
+                continue;
+            }
+            ++server.linesAnswered;
+            c.commandAt = now;
+            if (handled.kind == Handled::Kind::Reply) {
+                c.Write(handled.reply);
+                if (handled.close) {
+                    c.Close(now);
+                }
+                continue;
+            }
+            c.waiting = true;
+            c.sent = false;
+            c.framing = handled.framing;
+            c.hz = handled.hz;
+            c.tuneModulation = handled.tuneModulation;
+            c.setAt = now;
+        }
+    }
+
+    // A set's frame goes out once no other set's frame waits for the radio,
+    // in the pause after a poll (sent while a reply comes in, its purge would
+    // throw the reply away), or when it has waited long enough for one. It
+    // is answered RPRT 0 once a status polled after it is stored, so that the
+    // read-back a client makes next (Hamlib always does) finds the radio
+    // where it was sent; a poll already on its way when the frame went may be
+    // the first stored, so two are awaited. A radio that is not heard in
+    // time, or has fallen silent while the set waited its turn, makes it
+    // RPRT -5.
+    void Pursue(Client& c, uint32_t now, uint64_t stores, bool justStored)
+    {
+        const bool late = now - c.setAt >= settings.confirmLimitMs;
+        if (c.sent) {
+            if (stores >= c.storesAtSend + 2) {
+                c.Settle(HamlibError::Ok);
+            } else if (late) {
+                c.Settle(HamlibError::Timeout);
+            }
+            return;
+        }
+        if (late || RadioSilent(radio.Snapshot().status, radio)) {
+            c.Settle(HamlibError::Timeout);
+            return;
+        }
+        if (frameOut || (!justStored && now - c.setAt < GAP_LIMIT_MS)) {
+            return;
+        }
+        const SendResult result = radio.Tune(c.hz, c.tuneModulation);
+        if (result != SendResult::Sent) {
+            c.Settle(ErrorOf(result));
+            return;
+        }
+        ++server.framesSent;
+        c.sent = true;
+        c.storesAtSend = radio.StatusStores();
+        frameOut = true;
+        frameStores = c.storesAtSend;
+        frameAt = now;
+    }
+
+    // A client done, or over a limit, is closed.
+    void Tend(Client& c, uint32_t now) const
+    {
+        if (c.ended && !c.waiting && !c.HasLine()) {
+            c.Close(now);
+        }
+        if (c.lineOpen && !c.closing && now - c.lineOpenAt >= settings.lineLimitMs) {
+            c.CloseWith(unended, now);
+        }
+        if ((!c.waiting && now - c.commandAt >= settings.idleLimitMs) ||
+            (c.closing && now - c.closingAt >= CLOSE_GRACE_MS)) {
+            c.gone = true;
+        }
+    }
+
+    // Places for the programs waiting: a free one, else that of the client
+    // which has asked nothing for longest, once that is long enough. One
+    // kept waiting too long is told so.
+    void Seat(uint32_t now)
+    {
         while (!waiters.empty()) {
-            if (static_cast<int>(clients.size()) < settings.maxClients) {
-                admit(waiters.front().fd, later);
+            if (HasRoom()) {
+                Admit(waiters.front().fd, now);
                 waiters.pop_front();
                 continue;
             }
             auto idlest = clients.end();
             for (auto it = clients.begin(); it != clients.end(); ++it) {
-                if (!it->waiting && (idlest == clients.end() || later - it->commandAt > later - idlest->commandAt)) {
+                if (!it->waiting && (idlest == clients.end() || now - it->commandAt > now - idlest->commandAt)) {
                     idlest = it;
                 }
             }
-            if (idlest != clients.end() && later - idlest->commandAt >= settings.giveWayMs) {
+            if (idlest != clients.end() && now - idlest->commandAt >= settings.giveWayMs) {
                 Dismiss(idlest->fd, idlest->out.empty() ? gaveWay : std::string());
                 clients.erase(idlest);
-                ++clientsGivenWay;
+                ++server.clientsGivenWay;
                 continue;
             }
-            if (later - waiters.front().since >= settings.waitLimitMs) {
-                Dismiss(waiters.front().fd, refusal);
-                waiters.pop_front();
-                ++clientsRefused;
-                continue;
+            if (now - waiters.front().since < settings.waitLimitMs) {
+                return;
             }
-            break;
+            Refuse(waiters.front().fd);
+            waiters.pop_front();
         }
-        clientCount = static_cast<int>(clients.size());
     }
-    for (Client& c : clients) {
-        (void)::close(c.fd);
-    }
-    for (const Waiter& w : waiters) {
-        (void)::close(w.fd);
+
+    RigctlServer& server;
+    RadioAccess& radio;
+    Clock& clock;
+    const ServerSettings& settings;
+    std::list<Client> clients;
+    std::deque<Waiter> waiters;
+    bool listenerResting = false;
+    uint32_t listenerRestAt = 0;
+    // The frame of the last set until the radio has been heard after it, or
+    // its time is up: never a second one behind it, so that frames cannot
+    // pile up in the line of a radio that has gone silent.
+    bool frameOut = false;
+    uint64_t frameStores = 0;
+    uint32_t frameAt = 0;
+    uint64_t lastStores;
+    std::vector<pollfd> fds;
+    std::vector<Client*> polled;
+    const std::string refusal = "RPRT -9 Ostrelle serves " + std::to_string(settings.maxClients) +
+                                " programs at a time; close one and try again\n";
+    const std::string overlong =
+        "RPRT -1 Ostrelle closes a line longer than " + std::to_string(settings.longestLine) + " bytes\n";
+    const std::string unended =
+        "RPRT -8 Ostrelle closes a line not ended within " + SecondsText(settings.lineLimitMs) + "\n";
+    const std::string gaveWay = "RPRT -9 Ostrelle gave this place to a waiting program after " +
+                                SecondsText(settings.giveWayMs) + " without a command\n";
+};
+
+void RigctlServer::Serve()
+{
+#if defined(__linux__)
+    // Behind the poll worker when both want the processor: a client that
+    // floods this thread with commands must not slow the rhythm of the
+    // polls. Linux gives each thread its own nice value.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), SERVER_NICE);
+#endif
+    {
+        Loop loop(*this);
+        while (loop.Pass()) {
+        }
     }
     clientCount = 0;
 }

@@ -71,8 +71,7 @@ public:
     std::atomic<uint64_t> framesSent{0};
 
 private:
-    struct Client;
-    struct Waiter;
+    class Loop;
     void Serve();
 
     RadioAccess& radio;

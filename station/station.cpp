@@ -4,6 +4,16 @@
 #include "protocol/statustext.h"
 #endif
 
+namespace {
+
+// What a part hands over joins what was handed before, in order.
+template <typename Item> void Keep(std::vector<Item>& into, std::vector<Item> taken)
+{
+    into.insert(into.end(), std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
+}
+
+} // namespace
+
 Station::Station(Clock& clock) : clock(clock), link(clock) {}
 
 Station::~Station()
@@ -96,9 +106,7 @@ void Station::StartActivity(WallTime& wall, HitRules rules)
         const std::lock_guard<std::mutex> lock(activityLock);
         if (activity) {
             activity->Close();
-            for (Hit& hit : activity->TakeEnded()) {
-                carried.push_back(std::move(hit));
-            }
+            Keep(carried, activity->TakeEnded());
         }
         activity = std::move(made);
         activityOn = true;
@@ -131,9 +139,7 @@ std::vector<Hit> Station::TakeHits()
     std::vector<Hit> taken;
     taken.swap(carried);
     if (activity) {
-        for (Hit& hit : activity->TakeEnded()) {
-            taken.push_back(std::move(hit));
-        }
+        Keep(taken, activity->TakeEnded());
     }
     return taken;
 }
@@ -189,15 +195,6 @@ void Station::Stored(const StoredReply& reply)
 }
 
 #if !defined(_WIN32)
-
-namespace {
-
-void Keep(std::vector<std::string>& into, std::vector<std::string> said)
-{
-    into.insert(into.end(), std::make_move_iterator(said.begin()), std::make_move_iterator(said.end()));
-}
-
-} // namespace
 
 // The stream takes the capture's samples as they come; it never waits.
 class Station::StreamFeed final : public AudioConsumer {

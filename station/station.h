@@ -81,18 +81,6 @@ public:
     TransferReport CancelTransfer(bool resumePolling = true) { return transfer.Cancel(link, resumePolling); }
     TransferReport StopTransfer() { return transfer.Stop(link); }
 
-#if !defined(_WIN32)
-    // The network control server over the link; false with a sentence for
-    // the user when it cannot listen.
-    bool StartControl(const control::ServerSettings& settings, std::string& error)
-    {
-        return controlServer.Start(settings, error);
-    }
-    void StopControl() { controlServer.Stop(); }
-    control::RigctlServer& ControlServer() { return controlServer; }
-    const control::RigctlServer& ControlServer() const { return controlServer; }
-#endif
-
     // Hit recording: on, every stored reply goes to the detector from now on;
     // off, a hit in progress ends and waits.
     void StartActivity(WallTime& wall, HitRules rules);
@@ -105,13 +93,22 @@ public:
     void StartTrace();
     // Off: the lines still held back (an open burst, counted repeats).
     std::string StopTrace();
-    bool TraceOn() const { return traceOn; }
     std::string TakeTraceLines(bool everything = false);
+
+#if !defined(_WIN32)
+    // The network control server over the link; false with a sentence for
+    // the user when it cannot listen.
+    bool StartControl(const control::ServerSettings& settings, std::string& error)
+    {
+        return controlServer.Start(settings, error);
+    }
+    void StopControl() { controlServer.Stop(); }
+    control::RigctlServer& ControlServer() { return controlServer; }
+    const control::RigctlServer& ControlServer() const { return controlServer; }
 
     // The sound parts (capture, the per-hit recorder, the Icecast stream)
     // join here: made after the activity recorder that starts and ends
     // their hits, taken down before it.
-#if !defined(_WIN32)
     // Listening: the capture of `input` (a name; empty for the sound
     // server's default), made now and kept trying while the input is not
     // there. A recorder or stream already on goes on with the new input.
@@ -157,10 +154,6 @@ private:
     bool traceOn = false;
     RadioLink link;
     ImageTransfer transfer;
-#if !defined(_WIN32)
-    control::LinkAccess controlAccess{link};
-    control::RigctlServer controlServer{controlAccess, clock};
-#endif
     // Taken by the worker's store and by the owner's on and off, never
     // while the link's observer is being set.
     mutable std::mutex activityLock;
@@ -169,6 +162,9 @@ private:
     std::vector<Hit> carried; // ended under a recorder since replaced, not yet taken
 
 #if !defined(_WIN32)
+    control::LinkAccess controlAccess{link};
+    control::RigctlServer controlServer{controlAccess, clock};
+
     class StreamFeed;
     // Follows each hit for the recorder and the stream; the activity
     // recorder's lock is held, then soundLock: never the other way round.
