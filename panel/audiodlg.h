@@ -17,7 +17,6 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
-class QTimer;
 class UserPrompts;
 
 // What the dialog's meter reads: the input chosen in the dialog, heard
@@ -90,7 +89,6 @@ private:
     QSpinBox* sizeBox = nullptr;
     QProgressBar* meter = nullptr;
     QLabel* inputState = nullptr;
-    QTimer* meterTimer = nullptr;
 };
 
 // The meter's reading of a peak: decibels below full scale, from

@@ -54,33 +54,29 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     // The station's own state, not the radio's: in the free space of the
     // station's controls on the left, in the dialog's face, and only while
     // other programs can reach the radio.
-    networkSign = new QLabel(this);
-    networkSign->setTextFormat(Qt::PlainText);
-    networkSign->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    networkSign->setGeometry(dlu::Rect(5, 58, 100, 18));
+    const auto sign = [this](int y) {
+        auto* label = new QLabel(this);
+        label->setTextFormat(Qt::PlainText);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setGeometry(dlu::Rect(5, y, 100, 18));
+        label->setVisible(false);
+        return label;
+    };
+    networkSign = sign(58);
     networkSign->setToolTip(QStringLiteral("Programs that use Hamlib (model 2, NET rigctl) can drive the radio "
                                            "here. Right-click the panel and choose Network control... to change "
                                            "it."));
-    networkSign->setVisible(false);
     // Below it, whether what the radio says is recorded or streamed.
-    soundSign = new QLabel(this);
-    soundSign->setTextFormat(Qt::PlainText);
-    soundSign->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    soundSign->setGeometry(dlu::Rect(5, 76, 100, 18));
-    soundSign->setVisible(false);
+    soundSign = sign(76);
 
     // The field defaults are the members' initial values; the link starts
     // stopped with all records zero.
     Link().SetLcdPolls(1);
 
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/icon32.png"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/icons/icon16.png"), QSize(16, 16));
-    appIcon = icon;
+    appIcon.addFile(QStringLiteral(":/icons/icon32.png"), QSize(32, 32));
+    appIcon.addFile(QStringLiteral(":/icons/icon16.png"), QSize(16, 16));
 
-    const FileVersion version = ReadFileVersion(ResourceBytes(QStringLiteral(":/version/version.bin")));
-    versionMajor = version.major;
-    versionMinor = version.minor;
+    version = ReadFileVersion(ResourceBytes(QStringLiteral(":/version/version.bin")));
 
     lcdFont = lcdpaint::LoadLcdFont(ResourceBytes(QStringLiteral(":/font/LCDp.ttf")));
     // The reason across a display that is not current: the dialog's face,
@@ -200,8 +196,7 @@ bool CFrontPanelDlg::ReadControls(bool validate)
                 return false;
             }
         } else if (!TuneHzOfMHz(frequency)) {
-            if (!refuse(frequencyEdit, QString::fromLatin1(TUNE_RANGE_MESSAGE.data(),
-                                                           static_cast<qsizetype>(TUNE_RANGE_MESSAGE.size())))) {
+            if (!refuse(frequencyEdit, QString::fromLatin1(TUNE_RANGE_MESSAGE))) {
                 return false;
             }
         } else {

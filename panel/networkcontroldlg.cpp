@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <initializer_list>
+
 namespace {
 
 // The count of clients changes while the dialog is open.
@@ -85,26 +87,26 @@ NetworkControlDialog::NetworkControlDialog(const NetworkControlChoice& current, 
     layout->addLayout(warningRow);
     connect(allButton, &QRadioButton::toggled, icon, &QWidget::setVisible);
 
-    status = new QLabel(this);
-    status->setWordWrap(true);
-    status->setTextFormat(Qt::PlainText);
-    layout->addWidget(status);
-    howTo = new QLabel(this);
-    howTo->setWordWrap(true);
-    howTo->setTextFormat(Qt::PlainText);
-    layout->addWidget(howTo);
+    const auto line = [this, layout] {
+        auto* label = new QLabel(this);
+        label->setWordWrap(true);
+        label->setTextFormat(Qt::PlainText);
+        layout->addWidget(label);
+        return label;
+    };
+    status = line();
+    howTo = line();
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &NetworkControlDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &NetworkControlDialog::reject);
     layout->addWidget(buttons);
 
-    for (QWidget* w : {static_cast<QWidget*>(onBox), static_cast<QWidget*>(localButton),
-                       static_cast<QWidget*>(allButton)}) {
-        connect(qobject_cast<QAbstractButton*>(w), &QAbstractButton::toggled, this, [this] { UpdateState(); });
+    for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{onBox, localButton, allButton}) {
+        connect(button, &QAbstractButton::toggled, this, [this] { UpdateState(); });
     }
     connect(portBox, &QSpinBox::valueChanged, this, [this] { UpdateState(); });
-    refresh = new QTimer(this);
+    auto* refresh = new QTimer(this);
     connect(refresh, &QTimer::timeout, this, [this] { UpdateState(); });
     refresh->start(STATUS_REFRESH_MS);
     icon->setVisible(current.allInterfaces);

@@ -16,7 +16,6 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
-class QTimer;
 class UserPrompts;
 
 // "Stream...": the live stream to an Icecast server, switched on and off,
@@ -93,5 +92,4 @@ private:
     QLabel* status = nullptr;
     QPushButton* testButton = nullptr;
     QLabel* testLabel = nullptr;
-    QTimer* refresh = nullptr;
 };
