@@ -95,8 +95,8 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     connect(traceAction, &QAction::triggered, this, [this](bool on) { OnTraceTraffic(on); });
 
     // What the radio heard goes to the daily files beside the settings.
-    activity = std::make_unique<ActivityFeed>(station, moduleDirectory);
-    activity->SetRules(HitRules{store.MergeGapMs(), HitRules{}.silenceMs});
+    activity = std::make_unique<ActivityFeed>(station, moduleDirectory,
+                                              HitRules{store.MergeGapMs(), HitRules{}.silenceMs});
     activity->SetLogging(store.LogActivity());
     logActivityAction = new QAction(QStringLiteral("Log activity"), this);
     logActivityAction->setCheckable(true);
