@@ -66,12 +66,8 @@ public:
 
     QComboBox* InputBox() const { return inputBox; }
     QCheckBox* RecordBox() const { return recordBox; }
-    QComboBox* FormatBox() const { return formatBox; }
     QLineEdit* FolderBox() const { return folderBox; }
-    QSpinBox* DaysBox() const { return daysBox; }
-    QSpinBox* SizeBox() const { return sizeBox; }
     QProgressBar* Meter() const { return meter; }
-    QLabel* InputStateLabel() const { return inputState; }
 
 private:
     void ChooseFolder();
