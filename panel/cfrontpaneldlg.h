@@ -34,7 +34,6 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QPushButton;
 class TraceFile;
 
 // Posted by the link's worker when a stored record has changed; the window
@@ -226,7 +225,6 @@ private:
     QLineEdit* frequencyEdit = nullptr;
     QComboBox* modulationBox = nullptr;
     QCheckBox* pollsCheck = nullptr;
-    QPushButton* startStopButton = nullptr;
     QString aboutMenuText;
     QAction* traceAction = nullptr;
     QAction* logActivityAction = nullptr;

@@ -242,14 +242,13 @@ void CFrontPanelDlg::CreateControls()
         group->lower();
     }
 
-    startStopButton = qobject_cast<QPushButton*>(Control(Id(ControlId::StartStop)));
     ConnectControls();
 }
 
 void CFrontPanelDlg::ConnectControls()
 {
     const auto button = [this](ControlId id) { return qobject_cast<QPushButton*>(Control(Id(id))); };
-    connect(startStopButton, &QPushButton::clicked, this, [this] { OnStartStop(); });
+    connect(button(ControlId::StartStop), &QPushButton::clicked, this, [this] { OnStartStop(); });
     connect(button(ControlId::SendImage), &QPushButton::clicked, this, [this] { OnSendImage(); });
     connect(button(ControlId::ReceiveImage), &QPushButton::clicked, this, [this] { OnReceiveImage(); });
     connect(button(ControlId::Exit), &QPushButton::clicked, this, [this] { OnOK(); });
