@@ -170,14 +170,11 @@ bool CFrontPanelDlg::ReadControls(bool validate)
     if (!skipped(portEdit)) {
         bool ok = false;
         const int port = portEdit->text().trimmed().toInt(&ok);
-        if (!ok) {
-            if (!refuse(portEdit, QStringLiteral("Please enter an integer."))) {
-                return false;
-            }
-        } else if (port < LOWEST_COM_PORT || port > HIGHEST_COM_PORT) {
-            if (!refuse(portEdit, QStringLiteral("Please enter an integer between %1 and %2.")
-                                      .arg(LOWEST_COM_PORT)
-                                      .arg(HIGHEST_COM_PORT))) {
+        if (!ok || port < LOWEST_COM_PORT || port > HIGHEST_COM_PORT) {
+            if (!refuse(portEdit, ok ? QStringLiteral("Please enter an integer between %1 and %2.")
+                                           .arg(LOWEST_COM_PORT)
+                                           .arg(HIGHEST_COM_PORT)
+                                     : QStringLiteral("Please enter an integer."))) {
                 return false;
             }
         } else {
@@ -191,12 +188,10 @@ bool CFrontPanelDlg::ReadControls(bool validate)
         // refused with the range it can.
         bool ok = false;
         const double frequency = frequencyEdit->text().trimmed().toDouble(&ok);
-        if (!ok || !std::isfinite(frequency)) {
-            if (!refuse(frequencyEdit, QStringLiteral("Please enter a number."))) {
-                return false;
-            }
-        } else if (!TuneHzOfMHz(frequency)) {
-            if (!refuse(frequencyEdit, QString::fromLatin1(TUNE_RANGE_MESSAGE))) {
+        const bool number = ok && std::isfinite(frequency);
+        if (!number || !TuneHzOfMHz(frequency)) {
+            if (!refuse(frequencyEdit, number ? QString::fromLatin1(TUNE_RANGE_MESSAGE)
+                                              : QStringLiteral("Please enter a number."))) {
                 return false;
             }
         } else {
