@@ -87,15 +87,14 @@ NetworkControlDialog::NetworkControlDialog(const NetworkControlChoice& current, 
     layout->addLayout(warningRow);
     connect(allButton, &QRadioButton::toggled, icon, &QWidget::setVisible);
 
-    const auto line = [this, layout] {
-        auto* label = new QLabel(this);
-        label->setWordWrap(true);
-        label->setTextFormat(Qt::PlainText);
-        layout->addWidget(label);
-        return label;
-    };
-    status = line();
-    howTo = line();
+    status = new QLabel(this);
+    status->setWordWrap(true);
+    status->setTextFormat(Qt::PlainText);
+    layout->addWidget(status);
+    howTo = new QLabel(this);
+    howTo->setWordWrap(true);
+    howTo->setTextFormat(Qt::PlainText);
+    layout->addWidget(howTo);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &NetworkControlDialog::accept);
