@@ -12,14 +12,9 @@ const QEvent::Type HITS_ENDED = static_cast<QEvent::Type>(QEvent::User + 102);
 
 } // namespace
 
-ActivityFeed::ActivityFeed(Station& station, const QString& directory, QObject* parent)
-    : QObject(parent), station(station), wall(station.GetClock()), log(directory.toStdString())
+ActivityFeed::ActivityFeed(Station& station, const QString& directory, HitRules rules, QObject* parent)
+    : QObject(parent), station(station), wall(station.GetClock()), rules(rules), log(directory.toStdString())
 {
-}
-
-void ActivityFeed::SetRules(HitRules newRules)
-{
-    rules = newRules;
 }
 
 void ActivityFeed::SetLogging(bool on)

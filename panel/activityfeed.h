@@ -19,7 +19,8 @@ class Station;
 class ActivityFeed : public QObject {
     Q_OBJECT
 public:
-    ActivityFeed(Station& station, const QString& directory, QObject* parent = nullptr);
+    // `rules`: the merge gap and the silence limit.
+    ActivityFeed(Station& station, const QString& directory, HitRules rules, QObject* parent = nullptr);
 
     ActivityFeed(const ActivityFeed&) = delete;
     ActivityFeed& operator=(const ActivityFeed&) = delete;
@@ -31,8 +32,6 @@ public:
     // The recorder and the stream follow hits too: while they want them,
     // hits are found with the log off, and only not written.
     void SetHitsWanted(bool wanted);
-    // The merge gap and the silence limit; taken at the next START.
-    void SetRules(HitRules rules);
 
     // START, before the worker starts.
     void LinkStarted();

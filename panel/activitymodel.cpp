@@ -24,11 +24,6 @@ bool HasInAnyCase(const std::string& text, const std::string& lowerNeedle)
     return found != text.end();
 }
 
-QString Text(const std::string& utf8)
-{
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
 // The time of day the hit began, in the local time it was logged in.
 QString TimeOfDay(const Hit& hit)
 {
@@ -173,12 +168,12 @@ QVariant ActivityTableModel::data(const QModelIndex& index, int role) const
     case Start: return TimeOfDay(hit);
     case Duration: return DurationText(hit.durationMs);
     case Frequency: return QString::fromStdString(statustext::FrequencyText(hit.frequencyHz));
-    case Modulation: return Text(hit.modulation);
-    case Mode: return Text(hit.mode);
-    case Display: return Text(hit.display);
+    case Modulation: return QString::fromStdString(hit.modulation);
+    case Mode: return QString::fromStdString(hit.mode);
+    case Display: return QString::fromStdString(hit.display);
     case RssiMax: return hit.rssiMax;
     case RssiMean: return hit.rssiMean;
-    case Recording: return Text(hit.recording);
+    case Recording: return QString::fromStdString(hit.recording);
     default: return {};
     }
 }

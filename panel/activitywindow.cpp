@@ -40,11 +40,6 @@ Day Today()
     return {today.year(), today.month(), today.day()};
 }
 
-QString Text(const std::string& utf8)
-{
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
 // How often the place in a recording being played is shown.
 constexpr int POSITION_REFRESH_MS = 250;
 
@@ -399,7 +394,7 @@ void ActivityWindow::RefreshSummary()
                                  QString::number(t.hits),
                                  ActivityTableModel::DurationText(static_cast<uint32_t>(
                                      std::min<uint64_t>(t.totalMs, UINT32_MAX))),
-                                 Text(t.display)};
+                                 QString::fromStdString(t.display)};
         for (int c = 0; c < 4; ++c) {
             auto* item = new QTableWidgetItem(cells[c]);
             item->setTextAlignment(Qt::AlignVCenter | (c < 3 ? Qt::AlignRight : Qt::AlignLeft));
@@ -440,7 +435,7 @@ QString ActivityWindow::SelectedCsv() const
     for (const int row : rows) {
         csv += HitCsvRow(model.HitAt(row)) + "\r\n";
     }
-    return Text(csv);
+    return QString::fromStdString(csv);
 }
 
 void ActivityWindow::CopySelection()

@@ -43,7 +43,6 @@ public:
 
     // Reads `day`'s file into the table.
     void ShowDay(Day day);
-    Day ShownDay() const { return shownDay; }
     // A hit that has just ended, shown when it began on the day shown.
     void AddHit(const Hit& hit);
 
@@ -65,7 +64,6 @@ public:
 
     ActivityTableModel& Model() { return model; }
     QTableView* Table() const { return table; }
-    QComboBox* DayChooser() const { return days; }
     QLineEdit* FilterBox() const { return filterBox; }
     QTableWidget* Summary() const { return summary; }
     QLabel* CountLabel() const { return count; }

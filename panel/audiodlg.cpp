@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <initializer_list>
 
 namespace {
 
@@ -120,17 +121,16 @@ AudioDialog::AudioDialog(const AudioChoice& current, const AudioInputs& inputs, 
     meter->setToolTip(QStringLiteral("The loudest of the input in the last tenth of a second. Set the radio's "
                                      "volume or the input's gain so that speech peaks between -20 and -6 dB."));
     form->addRow(QStringLiteral("Level:"), meter);
-    inputState = new QLabel(this);
-    inputState->setTextFormat(Qt::PlainText);
-    inputState->setWordWrap(true);
-    form->addRow(QString(), inputState);
+    const auto wrappedRow = [this, form](const QString& text) {
+        auto* label = new QLabel(text, this);
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+        form->addRow(QString(), label);
+        return label;
+    };
+    inputState = wrappedRow(QString());
     if (!inputs.error.empty()) {
-        auto* listError = new QLabel(QStringLiteral("The inputs could not be listed: %1")
-                                         .arg(QString::fromStdString(inputs.error)),
-                                     this);
-        listError->setTextFormat(Qt::PlainText);
-        listError->setWordWrap(true);
-        form->addRow(QString(), listError);
+        wrappedRow(QStringLiteral("The inputs could not be listed: %1").arg(QString::fromStdString(inputs.error)));
     }
 
     recordBox = new QCheckBox(QStringLiteral("Record each hit"), this);
@@ -154,16 +154,17 @@ AudioDialog::AudioDialog(const AudioChoice& current, const AudioInputs& inputs, 
     form->addRow(Caption(QStringLiteral("F&older:"), folderBox), folderRow);
 
     auto* limitsRow = new QHBoxLayout;
-    daysBox = new QSpinBox(this);
-    daysBox->setRange(0, static_cast<int>(LONGEST_KEEP_DAYS));
-    daysBox->setSpecialValueText(QStringLiteral("for ever"));
-    daysBox->setSuffix(QStringLiteral(" days"));
-    daysBox->setValue(static_cast<int>(current.keepDays));
-    sizeBox = new QSpinBox(this);
-    sizeBox->setRange(0, static_cast<int>(LARGEST_KEEP_MIB));
-    sizeBox->setSpecialValueText(QStringLiteral("no limit"));
-    sizeBox->setSuffix(QStringLiteral(" MiB"));
-    sizeBox->setValue(static_cast<int>(current.keepMiB));
+    // 0 is no limit, said in words.
+    const auto limitBox = [this](uint32_t most, const QString& none, const QString& suffix, uint32_t value) {
+        auto* box = new QSpinBox(this);
+        box->setRange(0, static_cast<int>(most));
+        box->setSpecialValueText(none);
+        box->setSuffix(suffix);
+        box->setValue(static_cast<int>(value));
+        return box;
+    };
+    daysBox = limitBox(LONGEST_KEEP_DAYS, QStringLiteral("for ever"), QStringLiteral(" days"), current.keepDays);
+    sizeBox = limitBox(LARGEST_KEEP_MIB, QStringLiteral("no limit"), QStringLiteral(" MiB"), current.keepMiB);
     limitsRow->addWidget(daysBox);
     limitsRow->addWidget(new QLabel(QStringLiteral("at most"), this));
     limitsRow->addWidget(sizeBox);
@@ -187,7 +188,7 @@ AudioDialog::AudioDialog(const AudioChoice& current, const AudioInputs& inputs, 
     });
     connect(recordBox, &QCheckBox::toggled, this, [this] { UpdateState(); });
     connect(chooseButton, &QPushButton::clicked, this, &AudioDialog::ChooseFolder);
-    meterTimer = new QTimer(this);
+    auto* meterTimer = new QTimer(this);
     connect(meterTimer, &QTimer::timeout, this, &AudioDialog::ShowLevel);
     meterTimer->start(METER_REFRESH_MS);
 
@@ -214,9 +215,7 @@ void AudioDialog::UpdateState()
     const bool input = Choice().input != NO_AUDIO_INPUT;
     recordBox->setEnabled(input);
     const bool records = input && recordBox->isChecked();
-    for (QWidget* w : {static_cast<QWidget*>(formatBox), static_cast<QWidget*>(folderBox),
-                       static_cast<QWidget*>(chooseButton), static_cast<QWidget*>(daysBox),
-                       static_cast<QWidget*>(sizeBox)}) {
+    for (QWidget* w : std::initializer_list<QWidget*>{formatBox, folderBox, chooseButton, daysBox, sizeBox}) {
         w->setEnabled(records);
     }
     meter->setEnabled(input);

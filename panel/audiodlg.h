@@ -17,7 +17,6 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
-class QTimer;
 class UserPrompts;
 
 // What the dialog's meter reads: the input chosen in the dialog, heard
@@ -67,12 +66,8 @@ public:
 
     QComboBox* InputBox() const { return inputBox; }
     QCheckBox* RecordBox() const { return recordBox; }
-    QComboBox* FormatBox() const { return formatBox; }
     QLineEdit* FolderBox() const { return folderBox; }
-    QSpinBox* DaysBox() const { return daysBox; }
-    QSpinBox* SizeBox() const { return sizeBox; }
     QProgressBar* Meter() const { return meter; }
-    QLabel* InputStateLabel() const { return inputState; }
 
 private:
     void ChooseFolder();
@@ -90,7 +85,6 @@ private:
     QSpinBox* sizeBox = nullptr;
     QProgressBar* meter = nullptr;
     QLabel* inputState = nullptr;
-    QTimer* meterTimer = nullptr;
 };
 
 // The meter's reading of a peak: decibels below full scale, from

@@ -21,7 +21,7 @@ CAboutDlg::CAboutDlg(const QString& keptFolder, QWidget* parent) : QDialog(paren
     icon->setGeometry(dlu::Rect(11, 17, 20, 20));
 
     auto* name = new QLabel(
-        QString::fromLatin1(ABOUT_VERSION_TEXT.data(), static_cast<qsizetype>(ABOUT_VERSION_TEXT.size())), this);
+        QString::fromLatin1(ABOUT_VERSION_TEXT), this);
     name->setTextFormat(Qt::PlainText);
     name->setGeometry(dlu::Rect(40, 10, 119, 8));
 

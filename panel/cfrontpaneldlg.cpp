@@ -54,33 +54,29 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     // The station's own state, not the radio's: in the free space of the
     // station's controls on the left, in the dialog's face, and only while
     // other programs can reach the radio.
-    networkSign = new QLabel(this);
-    networkSign->setTextFormat(Qt::PlainText);
-    networkSign->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    networkSign->setGeometry(dlu::Rect(5, 58, 100, 18));
+    const auto sign = [this](int y) {
+        auto* label = new QLabel(this);
+        label->setTextFormat(Qt::PlainText);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setGeometry(dlu::Rect(5, y, 100, 18));
+        label->setVisible(false);
+        return label;
+    };
+    networkSign = sign(58);
     networkSign->setToolTip(QStringLiteral("Programs that use Hamlib (model 2, NET rigctl) can drive the radio "
                                            "here. Right-click the panel and choose Network control... to change "
                                            "it."));
-    networkSign->setVisible(false);
     // Below it, whether what the radio says is recorded or streamed.
-    soundSign = new QLabel(this);
-    soundSign->setTextFormat(Qt::PlainText);
-    soundSign->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    soundSign->setGeometry(dlu::Rect(5, 76, 100, 18));
-    soundSign->setVisible(false);
+    soundSign = sign(76);
 
     // The field defaults are the members' initial values; the link starts
     // stopped with all records zero.
     Link().SetLcdPolls(1);
 
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/icon32.png"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/icons/icon16.png"), QSize(16, 16));
-    appIcon = icon;
+    appIcon.addFile(QStringLiteral(":/icons/icon32.png"), QSize(32, 32));
+    appIcon.addFile(QStringLiteral(":/icons/icon16.png"), QSize(16, 16));
 
-    const FileVersion version = ReadFileVersion(ResourceBytes(QStringLiteral(":/version/version.bin")));
-    versionMajor = version.major;
-    versionMinor = version.minor;
+    version = ReadFileVersion(ResourceBytes(QStringLiteral(":/version/version.bin")));
 
     lcdFont = lcdpaint::LoadLcdFont(ResourceBytes(QStringLiteral(":/font/LCDp.ttf")));
     // The reason across a display that is not current: the dialog's face,
@@ -99,8 +95,8 @@ CFrontPanelDlg::CFrontPanelDlg(UserPrompts* userPrompts, const QString& settings
     connect(traceAction, &QAction::triggered, this, [this](bool on) { OnTraceTraffic(on); });
 
     // What the radio heard goes to the daily files beside the settings.
-    activity = std::make_unique<ActivityFeed>(station, moduleDirectory);
-    activity->SetRules(HitRules{store.MergeGapMs(), HitRules{}.silenceMs});
+    activity = std::make_unique<ActivityFeed>(station, moduleDirectory,
+                                              HitRules{store.MergeGapMs(), HitRules{}.silenceMs});
     activity->SetLogging(store.LogActivity());
     logActivityAction = new QAction(QStringLiteral("Log activity"), this);
     logActivityAction->setCheckable(true);
@@ -174,14 +170,11 @@ bool CFrontPanelDlg::ReadControls(bool validate)
     if (!skipped(portEdit)) {
         bool ok = false;
         const int port = portEdit->text().trimmed().toInt(&ok);
-        if (!ok) {
-            if (!refuse(portEdit, QStringLiteral("Please enter an integer."))) {
-                return false;
-            }
-        } else if (port < LOWEST_COM_PORT || port > HIGHEST_COM_PORT) {
-            if (!refuse(portEdit, QStringLiteral("Please enter an integer between %1 and %2.")
-                                      .arg(LOWEST_COM_PORT)
-                                      .arg(HIGHEST_COM_PORT))) {
+        if (!ok || port < LOWEST_COM_PORT || port > HIGHEST_COM_PORT) {
+            if (!refuse(portEdit, ok ? QStringLiteral("Please enter an integer between %1 and %2.")
+                                           .arg(LOWEST_COM_PORT)
+                                           .arg(HIGHEST_COM_PORT)
+                                     : QStringLiteral("Please enter an integer."))) {
                 return false;
             }
         } else {
@@ -195,13 +188,10 @@ bool CFrontPanelDlg::ReadControls(bool validate)
         // refused with the range it can.
         bool ok = false;
         const double frequency = frequencyEdit->text().trimmed().toDouble(&ok);
-        if (!ok || !std::isfinite(frequency)) {
-            if (!refuse(frequencyEdit, QStringLiteral("Please enter a number."))) {
-                return false;
-            }
-        } else if (!TuneHzOfMHz(frequency)) {
-            if (!refuse(frequencyEdit, QString::fromLatin1(TUNE_RANGE_MESSAGE.data(),
-                                                           static_cast<qsizetype>(TUNE_RANGE_MESSAGE.size())))) {
+        const bool number = ok && std::isfinite(frequency);
+        if (!number || !TuneHzOfMHz(frequency)) {
+            if (!refuse(frequencyEdit, number ? QString::fromLatin1(TUNE_RANGE_MESSAGE)
+                                              : QStringLiteral("Please enter a number."))) {
                 return false;
             }
         } else {

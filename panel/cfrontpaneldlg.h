@@ -8,6 +8,7 @@
 #include "panel/statuspainter.h"
 #include "panel/streamchoice.h"
 #include "panel/transfercontroller.h"
+#include "panel/versionblock.h"
 #include "panel/userprompts.h"
 #include "serial/portmap.h"
 #include "station/station.h"
@@ -22,7 +23,6 @@
 #include <QStringList>
 
 #include <atomic>
-#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -34,7 +34,6 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QPushButton;
 class TraceFile;
 
 // Posted by the link's worker when a stored record has changed; the window
@@ -108,7 +107,6 @@ public:
     void OnSendImage() { transfers.OnSendImage(); }
     void OnReceiveImage() { transfers.OnReceiveImage(); }
     void OnTimer(int timerId) { transfers.OnTimer(timerId); }
-    void RestartPolling() { transfers.RestartPolling(); }
     // The progress window's Cancel: the transfer ends, the link runs on
     // (polling back at once, unless `resumePolling` is false: Exit).
     void OnCancelTransfer(bool resumePolling = true) { transfers.OnCancelTransfer(resumePolling); }
@@ -227,7 +225,6 @@ private:
     QLineEdit* frequencyEdit = nullptr;
     QComboBox* modulationBox = nullptr;
     QCheckBox* pollsCheck = nullptr;
-    QPushButton* startStopButton = nullptr;
     QString aboutMenuText;
     QAction* traceAction = nullptr;
     QAction* logActivityAction = nullptr;
@@ -254,8 +251,7 @@ private:
     PanelStore store;
     QRect lcdRect;
     QFont lcdFont;
-    uint8_t versionMajor = 0;
-    uint8_t versionMinor = 0;
+    FileVersion version;
 
     // Before the rooms below, which reach the radio through it and so must
     // go first.

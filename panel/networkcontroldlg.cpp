@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <initializer_list>
+
 namespace {
 
 // The count of clients changes while the dialog is open.
@@ -99,12 +101,11 @@ NetworkControlDialog::NetworkControlDialog(const NetworkControlChoice& current, 
     connect(buttons, &QDialogButtonBox::rejected, this, &NetworkControlDialog::reject);
     layout->addWidget(buttons);
 
-    for (QWidget* w : {static_cast<QWidget*>(onBox), static_cast<QWidget*>(localButton),
-                       static_cast<QWidget*>(allButton)}) {
-        connect(qobject_cast<QAbstractButton*>(w), &QAbstractButton::toggled, this, [this] { UpdateState(); });
+    for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{onBox, localButton, allButton}) {
+        connect(button, &QAbstractButton::toggled, this, [this] { UpdateState(); });
     }
     connect(portBox, &QSpinBox::valueChanged, this, [this] { UpdateState(); });
-    refresh = new QTimer(this);
+    auto* refresh = new QTimer(this);
     connect(refresh, &QTimer::timeout, this, [this] { UpdateState(); });
     refresh->start(STATUS_REFRESH_MS);
     icon->setVisible(current.allInterfaces);

@@ -9,7 +9,6 @@ class QCheckBox;
 class QLabel;
 class QRadioButton;
 class QSpinBox;
-class QTimer;
 
 namespace control {
 class RigctlServer;
@@ -63,7 +62,6 @@ private:
     QLabel* warning = nullptr;
     QLabel* status = nullptr;
     QLabel* howTo = nullptr;
-    QTimer* refresh = nullptr;
 };
 
 // Where the server listens and how many programs it serves, in a sentence.

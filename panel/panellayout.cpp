@@ -127,6 +127,12 @@ void CFrontPanelDlg::CreateControls()
             widget->setObjectName(QString::number(id));
         }
     };
+    const auto plainLabel = [this](const QString& text, Qt::Alignment alignment) {
+        auto* label = new QLabel(text, this);
+        label->setTextFormat(Qt::PlainText);
+        label->setAlignment(alignment);
+        return label;
+    };
     QGroupBox* group = nullptr;
 
     for (const ControlDef& def : panelTemplate) {
@@ -137,9 +143,7 @@ void CFrontPanelDlg::CreateControls()
         case Kind::Keys:
             for (std::size_t i = 0; i < keyButtons.size(); ++i) {
                 const KeyButton& key = keyButtons[i];
-                const std::string_view keyCaption = keyTable[i].caption;
-                auto* button = new QPushButton(
-                    QString::fromLatin1(keyCaption.data(), static_cast<qsizetype>(keyCaption.size())), this);
+                auto* button = new QPushButton(QString::fromLatin1(keyTable[i].caption), this);
                 name(button, key.controlId);
                 button->setGeometry(dlu::Rect(key.x, key.y, KEY_WIDTH, KEY_HEIGHT));
                 const int id = key.controlId;
@@ -164,24 +168,19 @@ void CFrontPanelDlg::CreateControls()
             widget = edit;
             break;
         }
-        case Kind::Button: {
-            auto* button = new QPushButton(caption, this);
-            widget = button;
+        case Kind::Button:
+            widget = new QPushButton(caption, this);
             break;
-        }
-        case Kind::Frame: {
+        case Kind::Frame:
             lcdFrame = new QLabel(this);
             lcdFrame->setFrameShape(QFrame::Box);
             lcdFrame->setVisible(false);
             widget = lcdFrame;
             break;
-        }
         case Kind::Label:
         case Kind::KeyCaption: {
-            auto* label = new QLabel(caption, this);
-            label->setTextFormat(Qt::PlainText);
-            label->setAlignment(def.kind == Kind::Label ? (Qt::AlignRight | Qt::AlignTop)
-                                                        : (Qt::AlignHCenter | Qt::AlignTop));
+            auto* label = plainLabel(caption, def.kind == Kind::Label ? (Qt::AlignRight | Qt::AlignTop)
+                                                                      : (Qt::AlignHCenter | Qt::AlignTop));
             if (const ControlDef* box = def.kind == Kind::Label ? BoxBesideLabel(def) : nullptr) {
                 // A label reads on the line of its box's text, which the box
                 // centres: the label takes the box's height and centres too.
@@ -200,42 +199,33 @@ void CFrontPanelDlg::CreateControls()
             widget = label;
             break;
         }
-        case Kind::Unit: {
+        case Kind::Unit:
             // On the line of the box's text to its left.
-            auto* label = new QLabel(caption, this);
-            label->setTextFormat(Qt::PlainText);
-            label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-            widget = label;
+            widget = plainLabel(caption, Qt::AlignLeft | Qt::AlignVCenter);
             break;
-        }
         case Kind::ValueField: {
-            auto* label = new QLabel(caption, this);
-            label->setTextFormat(Qt::PlainText);
+            auto* label = plainLabel(caption, Qt::AlignCenter);
             label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-            label->setAlignment(Qt::AlignCenter);
             widget = label;
             break;
         }
-        case Kind::Combo: {
-            auto* combo = modulationBox = new QComboBox(this);
+        case Kind::Combo:
+            modulationBox = new QComboBox(this);
             for (const std::string_view name : tuneModulationNames) {
-                combo->addItem(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+                modulationBox->addItem(QString::fromLatin1(name));
             }
-            widget = combo;
+            widget = modulationBox;
             break;
-        }
-        case Kind::Group: {
+        case Kind::Group:
             group = new QGroupBox(caption, this);
             group->setAlignment(Qt::AlignHCenter);
             widget = group;
             break;
-        }
-        case Kind::Check: {
-            auto* check = pollsCheck = new QCheckBox(caption, this);
-            connect(check, &QCheckBox::clicked, this, [this] { OnEnableLcdPolls(); });
-            widget = check;
+        case Kind::Check:
+            pollsCheck = new QCheckBox(caption, this);
+            connect(pollsCheck, &QCheckBox::clicked, this, [this] { OnEnableLcdPolls(); });
+            widget = pollsCheck;
             break;
-        }
         }
         widget->setGeometry(rect);
         name(widget, Id(def.id));
@@ -252,14 +242,13 @@ void CFrontPanelDlg::CreateControls()
         group->lower();
     }
 
-    startStopButton = qobject_cast<QPushButton*>(Control(Id(ControlId::StartStop)));
     ConnectControls();
 }
 
 void CFrontPanelDlg::ConnectControls()
 {
     const auto button = [this](ControlId id) { return qobject_cast<QPushButton*>(Control(Id(id))); };
-    connect(startStopButton, &QPushButton::clicked, this, [this] { OnStartStop(); });
+    connect(button(ControlId::StartStop), &QPushButton::clicked, this, [this] { OnStartStop(); });
     connect(button(ControlId::SendImage), &QPushButton::clicked, this, [this] { OnSendImage(); });
     connect(button(ControlId::ReceiveImage), &QPushButton::clicked, this, [this] { OnReceiveImage(); });
     connect(button(ControlId::Exit), &QPushButton::clicked, this, [this] { OnOK(); });
@@ -286,7 +275,7 @@ bool CFrontPanelDlg::OnInitDialog()
         SetControlEnabled(id, false);
     }
 
-    setWindowTitle(QString::asprintf("Quelmar Demo   version %d.%02d", versionMajor, versionMinor));
+    setWindowTitle(QString::asprintf("Quelmar Demo   version %d.%02d", version.major, version.minor));
 
     LoadSettings();
     RestoreNetworkControl();

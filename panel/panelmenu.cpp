@@ -15,6 +15,10 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <functional>
+#include <utility>
+#include <vector>
+
 // The panel's context menu and the windows it opens: About, the COM map,
 // the keyboard shortcuts, network control, the trace and the activity log
 // (the sound's dialogs are panelsound.cpp's).
@@ -30,31 +34,28 @@ void CFrontPanelDlg::OnSysCommand(int id)
 void CFrontPanelDlg::contextMenuEvent(QContextMenuEvent* event)
 {
     QMenu menu(this);
-    QAction* about = aboutMenuText.isEmpty() ? nullptr : menu.addAction(aboutMenuText);
-    QAction* serialPorts = menu.addAction(QStringLiteral("Serial ports..."));
-    QAction* shortcuts = menu.addAction(QStringLiteral("Keyboard shortcuts..."));
-    QAction* network = menu.addAction(QStringLiteral("Network control..."));
+    // Each item's handler runs once the menu has closed.
+    std::vector<std::pair<QAction*, std::function<void()>>> items;
+    const auto add = [&](const QString& text, std::function<void()> handler) {
+        items.emplace_back(menu.addAction(text), std::move(handler));
+    };
+    if (!aboutMenuText.isEmpty()) {
+        add(aboutMenuText, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    }
+    add(QStringLiteral("Serial ports..."), [this] { OnSerialPorts(); });
+    add(QStringLiteral("Keyboard shortcuts..."), [this] { OnKeyboardShortcuts(); });
+    add(QStringLiteral("Network control..."), [this] { OnNetworkControl(); });
     menu.addAction(traceAction);
     menu.addSeparator();
     menu.addAction(logActivityAction);
-    QAction* activityItem = menu.addAction(QStringLiteral("Activity..."));
-    QAction* audio = menu.addAction(QStringLiteral("Audio..."));
-    QAction* stream = menu.addAction(QStringLiteral("Stream..."));
+    add(QStringLiteral("Activity..."), [this] { OnActivity(); });
+    add(QStringLiteral("Audio..."), [this] { OnAudio(); });
+    add(QStringLiteral("Stream..."), [this] { OnStream(); });
     QAction* chosen = menu.exec(event->globalPos());
-    if (chosen != nullptr && chosen == about) {
-        OnSysCommand(IDM_ABOUTBOX);
-    } else if (chosen == serialPorts) {
-        OnSerialPorts();
-    } else if (chosen == shortcuts) {
-        OnKeyboardShortcuts();
-    } else if (chosen == activityItem) {
-        OnActivity();
-    } else if (chosen == network) {
-        OnNetworkControl();
-    } else if (chosen == audio) {
-        OnAudio();
-    } else if (chosen == stream) {
-        OnStream();
+    for (const auto& [action, handler] : items) {
+        if (chosen != nullptr && chosen == action) {
+            handler();
+        }
     }
 }
 
@@ -81,10 +82,9 @@ void CFrontPanelDlg::OnKeyboardShortcuts()
     QString rows;
     for (std::size_t i = 0; i < keyButtons.size(); ++i) {
         const QStringList names = pcKeys.value(keyButtons[i].controlId);
-        const std::string_view caption = keyTable[i].caption;
         if (!names.isEmpty()) {
             rows += QStringLiteral("<tr><td><b>%1</b></td><td>&nbsp;&nbsp;%2</td></tr>")
-                        .arg(QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size()))
+                        .arg(QString::fromLatin1(keyTable[i].caption)
                                  .toHtmlEscaped(),
                              names.join(QStringLiteral(" or ")).toHtmlEscaped());
         }

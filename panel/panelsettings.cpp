@@ -81,13 +81,7 @@ void PanelSettings::Save(const QString& path) const
 // place is neither read nor written.
 void PanelStore::Write(const QString& key, const QVariant& value) const
 {
-    if (!MayBeKeptFile(path, true)) {
-        return;
-    }
-    const PrivateWrite privately(path);
-    QSettings store(path, QSettings::IniFormat);
-    store.setValue(key, value);
-    store.sync();
+    (void)WriteKeptSettings(path, [&](QSettings& store) { store.setValue(key, value); });
 }
 
 QVariant PanelStore::Read(const QString& key, const QVariant& absent) const
@@ -130,14 +124,10 @@ uint32_t PanelStore::MergeGapMs() const
 NetworkControlChoice PanelStore::NetworkControl() const
 {
     NetworkControlChoice choice;
-    if (!MayBeKeptFile(path, false)) {
-        return choice;
-    }
-    const QSettings store(path, QSettings::IniFormat);
-    choice.on = store.value(CONTROL_ON_KEY, false).toBool();
-    choice.allInterfaces = store.value(CONTROL_ALL_INTERFACES_KEY, false).toBool();
+    choice.on = Read(CONTROL_ON_KEY, false).toBool();
+    choice.allInterfaces = Read(CONTROL_ALL_INTERFACES_KEY, false).toBool();
     bool ok = false;
-    const int port = store.value(CONTROL_PORT_KEY, choice.port).toInt(&ok);
+    const int port = Read(CONTROL_PORT_KEY, choice.port).toInt(&ok);
     // A port no server can have is as good as none: the default stands.
     if (ok && port >= 1 && port <= 65535) {
         choice.port = port;
@@ -147,15 +137,11 @@ NetworkControlChoice PanelStore::NetworkControl() const
 
 void PanelStore::RememberNetworkControl(const NetworkControlChoice& choice) const
 {
-    if (!MayBeKeptFile(path, true)) {
-        return;
-    }
-    const PrivateWrite privately(path);
-    QSettings store(path, QSettings::IniFormat);
-    store.setValue(CONTROL_ON_KEY, choice.on);
-    store.setValue(CONTROL_ALL_INTERFACES_KEY, choice.allInterfaces);
-    store.setValue(CONTROL_PORT_KEY, choice.port);
-    store.sync();
+    (void)WriteKeptSettings(path, [&choice](QSettings& store) {
+        store.setValue(CONTROL_ON_KEY, choice.on);
+        store.setValue(CONTROL_ALL_INTERFACES_KEY, choice.allInterfaces);
+        store.setValue(CONTROL_PORT_KEY, choice.port);
+    });
 }
 
 AudioChoice PanelStore::Audio() const
@@ -168,11 +154,5 @@ AudioChoice PanelStore::Audio() const
 
 void PanelStore::RememberAudio(const AudioChoice& choice) const
 {
-    if (!MayBeKeptFile(path, true)) {
-        return;
-    }
-    const PrivateWrite privately(path);
-    QSettings store(path, QSettings::IniFormat);
-    choice.Save(store);
-    store.sync();
+    (void)WriteKeptSettings(path, [&choice](QSettings& store) { choice.Save(store); });
 }

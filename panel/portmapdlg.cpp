@@ -25,28 +25,11 @@ QString Q(const std::string& text)
     return QString::fromStdString(text);
 }
 
-QString DeviceText(const PortEntry& entry)
-{
-    return Q(PortEntryDeviceText(entry));
-}
-
-// Each entry's condition in one short phrase.
-QString ConditionText(const PortEntry& entry)
-{
-    return Q(PortEntryConditionText(entry));
-}
-
 const PortEntry* EntryOf(const std::vector<PortEntry>& entries, long number)
 {
     const auto it = std::find_if(entries.begin(), entries.end(),
                                  [number](const PortEntry& e) { return e.number == number; });
     return it == entries.end() ? nullptr : &*it;
-}
-
-// Where COM `number` leads when the map has no entry for it.
-QString FallbackText(long number)
-{
-    return Q(PortFallbackText(number));
 }
 
 } // namespace
@@ -157,7 +140,7 @@ void PortMapDialog::FillTable()
         if (showsProposal) {
             number += QStringLiteral(" (proposed)");
         }
-        const QString texts[ColumnCount] = {number, DeviceText(entry), ConditionText(entry)};
+        const QString texts[ColumnCount] = {number, Q(PortEntryDeviceText(entry)), Q(PortEntryConditionText(entry))};
         for (int column = 0; column < ColumnCount; ++column) {
             table->setItem(row, column, new QTableWidgetItem(texts[column]));
         }
@@ -230,7 +213,8 @@ bool PortMapDialog::RemoveSelected()
     }
     const PortEntry entry = entries[static_cast<size_t>(row)];
     const bool isFile = entry.kind != PortEntryKind::Link;
-    if (isFile && !prompts.Confirm(QStringLiteral("Remove COM %1, %2?").arg(entry.number).arg(DeviceText(entry)))) {
+    if (isFile && !prompts.Confirm(
+                      QStringLiteral("Remove COM %1, %2?").arg(entry.number).arg(Q(PortEntryDeviceText(entry))))) {
         return false;
     }
     std::string error;
@@ -263,7 +247,7 @@ QString PortMapToolTip(const PortMapRoots& roots, long number)
     QStringList lines;
     const PortEntry* current = EntryOf(entries, number);
     if (number >= 0) {
-        lines << (current != nullptr ? Q(DescribePortEntry(*current)) : FallbackText(number));
+        lines << (current != nullptr ? Q(DescribePortEntry(*current)) : Q(PortFallbackText(number)));
     }
     QStringList others;
     if (entries.empty()) {

@@ -38,8 +38,6 @@ public:
     QComboBox* DeviceBox() const { return deviceBox; }
     QPushButton* KeepButton() const { return keepButton; }
     QPushButton* RemoveButton() const { return removeButton; }
-    QLabel* Heading() const { return heading; }
-    const std::vector<PortEntry>& Entries() const { return entries; }
     bool ShowsProposal() const { return showsProposal; }
 
 private:

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -34,3 +35,15 @@ PrivateWrite::~PrivateWrite()
     ::umask(previous);
 }
 #endif
+
+bool WriteKeptSettings(const QString& path, const std::function<void(QSettings&)>& write)
+{
+    if (!MayBeKeptFile(path, true)) {
+        return false;
+    }
+    const PrivateWrite privately(path);
+    QSettings store(path, QSettings::IniFormat);
+    write(store);
+    store.sync();
+    return store.status() == QSettings::NoError;
+}

@@ -6,9 +6,13 @@
 
 #include <QString>
 
+#include <functional>
+
 #if !defined(_WIN32)
 #include <sys/types.h>
 #endif
+
+class QSettings;
 
 // Only a regular file can be kept: opening a FIFO waits for its other end,
 // and a device never ends a line. Something that does not exist yet may be
@@ -31,3 +35,8 @@ private:
     mode_t previous;
 #endif
 };
+
+// Runs `write` on the store at `path` and writes it out at once (a program
+// killed later still finds it), privately; false when the store may not be
+// written or could not be.
+bool WriteKeptSettings(const QString& path, const std::function<void(QSettings&)>& write);

@@ -22,7 +22,7 @@ QString LoadResourceString(int id)
 {
     for (const StringEntry& entry : stringTable) {
         if (entry.id == id) {
-            return QString::fromUtf8(entry.text.data(), static_cast<qsizetype>(entry.text.size()));
+            return QString::fromUtf8(entry.text);
         }
     }
     return {};

@@ -6,52 +6,43 @@
 
 namespace statuspaint {
 
-namespace {
-
-QString Latin1(std::string_view text)
-{
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-} // namespace
-
 QString ModeText(uint8_t modeIndex)
 {
-    return Latin1(statustext::ModeText(modeIndex));
+    return QString::fromLatin1(statustext::ModeText(modeIndex));
 }
 
 QString ModulationText(uint8_t modulationIndex)
 {
-    return Latin1(statustext::ModulationText(modulationIndex));
+    return QString::fromLatin1(statustext::ModulationText(modulationIndex));
 }
 
 QString BatteryText(uint16_t battery)
 {
-    return Latin1(statustext::BatteryText(battery));
+    return QString::fromLatin1(statustext::BatteryText(battery));
 }
 
 QString FrequencyText(uint32_t frequencyHz)
 {
-    return Latin1(statustext::FrequencyText(frequencyHz));
+    return QString::fromLatin1(statustext::FrequencyText(frequencyHz));
 }
 
 StatusView FormatStatus(const RadioStatus& status)
 {
     const statustext::StatusTexts texts = statustext::FormatStatusTexts(status);
     StatusView view;
-    view.mode = Latin1(texts.mode);
-    view.battery = Latin1(texts.battery);
-    view.rssi = Latin1(texts.rssi);
-    view.centering = Latin1(texts.centering);
+    view.mode = QString::fromLatin1(texts.mode);
+    view.battery = QString::fromLatin1(texts.battery);
+    view.rssi = QString::fromLatin1(texts.rssi);
+    view.centering = QString::fromLatin1(texts.centering);
     if (!texts.valid) {
         // No status, no frequency either: a frequency and lit indicators
         // kept from the last status would pass for the radio's present ones.
-        view.frequency = Latin1(statustext::placeholder);
-        view.modulation = Latin1(statustext::placeholder);
+        view.frequency = QString::fromLatin1(statustext::placeholder);
+        view.modulation = QString::fromLatin1(statustext::placeholder);
         return view;
     }
-    view.frequency = Latin1(texts.frequency);
-    view.modulation = Latin1(texts.modulation);
+    view.frequency = QString::fromLatin1(texts.frequency);
+    view.modulation = QString::fromLatin1(texts.modulation);
     // The fields of the indicators, in the order of the core's list.
     constexpr std::array<bool StatusView::*, statustext::indicators.size()> lit{
         &StatusView::rfSq, &StatusView::mute, &StatusView::xf, &StatusView::hd5, &StatusView::hd2};

@@ -9,13 +9,7 @@ namespace {
 
 QString Key(std::string_view name)
 {
-    return QString::fromLatin1(audio::STREAM_SECTION.data(), static_cast<qsizetype>(audio::STREAM_SECTION.size())) +
-           QLatin1Char('/') + QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-}
-
-QString Word(std::string_view word)
-{
-    return QString::fromLatin1(word.data(), static_cast<qsizetype>(word.size()));
+    return QString::fromLatin1(audio::STREAM_SECTION) + QLatin1Char('/') + QString::fromLatin1(name);
 }
 
 } // namespace
@@ -40,27 +34,22 @@ StreamChoice StreamChoice::Load(const QString& storePath)
 
 bool StreamChoice::Save(const QString& storePath) const
 {
-    if (!MayBeKeptFile(storePath, true)) {
-        return false;
-    }
     namespace key = audio::streamkey;
-    const PrivateWrite privately(storePath);
-    QSettings store(storePath, QSettings::IniFormat);
     const audio::StreamSettings& s = settings;
-    store.setValue(Key(key::ON), on);
-    store.setValue(Key(key::HOST), QString::fromStdString(s.host));
-    store.setValue(Key(key::PORT), s.port);
-    store.setValue(Key(key::MOUNT), QString::fromStdString(s.mount));
-    store.setValue(Key(key::USER), QString::fromStdString(s.user));
-    store.setValue(Key(key::PASSWORD), QString::fromStdString(s.password));
-    store.setValue(Key(key::FORMAT),
-                   Word(s.format == audio::StreamFormat::OggOpus ? audio::OGG_OPUS_WORD : audio::MP3_WORD));
-    store.setValue(Key(key::BITRATE), s.bitrateKbps);
-    store.setValue(Key(key::NAME), QString::fromStdString(s.name));
-    store.setValue(Key(key::DESCRIPTION), QString::fromStdString(s.description));
-    store.setValue(Key(key::TITLE), QString::fromStdString(s.titleFormat));
-    store.setValue(Key(key::BETWEEN_CALLS),
-                   Word(s.betweenCalls == audio::BetweenCalls::Input ? audio::INPUT_WORD : audio::SILENCE_WORD));
-    store.sync();
-    return store.status() == QSettings::NoError;
+    return WriteKeptSettings(storePath, [this, &s](QSettings& store) {
+        store.setValue(Key(key::ON), on);
+        store.setValue(Key(key::HOST), QString::fromStdString(s.host));
+        store.setValue(Key(key::PORT), s.port);
+        store.setValue(Key(key::MOUNT), QString::fromStdString(s.mount));
+        store.setValue(Key(key::USER), QString::fromStdString(s.user));
+        store.setValue(Key(key::PASSWORD), QString::fromStdString(s.password));
+        store.setValue(Key(key::FORMAT),
+                       QString::fromLatin1(s.format == audio::StreamFormat::OggOpus ? audio::OGG_OPUS_WORD : audio::MP3_WORD));
+        store.setValue(Key(key::BITRATE), s.bitrateKbps);
+        store.setValue(Key(key::NAME), QString::fromStdString(s.name));
+        store.setValue(Key(key::DESCRIPTION), QString::fromStdString(s.description));
+        store.setValue(Key(key::TITLE), QString::fromStdString(s.titleFormat));
+        store.setValue(Key(key::BETWEEN_CALLS),
+                       QString::fromLatin1(s.betweenCalls == audio::BetweenCalls::Input ? audio::INPUT_WORD : audio::SILENCE_WORD));
+    });
 }

@@ -159,7 +159,7 @@ StreamDialog::StreamDialog(const StreamChoice& current, StatusSource now, UserPr
     connect(testButton, &QPushButton::clicked, this, [this] { StartTest(); });
     connect(onBox, &QCheckBox::toggled, this, [this] { UpdateState(); });
     connect(titleEdit, &QLineEdit::textChanged, this, [this] { UpdateState(); });
-    refresh = new QTimer(this);
+    auto* refresh = new QTimer(this);
     connect(refresh, &QTimer::timeout, this, [this] { UpdateState(); });
     refresh->start(STATUS_REFRESH_MS);
     UpdateState();

@@ -16,7 +16,6 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
-class QTimer;
 class UserPrompts;
 
 // "Stream...": the live stream to an Icecast server, switched on and off,
@@ -47,18 +46,9 @@ public:
     bool Testing() const { return pending != nullptr; }
 
     QCheckBox* OnBox() const { return onBox; }
-    QLineEdit* HostEdit() const { return hostEdit; }
     QSpinBox* PortBox() const { return portBox; }
     QLineEdit* MountEdit() const { return mountEdit; }
-    QLineEdit* UserEdit() const { return userEdit; }
     QLineEdit* PasswordEdit() const { return passwordEdit; }
-    QComboBox* FormatBox() const { return formatBox; }
-    QSpinBox* BitrateBox() const { return bitrateBox; }
-    QLineEdit* NameEdit() const { return nameEdit; }
-    QLineEdit* DescriptionEdit() const { return descriptionEdit; }
-    QLineEdit* TitleEdit() const { return titleEdit; }
-    QLabel* TitleExample() const { return titleExample; }
-    QRadioButton* InputButton() const { return inputButton; }
     QLabel* StatusLabel() const { return status; }
     QPushButton* TestButton() const { return testButton; }
     QLabel* TestLabel() const { return testLabel; }
@@ -93,5 +83,4 @@ private:
     QLabel* status = nullptr;
     QPushButton* testButton = nullptr;
     QLabel* testLabel = nullptr;
-    QTimer* refresh = nullptr;
 };

@@ -136,20 +136,30 @@ void TransferController::EndTransfer(TransferReport report)
     }
 }
 
+// The chosen file opened by `open`; false, with the reason said, when none
+// was chosen or it cannot serve.
+bool TransferController::OpenImage(const QString& name, std::string (ImageTransfer::*open)(const std::string&))
+{
+    if (name.isEmpty()) {
+        return false;
+    }
+    const std::string refused = (transfer.*open)(LocalPath(name));
+    if (!refused.empty()) {
+        panel.Prompts().Warn(QString::fromLocal8Bit(refused.c_str()));
+        return false;
+    }
+    // Only a folder that worked is where the next dialog opens.
+    panel.Store().RememberImageFolder(name);
+    return true;
+}
+
 void TransferController::OnSendImage()
 {
     const QString name =
         panel.Prompts().OpenFileName(SEND_TITLE, panel.Store().ImageFolder(), IMAGE_SUFFIX, IMAGE_FILTER);
-    if (name.isEmpty()) {
+    if (!OpenImage(name, &ImageTransfer::OpenForSending)) {
         return;
     }
-    const std::string refused = transfer.OpenForSending(LocalPath(name));
-    if (!refused.empty()) {
-        panel.Prompts().Warn(QString::fromLocal8Bit(refused.c_str()));
-        return;
-    }
-    // Only a folder that worked is where the next dialog opens.
-    panel.Store().RememberImageFolder(name);
     transfer.SetRadioRecords(RememberedRadioRecords(LocalPath(panel.Store().Path())));
     // What the radio holds is gone once the image goes: asked once, No the default.
     if (!panel.Prompts().Confirm(QString::fromLocal8Bit(transfer.SendQuestion().c_str()))) {
@@ -163,16 +173,9 @@ void TransferController::OnReceiveImage()
 {
     const QString name =
         panel.Prompts().SaveFileName(RECEIVE_TITLE, panel.Store().ImageFolder(), IMAGE_SUFFIX, IMAGE_FILTER);
-    if (name.isEmpty()) {
-        return;
+    if (OpenImage(name, &ImageTransfer::OpenForReceiving)) {
+        StartTransfer();
     }
-    const std::string refused = transfer.OpenForReceiving(LocalPath(name));
-    if (!refused.empty()) {
-        panel.Prompts().Warn(QString::fromLocal8Bit(refused.c_str()));
-        return;
-    }
-    panel.Store().RememberImageFolder(name);
-    StartTransfer();
 }
 
 void TransferController::timerEvent(QTimerEvent* event)
@@ -194,7 +197,9 @@ void TransferController::OnTimer(int id)
     // Stopped first: a message box below runs an event loop of its own, in
     // which this timer must not fire again.
     StopTimer();
-    RestartPolling();
+    // Closes the stream, and puts the poll worker back only while the link
+    // runs: a transfer that STOP ended is taken down here without reviving it.
+    EndTransfer(station.SuperviseTransfer());
 }
 
 void TransferController::TransferEnded()
@@ -216,13 +221,6 @@ void TransferController::StopTimer()
         killTimer(timerId);
         timerId = 0;
     }
-}
-
-void TransferController::RestartPolling()
-{
-    // Closes the stream, and puts the poll worker back only while the link
-    // runs: a transfer that STOP ended is taken down here without reviving it.
-    EndTransfer(station.SuperviseTransfer());
 }
 
 void TransferController::OnCancelTransfer(bool resumePolling)

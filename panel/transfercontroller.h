@@ -8,6 +8,8 @@
 #include <QHash>
 #include <QObject>
 
+#include <string>
+
 class CFrontPanelDlg;
 class CTransferProgressDlg;
 class ImageTransfer;
@@ -25,7 +27,6 @@ public:
     // The station's word that the transfer's worker has returned, from any
     // thread: the timer's next tick is not waited for.
     void TransferEnded();
-    void RestartPolling();
     void OnCancelTransfer(bool resumePolling);
     // Made on first use.
     CTransferProgressDlg& ProgressWindow();
@@ -39,6 +40,7 @@ protected:
     void customEvent(QEvent* event) override;
 
 private:
+    bool OpenImage(const QString& name, std::string (ImageTransfer::*open)(const std::string&));
     void StartTransfer();
     void EndTransfer(TransferReport report);
     void EnableTransferButtons(bool enabled);

@@ -54,8 +54,6 @@ class QtUserPrompts : public UserPrompts {
 public:
     explicit QtUserPrompts(QWidget* parent = nullptr) : parent(parent) {}
 
-    void SetParent(QWidget* widget) { parent = widget; }
-
     void Warn(const QString& text, const QString& informative = {}) override;
     QString OpenFileName(const QString& title, const QString& directory, const QString& defaultSuffix,
                          const QString& filter) override;

@@ -48,9 +48,9 @@ void Align(Bytes& out)
 struct Node {
     std::string key;
     uint16_t type = 0; // 0: binary value, 1: text value
-    Bytes value;
+    Bytes value{};
     uint16_t valueLength = 0; // bytes for binary, characters for text
-    std::vector<Node> children;
+    std::vector<Node> children{};
 };
 
 Bytes Serialise(const Node& node)
@@ -74,9 +74,7 @@ Bytes Serialise(const Node& node)
 
 Node TextEntry(const std::string& key, const std::string& text)
 {
-    Node node;
-    node.key = key;
-    node.type = 1;
+    Node node{.key = key, .type = 1};
     if (!text.empty()) {
         PutText(node.value, text);
         node.valueLength = static_cast<uint16_t>(text.size() + 1);
@@ -103,48 +101,36 @@ int main(int argc, char** argv)
     const std::string versionText = std::to_string(major) + ", " + std::to_string(minor) + ", " +
                                     std::to_string(patch) + ", " + std::to_string(tweak);
 
-    Node root;
-    root.key = "VS_VERSION_INFO";
-    root.valueLength = 52;
+    Node root{.key = "VS_VERSION_INFO", .valueLength = 52};
     for (const uint32_t word : {0xFEEF04BDu, 0x00010000u, versionMS, versionLS, versionMS, versionLS, 0x3Fu, 0u,
                                 4u /* VOS__WINDOWS32 */, 1u /* VFT_APP */, 0u, 0u, 0u}) {
         PutDword(root.value, word);
     }
 
     const std::string product = "Quelmar Demo Application";
-    Node table;
-    table.key = "040904b0";
-    table.type = 1;
-    table.children = {
-        TextEntry("Comments", ""),
-        TextEntry("CompanyName", "The Ostrelle developers"),
-        TextEntry("FileDescription", product),
-        TextEntry("FileVersion", versionText),
-        TextEntry("InternalName", product),
-        TextEntry("LegalCopyright", "Copyright (C) 2026 the Ostrelle developers"),
-        TextEntry("LegalTrademarks", ""),
-        TextEntry("OriginalFilename", fileName),
-        TextEntry("PrivateBuild", ""),
-        TextEntry("ProductName", product),
-        TextEntry("ProductVersion", versionText),
-        TextEntry("SpecialBuild", ""),
-    };
-    Node strings;
-    strings.key = "StringFileInfo";
-    strings.type = 1;
-    strings.children = {table};
+    const Node table{.key = "040904b0",
+                     .type = 1,
+                     .children = {
+                         TextEntry("Comments", ""),
+                         TextEntry("CompanyName", "The Ostrelle developers"),
+                         TextEntry("FileDescription", product),
+                         TextEntry("FileVersion", versionText),
+                         TextEntry("InternalName", product),
+                         TextEntry("LegalCopyright", "Copyright (C) 2026 the Ostrelle developers"),
+                         TextEntry("LegalTrademarks", ""),
+                         TextEntry("OriginalFilename", fileName),
+                         TextEntry("PrivateBuild", ""),
+                         TextEntry("ProductName", product),
+                         TextEntry("ProductVersion", versionText),
+                         TextEntry("SpecialBuild", ""),
+                     }};
 
-    Node translation;
-    translation.key = "Translation";
-    translation.valueLength = 4;
+    Node translation{.key = "Translation", .valueLength = 4};
     PutWord(translation.value, 0x0409);
     PutWord(translation.value, 0x04B0);
-    Node vars;
-    vars.key = "VarFileInfo";
-    vars.type = 1;
-    vars.children = {translation};
 
-    root.children = {strings, vars};
+    root.children = {Node{.key = "StringFileInfo", .type = 1, .children = {table}},
+                     Node{.key = "VarFileInfo", .type = 1, .children = {translation}}};
     const Bytes block = Serialise(root);
 
     std::FILE* file = std::fopen(argv[1], "wb");
