@@ -55,7 +55,10 @@ int ParseKeys(const Options& o, std::vector<KeyCode>& keys)
             for (const KeyDef& k : keyTable) {
                 names += (names.empty() ? "" : " ") + std::string(k.caption);
             }
-            return Fail(ExitCode::Usage, "there is no key '" + name + "'; the keys are: " + names);
+            std::string message = "there is no key '" + name;
+            message += "'; the keys are: ";
+            message += names;
+            return Fail(ExitCode::Usage, message);
         }
         keys.push_back(key->code);
     }

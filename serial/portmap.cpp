@@ -282,7 +282,8 @@ std::vector<std::vector<PortHolder>> FindHolders(const std::vector<std::string>&
         if (!AllDigits(pidText) || pidText.size() > 9) {
             continue;
         }
-        const std::string processDirectory = procDirectory + "/" + pidText;
+        std::string processDirectory = procDirectory;
+        processDirectory.append("/").append(pidText);
         const std::string fdDirectory = processDirectory + "/fd";
         // Another user's descriptors are closed to us: that process stays unnamed.
         DIR* fds = ::opendir(fdDirectory.c_str());
